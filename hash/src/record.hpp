@@ -1,0 +1,48 @@
+// Cell-level operations on a Hash that the storage and restructuring families share. None of
+// them is exported; the exports validate their arguments and keep the record whole on failure.
+#pragma once
+
+#include "vornhash.h"
+#include "vorn_internal.hpp"
+
+#include <cstdint>
+
+namespace vorn {
+
+// A record every export may work on: allocated, with a sane count and unit.
+inline bool record_ok(const Hash *h) {
+    return h && h->count >= 0 && h->unit >= 1 &&
+           (h->count == 0 || (h->keys && h->values && h->sizes));
+}
+
+// Buffer size for a value of length bytes, or -1 when it would not fit an int32.
+inline std::int32_t value_bytes(std::int32_t unit, std::int64_t length) {
+    const std::int64_t bytes = std::int64_t(unit) * (length / unit + 1);
+    return fits_i32(bytes) ? std::int32_t(bytes) : -1;
+}
+
+std::int32_t find_key(const Hash *h, const char *key);
+
+// The reading rule: a non-null key is looked up, else the index; -1 when nothing is addressed.
+std::int32_t address_cell(const Hash *h, const char *key, std::int32_t index);
+
+// Makes room in the three arrays for n cells without changing count. False on failure; the
+// arrays may then be larger than before, which is harmless.
+bool reserve_cells(Hash *h, std::int32_t n);
+
+// Appends unnamed, zero-filled cells until count is n (n >= count). All or nothing.
+bool grow_cells(Hash *h, std::int32_t n);
+
+// Frees the cells from n on and sets count to n (n <= count). Never fails.
+void shrink_cells(Hash *h, std::int32_t n);
+
+// A fresh empty key and a zero-filled value of bytes bytes; false (nothing allocated) on failure.
+bool new_cell_buffers(std::int32_t bytes, char **key, char **value);
+
+// The length of a value as text: up to its first NUL, never past its buffer.
+std::int32_t value_text_length(const Hash *h, std::int32_t i);
+
+// True when p points into [base, base + n).
+bool points_into(const void *p, const void *base, std::int64_t n);
+
+} // namespace vorn

@@ -1,0 +1,301 @@
+// Rearranging whole records and moving cells between them.
+#include "record.hpp"
+
+#include <cstring>
+
+namespace vorn {
+namespace {
+
+void swap_cells(Hash *h, std::int32_t a, std::int32_t b, bool withKeys) {
+    std::swap(h->values[a], h->values[b]);
+    std::swap(h->sizes[a], h->sizes[b]);
+    if (withKeys) std::swap(h->keys[a], h->keys[b]);
+}
+
+// Moves entries [from, from + n) of one array to [to, to + n), as memmove does.
+template <class T> void move_entries(T *array, std::int32_t to, std::int32_t from, std::int32_t n) {
+    std::memmove(array + to, array + from, std::size_t(n) * sizeof(T));
+}
+
+// A buffer of n pointers from our heap, freed with everything it still holds unless released.
+struct BufferList {
+    MemPtr<char *> items;
+    std::int32_t n = 0;
+    explicit BufferList(std::int32_t capacity)
+        : items(static_cast<char **>(mem_alloc(std::size_t(capacity > 0 ? capacity : 1) *
+                                               sizeof(char *)))) {}
+    ~BufferList() {
+        if (!items) return;
+        for (std::int32_t i = 0; i < n; ++i) mem_free(items.get()[i]);
+    }
+    bool ok() const { return items != nullptr; }
+    bool push(char *p) {
+        if (!p) return false;
+        items.get()[n++] = p;
+        return true;
+    }
+    char *take(std::int32_t i) {
+        char *p = items.get()[i];
+        items.get()[i] = nullptr;
+        return p;
+    }
+};
+
+// Within one record: moves the run [si, si + n) to [ti, ti + n). The record already holds
+// ti + n cells. Cells of the source range left behind become empty; the buffers the run lands
+// on are freed. All or nothing.
+bool move_within(Hash *h, std::int32_t ti, std::int32_t si, std::int32_t n, bool withKeys) {
+    const std::int32_t shift = ti > si ? ti - si : si - ti;
+    const std::int32_t vacated = shift < n ? shift : n;
+    BufferList fresh(2 * vacated);
+    if (!fresh.ok()) return false;
+    for (std::int32_t k = 0; k < vacated; ++k) {
+        char *key = nullptr, *value = nullptr;
+        if (!new_cell_buffers(h->unit, &key, &value)) return false;
+        fresh.push(value);
+        fresh.push(key);
+    }
+    // The cells the run lands on and the source does not cover lose their buffers.
+    const std::int32_t lostFirst = ti > si ? (ti > si + n ? ti : si + n) : ti;
+    const std::int32_t lostEnd = ti > si ? ti + n : (ti + n < si ? ti + n : si);
+    for (std::int32_t c = lostFirst; c < lostEnd; ++c) {
+        mem_free(h->values[c]);
+        if (withKeys) mem_free(h->keys[c]);
+    }
+    move_entries(h->values, ti, si, n);
+    move_entries(h->sizes, ti, si, n);
+    if (withKeys) move_entries(h->keys, ti, si, n);
+    // The cells of the source range the run left.
+    const std::int32_t leftFirst = ti > si ? si : (ti + n > si ? ti + n : si);
+    const std::int32_t leftEnd = ti > si ? (si + n < ti ? si + n : ti) : si + n;
+    std::int32_t k = 0;
+    for (std::int32_t c = leftFirst; c < leftEnd; ++c, k += 2) {
+        h->values[c] = fresh.take(k);
+        h->sizes[c] = h->unit;
+        char *key = fresh.take(k + 1);
+        if (withKeys)
+            h->keys[c] = key;
+        else
+            mem_free(key);
+    }
+    return true;
+}
+
+} // namespace
+} // namespace vorn
+
+using namespace vorn;
+
+extern "C" {
+
+VORN_API int32_t VornSortHash(Hash *hash, int32_t compareFlags, int32_t moveKeys,
+                              int32_t descending) {
+    if (!record_ok(hash)) return 0;
+    // Insertion sort: stable, in place and needing no memory, so it cannot fail.
+    for (int32_t i = 1; i < hash->count; ++i) {
+        for (int32_t j = i; j > 0; --j) {
+            int r = compare_values(hash->values[j - 1], std::size_t(hash->sizes[j - 1]),
+                                   hash->values[j], std::size_t(hash->sizes[j]), compareFlags);
+            if (descending) r = -r;
+            if (r <= 0) break;
+            swap_cells(hash, j - 1, j, moveKeys != 0);
+        }
+    }
+    return hash->count;
+}
+
+VORN_API int32_t VornDeleteHash(Hash *hash, const char *key, int32_t index) {
+    const int32_t i = address_cell(hash, key, index);
+    if (i < 0) return 0;
+    mem_free(hash->keys[i]);
+    mem_free(hash->values[i]);
+    const int32_t after = hash->count - i - 1;
+    move_entries(hash->keys, i, i + 1, after);
+    move_entries(hash->values, i, i + 1, after);
+    move_entries(hash->sizes, i, i + 1, after);
+    --hash->count;
+    if (hash->count > 0) reserve_cells(hash, hash->count);
+    return 1;
+}
+
+VORN_API int32_t VornDeleteEmptyHash(Hash *hash) {
+    if (!record_ok(hash)) return 0;
+    int32_t kept = 0;
+    for (int32_t i = 0; i < hash->count; ++i) {
+        if (hash->values[i][0] == 0) {
+            mem_free(hash->keys[i]);
+            mem_free(hash->values[i]);
+            continue;
+        }
+        hash->keys[kept] = hash->keys[i];
+        hash->values[kept] = hash->values[i];
+        hash->sizes[kept] = hash->sizes[i];
+        ++kept;
+    }
+    hash->count = kept;
+    if (kept > 0) reserve_cells(hash, kept);
+    return 1;
+}
+
+VORN_API int32_t VornCopyHashCell(Hash *target, const char *targetKey, int32_t targetIndex,
+                                  const Hash *source, const char *sourceKey, int32_t sourceIndex) {
+    const int32_t i = address_cell(source, sourceKey, sourceIndex);
+    if (i < 0) return 0;
+    return VornSetHash(target, targetKey, targetIndex, source->values[i], source->sizes[i]);
+}
+
+VORN_API int32_t VornCopyHash(Hash *target, const Hash *source) {
+    if (!record_ok(target) || !record_ok(source)) return 0;
+    if (target == source) return 1;
+    const int32_t n = source->count;
+    // Build the new arrays aside and swap them in, so that running out of memory half-way
+    // leaves the target as it was. Each value reads as VornSetHash would have left the target
+    // cell after writing the source bytes into it.
+    Hash fresh{0, target->unit, nullptr, nullptr, nullptr};
+    auto discard = [&fresh] { VornFreeHash(&fresh); };
+    if (!reserve_cells(&fresh, n)) {
+        discard();
+        return 0;
+    }
+    for (int32_t i = 0; i < n; ++i) {
+        const int32_t len = source->sizes[i];
+        const int32_t bytes = value_bytes(target->unit, len);
+        const size_t keyLen = std::strlen(source->keys[i]) + 1;
+        char *key = bytes < 0 ? nullptr : static_cast<char *>(mem_alloc_raw(keyLen));
+        char *value = key ? static_cast<char *>(mem_alloc(std::size_t(bytes))) : nullptr;
+        if (!value) {
+            mem_free(key);
+            discard();
+            return 0;
+        }
+        std::memcpy(key, source->keys[i], keyLen);
+        if (i < target->count) {
+            const int32_t old = target->sizes[i];
+            // Unchanged size keeps the old tail; a resize keeps the leading bytes.
+            std::memcpy(value, target->values[i], std::size_t(old < bytes ? old : bytes));
+        }
+        std::memcpy(value, source->values[i], std::size_t(len));
+        fresh.keys[i] = key;
+        fresh.values[i] = value;
+        fresh.sizes[i] = bytes;
+        fresh.count = i + 1;
+    }
+    VornFreeHash(target);
+    *target = fresh;
+    return 1;
+}
+
+VORN_API int32_t VornCatHashString(Hash *hash, const char *key, int32_t index, const char *text) {
+    if (!record_ok(hash) || !text) return 0;
+    int32_t i = index;
+    if (key) {
+        i = find_key(hash, key);
+        if (i < 0) {
+            const std::size_t tlen = std::strlen(text);
+            if (!fits_i32(std::int64_t(tlen))) return 0;
+            // An empty key would address cell 0 by the writing rule and overwrite it; a key
+            // that is not there means a new cell, named or not.
+            return VornSetHash(hash, *key ? key : nullptr, *key ? 0 : -1, text, int32_t(tlen));
+        }
+    }
+    const bool existing = i >= 0 && i < hash->count;
+    const std::int64_t tlen = std::int64_t(std::strlen(text));
+    const std::int64_t total = (existing ? value_text_length(hash, i) : 0) + tlen;
+    if (!fits_i32(total + 1)) return 0;
+
+    // The text may be part of the buffer that is about to grow.
+    MemPtr<char> staged;
+    if (existing && points_into(text, hash->values[i], hash->sizes[i])) {
+        staged = mem_text(std::size_t(tlen) + 1);
+        if (!staged) return 0;
+        std::memcpy(staged.get(), text, std::size_t(tlen));
+        text = staged.get();
+    }
+    const int32_t before = hash->count;
+    if (!VornSetHash(hash, key, i, nullptr, int32_t(total + 1))) return 0;
+    const int32_t cell = (!key && i < 0) ? before : i;
+    const int32_t at = value_text_length(hash, cell);
+    std::memcpy(hash->values[cell] + at, text, std::size_t(tlen));
+    hash->values[cell][at + tlen] = 0;
+    return 1;
+}
+
+VORN_API int32_t VornUnitingHash(Hash *target, const Hash *source) {
+    if (!record_ok(target) || !record_ok(source)) return 0;
+    const int32_t n = source->count;
+    for (int32_t i = 0; i < n; ++i) {
+        const char *k = source->keys[i];
+        if (!VornCopyHashCell(target, k, -1, source, k, i)) return 0;
+    }
+    return 1;
+}
+
+VORN_API int32_t VornMoveHashArray(Hash *target, int32_t targetIndex, Hash *source,
+                                   int32_t sourceIndex, int32_t n, int32_t withKeys) {
+    if (!record_ok(target) || !record_ok(source)) return 0;
+    if (targetIndex < 0 || sourceIndex < 0 || sourceIndex > source->count) return 0;
+    const int32_t avail = source->count - sourceIndex;
+    if (n < 0 || n > avail) n = avail;
+
+    if (target != source) {
+        if (std::int64_t(targetIndex) + n > INT32_MAX) return 0;
+        for (int32_t k = 0; k < n; ++k) {
+            if (!VornCopyHashCell(target, nullptr, targetIndex + k, source, nullptr,
+                                  sourceIndex + k))
+                return 0;
+            if (withKeys && !VornSetHashKey(target, targetIndex + k, source->keys[sourceIndex + k]))
+                return 0;
+        }
+        return 1;
+    }
+
+    if (targetIndex == sourceIndex || n == 0) return 1;
+    const std::int64_t need = std::int64_t(targetIndex) + n;
+    if (need > INT32_MAX) return 0;
+    const int32_t oldCount = source->count;
+    if (!grow_cells(source, int32_t(need))) return 0;
+    if (!move_within(source, targetIndex, sourceIndex, n, withKeys != 0)) {
+        shrink_cells(source, oldCount);
+        return 0;
+    }
+    return 1;
+}
+
+VORN_API int32_t VornAddHash(Hash *hash, const char *key, int32_t index, const void *data,
+                             int32_t length) {
+    if (!record_ok(hash)) return 0;
+    const int32_t i = key ? find_key(hash, key) : index;
+    if (i < 0 || i >= hash->count) return VornSetHash(hash, key, i, data, length);
+
+    std::int64_t len = length;
+    if (length < 0) {
+        if (!data) return 0;
+        len = std::int64_t(std::strlen(static_cast<const char *>(data))) + 1;
+        if (!fits_i32(len)) return 0;
+    }
+    const int32_t bytes = value_bytes(hash->unit, len);
+    if (bytes < 0 || hash->count == INT32_MAX) return 0;
+
+    // Everything the new cell needs is obtained before the record changes.
+    const char *name = key ? key : "";
+    const std::size_t nameLen = std::strlen(name) + 1;
+    MemPtr<char> keyBuf(static_cast<char *>(mem_alloc_raw(nameLen)));
+    if (!keyBuf) return 0;
+    std::memcpy(keyBuf.get(), name, nameLen);
+    MemPtr<char> value = mem_text(std::size_t(bytes));
+    if (!value) return 0;
+    if (data) std::memcpy(value.get(), data, std::size_t(len));
+    if (!reserve_cells(hash, hash->count + 1)) return 0;
+
+    const int32_t after = hash->count - i;
+    move_entries(hash->keys, i + 1, i, after);
+    move_entries(hash->values, i + 1, i, after);
+    move_entries(hash->sizes, i + 1, i, after);
+    hash->keys[i] = keyBuf.release();
+    hash->values[i] = value.release();
+    hash->sizes[i] = bytes;
+    ++hash->count;
+    return 1;
+}
+
+} // extern "C"

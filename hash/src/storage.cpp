@@ -1,0 +1,276 @@
+// The Hash record: cell storage, addressing, writing and reading.
+#include "record.hpp"
+
+#include <cstdio>
+#include <cstring>
+#include <functional>
+
+namespace vorn {
+
+std::int32_t find_key(const Hash *h, const char *key) {
+    for (std::int32_t i = 0; i < h->count; ++i)
+        if (keys_equal(h->keys[i], key)) return i;
+    return -1;
+}
+
+std::int32_t address_cell(const Hash *h, const char *key, std::int32_t index) {
+    if (!record_ok(h)) return -1;
+    if (key) index = find_key(h, key);
+    return (index >= 0 && index < h->count) ? index : -1;
+}
+
+bool points_into(const void *p, const void *base, std::int64_t n) {
+    if (!p || !base || n <= 0) return false;
+    const std::less_equal<const void *> le;
+    const std::less<const void *> lt;
+    const auto *b = static_cast<const char *>(base);
+    return le(b, p) && lt(p, b + n);
+}
+
+bool reserve_cells(Hash *h, std::int32_t n) {
+    const std::size_t want = std::size_t(n > 0 ? n : 1);
+    // Each array is stored as soon as it is obtained: a later failure leaves larger arrays
+    // behind, never a dangling one.
+    void *k = mem_realloc_raw(h->keys, want * sizeof(char *));
+    if (!k) return false;
+    h->keys = static_cast<char **>(k);
+    void *v = mem_realloc_raw(h->values, want * sizeof(char *));
+    if (!v) return false;
+    h->values = static_cast<char **>(v);
+    void *s = mem_realloc_raw(h->sizes, want * sizeof(std::int32_t));
+    if (!s) return false;
+    h->sizes = static_cast<std::int32_t *>(s);
+    return true;
+}
+
+bool new_cell_buffers(std::int32_t bytes, char **key, char **value) {
+    MemPtr<char> k = mem_text(1);
+    if (!k) return false;
+    MemPtr<char> v = mem_text(std::size_t(bytes));
+    if (!v) return false;
+    *key = k.release();
+    *value = v.release();
+    return true;
+}
+
+bool grow_cells(Hash *h, std::int32_t n) {
+    if (n <= h->count) return true;
+    if (!reserve_cells(h, n)) return false;
+    const std::int32_t old = h->count;
+    for (std::int32_t i = old; i < n; ++i) {
+        if (!new_cell_buffers(h->unit, &h->keys[i], &h->values[i])) {
+            for (std::int32_t j = old; j < i; ++j) {
+                mem_free(h->keys[j]);
+                mem_free(h->values[j]);
+            }
+            return false;
+        }
+        h->sizes[i] = h->unit;
+    }
+    h->count = n;
+    return true;
+}
+
+void shrink_cells(Hash *h, std::int32_t n) {
+    for (std::int32_t i = h->count - 1; i >= n; --i) {
+        mem_free(h->keys[i]);
+        mem_free(h->values[i]);
+    }
+    h->count = n;
+    // Giving memory back is a courtesy; when the allocator declines, the larger arrays stay.
+    if (n > 0) reserve_cells(h, n);
+}
+
+std::int32_t value_text_length(const Hash *h, std::int32_t i) {
+    const void *nul = std::memchr(h->values[i], 0, std::size_t(h->sizes[i]));
+    return nul ? std::int32_t(static_cast<const char *>(nul) - h->values[i]) : h->sizes[i];
+}
+
+namespace {
+char g_emptyText[1] = {0};
+
+// Where a write lands by the writing rule, and what must exist for it: a grown record, a new
+// named cell. Computed before anything changes so that a failure can be undone exactly.
+struct WriteTarget {
+    std::int32_t index;
+    std::int32_t growTo;    // count needed; equal to the current count when nothing grows
+    const char *newKey;     // key for a newly appended cell, or null
+};
+
+WriteTarget write_target(const Hash *h, const char *key, std::int32_t index) {
+    if (key && *key) {
+        const std::int32_t i = find_key(h, key);
+        if (i >= 0) return {i, h->count, nullptr};
+        return {h->count, h->count + 1, key};
+    }
+    if (index < 0) return {h->count, h->count + 1, nullptr};
+    if (index >= h->count) return {index, index + 1, nullptr};
+    return {index, h->count, nullptr};
+}
+} // namespace
+
+} // namespace vorn
+
+using namespace vorn;
+
+extern "C" {
+
+VORN_API int32_t VornAllocHash(Hash *hash, int32_t count, int32_t unit) {
+    if (!hash) return 0;
+    if (unit <= 0) unit = 1;
+    if (count <= 0) count = 1;
+    *hash = Hash{0, unit, nullptr, nullptr, nullptr};
+    if (grow_cells(hash, count)) return 1;
+    mem_free(hash->keys);
+    mem_free(hash->values);
+    mem_free(hash->sizes);
+    *hash = Hash{0, 0, nullptr, nullptr, nullptr};
+    return 0;
+}
+
+VORN_API int32_t VornFreeHash(Hash *hash) {
+    if (!hash) return 0;
+    if (hash->count > 0 && hash->keys && hash->values) {
+        for (int32_t i = 0; i < hash->count; ++i) {
+            mem_free(hash->keys[i]);
+            mem_free(hash->values[i]);
+        }
+    }
+    mem_free(hash->keys);
+    mem_free(hash->values);
+    mem_free(hash->sizes);
+    *hash = Hash{0, 0, nullptr, nullptr, nullptr};
+    return 1;
+}
+
+VORN_API int32_t VornReAllocHash(Hash *hash, int32_t newCount) {
+    if (!record_ok(hash) || newCount < 0) return 0;
+    if (newCount < hash->count) {
+        shrink_cells(hash, newCount);
+        return 1;
+    }
+    return grow_cells(hash, newCount) ? 1 : 0;
+}
+
+VORN_API int32_t VornGetHashIndex(const Hash *hash, const char *key) {
+    if (!record_ok(hash) || !key) return -1;
+    return find_key(hash, key);
+}
+
+VORN_API int32_t VornIndexIsEffective(const Hash *hash, int32_t index) {
+    return (record_ok(hash) && index >= 0 && index < hash->count) ? 1 : 0;
+}
+
+VORN_API int32_t VornCountHash(const Hash *hash) { return record_ok(hash) ? hash->count : 0; }
+
+VORN_API int32_t VornGetHashLength(const Hash *hash, const char *key, int32_t index) {
+    const int32_t i = address_cell(hash, key, index);
+    return i < 0 ? 0 : hash->sizes[i];
+}
+
+VORN_API int32_t VornSetHashKey(Hash *hash, int32_t index, const char *key) {
+    if (!record_ok(hash) || index < 0 || index >= hash->count) return 0;
+    if (!key) key = "";
+    const std::size_t n = std::strlen(key) + 1;
+    char *copy = static_cast<char *>(mem_alloc_raw(n));
+    if (!copy) return 0;
+    std::memcpy(copy, key, n);
+    mem_free(hash->keys[index]);
+    hash->keys[index] = copy;
+    return 1;
+}
+
+VORN_API int32_t VornSetHash(Hash *hash, const char *key, int32_t index, const void *data,
+                             int32_t length) {
+    if (!record_ok(hash)) return 0;
+    std::int64_t len = length;
+    if (length < 0) {
+        if (!data) return 0;
+        len = std::int64_t(std::strlen(static_cast<const char *>(data))) + 1;
+        if (!fits_i32(len)) return 0;
+    }
+    const int32_t bytes = value_bytes(hash->unit, len);
+    if (bytes < 0) return 0;
+
+    const WriteTarget t = write_target(hash, key, index);
+    const int32_t oldCount = hash->count;
+    const int32_t i = t.index;
+
+    // The data may live in the very buffer that is about to be resized.
+    MemPtr<char> staged;
+    if (data && i < oldCount && points_into(data, hash->values[i], hash->sizes[i])) {
+        staged.reset(static_cast<char *>(mem_alloc_raw(std::size_t(len))));
+        if (!staged) return 0;
+        std::memcpy(staged.get(), data, std::size_t(len));
+        data = staged.get();
+    }
+
+    if (!grow_cells(hash, t.growTo)) return 0;
+    if (t.newKey && !VornSetHashKey(hash, i, t.newKey)) {
+        shrink_cells(hash, oldCount);
+        return 0;
+    }
+    if (bytes != hash->sizes[i]) {
+        void *p = mem_realloc(hash->values[i], std::size_t(hash->sizes[i]), std::size_t(bytes));
+        if (!p) {
+            shrink_cells(hash, oldCount);
+            return 0;
+        }
+        hash->values[i] = static_cast<char *>(p);
+        hash->sizes[i] = bytes;
+    }
+    if (data) std::memmove(hash->values[i], data, std::size_t(len));
+    return 1;
+}
+
+VORN_API int32_t VornSetHashInt(Hash *hash, const char *key, int32_t index, int32_t value,
+                                int32_t asText) {
+    if (asText) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%d", value);
+        return VornSetHash(hash, key, index, text, -1);
+    }
+    const auto u = static_cast<std::uint32_t>(value);
+    const unsigned char raw[4] = {static_cast<unsigned char>(u), static_cast<unsigned char>(u >> 8),
+                                  static_cast<unsigned char>(u >> 16),
+                                  static_cast<unsigned char>(u >> 24)};
+    return VornSetHash(hash, key, index, raw, 4);
+}
+
+VORN_API char *VornGetHashPtr(const Hash *hash, const char *key, int32_t index) {
+    const int32_t i = address_cell(hash, key, index);
+    return i < 0 ? nullptr : hash->values[i];
+}
+
+VORN_API char *VornGetHashPtrSafe(const Hash *hash, const char *key, int32_t index) {
+    char *p = VornGetHashPtr(hash, key, index);
+    if (p) return p;
+    g_emptyText[0] = 0; // a caller that wrote through it anyway does not poison later reads
+    return g_emptyText;
+}
+
+VORN_API int32_t VornGetHash(char *buffer, int32_t bufferSize, const Hash *hash, const char *key,
+                             int32_t index, int32_t asText) {
+    if (!buffer || bufferSize < 1) return 0;
+    const int32_t i = address_cell(hash, key, index);
+    if (i < 0) return 0;
+    const int32_t n = bufferSize < hash->sizes[i] ? bufferSize : hash->sizes[i];
+    if (asText) return int32_t(copy_text(buffer, hash->values[i], std::size_t(n))) + 1;
+    std::memmove(buffer, hash->values[i], std::size_t(n));
+    return n;
+}
+
+VORN_API int32_t VornGetHashInt(const Hash *hash, const char *key, int32_t index, int32_t asText) {
+    const int32_t i = address_cell(hash, key, index);
+    if (i < 0) return 0;
+    const auto *p = reinterpret_cast<const unsigned char *>(hash->values[i]);
+    if (asText) return text_to_int(hash->values[i], std::size_t(hash->sizes[i]));
+    std::uint32_t v = 0;
+    const int32_t n = hash->sizes[i] < 4 ? hash->sizes[i] : 4;
+    for (int32_t k = 0; k < n; ++k) v |= std::uint32_t(p[k]) << (8 * k);
+    return static_cast<int32_t>(v);
+}
+
+VORN_API int32_t VornHashVersion(void) { return VORNHASH_INTERFACE_VERSION; }
+
+} // extern "C"
