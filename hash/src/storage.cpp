@@ -98,12 +98,15 @@ struct WriteTarget {
 };
 
 WriteTarget write_target(const Hash *h, const char *key, std::int32_t index) {
+    constexpr WriteTarget none{-1, 0, nullptr}; // one cell more than an int32 can count
+    const bool full = h->count == INT32_MAX;
     if (key && *key) {
         const std::int32_t i = find_key(h, key);
         if (i >= 0) return {i, h->count, nullptr};
-        return {h->count, h->count + 1, key};
+        return full ? none : WriteTarget{h->count, h->count + 1, key};
     }
-    if (index < 0) return {h->count, h->count + 1, nullptr};
+    if (index < 0) return full ? none : WriteTarget{h->count, h->count + 1, nullptr};
+    if (index == INT32_MAX) return none;
     if (index >= h->count) return {index, index + 1, nullptr};
     return {index, h->count, nullptr};
 }
@@ -120,6 +123,10 @@ VORN_API int32_t VornAllocHash(Hash *hash, int32_t count, int32_t unit) {
     if (unit <= 0) unit = 1;
     if (count <= 0) count = 1;
     *hash = Hash{0, unit, nullptr, nullptr, nullptr};
+    if (!fits_i32(std::int64_t(count) * unit)) {
+        hash->unit = 0;
+        return 0;
+    }
     if (grow_cells(hash, count)) return 1;
     mem_free(hash->keys);
     mem_free(hash->values);
@@ -193,6 +200,7 @@ VORN_API int32_t VornSetHash(Hash *hash, const char *key, int32_t index, const v
     if (bytes < 0) return 0;
 
     const WriteTarget t = write_target(hash, key, index);
+    if (t.index < 0) return 0;
     const int32_t oldCount = hash->count;
     const int32_t i = t.index;
 

@@ -1,0 +1,76 @@
+/* A C caller of the shared library using nothing but the public header: the record is a plain
+ * C struct on the stack, its fields are read directly, and a wrong result ends the program with
+ * a non-zero exit code naming the failed check. */
+#include <stdio.h>
+#include <string.h>
+
+#include <vornhash.h>
+
+static int failures = 0;
+
+#define CHECK(cond)                                                                                \
+    do {                                                                                           \
+        if (!(cond)) {                                                                             \
+            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);               \
+            ++failures;                                                                            \
+        }                                                                                          \
+    } while (0)
+
+static void storage(void) {
+    Hash h;
+    char buf[16];
+    memset(&h, 0, sizeof h);
+    CHECK(VornAllocHash(&h, 2, 4) == 1);
+    CHECK(h.count == 2 && h.unit == 4);
+    CHECK(VornSetHash(&h, "name", -1, "tarvo", -1) == 1);
+    CHECK(h.count == 3 && strcmp(h.keys[2], "name") == 0 && h.sizes[2] == 8);
+    CHECK(VornGetHashIndex(&h, "name") == 2);
+    CHECK(VornGetHashLength(&h, "name", 0) == 8);
+    CHECK(VornSetHashInt(&h, "port", 0, -8080, 1) == 1);
+    CHECK(VornGetHashInt(&h, "port", 0, 1) == -8080);
+    CHECK(VornGetHash(buf, 4, &h, "name", 0, 1) == 4 && strcmp(buf, "tar") == 0);
+    CHECK(strcmp(VornGetHashPtrSafe(&h, "missing", 0), "") == 0);
+    CHECK(VornGetHashPtr(&h, "missing", 0) == NULL);
+    CHECK(VornSetHashKey(&h, 0, "first") == 1);
+    CHECK(VornCountHash(&h) == 4);
+    CHECK(VornIndexIsEffective(&h, 4) == 0);
+    CHECK(VornReAllocHash(&h, 1) == 1 && h.count == 1);
+    CHECK(VornHashVersion() == VORNHASH_INTERFACE_VERSION && VornHashVersion() == 12);
+    CHECK(VornFreeHash(&h) == 1);
+    CHECK(h.count == 0 && h.keys == NULL && h.values == NULL && h.sizes == NULL);
+}
+
+static void restructuring(void) {
+    Hash a, b;
+    memset(&a, 0, sizeof a);
+    memset(&b, 0, sizeof b);
+    CHECK(VornAllocHash(&a, 1, 1) == 1 && VornReAllocHash(&a, 0) == 1);
+    CHECK(VornAllocHash(&b, 1, 1) == 1 && VornReAllocHash(&b, 0) == 1);
+    CHECK(VornSetHash(&a, "b", 0, "2", -1) == 1);
+    CHECK(VornSetHash(&a, "a", 0, "1", -1) == 1);
+    CHECK(VornSetHash(&b, "b", 0, "9", -1) == 1);
+    CHECK(VornSetHash(&b, "c", 0, "3", -1) == 1);
+    CHECK(VornUnitingHash(&b, &a) == 1);
+    CHECK(b.count == 3 && strcmp(b.keys[2], "a") == 0 && strcmp(b.values[0], "2") == 0);
+    CHECK(VornSortHash(&b, VORN_SORT_IGNORECASE, 1, 1) == 3);
+    CHECK(strcmp(b.keys[0], "c") == 0 && strcmp(b.keys[2], "a") == 0);
+    CHECK(VornCatHashString(&b, "c", 0, "45") == 1 && strcmp(b.values[0], "345") == 0);
+    CHECK(VornAddHash(&b, NULL, 0, "new", -1) == 1 && b.count == 4 && b.keys[0][0] == '\0');
+    CHECK(VornDeleteHash(&b, "b", 0) == 1 && b.count == 3);
+    CHECK(VornCopyHash(&a, &b) == 1 && a.count == 3 && strcmp(a.values[1], "345") == 0);
+    CHECK(VornMoveHashArray(&a, 3, &b, 0, -1, 1) == 1 && a.count == 6);
+    CHECK(VornCopyHashCell(&b, "x", 0, &a, "c", 0) == 1 && b.sizes[3] == 7);
+    b.values[0][0] = '\0';
+    CHECK(VornDeleteEmptyHash(&b) == 1 && b.count == 3);
+    CHECK(VornFreeHash(&a) == 1 && VornFreeHash(&b) == 1);
+}
+
+int main(void) {
+    storage();
+    restructuring();
+    if (failures != 0) {
+        fprintf(stderr, "%d check(s) failed\n", failures);
+        return 1;
+    }
+    return 0;
+}
