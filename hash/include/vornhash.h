@@ -216,15 +216,244 @@ VORN_API int32_t VornMoveHashArray(Hash *target, int32_t targetIndex, Hash *sour
 VORN_API int32_t VornAddHash(Hash *hash, const char *key, int32_t index, const void *data,
                              int32_t length);
 
-/* @@SECTION blocks-and-lines@@ (key=value blocks, line lists, header lists, expansion) */
+/* ---------------------------------------------------------------------------------------------
+ * Key=value blocks, line lists, header lists and expansion
+ *
+ * The readers (VornEnvToHash, VornNoteToHash, VornHttpHeaderToHash) replace the contents of a
+ * live record: they empty it, then store each entry in order. A name that occurs again keeps
+ * the position of its first cell and takes the later value. An entry with an empty name is
+ * appended as a new unnamed cell (it never overwrites an existing cell). Values are stored as
+ * texts with their terminator. On failure (no memory) the result is 0; when the failure comes
+ * before the record was emptied the record is untouched, otherwise it holds the entries stored
+ * before the failing one. Texts longer than INT32_MAX - 1 bytes are rejected with 0, untouched.
+ * The text may be a value of the record being filled: it is copied before the record is emptied.
+ *
+ * The writers never fail for want of memory and need none: they write whole entries in index
+ * order and stop at the first one that does not fit, without trying later ones. A value is
+ * written as text, up to its first zero byte or the end of its buffer.
+ * ------------------------------------------------------------------------------------------- */
 
-/* @@SECTION url-and-query@@ (URL coding, query strings) */
+/* Writes hash as a block of "key=value" strings, each ended by a NUL, the block ended by one
+ * more NUL, into out of size bytes (size >= 1). An entry needs klen + vlen + 2 bytes, and the
+ * block's closing NUL must still fit after it. An empty record, or one whose first cell does not
+ * fit, gives the single closing NUL. Result: bytes used, the closing NUL included (at least 1),
+ * or 0 for invalid arguments with out untouched. */
+VORN_API int32_t VornHashToEnv(char *out, int32_t size, const Hash *hash);
 
-/* @@SECTION csv-bridge@@ (CSV through libvorncsv) */
+/* Fills hash from a block of "name=value" strings each ended by a NUL, the block ended by an
+ * empty string (two NULs in a row, or a block that starts with NUL). Only the first "=" splits;
+ * a string without "=" is a name with the empty value; "=value" is an unnamed entry. A block
+ * that VornHashToEnv wrote reads back to the same cells, when keys hold no "=" and are unique.
+ * Result 1, or 0 (see above). */
+VORN_API int32_t VornEnvToHash(Hash *hash, const char *block);
 
-/* @@SECTION strings@@ (string utilities, random numbers, time formatting) */
+/* Writes each cell as a line list into out of size bytes: with withKeys non-zero the key, CRLF,
+ * the value, CRLF; otherwise the value and CRLF; the text is NUL-terminated after each entry.
+ * An entry fits when the text written so far, the entry and the NUL fit in size. Result: the
+ * characters written, NUL not counted. When no entry is written (empty record, first entry too
+ * large, size < 1, invalid arguments) out is left exactly as it was and the result is 0. */
+VORN_API int32_t VornHashToNote(char *out, int32_t size, const Hash *hash, int32_t withKeys);
 
-/* @@SECTION nucleotides@@ (nucleotide sequence functions) */
+/* Fills hash from a line list: lines end with CRLF, a lone CR or a lone LF; a last line without
+ * terminator counts, a final line end adds no empty line. withKeys 0: every line, empty ones
+ * included, is appended as an unnamed cell. withKeys non-zero: lines go in pairs, name then
+ * value; a name on the last line gets the empty value; an empty name line gives an unnamed
+ * entry. Each value buffer is sized for the raw line with its line end, and at least for the
+ * text and its NUL. Result 1, or 0 (see above). */
+VORN_API int32_t VornNoteToHash(Hash *hash, const char *text, int32_t withKeys);
+
+/* Length of the first line of text, its line end (CRLF, CR or LF) included; without a line end,
+ * the text's length. 0 for an empty or null text. */
+VORN_API int32_t VornGetLineLength(const char *text);
+
+/* Writes hash as header lines "key: value" CRLF into out of size bytes (size >= 1). out is set
+ * to the empty text first; an entry fits when the text so far, klen + vlen + 4 and the NUL fit.
+ * Result: the length of the text in out; 0 with out untouched for invalid arguments. */
+VORN_API int32_t VornHashToHttpHeader(char *out, uint32_t size, const Hash *hash);
+
+/* Fills hash from header lines (line ends as VornNoteToHash; empty lines are skipped). The name
+ * is the text before the first ":", the value what follows it, less exactly one space when one
+ * follows the ":". Nothing else is trimmed: a space before the ":" stays in the name, further
+ * spaces stay in the value. A line without ":" (a status line, say) is a name with the empty
+ * value; a line starting with ":" is an unnamed entry. Continuation lines are not joined. Names
+ * are case-sensitive: "Accept" and "accept" are two cells. Result 1, or 0 (see above); a
+ * failure while splitting the lines leaves hash untouched. */
+VORN_API int32_t VornHttpHeaderToHash(Hash *hash, const char *text);
+
+/* Copies pattern into out of size bytes (size >= 1), replacing each marker "%" key "%" by that
+ * cell's value. At each "%" the cells are tried in index order, each first byte for byte and
+ * then, with ignoreCase non-zero, with ASCII case folded; the first cell that matches either way
+ * wins, and the whole marker is skipped. Inserted values are not scanned again. A "%" that
+ * begins no marker is copied and the scan goes on with the next character, so in "%%x%" the
+ * second "%" may begin "%x%". An unnamed cell's marker is "%%". Output stops at size - 1
+ * characters, cutting a value if need be, and is always NUL-terminated. Keys of any length
+ * work. out must not overlap pattern. Result: characters written, NUL not counted; 0 with out
+ * untouched for invalid arguments. */
+VORN_API int32_t VornExpandHash(char *out, int32_t size, const char *pattern, const Hash *hash,
+                                int32_t ignoreCase);
+
+/* ---------------------------------------------------------------------------------------------
+ * URL coding and query strings
+ * ------------------------------------------------------------------------------------------- */
+
+/* Percent-encodes text into out of size bytes (size >= 1). ASCII letters (in either case),
+ * digits and "*-.@_" are kept; a space becomes "+"; every other byte, and every byte from 0x80
+ * on, becomes "%" and two lower-case hexadecimal digits. The result is cut to size - 1
+ * characters, possibly inside an escape, and NUL-terminated. out and text may be the same
+ * buffer, or overlap. Result: the length of out; 0 with out untouched when a work buffer of
+ * 3 * strlen(text) + 1 bytes cannot be had or an argument is invalid. */
+VORN_API int32_t VornEncodeUrl(char *out, int32_t size, const char *text);
+
+/* Decodes text into out of size bytes (size >= 1): "+" gives a space, "%" and the next two
+ * characters give the byte they spell in hexadecimal (either case); any other byte is copied.
+ * An escape always consumes the "%" and up to two following characters (fewer at the end of
+ * the text), whatever they are, and yields one byte: with one leading hexadecimal digit, that
+ * digit's value ("%4z" gives byte 4); with none ("%zz", "%" at the end), the "%" itself.
+ * A decoded NUL ("%00") ends the result. The result is cut to size - 1 characters and
+ * NUL-terminated; out and text may be the same buffer, or overlap. Result: the length of out;
+ * 0 with out untouched when a work buffer of strlen(text) + 1 bytes cannot be had or an
+ * argument is invalid. Decoding what VornEncodeUrl wrote, uncut, gives its text back. */
+VORN_API int32_t VornDecodeUrl(char *out, int32_t size, const char *text);
+
+/* Writes hash as a query string "key=value&key=value..." into out of size bytes (size >= 1);
+ * keys and values are percent-encoded as VornEncodeUrl does unless raw is non-zero. A pair fits
+ * when it, the "&" before it (all pairs but the first) and the NUL fit in what is left; the
+ * first pair that does not fit ends the text. Unnamed cells give "=value". out is always
+ * NUL-terminated. Needs no memory. Result: characters written, NUL not counted; 0 with out
+ * untouched for invalid arguments. */
+VORN_API int32_t VornHashToQueryString(char *out, int32_t size, const Hash *hash, int32_t raw);
+
+/* Fills hash from a query string: pieces are split at "&", each piece at its first "=" (none:
+ * a name with the empty value), and then, unless raw is non-zero, name and value are decoded
+ * as VornDecodeUrl does; an escaped "&" or "=" thus stays inside its name or value. A name that
+ * occurs again keeps its first position and takes the later value. text may be a value of hash
+ * itself: it is copied before hash is emptied. A piece with an empty name ("=v", or nothing
+ * between two "&") is appended as an unnamed cell; a final "&" adds nothing.
+ * Values are stored as texts with their terminator. Result 1; 0 when memory runs out (before
+ * the record was emptied: untouched; after: holding the pairs stored before the failing one),
+ * for a text longer than INT32_MAX - 1 bytes (untouched) or for invalid arguments. */
+VORN_API int32_t VornQueryStringToHash(Hash *hash, const char *text, int32_t raw);
+
+/* ---------------------------------------------------------------------------------------------
+ * CSV
+ *
+ * Both functions work through libvorncsv (vorncsv.h), which this library loads when it is
+ * loaded itself (found beside it, or by the usual library search) and releases when it is
+ * unloaded; each call looks the library up among the objects loaded in the process. When it is
+ * not there both functions give 0 and change nothing.
+ * ------------------------------------------------------------------------------------------- */
+
+/* Writes hash into the CSV text held in out (size bytes, terminated within them): cell i becomes
+ * row i, its key column 0 and its value (as text, up to its first zero byte or the end of its
+ * buffer) column 1, each written with VornSetCsv. out is not cleared first: pass the empty text
+ * for a new table; rows and further columns already in out stay unless overwritten. The first
+ * field that does not fit ends the writing, leaving the rows before it complete. Result: the
+ * length of the text in out (an empty record leaves out as it was); 0 with out untouched when
+ * the CSV library is missing or an argument is invalid (null pointers, size < 1, out holding
+ * no terminator within size). */
+VORN_API int32_t VornHashToCsv(char *out, int32_t size, const Hash *hash);
+
+/* Fills hash from a CSV text: each row gives a cell, column 0 its key and column 1 its value
+ * (stored as a text with its terminator; a row without a second field gives the empty value);
+ * further columns are ignored. The record is emptied first; a key that occurs again keeps its
+ * first position and takes the later value; a row with an empty key is appended as a new
+ * unnamed cell. A text of zero rows leaves the record empty. Result 1; 0 when the CSV library is
+ * missing, an argument is invalid or memory runs out (before the record was emptied:
+ * untouched; after: holding the rows stored before the failing one). */
+VORN_API int32_t VornCsvToHash(Hash *hash, const char *csv);
+
+/* ---------------------------------------------------------------------------------------------
+ * String utilities, random numbers and time formatting
+ *
+ * These work on caller-owned buffers only, keep no state and may run on any thread at once.
+ * ------------------------------------------------------------------------------------------- */
+
+/* Replaces every occurrence of find in the text held in buffer (size >= 1 bytes; the text is
+ * taken up to its terminator or size - 1 bytes) by replace, in one left-to-right pass:
+ * occurrences do not overlap and inserted text is not scanned again. With ignoreCase non-zero,
+ * ASCII letters match in either case. An empty replace deletes the occurrences; an empty find
+ * matches nothing, so the text stays as it is. The result is written back cut to size - 1
+ * bytes and always NUL-terminated. Result: the length of the complete result, so a result of
+ * size or more means it was cut; 0 with buffer untouched for invalid arguments, when a work
+ * buffer (of at most size bytes) cannot be had, or when the complete length would exceed
+ * INT32_MAX. */
+VORN_API int32_t VornReplaceString(char *buffer, int32_t size, const char *find,
+                                   const char *replace, int32_t ignoreCase);
+
+/* Overwrites every byte of text equal to find with replace, up to the text's terminator; with
+ * ignoreCase non-zero ASCII letters match in either case (other bytes only themselves). Bytes
+ * are taken one by one, without regard to multi-byte characters. A null text is ignored. */
+VORN_API void VornReplaceCharacter(char *text, char find, char replace, int32_t ignoreCase);
+
+/* Reverses text in place. dbcs 0: byte by byte. dbcs non-zero: character by character, each
+ * complete multi-byte UTF-8 sequence keeping its bytes in order (bytes that form no complete
+ * sequence are reversed one by one). A null text is ignored. */
+VORN_API void VornReverseString(char *text, int32_t dbcs);
+
+/* A random number from the system's cryptographic generator (getrandom), uniform over
+ * 0..2147483647; 0 when the generator fails (0 is also an ordinary result). */
+VORN_API int32_t VornRandom(void);
+
+/* A calendar time laid out as the Windows SYSTEMTIME record, with its field names and order.
+ * Ranges: wMonth 1-12, wDayOfWeek 0-6 (0 is Sunday), wDay 1-31, wHour 0-23, wMinute 0-59,
+ * wSecond 0-60. */
+typedef struct VornSystemTime {
+    uint16_t wYear;
+    uint16_t wMonth;
+    uint16_t wDayOfWeek;
+    uint16_t wDay;
+    uint16_t wHour;
+    uint16_t wMinute;
+    uint16_t wSecond;
+    uint16_t wMilliseconds; /* not used */
+} VornSystemTime;
+
+/* Formats time into buffer of size >= 1 bytes with the C library's strftime and format, in the
+ * calling process's current locale (LC_TIME). The fields are taken as given, with no day of the
+ * year (%j gives 001) and no daylight saving time; the time zone is that of the process. Result
+ * 1; 0 for invalid arguments or fields out of range (buffer untouched), when a work buffer
+ * cannot be had (untouched), or when the result does not fit in size - 1 bytes (buffer then
+ * holds the empty text). */
+VORN_API int32_t VornSystemTimeFmt(char *buffer, int32_t size, const char *format,
+                                   const VornSystemTime *time);
+
+/* ---------------------------------------------------------------------------------------------
+ * Nucleotide sequences
+ *
+ * Sequences are texts in the IUPAC one-letter codes, upper or lower case: the bases A, C, G,
+ * T, U and the ambiguity codes R (A/G), Y (C/T/U), K (G/T/U), M (A/C), S (C/G), W (A/T/U),
+ * B, D, H, V and N (any). T and U are the same base unless strictTU is non-zero.
+ * ------------------------------------------------------------------------------------------- */
+
+/* Writes the complement of text into out of size >= 1 bytes, upper case, cut to size - 1
+ * characters: A->T, C->G, G->C, T->A, U->A, K<->M, R<->Y; every other character (B, D, H, V, S,
+ * W, N among them) stays. An RNA text thus gives a DNA complement. Unless noReverse is non-zero
+ * the result is then reversed, giving the reverse complement. out may be text itself. Result:
+ * the length of out in both modes; 0 with out untouched for invalid arguments. */
+VORN_API int32_t VornDNAComplementary(char *out, const char *text, int32_t size,
+                                      int32_t noReverse);
+
+/* 0 when the concrete base matches pattern, which may be an ambiguity code, else 1; case is
+ * ignored. Not symmetric: (A, N) matches, (N, A) does not. A base other than A, C, G, T, U
+ * matches only itself. */
+VORN_API int32_t VornCompareMonoNucleotide(char base, char pattern, int32_t strictTU);
+
+/* Compares the first count characters of sequence with pattern, base against pattern code as
+ * VornCompareMonoNucleotide does: 0 when all match, 1 at the first mismatch. A text that ends
+ * early matches as far as it goes (so the empty text matches anything), count <= 0 matches, and
+ * a null text never matches (1). */
+VORN_API int32_t VornComparePolyNucleotide(const char *sequence, const char *pattern,
+                                           int32_t count, int32_t strictTU);
+
+/* Removes the introns from a pre-mRNA sequence in place. From position 3 on, a donor site
+ * "AGGU" opens an intron at its second G; the intron closes after a branch point "YURAY" has been
+ * seen (it may start at the intron's first base) at the first base preceded by "AG", which is
+ * kept as the first base of the next exon. T matches U, and near the end of the text a site
+ * matches as far as the text goes; an intron that never closes runs to the end. Example:
+ * "CCCAGGUAAUACUAACAGGCC" gives "CCCAGGCC". Result: the length of the result; 0 with the
+ * sequence unchanged when a work buffer of strlen(sequence) + 1 bytes cannot be had or the
+ * sequence is null. */
+VORN_API int32_t VornmRNASplicing(char *sequence);
 
 #ifdef __cplusplus
 }
