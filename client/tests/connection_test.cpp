@@ -1,0 +1,401 @@
+#include "connection.hpp"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <future>
+#include <memory>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "test_servers.hpp"
+
+namespace tarvotcpc {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::Collector;
+using testing::MatchesPattern;
+using testing::Pattern;
+using testing::TestServer;
+
+constexpr auto kLong = 30s; // generous, for the slowest sanitizer; never reached when all is well
+
+std::string SystemText(int error) {
+    return std::strerror(error);
+}
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// A resolver that must not be asked: the host was a dotted address.
+bool NoLookup(const std::string &host, in_addr &) {
+    ADD_FAILURE() << "unexpected name lookup of " << host;
+    return false;
+}
+
+// A resolver that blocks until released, as a lookup of a slow name server does.
+struct BlockingResolver {
+    std::shared_ptr<std::promise<void>> release = std::make_shared<std::promise<void>>();
+    std::shared_future<void> released = release->get_future().share();
+    std::shared_ptr<std::atomic<bool>> asked = std::make_shared<std::atomic<bool>>(false);
+
+    Resolver Get() const {
+        return [released = released, asked = asked](const std::string &, in_addr &address) {
+            asked->store(true);
+            released.wait();
+            address.s_addr = htonl(INADDR_LOOPBACK);
+            return true;
+        };
+    }
+    void Wait() const {
+        while (!asked->load())
+            std::this_thread::sleep_for(1ms);
+    }
+    ~BlockingResolver() { release->set_value(); }
+};
+
+// --- Exchanges with a working peer --------------------------------------------------------------
+
+TEST(ConnectionExchange, EchoesAndEndsOnDisconnect) {
+    TestServer server(testing::Echo());
+    Collector client("127.0.0.1", server.Port(), NoLookup);
+    client.Conn().Send("hello\r\n");
+    ASSERT_TRUE(client.WaitBytes(7, kLong));
+    EXPECT_EQ(client.Received(), "hello\r\n");
+
+    client.Conn().Disconnect();
+    const auto end = client.WaitEnd(kLong);
+    ASSERT_TRUE(end);
+    EXPECT_EQ(end->reason, EndReason::Disconnected);
+    EXPECT_EQ(end->data, "切断しました");
+    EXPECT_TRUE(client.Conn().Finished());
+    EXPECT_FALSE(client.DrainNow()) << "a second end event";
+    EXPECT_EQ(client.EndEvents(), 1);
+}
+
+TEST(ConnectionExchange, ManySendsArriveWholeAndInOrder) {
+    TestServer server(testing::Echo());
+    Collector client("127.0.0.1", server.Port());
+    std::string expected;
+    for (int i = 0; i < 300; ++i) {
+        const std::string piece = "piece " + std::to_string(i) + ";" + std::string(i * 7, 'x');
+        expected += piece;
+        client.Conn().Send(piece); // handed over before the connection is even up
+    }
+    client.Conn().Send(""); // nothing to send; must not disturb the rest
+    ASSERT_TRUE(client.WaitBytes(expected.size(), kLong));
+    EXPECT_EQ(client.Received(), expected);
+}
+
+TEST(ConnectionExchange, PeerThatClosesGivesItsBytesThenDisconnected) {
+    TestServer server(testing::SendThenClose(std::string("bye\0after", 9)));
+    Collector client("127.0.0.1", server.Port());
+    const auto end = client.WaitEnd(kLong);
+    ASSERT_TRUE(end);
+    EXPECT_EQ(client.Received(), std::string("bye\0after", 9)) << "bytes are delivered raw";
+    EXPECT_EQ(end->reason, EndReason::PeerClosed);
+    EXPECT_EQ(end->data, "切断しました");
+    EXPECT_GE(client.Wakes(), 1);
+}
+
+TEST(ConnectionExchange, PeerThatResetsGivesTheSystemText) {
+    TestServer server(testing::Reset());
+    Collector client("127.0.0.1", server.Port());
+    const auto end = client.WaitEnd(kLong);
+    ASSERT_TRUE(end);
+    EXPECT_EQ(end->reason, EndReason::Error);
+    EXPECT_EQ(end->data, "エラー: " + SystemText(ECONNRESET));
+}
+
+TEST(ConnectionExchange, FloodOfAHundredMebibytesArrivesIntact) {
+    constexpr std::size_t kTotal = 100u * 1024 * 1024;
+    TestServer server(testing::Flood(kTotal));
+    Collector client("127.0.0.1", server.Port());
+    std::size_t offset = 0;
+    std::size_t firstBadEvent = SIZE_MAX;
+    const auto start = std::chrono::steady_clock::now();
+    const auto end = client.WaitEnd(60s, [&](const std::string &bytes) {
+        if (firstBadEvent == SIZE_MAX && !MatchesPattern(offset, bytes)) firstBadEvent = offset;
+        offset += bytes.size();
+    });
+    ASSERT_TRUE(end);
+    EXPECT_EQ(end->reason, EndReason::PeerClosed);
+    EXPECT_EQ(offset, kTotal);
+    EXPECT_EQ(firstBadEvent, SIZE_MAX);
+    RecordProperty("seconds", std::to_string(SecondsSince(start)));
+}
+
+TEST(ConnectionExchange, LargeSendToAnEchoingPeerNeverDeadlocks) {
+    // The peer echoes while it reads; unless the client reads while it sends, both sides' buffers
+    // fill up and neither moves again.
+    constexpr std::size_t kTotal = 20u * 1024 * 1024;
+    TestServer server(testing::Echo());
+    Collector client("127.0.0.1", server.Port());
+    client.Conn().Send(Pattern(0, kTotal));
+    ASSERT_TRUE(client.WaitBytes(kTotal, 60s));
+    EXPECT_EQ(client.Received().size(), kTotal);
+    EXPECT_TRUE(MatchesPattern(0, client.Received()));
+    client.Conn().Disconnect();
+    ASSERT_TRUE(client.WaitEnd(kLong));
+}
+
+TEST(ConnectionExchange, PausedReadingHoldsBytesAndTheEndUntilResumed) {
+    TestServer server(testing::SendThenClose("held back", 100ms));
+    Collector client("127.0.0.1", server.Port());
+    client.Conn().PauseReading();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_FALSE(client.DrainNow());
+    EXPECT_EQ(client.Received(), "");
+    EXPECT_EQ(client.Conn().QueuedBytes(), 0u);
+
+    client.Conn().ResumeReading();
+    const auto end = client.WaitEnd(kLong);
+    ASSERT_TRUE(end);
+    EXPECT_EQ(client.Received(), "held back");
+    EXPECT_EQ(end->reason, EndReason::PeerClosed);
+}
+
+TEST(ConnectionExchange, QueuedBytesCountsWhatWasNotTaken) {
+    TestServer server(testing::SendThenClose("12345"));
+    std::atomic<bool> ended{false};
+    std::unique_ptr<Connection> connection;
+    connection = std::make_unique<Connection>("127.0.0.1", server.Port(),
+                                              ConnectionOptions{[&ended] { ended = true; }, {}});
+    while (!connection->Finished())
+        std::this_thread::sleep_for(5ms);
+    EXPECT_TRUE(ended.load());
+    EXPECT_EQ(connection->QueuedBytes(), 5u);
+    const auto events = connection->TakeEvents();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].data, "12345");
+    EXPECT_EQ(events[1].type, ConnectionEvent::Type::Ended);
+    EXPECT_EQ(connection->QueuedBytes(), 0u);
+}
+
+// --- Sending to a peer that is gone
+// ---------------------------------------------------------------
+
+TEST(ConnectionSendFailure, EndsWithTheSystemTextAndDoesNotKillTheProcess) {
+    // With reading paused, the peer's going away is only noticed by sending; without care the
+    // first write after the reset raises SIGPIPE and ends the whole program.
+    TestServer server(testing::SendThenClose("", 300ms)); // closes once reading is paused
+    Collector client("127.0.0.1", server.Port());
+    client.Conn().PauseReading();
+    std::optional<ConnectionEvent> end;
+    const auto deadline = std::chrono::steady_clock::now() + kLong;
+    while (!end && std::chrono::steady_clock::now() < deadline) {
+        client.Conn().Send(std::string(64 * 1024, 's'));
+        end = client.WaitEnd(20ms);
+    }
+    ASSERT_TRUE(end);
+    EXPECT_EQ(end->reason, EndReason::Error);
+    EXPECT_TRUE(end->data == "エラー: " + SystemText(EPIPE) ||
+                end->data == "エラー: " + SystemText(ECONNRESET))
+        << end->data;
+}
+
+// --- Starting -----------------------------------------------------------------------------------
+
+TEST(ConnectionStart, RefusedPortGivesConnectFailed) {
+    testing::RefusedPort refused;
+    Collector client("127.0.0.1", refused.Port());
+    const auto end = client.WaitEnd(kLong);
+    ASSERT_TRUE(end);
+    EXPECT_EQ(end->reason, EndReason::ConnectFailed);
+    EXPECT_EQ(end->data, "接続に失敗しました");
+    EXPECT_TRUE(IsStartFailure(end->reason));
+}
+
+TEST(ConnectionStart, UnknownHostNamesTheHost) {
+    Collector client("no-such-host.invalid", 80,
+                     [](const std::string &, in_addr &) { return false; });
+    const auto end = client.WaitEnd(kLong);
+    ASSERT_TRUE(end);
+    EXPECT_EQ(end->reason, EndReason::HostNotFound);
+    EXPECT_EQ(end->data, "ホストno-such-host.invalidが見つかりません");
+}
+
+TEST(ConnectionStart, LocalhostIsResolvedForReal) {
+    TestServer server(testing::Echo());
+    Collector client("localhost", server.Port());
+    client.Conn().Send("ping");
+    ASSERT_TRUE(client.WaitBytes(4, kLong));
+    EXPECT_EQ(client.Received(), "ping");
+}
+
+TEST(ConnectionStart, DottedAddressesAreUsedWithoutLookup) {
+    // inet_aton's shorter forms name the same address.
+    for (const char *host : {"127.0.0.1", "127.1", "0x7f.0.0.1", "2130706433"}) {
+        TestServer server(testing::Echo());
+        Collector client(host, server.Port(), NoLookup);
+        client.Conn().Send("x");
+        EXPECT_TRUE(client.WaitBytes(1, kLong)) << host;
+    }
+}
+
+TEST(ConnectionStart, OnlyTheLowSixteenBitsOfThePortCount) {
+    TestServer server(testing::Echo());
+    Collector client("127.0.0.1", static_cast<int32_t>(server.Port()) + 65536 * 3);
+    client.Conn().Send("x");
+    EXPECT_TRUE(client.WaitBytes(1, kLong));
+    EXPECT_EQ(client.Conn().Port(), static_cast<int32_t>(server.Port()) + 65536 * 3);
+}
+
+// --- Ending at any stage
+// --------------------------------------------------------------------------
+
+TEST(ConnectionEnding, DisconnectDuringLookupTakesEffectAtOnce) {
+    BlockingResolver resolver;
+    Collector client("slow.example", 80, resolver.Get());
+    resolver.Wait();
+    const auto start = std::chrono::steady_clock::now();
+    client.Conn().Disconnect();
+    const auto end = client.WaitEnd(kLong);
+    ASSERT_TRUE(end);
+    EXPECT_LT(SecondsSince(start), 2.0);
+    EXPECT_EQ(end->reason, EndReason::Disconnected);
+    EXPECT_EQ(end->data, "切断しました");
+}
+
+TEST(ConnectionEnding, QuitDuringLookupReturnsAtOnceWithoutEvent) {
+    BlockingResolver resolver;
+    Collector client("slow.example", 80, resolver.Get());
+    resolver.Wait();
+    const auto start = std::chrono::steady_clock::now();
+    client.Conn().Quit();
+    EXPECT_LT(SecondsSince(start), 2.0);
+    EXPECT_TRUE(client.Conn().Finished());
+    EXPECT_FALSE(client.DrainNow());
+    EXPECT_EQ(client.EndEvents(), 0);
+}
+
+// A listener whose queue is full, so that a further connect stays pending.
+class StuckListener {
+  public:
+    StuckListener() {
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address);
+        listen(fd_, 0);
+        socklen_t length = sizeof address;
+        getsockname(fd_, reinterpret_cast<sockaddr *>(&address), &length);
+        port_ = ntohs(address.sin_port);
+        for (int i = 0; i < 16; ++i) {
+            const int filler = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            fillers_.push_back(filler);
+            connect(filler, reinterpret_cast<sockaddr *>(&address), sizeof address);
+            pollfd wait = {filler, POLLOUT, 0};
+            if (poll(&wait, 1, 200) == 0) {
+                stuck_ = true;
+                break;
+            }
+        }
+    }
+    ~StuckListener() {
+        for (int filler : fillers_)
+            close(filler);
+        close(fd_);
+    }
+    bool Stuck() const { return stuck_; }
+    uint16_t Port() const { return port_; }
+
+  private:
+    int fd_ = -1;
+    uint16_t port_ = 0;
+    bool stuck_ = false;
+    std::vector<int> fillers_;
+};
+
+TEST(ConnectionEnding, DisconnectDuringConnectTakesEffectAtOnce) {
+    StuckListener listener;
+    if (!listener.Stuck()) GTEST_SKIP() << "this system completes every loopback connect";
+    Collector client("127.0.0.1", listener.Port());
+    const auto early = client.WaitEnd(300ms);
+    if (early) GTEST_SKIP() << "the connect did not stay pending";
+    const auto start = std::chrono::steady_clock::now();
+    client.Conn().Disconnect();
+    const auto end = client.WaitEnd(kLong);
+    ASSERT_TRUE(end);
+    EXPECT_LT(SecondsSince(start), 2.0);
+    EXPECT_EQ(end->reason, EndReason::Disconnected);
+}
+
+TEST(ConnectionEnding, QuitWhileSendingToAPeerThatDoesNotRead) {
+    TestServer server(testing::Silent());
+    Collector client("127.0.0.1", server.Port());
+    client.Conn().Send(std::string(32u * 1024 * 1024, 'q'));
+    std::this_thread::sleep_for(200ms);
+    const auto start = std::chrono::steady_clock::now();
+    client.Conn().Quit();
+    EXPECT_LT(SecondsSince(start), 2.0);
+    EXPECT_FALSE(client.DrainNow());
+}
+
+TEST(ConnectionEnding, DisconnectWhileSendingToAPeerThatDoesNotRead) {
+    TestServer server(testing::Silent());
+    Collector client("127.0.0.1", server.Port());
+    client.Conn().Send(std::string(32u * 1024 * 1024, 'd'));
+    std::this_thread::sleep_for(200ms);
+    const auto start = std::chrono::steady_clock::now();
+    client.Conn().Disconnect();
+    const auto end = client.WaitEnd(kLong);
+    ASSERT_TRUE(end);
+    EXPECT_LT(SecondsSince(start), 2.0);
+    EXPECT_EQ(end->reason, EndReason::Disconnected);
+}
+
+TEST(ConnectionEnding, QuitWhileReceivingAFlood) {
+    TestServer server(testing::Flood(SIZE_MAX));
+    Collector client("127.0.0.1", server.Port());
+    ASSERT_TRUE(client.WaitBytes(1024 * 1024, kLong));
+    const auto start = std::chrono::steady_clock::now();
+    client.Conn().Quit();
+    EXPECT_LT(SecondsSince(start), 2.0);
+}
+
+TEST(ConnectionEnding, DestroyingARunningConnectionQuitsIt) {
+    TestServer server(testing::Silent());
+    const auto start = std::chrono::steady_clock::now();
+    {
+        Connection connection("127.0.0.1", server.Port());
+        connection.Send("unread");
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_LT(SecondsSince(start), 2.0);
+}
+
+TEST(ConnectionEnding, QuitAfterTheEndAndTwiceIsHarmless) {
+    testing::RefusedPort refused;
+    Collector client("127.0.0.1", refused.Port());
+    ASSERT_TRUE(client.WaitEnd(kLong));
+    client.Conn().Quit();
+    client.Conn().Quit();
+    client.Conn().Disconnect(); // after the end: ignored
+    client.Conn().Send("late");
+    EXPECT_FALSE(client.DrainNow());
+}
+
+TEST(EndTexts, MatchTheUsersTable) {
+    EXPECT_EQ(EndText(EndReason::SocketFailed, "h", ""), "ソケットの作成に失敗しました");
+    EXPECT_EQ(EndText(EndReason::HostNotFound, "例.jp", ""), "ホスト例.jpが見つかりません");
+    EXPECT_EQ(EndText(EndReason::ConnectFailed, "h", ""), "接続に失敗しました");
+    EXPECT_EQ(EndText(EndReason::Disconnected, "h", ""), "切断しました");
+    EXPECT_EQ(EndText(EndReason::PeerClosed, "h", ""), "切断しました");
+    EXPECT_EQ(EndText(EndReason::Error, "h", "Broken pipe"), "エラー: Broken pipe");
+    EXPECT_FALSE(IsStartFailure(EndReason::Error));
+    EXPECT_FALSE(IsStartFailure(EndReason::PeerClosed));
+}
+
+} // namespace
+} // namespace tarvotcpc

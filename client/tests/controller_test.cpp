@@ -1,0 +1,251 @@
+#include "controller.hpp"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+
+#include <gtest/gtest.h>
+
+#include "test_servers.hpp"
+
+namespace tarvotcpc {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::TestServer;
+using Log = std::vector<std::string>;
+
+// A window that writes down what it is told, in order.
+class FakeView : public MainView {
+  public:
+    std::string sendPage;
+    std::string receivePage;
+    Log log;
+    std::function<void()> onMessage;
+
+    std::string SendPageText() override {
+        log.push_back("read send page");
+        return sendPage;
+    }
+    void ClearSendPage() override {
+        log.push_back("clear send page");
+        sendPage.clear();
+    }
+    void ClearReceivePage() override {
+        log.push_back("clear receive page");
+        receivePage.clear();
+    }
+    void AppendReceivedText(const std::string &text) override {
+        if (log.empty() || log.back() != "append") log.push_back("append");
+        receivePage += text;
+    }
+    void ShowReceivePage() override {
+        if (log.empty() || log.back() != "append") log.push_back("show receive page");
+    }
+    void SetConnectedLook(bool connected) override {
+        log.push_back(connected ? "look connected" : "look disconnected");
+    }
+    void SetStatusText(const std::string &text) override { log.push_back("status " + text); }
+    void ShowMessage(const std::string &text, MessageStyle style) override {
+        log.push_back((style == MessageStyle::Warning ? "warning " : "notice ") + text);
+        if (onMessage) onMessage();
+    }
+};
+
+class ControllerTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(VornAllocHash(&s_.options, 0, 0) && VornReAllocHash(&s_.options, 0));
+        ASSERT_TRUE(VornAllocHash(&s_.hosts, 0, 0) && VornReAllocHash(&s_.hosts, 0));
+        ASSERT_TRUE(VornAllocHash(&s_.templates, 0, 0) && VornReAllocHash(&s_.templates, 0));
+        controller_ = std::make_unique<MainController>(view_, s_, [this] {
+            std::lock_guard<std::mutex> lock(mutex_);
+            woken_ = true;
+            cv_.notify_all();
+        });
+        controller_->Start();
+        view_.log.clear();
+    }
+    void TearDown() override {
+        controller_.reset();
+        FreeSettings(s_);
+    }
+
+    // Runs the window's side until the predicate holds, as its event loop would on each wake-up.
+    bool PumpUntil(const std::function<bool()> &done, std::chrono::milliseconds timeout = 20s) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                cv_.wait_for(lock, 20ms, [this] { return woken_; });
+                woken_ = false;
+            }
+            controller_->ProcessEvents();
+        }
+        return true;
+    }
+    bool PumpUntilLogged(const std::string &entry) {
+        return PumpUntil([&] {
+            return std::find(view_.log.begin(), view_.log.end(), entry) != view_.log.end();
+        });
+    }
+
+    static SessionParams To(const TestServer &server) { return {"127.0.0.1", server.Port()}; }
+    static std::string Connecting(const TestServer &server) {
+        return "status 127.0.0.1:" + std::to_string(server.Port()) + "に接続中";
+    }
+
+    SettingsHashes s_{};
+    FakeView view_;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool woken_ = false;
+    std::unique_ptr<MainController> controller_;
+};
+
+TEST_F(ControllerTest, ConnectThenReceiveThenPeerClose) {
+    TestServer server(testing::SendThenClose("welcome\r\n"));
+    controller_->Connect(To(server));
+    EXPECT_EQ(view_.log, (Log{"look connected", Connecting(server)}));
+    EXPECT_TRUE(controller_->ConnectedLook());
+
+    ASSERT_TRUE(PumpUntil([&] { return !controller_->HasConnection(); }));
+    EXPECT_EQ(view_.receivePage, "welcome\n");
+    EXPECT_EQ(view_.log, (Log{"look connected", Connecting(server), "show receive page", "append",
+                              "notice 切断しました", "status 切断しました", "look disconnected"}));
+    EXPECT_EQ(controller_->StatusText(), "切断しました");
+    EXPECT_FALSE(controller_->ConnectedLook());
+}
+
+TEST_F(ControllerTest, OptionsOnConnectRunInOrder) {
+    SetOption(s_, kOptionConSend, 1);
+    SetOption(s_, kOptionConReClear, 1);
+    SetOption(s_, kOptionConSenClear, 1);
+    TestServer server(testing::Echo());
+    view_.sendPage = "HELO x\nQUIT\n";
+    view_.receivePage = "old";
+    controller_->Connect(To(server));
+    EXPECT_EQ(view_.log, (Log{"look connected", Connecting(server), "read send page",
+                              "clear send page", "clear receive page"}));
+    ASSERT_TRUE(PumpUntil([&] { return view_.receivePage.size() >= 12; }));
+    EXPECT_EQ(view_.receivePage, "HELO x\nQUIT\n") << "sent as CRLF, shown as LF";
+    EXPECT_EQ(view_.sendPage, "");
+}
+
+TEST_F(ControllerTest, OptionsAreReadAtEachUse) {
+    TestServer server(testing::Echo());
+    controller_->Connect(To(server));
+    view_.sendPage = "one";
+    controller_->Send();
+    EXPECT_EQ(view_.sendPage, "one");
+    SetOption(s_, kOptionConSenClear, 1);
+    view_.sendPage += "two";
+    controller_->Send();
+    EXPECT_EQ(view_.sendPage, "");
+    ASSERT_TRUE(PumpUntil([&] { return view_.receivePage == "oneonetwo"; }));
+}
+
+TEST_F(ControllerTest, DisconnectShowsTheLookAtOnceAndTheEndLater) {
+    TestServer server(testing::Echo());
+    controller_->Connect(To(server));
+    view_.log.clear();
+    controller_->Disconnect();
+    EXPECT_EQ(view_.log, (Log{"look disconnected"}));
+    view_.sendPage = "late";
+    controller_->Send();
+    EXPECT_EQ(view_.log, (Log{"look disconnected"})) << "no sending once disconnected";
+
+    ASSERT_TRUE(PumpUntilLogged("notice 切断しました"));
+    EXPECT_EQ(view_.log, (Log{"look disconnected", "notice 切断しました", "status 切断しました",
+                              "look disconnected"}));
+}
+
+TEST_F(ControllerTest, StartFailuresAreWarnings) {
+    testing::RefusedPort refused;
+    controller_->Connect({"127.0.0.1", refused.Port()});
+    ASSERT_TRUE(PumpUntilLogged("warning 接続に失敗しました"));
+    EXPECT_EQ(view_.log.back(), "look disconnected");
+    EXPECT_EQ(controller_->StatusText(), "接続に失敗しました");
+}
+
+TEST_F(ControllerTest, ErrorsAreNoticesWithTheSystemText) {
+    TestServer server(testing::Reset());
+    controller_->Connect(To(server));
+    ASSERT_TRUE(PumpUntil([&] { return !controller_->HasConnection(); }));
+    EXPECT_EQ(controller_->StatusText(), std::string("エラー: ") + std::strerror(ECONNRESET));
+    EXPECT_EQ(view_.log[view_.log.size() - 3], "notice " + controller_->StatusText());
+}
+
+TEST_F(ControllerTest, SendWithoutConnectionDoesNothing) {
+    SetOption(s_, kOptionConSenClear, 1);
+    view_.sendPage = "kept";
+    controller_->Send();
+    EXPECT_TRUE(view_.log.empty());
+    EXPECT_EQ(view_.sendPage, "kept");
+}
+
+TEST_F(ControllerTest, ASecondConnectWhileTheFirstIsEndingIsNotConfused) {
+    TestServer first(testing::Echo());
+    TestServer second(testing::Echo());
+    controller_->Connect(To(first));
+    controller_->Disconnect();
+    controller_->Connect(To(second)); // before the first connection's end was taken
+    view_.log.clear();
+    view_.sendPage = "to second";
+    controller_->Send();
+    ASSERT_TRUE(PumpUntil([&] { return view_.receivePage == "to second"; }));
+    std::this_thread::sleep_for(100ms);
+    controller_->ProcessEvents();
+    EXPECT_EQ(view_.log, (Log{"read send page", "show receive page", "append"}))
+        << "nothing from the first connection";
+    EXPECT_TRUE(controller_->ConnectedLook());
+    EXPECT_EQ(controller_->StatusText(), Connecting(second).substr(7));
+}
+
+TEST_F(ControllerTest, AConnectDuringTheEndMessageKeepsItsOwnLook) {
+    // A message box runs the window's event loop; whatever the user starts meanwhile must not be
+    // overwritten when the box closes.
+    testing::RefusedPort refused;
+    TestServer server(testing::Echo());
+    view_.onMessage = [&] {
+        view_.onMessage = nullptr;
+        controller_->ProcessEvents();
+        controller_->Connect(To(server));
+    };
+    controller_->Connect({"127.0.0.1", refused.Port()});
+    ASSERT_TRUE(PumpUntilLogged("warning 接続に失敗しました"));
+    EXPECT_TRUE(controller_->ConnectedLook());
+    EXPECT_EQ(view_.log.back(), Connecting(server));
+    EXPECT_TRUE(controller_->HasConnection());
+}
+
+TEST_F(ControllerTest, ClosingWhileConnectedIsQuietAndQuick) {
+    TestServer server(testing::Flood(SIZE_MAX));
+    controller_->Connect(To(server));
+    ASSERT_TRUE(PumpUntil([&] { return view_.receivePage.size() > 100000; }));
+    view_.log.clear();
+    const auto start = std::chrono::steady_clock::now();
+    controller_->Close();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    controller_->ProcessEvents();
+    EXPECT_TRUE(view_.log.empty());
+    EXPECT_FALSE(controller_->HasConnection());
+}
+
+TEST_F(ControllerTest, PausedReadingHoldsTheBacklog) {
+    TestServer server(testing::SendThenClose("later", 100ms));
+    controller_->Connect(To(server));
+    controller_->PauseReading();
+    std::this_thread::sleep_for(200ms);
+    controller_->ProcessEvents();
+    EXPECT_EQ(view_.receivePage, "");
+    EXPECT_EQ(controller_->QueuedBytes(), 0u);
+    controller_->ResumeReading();
+    ASSERT_TRUE(PumpUntil([&] { return !controller_->HasConnection(); }));
+    EXPECT_EQ(view_.receivePage, "later");
+}
+
+} // namespace
+} // namespace tarvotcpc
