@@ -39,8 +39,7 @@ extern "C" {
  * the text in place: the rest of the text keeps its bytes. Rows beyond the last are appended
  * (an empty line for each row skipped, CRLF after each new row) and columns beyond a row's
  * last field are appended to that row, empty. The field is quoted when it needs to be, and also
- * when it is empty and the only field of a last row without line break, which would otherwise
- * vanish.
+ * when it is empty and the only field of an existing row, which might otherwise vanish.
  * Result: the length of the new text, or 0 with the buffer unchanged when the new text and its
  * terminator would not fit in size bytes, the buffer holds no terminator within size bytes, a
  * pointer is null, or row or column is negative. */

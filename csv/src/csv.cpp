@@ -12,7 +12,9 @@ namespace {
 
 using std::size_t;
 
-constexpr bool is_break(char c) { return c == '\r' || c == '\n'; }
+constexpr bool is_break(char c) {
+    return c == '\r' || c == '\n';
+}
 
 // One field as it lies in the text: [begin, end) holds its raw bytes, quotes included. open
 // means the text ended inside its quotes.
@@ -40,7 +42,8 @@ Field scan_field(const char *s, size_t len, size_t pos) {
         }
     }
     // Unquoted, or what follows a closing quote: up to the next separator or line break.
-    while (i < len && s[i] != ',' && !is_break(s[i])) ++i;
+    while (i < len && s[i] != ',' && !is_break(s[i]))
+        ++i;
     return {pos, i, false};
 }
 
@@ -50,8 +53,8 @@ struct Row {
     size_t contentEnd;
     size_t next;
     size_t fields;
-    bool open;        // the last field was left open at the end of the text
-    bool terminated;  // a line break follows the content
+    bool open;       // the last field was left open at the end of the text
+    bool terminated; // a line break follows the content
 };
 
 // Reads the row starting at pos (< len). When want is a column of the row, *wanted receives
@@ -105,7 +108,8 @@ size_t decode_field(const char *s, Field f, char *dest, size_t cap) {
             put(s[i++]);
         }
     }
-    while (i < f.end) put(s[i++]);
+    while (i < f.end)
+        put(s[i++]);
     dest[n < cap ? n : cap - 1] = '\0';
     return n;
 }
@@ -141,7 +145,9 @@ bool overlaps(const void *a, size_t alen, const void *b, size_t blen) {
     return pa < pb + blen && pb < pa + alen;
 }
 
-int32_t clamp_i32(size_t n) { return n > INT32_MAX ? INT32_MAX : static_cast<int32_t>(n); }
+int32_t clamp_i32(size_t n) {
+    return n > INT32_MAX ? INT32_MAX : static_cast<int32_t>(n);
+}
 
 } // namespace
 
@@ -182,14 +188,14 @@ VORNCSV_API int32_t VornSetCsv(char *csv, int32_t size, const char *field, int32
     size_t quotes = 0;
     bool quoted = needs_quotes(field, flen, &quotes);
     size_t cut, cutEnd;
-    bool openQuote;      // close a quote left open before anything follows it
+    bool openQuote; // close a quote left open before anything follows it
     bool breakFirst = false;
     uint64_t emptyRows = 0, commas = 0;
     bool finalBreak = false;
-    bool onlyField; // the field is all the last row will hold
+    bool onlyField; // the field is all an existing row will hold
     if (found) {
         const size_t col = static_cast<size_t>(column);
-        onlyField = target.fields <= 1 && col == 0 && !target.terminated;
+        onlyField = target.fields <= 1 && col == 0;
         if (col < target.fields) {
             cut = f.begin;
             cutEnd = f.end;
@@ -208,11 +214,12 @@ VORNCSV_API int32_t VornSetCsv(char *csv, int32_t size, const char *field, int32
         finalBreak = true;
         onlyField = false; // a new row ends with its line break, which keeps it a row
     }
-    // The last row, without a line break, would vanish if its one field were written bare.
+    // A row left with one empty field, written bare, would vanish at the end of the text or,
+    // between a lone CR and a lone LF, join the two breaks into one CRLF.
     if (onlyField && flen == 0) quoted = true;
     const uint64_t encLen = flen + (quoted ? 2 + quotes : 0);
-    const uint64_t insertLen = (openQuote ? 1 : 0) + (breakFirst ? 2 : 0) + 2 * emptyRows +
-                               commas + encLen + (finalBreak ? 2 : 0);
+    const uint64_t insertLen = (openQuote ? 1 : 0) + (breakFirst ? 2 : 0) + 2 * emptyRows + commas +
+                               encLen + (finalBreak ? 2 : 0);
     const uint64_t newLen = uint64_t(len) - (cutEnd - cut) + insertLen;
     if (newLen + 1 > cap) return 0;
 
@@ -220,7 +227,8 @@ VORNCSV_API int32_t VornSetCsv(char *csv, int32_t size, const char *field, int32
     char *out = csv + cut;
     if (openQuote) *out++ = '"';
     if (breakFirst) out = static_cast<char *>(std::memcpy(out, "\r\n", 2)) + 2;
-    for (uint64_t i = 0; i < emptyRows; ++i) out = static_cast<char *>(std::memcpy(out, "\r\n", 2)) + 2;
+    for (uint64_t i = 0; i < emptyRows; ++i)
+        out = static_cast<char *>(std::memcpy(out, "\r\n", 2)) + 2;
     std::memset(out, ',', commas);
     out += commas;
     out = encode_field(out, field, flen, quoted);

@@ -32,7 +32,8 @@ std::string hex(const std::string &s) {
 
 std::string unhex(const std::string &s) {
     std::string out;
-    for (size_t i = 0; i + 1 < s.size(); i += 2) out += char(std::stoi(s.substr(i, 2), nullptr, 16));
+    for (size_t i = 0; i + 1 < s.size(); i += 2)
+        out += char(std::stoi(s.substr(i, 2), nullptr, 16));
     return out;
 }
 
@@ -44,8 +45,8 @@ Table normalised(Table t) {
 }
 
 std::string random_field(std::mt19937 &rng) {
-    static const char *pieces[] = {"a", "Zz", " ", ",", "\"", "\r", "\n", "\r\n", "0.5", "é",
-                                   "日本語", "😀", "x,y", "\"\"", "'", ";", "\t"};
+    static const char *pieces[] = {"a", "Zz",     " ", ",",   "\"",   "\r", "\n", "\r\n", "0.5",
+                                   "é", "日本語", "😀", "x,y", "\"\"", "'",  ";",  "\t"};
     std::string f;
     const int n = std::uniform_int_distribution<int>(0, 5)(rng);
     for (int i = 0; i < n; ++i)
@@ -57,17 +58,19 @@ Table random_table(std::mt19937 &rng) {
     Table t(std::uniform_int_distribution<size_t>(0, 7)(rng));
     for (auto &row : t) {
         row.resize(std::uniform_int_distribution<size_t>(1, 5)(rng));
-        for (auto &f : row) f = random_field(rng);
+        for (auto &f : row)
+            f = random_field(rng);
     }
     return t;
 }
 
 class CsvOracle : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (std::string(VORN_PYTHON).empty()) GTEST_SKIP() << "no Python interpreter";
-        dir_ = fs::temp_directory_path() / ("vorncsv_oracle_" + std::to_string(::getpid()) + "_" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir_ = fs::temp_directory_path() /
+               ("vorncsv_oracle_" + std::to_string(::getpid()) + "_" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::create_directories(dir_);
     }
     void TearDown() override {
@@ -84,7 +87,8 @@ protected:
 
     static void write_table(std::ostream &os, const Table &t) {
         for (const auto &row : t) {
-            for (size_t i = 0; i < row.size(); ++i) os << (i ? " h" : "h") << hex(row[i]);
+            for (size_t i = 0; i < row.size(); ++i)
+                os << (i ? " h" : "h") << hex(row[i]);
             os << '\n';
         }
         os << "#\n";
@@ -100,7 +104,8 @@ protected:
             }
             std::vector<std::string> row;
             std::istringstream fields(line);
-            for (std::string tok; fields >> tok;) row.push_back(unhex(tok.substr(1)));
+            for (std::string tok; fields >> tok;)
+                row.push_back(unhex(tok.substr(1)));
             tables.back().push_back(row);
         }
         tables.pop_back();
@@ -120,7 +125,8 @@ TEST_F(CsvOracle, PythonReadsWhatWeWrite) {
         // this exercises appending rows and columns as well as editing inside the text.
         std::vector<std::pair<int32_t, int32_t>> cells;
         for (size_t r = 0; r < t.size(); ++r)
-            for (size_t c = 0; c < t[r].size(); ++c) cells.emplace_back(int32_t(r), int32_t(c));
+            for (size_t c = 0; c < t[r].size(); ++c)
+                cells.emplace_back(int32_t(r), int32_t(c));
         std::shuffle(cells.begin(), cells.end(), rng);
         std::vector<char> buf(8192, '\0');
         for (auto [r, c] : cells) {
@@ -145,23 +151,24 @@ TEST_F(CsvOracle, PythonReadsWhatWeWrite) {
     run("read", file("texts"), file("tables"));
     const auto got = read_tables(file("tables"));
     ASSERT_EQ(got.size(), expected.size());
-    for (size_t i = 0; i < got.size(); ++i) EXPECT_EQ(normalised(got[i]), expected[i]) << "table " << i;
+    for (size_t i = 0; i < got.size(); ++i)
+        EXPECT_EQ(normalised(got[i]), expected[i]) << "table " << i;
 }
 
 TEST_F(CsvOracle, WeReadWhatPythonWrites) {
     std::mt19937 rng(777);
     std::vector<Table> tables;
-    std::ofstream spec(file("tables"));
+    std::ofstream request(file("tables"));
     for (int n = 0; n < 300; ++n) {
         Table t = random_table(rng);
         // Python quotes CR and LF in a field only when they belong to its line terminator, so
         // the bare-CR and bare-LF styles are written fully quoted.
         static const char *styles[] = {"@ crlf minimal", "@ crlf all", "@ lf all", "@ cr all"};
-        spec << styles[rng() % 4] << '\n';
-        write_table(spec, t);
+        request << styles[rng() % 4] << '\n';
+        write_table(request, t);
         tables.push_back(t);
     }
-    spec.close();
+    request.close();
     run("write", file("tables"), file("texts"));
     std::ifstream in(file("texts"));
     size_t i = 0;
@@ -171,12 +178,14 @@ TEST_F(CsvOracle, WeReadWhatPythonWrites) {
         const Table &t = tables[i];
         ASSERT_EQ(VornCountCsv(text.c_str(), VORNCSV_COUNT_ROWS), int32_t(t.size())) << line;
         size_t widest = 0;
-        for (const auto &row : t) widest = std::max(widest, row.size());
+        for (const auto &row : t)
+            widest = std::max(widest, row.size());
         EXPECT_EQ(VornCountCsv(text.c_str(), VORNCSV_COUNT_COLUMNS), int32_t(widest));
         for (size_t r = 0; r < t.size(); ++r)
             for (size_t c = 0; c <= widest; ++c) {
                 char field[512];
-                const int32_t len = VornGetCsv(field, sizeof field, text.c_str(), int32_t(r), int32_t(c));
+                const int32_t len =
+                    VornGetCsv(field, sizeof field, text.c_str(), int32_t(r), int32_t(c));
                 const std::string want = c < t[r].size() ? t[r][c] : "";
                 EXPECT_EQ(len, int32_t(want.size()));
                 EXPECT_EQ(std::string(field), want) << "table " << i << " cell " << r << "," << c;

@@ -29,7 +29,9 @@ std::string get(const std::string &text, int32_t row, int32_t col) {
     return out;
 }
 
-int32_t rows(const std::string &text) { return VornCountCsv(text.c_str(), VORNCSV_COUNT_ROWS); }
+int32_t rows(const std::string &text) {
+    return VornCountCsv(text.c_str(), VORNCSV_COUNT_ROWS);
+}
 
 TEST(CsvWrite, BuildsATableFromTheEmptyText) {
     std::string t;
@@ -69,7 +71,11 @@ TEST(CsvWrite, ALoneEmptyFieldKeepsItsRow) {
     EXPECT_EQ(rows(r.text), 1);
     // Beside other fields an empty one needs no quotes.
     EXPECT_EQ(set("x,y", "", 0, 0).text, ",y");
-    EXPECT_EQ(set("x\r\n", "", 0, 0).text, "\r\n");
+    EXPECT_EQ(set("x\r\n", "", 0, 0).text, "\"\"\r\n");
+    // Bare, it would join the CR before it and the LF after it into one line break.
+    const std::string t = set("a\rb\nc", "", 1, 0).text;
+    EXPECT_EQ(t, "a\r\"\"\nc");
+    EXPECT_EQ(rows(t), 3);
     EXPECT_EQ(set("", "", 0, 1).text, ",\r\n");
 }
 

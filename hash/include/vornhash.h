@@ -410,10 +410,10 @@ typedef struct VornSystemTime {
 
 /* Formats time into buffer of size >= 1 bytes with the C library's strftime and format, in the
  * calling process's current locale (LC_TIME). The fields are taken as given, with no day of the
- * year (%j gives 001) and no daylight saving time; the time zone is that of the process. Result
- * 1; 0 for invalid arguments or fields out of range (buffer untouched), when a work buffer
- * cannot be had (untouched), or when the result does not fit in size - 1 bytes (buffer then
- * holds the empty text). */
+ * year (%j gives 001) and no daylight saving time: %Z names the process's standard time zone and
+ * %z gives +0000. Result 1; 0 for invalid arguments or fields out of range (buffer untouched),
+ * when a work buffer cannot be had (untouched), or when the result does not fit in size - 1
+ * bytes (buffer then holds the empty text). */
 VORN_API int32_t VornSystemTimeFmt(char *buffer, int32_t size, const char *format,
                                    const VornSystemTime *time);
 

@@ -7,8 +7,17 @@
 
 #include <dlfcn.h>
 
+#include <climits>
 #include <cstring>
-#include <string>
+
+// The CSV functions are called through pointers from dlsym. Clang's function-type check on such
+// calls needs the C++ part of the sanitizer runtime, which a C program linking us does not bring;
+// the pointers' types come from the library's own header anyway.
+#if defined(__clang__)
+#define VORN_FOREIGN_CALLS __attribute__((no_sanitize("function")))
+#else
+#define VORN_FOREIGN_CALLS
+#endif
 
 namespace vorn {
 
@@ -18,19 +27,25 @@ constexpr const char *kCsvLibrary = "libvorncsv.so.1";
 
 void *g_csvHandle = nullptr; // our own reference, taken at load
 
-// The directory of the object this code was linked into, with its final slash; empty when it
-// cannot be told.
-std::string own_directory() {
+// Opens the CSV library beside the object this code was linked into (a program or our own
+// shared library); null when that cannot be told or the library is not there.
+void *open_beside_us() {
     Dl_info info{};
-    if (!dladdr(reinterpret_cast<void *>(&own_directory), &info) || !info.dli_fname) return {};
-    const std::string path = info.dli_fname;
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    if (!dladdr(reinterpret_cast<void *>(&open_beside_us), &info) || !info.dli_fname)
+        return nullptr;
+    const char *slash = std::strrchr(info.dli_fname, '/');
+    if (!slash) return nullptr;
+    char path[PATH_MAX];
+    const std::size_t dir = static_cast<std::size_t>(slash - info.dli_fname) + 1;
+    if (dir + std::strlen(kCsvLibrary) + 1 > sizeof path) return nullptr;
+    std::memcpy(path, info.dli_fname, dir);
+    std::memcpy(path + dir, kCsvLibrary, std::strlen(kCsvLibrary) + 1);
+    return dlopen(path, RTLD_NOW | RTLD_LOCAL);
 }
 
 // One call's view of the CSV library: a reference taken by name and released at the end.
 class CsvLibrary {
-public:
+  public:
     CsvLibrary() : handle_(dlopen(kCsvLibrary, RTLD_NOLOAD | RTLD_LAZY)) {}
     ~CsvLibrary() {
         if (handle_) dlclose(handle_);
@@ -42,7 +57,7 @@ public:
         return handle_ ? reinterpret_cast<Fn *>(dlsym(handle_, name)) : nullptr;
     }
 
-private:
+  private:
     void *handle_;
 };
 
@@ -54,10 +69,7 @@ private:
 bool csv_library_load() {
     if (g_csvHandle) return true;
     g_csvHandle = dlopen(kCsvLibrary, RTLD_NOW | RTLD_LOCAL);
-    if (!g_csvHandle) {
-        const std::string dir = own_directory();
-        if (!dir.empty()) g_csvHandle = dlopen((dir + kCsvLibrary).c_str(), RTLD_NOW | RTLD_LOCAL);
-    }
+    if (!g_csvHandle) g_csvHandle = open_beside_us();
     return g_csvHandle != nullptr;
 }
 
@@ -68,15 +80,19 @@ void csv_library_release() {
 }
 
 namespace {
-__attribute__((constructor)) void on_load() { csv_library_load(); }
-__attribute__((destructor)) void on_unload() { csv_library_release(); }
+__attribute__((constructor)) void on_load() {
+    csv_library_load();
+}
+__attribute__((destructor)) void on_unload() {
+    csv_library_release();
+}
 } // namespace
 
 } // namespace vorn
 
 extern "C" {
 
-VORN_API int32_t VornHashToCsv(char *out, int32_t size, const Hash *hash) {
+VORN_API VORN_FOREIGN_CALLS int32_t VornHashToCsv(char *out, int32_t size, const Hash *hash) {
     if (!out || !hash || size < 1 || hash->count < 0) return 0;
     // out holds the text to write into; without its terminator inside the buffer we would read
     // past it below.
@@ -104,7 +120,7 @@ VORN_API int32_t VornHashToCsv(char *out, int32_t size, const Hash *hash) {
     return static_cast<int32_t>(std::strlen(out));
 }
 
-VORN_API int32_t VornCsvToHash(Hash *hash, const char *csv) {
+VORN_API VORN_FOREIGN_CALLS int32_t VornCsvToHash(Hash *hash, const char *csv) {
     if (!hash || !csv) return 0;
     const vorn::CsvLibrary library;
     auto *get = library.get<decltype(VornGetCsv)>("VornGetCsv");

@@ -9,20 +9,24 @@ namespace {
 
 using std::size_t;
 
+// Each base's partner; B, D, H, V, S, W, N and anything else are their own.
 char complement(char c) {
-    switch (c) {
-    case 'A': return 'T';
-    case 'C': return 'G';
-    case 'G': return 'C';
-    case 'T': return 'A';
-    case 'U': return 'A';
-    case 'K': return 'M';
-    case 'M': return 'K';
-    case 'R': return 'Y';
-    case 'Y': return 'R';
-    default: return c; // B, D, H, V, S, W, N and anything else stay
-    }
+    static constexpr char kFrom[] = "ACGTUKMRY";
+    static constexpr char kTo[] = "TGCAAMKYR";
+    const char *at = vorn::find_char(kFrom, c);
+    return at ? kTo[at - kFrom] : c;
 }
+
+// The codes each concrete base matches, with T and U told apart or not.
+struct BaseMatches {
+    char base;
+    const char *loose;
+    const char *strict;
+};
+constexpr BaseMatches kBaseMatches[] = {
+    {'A', "ARMWHVDN", "ARMWHVDN"},  {'C', "CYMSBHVN", "CYMSBHVN"},  {'G', "GRKSBVDN", "GRKSBVDN"},
+    {'T', "TUYKWBHDN", "TYKWBHDN"}, {'U', "TUYKWBHDN", "UYKWBHDN"},
+};
 
 bool matches(const char *sequence, const char *pattern) {
     return VornComparePolyNucleotide(sequence, pattern, static_cast<int32_t>(std::strlen(pattern)),
@@ -40,7 +44,8 @@ VORN_API int32_t VornDNAComplementary(char *out, const char *text, int32_t size,
     const size_t len = strnlen(text, static_cast<size_t>(size) - 1);
     std::memmove(out, text, len);
     out[len] = '\0';
-    for (size_t i = 0; i < len; ++i) out[i] = complement(vorn::ascii_upper(out[i]));
+    for (size_t i = 0; i < len; ++i)
+        out[i] = complement(vorn::ascii_upper(out[i]));
     if (!noReverse) VornReverseString(out, 0);
     return static_cast<int32_t>(len);
 }
@@ -48,20 +53,13 @@ VORN_API int32_t VornDNAComplementary(char *out, const char *text, int32_t size,
 VORN_API int32_t VornCompareMonoNucleotide(char base, char pattern, int32_t strictTU) {
     base = vorn::ascii_upper(base);
     pattern = vorn::ascii_upper(pattern);
-    const char *set = nullptr;
-    switch (base) {
-    case 'A': set = "ARMWHVDN"; break;
-    case 'C': set = "CYMSBHVN"; break;
-    case 'G': set = "GRKSBVDN"; break;
-    case 'T': set = strictTU ? "TYKWBHDN" : "TUYKWBHDN"; break;
-    case 'U': set = strictTU ? "UYKWBHDN" : "TUYKWBHDN"; break;
-    default: return base == pattern ? 0 : 1; // not a concrete base: only itself matches
-    }
-    return vorn::find_char(set, pattern) ? 0 : 1;
+    for (const BaseMatches &m : kBaseMatches)
+        if (m.base == base) return vorn::find_char(strictTU ? m.strict : m.loose, pattern) ? 0 : 1;
+    return base == pattern ? 0 : 1; // not a concrete base: only itself matches
 }
 
-VORN_API int32_t VornComparePolyNucleotide(const char *sequence, const char *pattern,
-                                           int32_t count, int32_t strictTU) {
+VORN_API int32_t VornComparePolyNucleotide(const char *sequence, const char *pattern, int32_t count,
+                                           int32_t strictTU) {
     if (!sequence || !pattern) return 1;
     for (int32_t i = 0; i < count; ++i) {
         if (!sequence[i] || !pattern[i]) return 0;

@@ -107,7 +107,8 @@ VORN_API void VornReverseString(char *text, int32_t dbcs) {
         for (size_t i = 0; i < len;) {
             size_t n = utf8_sequence_length(static_cast<unsigned char>(text[i]));
             for (size_t k = 1; k < n; ++k) {
-                if (i + k >= len || !vorn::utf8_continuation(static_cast<unsigned char>(text[i + k]))) {
+                if (i + k >= len ||
+                    !vorn::utf8_continuation(static_cast<unsigned char>(text[i + k]))) {
                     n = 1;
                     break;
                 }

@@ -65,9 +65,36 @@ static void restructuring(void) {
     CHECK(VornFreeHash(&a) == 1 && VornFreeHash(&b) == 1);
 }
 
+static void utilities(void) {
+    Hash h;
+    char buf[64] = "";
+    char seq[] = "CCCAGGUAAUACUAACAGGCC";
+    char t[] = "a-b-c";
+    VornSystemTime st = {2009, 3, 4, 5, 14, 7, 9, 0};
+    memset(&h, 0, sizeof h);
+    CHECK(VornAllocHash(&h, 0, 4) == 1);
+    CHECK(VornCsvToHash(&h, "k,\"v,1\"\r\nx,y") == 1 && h.count == 2);
+    CHECK(VornHashToCsv(buf, (int32_t)sizeof buf, &h) == 14 &&
+          strcmp(buf, "k,\"v,1\"\r\nx,y\r\n") == 0);
+    CHECK(VornReplaceString(t, (int32_t)sizeof t, "-", "--", 0) == 7 && strcmp(t, "a--b-") == 0);
+    VornReplaceCharacter(t, 'a', 'A', 0);
+    VornReverseString(t, 1);
+    CHECK(strcmp(t, "-b--A") == 0);
+    CHECK(VornRandom() >= 0);
+    CHECK(VornSystemTimeFmt(buf, (int32_t)sizeof buf, "%Y/%m/%d %H:%M:%S", &st) == 1 &&
+          strcmp(buf, "2009/03/05 14:07:09") == 0);
+    CHECK(VornDNAComplementary(buf, "atgcN", (int32_t)sizeof buf, 1) == 5 &&
+          strcmp(buf, "TACGN") == 0);
+    CHECK(VornCompareMonoNucleotide('A', 'R', 0) == 0 &&
+          VornComparePolyNucleotide("ACGT", "ACCT", 4, 0) == 1);
+    CHECK(VornmRNASplicing(seq) == 8 && strcmp(seq, "CCCAGGCC") == 0);
+    VornFreeHash(&h);
+}
+
 int main(void) {
     storage();
     restructuring();
+    utilities();
     if (failures != 0) {
         fprintf(stderr, "%d check(s) failed\n", failures);
         return 1;

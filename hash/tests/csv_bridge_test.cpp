@@ -47,13 +47,14 @@ struct Rec {
     Cells cells() const {
         Cells out;
         for (int32_t i = 0; i < h.count; ++i)
-            out.emplace_back(h.keys[i], std::string(h.values[i], strnlen(h.values[i], size_t(h.sizes[i]))));
+            out.emplace_back(h.keys[i],
+                             std::string(h.values[i], strnlen(h.values[i], size_t(h.sizes[i]))));
         return out;
     }
 };
 
 class CsvBridge : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         csv_ = dlopen(kCsvPath, RTLD_NOW | RTLD_LOCAL);
         ASSERT_NE(csv_, nullptr) << dlerror();
@@ -77,7 +78,8 @@ TEST_F(CsvBridge, WritesKeysAndValuesAsRows) {
     Rec r(Cells{{"a", "1"}, {"b", "x,y"}, {"", "say \"hi\""}});
     EXPECT_EQ(to_csv(r.h), "a,1\r\nb,\"x,y\"\r\n,\"say \"\"hi\"\"\"\r\n");
     // Written into an existing table: row i gets cell i, further columns stay.
-    EXPECT_EQ(to_csv(r.h, 4096, "old,old,keep\r\nz"), "a,1,keep\r\nb,\"x,y\"\r\n,\"say \"\"hi\"\"\"\r\n");
+    EXPECT_EQ(to_csv(r.h, 4096, "old,old,keep\r\nz"),
+              "a,1,keep\r\nb,\"x,y\"\r\n,\"say \"\"hi\"\"\"\r\n");
     // An empty record leaves the text and gives its length.
     Rec empty;
     EXPECT_EQ(to_csv(empty.h, 64, "untouched"), "untouched");
@@ -93,7 +95,8 @@ TEST_F(CsvBridge, StopsAtTheFirstFieldThatDoesNotFit) {
 
 TEST_F(CsvBridge, ReadsRowsIntoCells) {
     Rec r(Cells{{"stale", "x"}});
-    ASSERT_EQ(VornCsvToHash(&r.h, "k,v\r\n\"a,b\",\"1\r\n2\"\nonly\r,,ignored,columns\r\nk,again"), 1);
+    ASSERT_EQ(VornCsvToHash(&r.h, "k,v\r\n\"a,b\",\"1\r\n2\"\nonly\r,,ignored,columns\r\nk,again"),
+              1);
     EXPECT_EQ(r.cells(), (Cells{{"k", "again"}, {"a,b", "1\r\n2"}, {"only", ""}, {"", ""}}));
     // A value is stored as text with its terminator.
     EXPECT_EQ(r.h.sizes[1], r.h.unit * (5 / r.h.unit + 1));
@@ -107,10 +110,12 @@ TEST_F(CsvBridge, ReadsRowsIntoCells) {
 
 TEST_F(CsvBridge, RoundTripsRandomRecords) {
     std::mt19937 rng(99);
-    static const char *pieces[] = {"a", "B", ",", "\"", "\r", "\n", "\r\n", " ", "é", "日本", "=", ";"};
+    static const char *pieces[] = {"a",    "B", ",", "\"",   "\r", "\n",
+                                   "\r\n", " ", "é", "日本", "=",  ";"};
     auto text = [&] {
         std::string s;
-        for (int n = int(rng() % 5); n > 0; --n) s += pieces[rng() % std::size(pieces)];
+        for (int n = int(rng() % 5); n > 0; --n)
+            s += pieces[rng() % std::size(pieces)];
         return s;
     };
     for (int round = 0; round < 200; ++round) {
@@ -119,7 +124,8 @@ TEST_F(CsvBridge, RoundTripsRandomRecords) {
             std::string k = text();
             // Keys are unique (a repeated key merges) and only the empty one may repeat.
             bool dup = false;
-            for (const auto &c : cells) dup |= !k.empty() && c.first == k;
+            for (const auto &c : cells)
+                dup |= !k.empty() && c.first == k;
             if (!dup) cells.emplace_back(k, text());
         }
         Rec source(cells, 1 + int32_t(rng() % 16));

@@ -53,21 +53,36 @@ TEST(DNAComplementary, CutsToSizeAndWorksInPlace) {
 // bases it stands for, with T standing for "T or U".
 const char *meaning(char code) {
     switch (code) {
-    case 'A': return "A";
-    case 'C': return "C";
-    case 'G': return "G";
-    case 'R': return "AG";
-    case 'Y': return "CT";
-    case 'K': return "GT";
-    case 'M': return "AC";
-    case 'S': return "CG";
-    case 'W': return "AT";
-    case 'B': return "CGT";
-    case 'D': return "AGT";
-    case 'H': return "ACT";
-    case 'V': return "ACG";
-    case 'N': return "ACGT";
-    default: return "";
+    case 'A':
+        return "A";
+    case 'C':
+        return "C";
+    case 'G':
+        return "G";
+    case 'R':
+        return "AG";
+    case 'Y':
+        return "CT";
+    case 'K':
+        return "GT";
+    case 'M':
+        return "AC";
+    case 'S':
+        return "CG";
+    case 'W':
+        return "AT";
+    case 'B':
+        return "CGT";
+    case 'D':
+        return "AGT";
+    case 'H':
+        return "ACT";
+    case 'V':
+        return "ACG";
+    case 'N':
+        return "ACGT";
+    default:
+        return "";
     }
 }
 
@@ -94,7 +109,9 @@ TEST(CompareMonoNucleotide, FollowsTheIupacCodes) {
                 const int32_t want = expected_match(base, code, strict) ? 0 : 1;
                 EXPECT_EQ(VornCompareMonoNucleotide(base, code, strict), want)
                     << base << " " << code << " strict " << strict;
-                EXPECT_EQ(VornCompareMonoNucleotide(vorn::ascii_lower(base), vorn::ascii_lower(code), strict), want);
+                EXPECT_EQ(VornCompareMonoNucleotide(vorn::ascii_lower(base),
+                                                    vorn::ascii_lower(code), strict),
+                          want);
             }
 }
 

@@ -118,11 +118,16 @@ TEST(ReverseString, BytesOrCharacters) {
     EXPECT_EQ(reversed("abc", 0), "cba");
     EXPECT_EQ(reversed("", 0), "");
     EXPECT_EQ(reversed("", 1), "");
-    EXPECT_EQ(reversed("a\xC3\xA9", 0), "\xA9\xC3" "a");
+    EXPECT_EQ(reversed("a\xC3\xA9", 0), "\xA9\xC3"
+                                        "a");
     EXPECT_EQ(reversed("aé日😀b", 1), "b😀日éa");
     EXPECT_EQ(reversed("日本語", 1), "語本日");
     // Broken sequences (a lead without its continuation, a stray continuation) go byte by byte.
-    EXPECT_EQ(reversed("\xE6\x97" "a\x80", 1), "\x80" "a\x97\xE6");
+    EXPECT_EQ(reversed("\xE6\x97"
+                       "a\x80",
+                       1),
+              "\x80"
+              "a\x97\xE6");
     VornReverseString(nullptr, 1);
 }
 
@@ -180,7 +185,8 @@ TEST(SystemTimeFmt, FormatsTheRecord) {
     // A long result in a large buffer.
     std::vector<char> big(5000);
     const std::string fmt(400, 'x');
-    ASSERT_EQ(VornSystemTimeFmt(big.data(), int32_t(big.size()), (fmt + "%Y" + fmt).c_str(), &t), 1);
+    ASSERT_EQ(VornSystemTimeFmt(big.data(), int32_t(big.size()), (fmt + "%Y" + fmt).c_str(), &t),
+              1);
     EXPECT_EQ(std::string(big.data()), fmt + "2009" + fmt);
 }
 
@@ -240,7 +246,8 @@ TEST(SystemTimeFmt, AgreesWithPython) {
                 const int mo = 1 + int(rng() % 12), d = 1 + int(rng() % 28), h = int(rng() % 24),
                           mi = int(rng() % 60), s = int(rng() % 60), wd = int(rng() % 7);
                 std::string fmt = "<";
-                for (int k = 0; k < 4; ++k) fmt += directives[rng() % std::size(directives)] + std::string(" ");
+                for (int k = 0; k < 4; ++k)
+                    fmt += directives[rng() % std::size(directives)] + std::string(" ");
                 const VornSystemTime t = when(y, mo, d, h, mi, s, wd);
                 char out[512];
                 ASSERT_EQ(VornSystemTimeFmt(out, sizeof out, fmt.c_str(), &t), 1) << fmt;
@@ -249,7 +256,8 @@ TEST(SystemTimeFmt, AgreesWithPython) {
                     << ' ' << hex(fmt) << '\n';
             }
         }
-        const std::string cmd = std::string("python3 '") + VORN_TESTDATA_DIR "/../strftime_oracle.py' < " + path;
+        const std::string cmd =
+            std::string("python3 '") + VORN_TESTDATA_DIR "/../strftime_oracle.py' < " + path;
         FILE *p = popen(cmd.c_str(), "r");
         std::vector<std::string> got;
         if (p) {
@@ -268,7 +276,8 @@ TEST(SystemTimeFmt, AgreesWithPython) {
         std::setlocale(LC_TIME, "C");
         if (got.empty()) GTEST_SKIP() << "python3 not available";
         ASSERT_EQ(got.size(), expected.size());
-        for (size_t i = 0; i < got.size(); ++i) EXPECT_EQ(hex(expected[i]), got[i]) << expected[i];
+        for (size_t i = 0; i < got.size(); ++i)
+            EXPECT_EQ(hex(expected[i]), got[i]) << expected[i];
     }
 }
 
