@@ -144,6 +144,18 @@ int compare_values(const char *a, std::size_t alen, const char *b, std::size_t b
     return 0;
 }
 
+std::uint64_t folded_prefix(const char *s, std::size_t n, std::int32_t flags) {
+    Cursor c = cursor(s, n, (flags & kIgnoreSymbols) != 0);
+    std::uint64_t v = 0;
+    int taken = 0;
+    unsigned char ch = 0;
+    while (taken < 8 && c.next(ch)) {
+        v = (v << 8) | static_cast<unsigned char>(ascii_lower(char(ch)));
+        ++taken;
+    }
+    return taken == 0 ? 0 : v << (8 * (8 - taken));
+}
+
 std::int32_t text_to_int(const char *s, std::size_t n) {
     bool negative = false;
     std::size_t i = 0;

@@ -2,6 +2,7 @@
 // them is exported; the exports validate their arguments and keep the record whole on failure.
 #pragma once
 
+#include "key_index.hpp"
 #include "vornhash.h"
 #include "vorn_internal.hpp"
 
@@ -21,14 +22,8 @@ inline std::int32_t value_bytes(std::int32_t unit, std::int64_t length) {
     return fits_i32(bytes) ? std::int32_t(bytes) : -1;
 }
 
-std::int32_t find_key(const Hash *h, const char *key);
-
 // The reading rule: a non-null key is looked up, else the index; -1 when nothing is addressed.
 std::int32_t address_cell(const Hash *h, const char *key, std::int32_t index);
-
-// Makes room in the three arrays for n cells without changing count. False on failure; the
-// arrays may then be larger than before, which is harmless.
-bool reserve_cells(Hash *h, std::int32_t n);
 
 // Appends unnamed, zero-filled cells until count is n (n >= count). All or nothing.
 bool grow_cells(Hash *h, std::int32_t n);

@@ -12,6 +12,88 @@ void swap_cells(Hash *h, std::int32_t a, std::int32_t b, bool withKeys) {
     if (withKeys) std::swap(h->keys[a], h->keys[b]);
 }
 
+// ---- sorting ------------------------------------------------------------------------------
+// Any stable sort gives the same order; equal values keep their relative order either way.
+
+struct SortItem {
+    std::uint64_t prefix; // the first folded bytes, which decide most comparisons at once
+    char *value;
+    char *key;
+    std::int32_t size;
+};
+
+struct SortOrder {
+    std::int32_t flags;
+    bool descending;
+    // True when a must come before b.
+    bool before(const SortItem &a, const SortItem &b) const {
+        int r;
+        if (a.prefix != b.prefix)
+            r = a.prefix < b.prefix ? -1 : 1;
+        else
+            r = compare_values(a.value, std::size_t(a.size), b.value, std::size_t(b.size), flags);
+        return descending ? r > 0 : r < 0;
+    }
+};
+
+// Bottom-up merge sort into scratch and back; stable because ties take the left run first.
+void merge_pass(const SortOrder &order, SortItem *from, SortItem *to, std::int64_t n,
+                std::int64_t width) {
+    for (std::int64_t lo = 0; lo < n; lo += 2 * width) {
+        const std::int64_t mid = lo + width < n ? lo + width : n;
+        const std::int64_t hi = lo + 2 * width < n ? lo + 2 * width : n;
+        std::int64_t i = lo, j = mid, k = lo;
+        while (i < mid && j < hi) to[k++] = order.before(from[j], from[i]) ? from[j++] : from[i++];
+        while (i < mid) to[k++] = from[i++];
+        while (j < hi) to[k++] = from[j++];
+    }
+}
+
+bool merge_sort(Hash *h, std::int32_t flags, bool descending, bool moveKeys) {
+    const std::int64_t n = h->count;
+    MemPtr<SortItem> items(static_cast<SortItem *>(mem_alloc_raw(std::size_t(n) * 2 * sizeof(SortItem))));
+    if (!items) return false;
+    SortItem *a = items.get(), *b = items.get() + n;
+    for (std::int64_t i = 0; i < n; ++i)
+        a[i] = SortItem{folded_prefix(h->values[i], std::size_t(h->sizes[i]), flags), h->values[i],
+                        h->keys[i], h->sizes[i]};
+    const SortOrder order{flags, descending};
+    // Short runs by insertion first: fewer passes over memory.
+    constexpr std::int64_t kRun = 16;
+    for (std::int64_t lo = 0; lo < n; lo += kRun) {
+        const std::int64_t hi = lo + kRun < n ? lo + kRun : n;
+        for (std::int64_t i = lo + 1; i < hi; ++i) {
+            const SortItem x = a[i];
+            std::int64_t j = i;
+            for (; j > lo && order.before(x, a[j - 1]); --j) a[j] = a[j - 1];
+            a[j] = x;
+        }
+    }
+    for (std::int64_t width = kRun; width < n; width *= 2) {
+        merge_pass(order, a, b, n, width);
+        std::swap(a, b);
+    }
+    for (std::int64_t i = 0; i < n; ++i) {
+        h->values[i] = a[i].value;
+        h->sizes[i] = a[i].size;
+        if (moveKeys) h->keys[i] = a[i].key;
+    }
+    return true;
+}
+
+// The fallback when scratch memory cannot be had: in place, so sorting never fails.
+void insertion_sort(Hash *h, std::int32_t flags, bool descending, bool moveKeys) {
+    for (std::int32_t i = 1; i < h->count; ++i) {
+        for (std::int32_t j = i; j > 0; --j) {
+            int r = compare_values(h->values[j - 1], std::size_t(h->sizes[j - 1]), h->values[j],
+                                   std::size_t(h->sizes[j]), flags);
+            if (descending) r = -r;
+            if (r <= 0) break;
+            swap_cells(h, j - 1, j, moveKeys);
+        }
+    }
+}
+
 // Moves entries [from, from + n) of one array to [to, to + n), as memmove does.
 template <class T> void move_entries(T *array, std::int32_t to, std::int32_t from, std::int32_t n) {
     std::memmove(array + to, array + from, std::size_t(n) * sizeof(T));
@@ -64,7 +146,10 @@ bool move_within(Hash *h, std::int32_t ti, std::int32_t si, std::int32_t n, bool
     }
     move_entries(h->values, ti, si, n);
     move_entries(h->sizes, ti, si, n);
-    if (withKeys) move_entries(h->keys, ti, si, n);
+    if (withKeys) {
+        move_entries(h->keys, ti, si, n);
+        index_invalidate(h);
+    }
     // The cells of the source range the run left.
     const std::int32_t leftFirst = ti > si ? si : (ti + n > si ? ti + n : si);
     const std::int32_t leftEnd = ti > si ? (si + n < ti ? si + n : ti) : si + n;
@@ -91,16 +176,10 @@ extern "C" {
 VORN_API int32_t VornSortHash(Hash *hash, int32_t compareFlags, int32_t moveKeys,
                               int32_t descending) {
     if (!record_ok(hash)) return 0;
-    // Insertion sort: stable, in place and needing no memory, so it cannot fail.
-    for (int32_t i = 1; i < hash->count; ++i) {
-        for (int32_t j = i; j > 0; --j) {
-            int r = compare_values(hash->values[j - 1], std::size_t(hash->sizes[j - 1]),
-                                   hash->values[j], std::size_t(hash->sizes[j]), compareFlags);
-            if (descending) r = -r;
-            if (r <= 0) break;
-            swap_cells(hash, j - 1, j, moveKeys != 0);
-        }
-    }
+    if (hash->count < 2) return hash->count;
+    if (!merge_sort(hash, compareFlags, descending != 0, moveKeys != 0))
+        insertion_sort(hash, compareFlags, descending != 0, moveKeys != 0);
+    if (moveKeys) index_invalidate(hash);
     return hash->count;
 }
 
@@ -114,7 +193,8 @@ VORN_API int32_t VornDeleteHash(Hash *hash, const char *key, int32_t index) {
     move_entries(hash->values, i, i + 1, after);
     move_entries(hash->sizes, i, i + 1, after);
     --hash->count;
-    if (hash->count > 0) reserve_cells(hash, hash->count);
+    index_invalidate(hash);
+    trim_cells(hash);
     return 1;
 }
 
@@ -132,8 +212,9 @@ VORN_API int32_t VornDeleteEmptyHash(Hash *hash) {
         hash->sizes[kept] = hash->sizes[i];
         ++kept;
     }
+    if (kept != hash->count) index_invalidate(hash);
     hash->count = kept;
-    if (kept > 0) reserve_cells(hash, kept);
+    trim_cells(hash);
     return 1;
 }
 
@@ -295,6 +376,7 @@ VORN_API int32_t VornAddHash(Hash *hash, const char *key, int32_t index, const v
     hash->values[i] = value.release();
     hash->sizes[i] = bytes;
     ++hash->count;
+    index_invalidate(hash);
     return 1;
 }
 

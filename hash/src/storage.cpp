@@ -7,12 +7,6 @@
 
 namespace vorn {
 
-std::int32_t find_key(const Hash *h, const char *key) {
-    for (std::int32_t i = 0; i < h->count; ++i)
-        if (keys_equal(h->keys[i], key)) return i;
-    return -1;
-}
-
 std::int32_t address_cell(const Hash *h, const char *key, std::int32_t index) {
     if (!record_ok(h)) return -1;
     if (key) index = find_key(h, key);
@@ -25,22 +19,6 @@ bool points_into(const void *p, const void *base, std::int64_t n) {
     const std::less<const void *> lt;
     const auto *b = static_cast<const char *>(base);
     return le(b, p) && lt(p, b + n);
-}
-
-bool reserve_cells(Hash *h, std::int32_t n) {
-    const std::size_t want = std::size_t(n > 0 ? n : 1);
-    // Each array is stored as soon as it is obtained: a later failure leaves larger arrays
-    // behind, never a dangling one.
-    void *k = mem_realloc_raw(h->keys, want * sizeof(char *));
-    if (!k) return false;
-    h->keys = static_cast<char **>(k);
-    void *v = mem_realloc_raw(h->values, want * sizeof(char *));
-    if (!v) return false;
-    h->values = static_cast<char **>(v);
-    void *s = mem_realloc_raw(h->sizes, want * sizeof(std::int32_t));
-    if (!s) return false;
-    h->sizes = static_cast<std::int32_t *>(s);
-    return true;
 }
 
 bool new_cell_buffers(std::int32_t bytes, char **key, char **value) {
@@ -68,6 +46,7 @@ bool grow_cells(Hash *h, std::int32_t n) {
         h->sizes[i] = h->unit;
     }
     h->count = n;
+    index_appended(h, old);
     return true;
 }
 
@@ -77,8 +56,8 @@ void shrink_cells(Hash *h, std::int32_t n) {
         mem_free(h->values[i]);
     }
     h->count = n;
-    // Giving memory back is a courtesy; when the allocator declines, the larger arrays stay.
-    if (n > 0) reserve_cells(h, n);
+    index_invalidate(h);
+    trim_cells(h);
 }
 
 std::int32_t value_text_length(const Hash *h, std::int32_t i) {
@@ -128,9 +107,7 @@ VORN_API int32_t VornAllocHash(Hash *hash, int32_t count, int32_t unit) {
         return 0;
     }
     if (grow_cells(hash, count)) return 1;
-    mem_free(hash->keys);
-    mem_free(hash->values);
-    mem_free(hash->sizes);
+    free_cell_arrays(hash);
     *hash = Hash{0, 0, nullptr, nullptr, nullptr};
     return 0;
 }
@@ -143,9 +120,7 @@ VORN_API int32_t VornFreeHash(Hash *hash) {
             mem_free(hash->values[i]);
         }
     }
-    mem_free(hash->keys);
-    mem_free(hash->values);
-    mem_free(hash->sizes);
+    free_cell_arrays(hash);
     *hash = Hash{0, 0, nullptr, nullptr, nullptr};
     return 1;
 }
@@ -182,8 +157,10 @@ VORN_API int32_t VornSetHashKey(Hash *hash, int32_t index, const char *key) {
     char *copy = static_cast<char *>(mem_alloc_raw(n));
     if (!copy) return 0;
     std::memcpy(copy, key, n);
-    mem_free(hash->keys[index]);
+    char *old = hash->keys[index];
     hash->keys[index] = copy;
+    index_renamed(hash, index, old);
+    mem_free(old);
     return 1;
 }
 

@@ -65,6 +65,10 @@ const char *find_char_ci(const char *set, char c);
 int compare_values(const char *a, std::size_t alen, const char *b, std::size_t blen,
                    std::int32_t flags);
 
+// The first eight bytes of a value as compare_values sees them in its first, case-folded pass,
+// big-endian and zero-padded: when two prefixes differ, their order is the values' order.
+std::uint64_t folded_prefix(const char *s, std::size_t n, std::int32_t flags);
+
 // Optional sign then decimal digits, stopping at the first other byte; none gives 0.
 // Wraps like 32-bit arithmetic. Reads at most n bytes.
 std::int32_t text_to_int(const char *s, std::size_t n = SIZE_MAX);

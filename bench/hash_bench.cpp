@@ -1,0 +1,231 @@
+// Side-by-side figures for the library's hot paths: each library benchmark has a standard-library
+// baseline over the same data in the same run, so ratios do not depend on the machine's speed.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include <vornhash.h>
+
+#include "support/model.hpp"
+
+namespace {
+
+std::vector<std::string> make_keys(std::int64_t n) {
+    std::vector<std::string> keys;
+    keys.reserve(std::size_t(n));
+    char buf[32];
+    for (std::int64_t i = 0; i < n; ++i) {
+        // Spread the numbers so that keys do not arrive in sorted order.
+        std::snprintf(buf, sizeof buf, "key%07lld", (long long)((i * 7919) % (n * 10 + 7)));
+        keys.emplace_back(buf);
+    }
+    return keys;
+}
+
+std::vector<std::string> make_values(std::int64_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<int> letter('a', 'z');
+    std::vector<std::string> values(std::size_t(n));
+    for (auto &v : values) {
+        v.resize(10);
+        for (auto &c : v) c = char(letter(rng));
+    }
+    return values;
+}
+
+struct Record {
+    Hash h{};
+    Record() { VornAllocHash(&h, 0, 16), VornReAllocHash(&h, 0); }
+    ~Record() { VornFreeHash(&h); }
+};
+
+// ---- build by key -------------------------------------------------------------------------
+
+void BM_BuildByKey_Vorn(benchmark::State &state) {
+    const auto keys = make_keys(state.range(0));
+    const auto values = make_values(state.range(0), 1);
+    for (auto _ : state) {
+        Record r;
+        for (std::size_t i = 0; i < keys.size(); ++i)
+            VornSetHash(&r.h, keys[i].c_str(), 0, values[i].c_str(), -1);
+        benchmark::DoNotOptimize(r.h.count);
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+void BM_BuildByKey_UnorderedMap(benchmark::State &state) {
+    const auto keys = make_keys(state.range(0));
+    const auto values = make_values(state.range(0), 1);
+    for (auto _ : state) {
+        std::unordered_map<std::string, std::string> m;
+        for (std::size_t i = 0; i < keys.size(); ++i) m[keys[i]] = values[i];
+        benchmark::DoNotOptimize(m.size());
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+void BM_BuildByKey_Model(benchmark::State &state) {
+    const auto keys = make_keys(state.range(0));
+    const auto values = make_values(state.range(0), 1);
+    for (auto _ : state) {
+        model::Model m;
+        model::AllocHash(&m, 0, 16);
+        model::ReAllocHash(&m, 0);
+        for (std::size_t i = 0; i < keys.size(); ++i)
+            model::SetHash(&m, keys[i].c_str(), 0, values[i].c_str(), -1);
+        benchmark::DoNotOptimize(m.cells.size());
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+// ---- lookup: every key once, half of them present -----------------------------------------
+
+std::vector<std::string> probe_keys(const std::vector<std::string> &keys) {
+    std::vector<std::string> probes;
+    probes.reserve(keys.size());
+    for (std::size_t i = 0; i < keys.size(); ++i)
+        probes.push_back(i % 2 ? keys[(i * 31) % keys.size()] : keys[i] + "x");
+    return probes;
+}
+
+void BM_Lookup_Vorn(benchmark::State &state) {
+    const auto keys = make_keys(state.range(0));
+    const auto probes = probe_keys(keys);
+    Record r;
+    for (const auto &k : keys) VornSetHash(&r.h, k.c_str(), 0, "v", -1);
+    for (auto _ : state)
+        for (const auto &p : probes) benchmark::DoNotOptimize(VornGetHashIndex(&r.h, p.c_str()));
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+void BM_Lookup_UnorderedMap(benchmark::State &state) {
+    const auto keys = make_keys(state.range(0));
+    const auto probes = probe_keys(keys);
+    std::unordered_map<std::string, std::string> m;
+    for (const auto &k : keys) m[k] = "v";
+    for (auto _ : state)
+        for (const auto &p : probes) benchmark::DoNotOptimize(m.find(p));
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+void BM_Lookup_Model(benchmark::State &state) {
+    const auto keys = make_keys(state.range(0));
+    const auto probes = probe_keys(keys);
+    model::Model m;
+    model::AllocHash(&m, 0, 16);
+    model::ReAllocHash(&m, 0);
+    for (const auto &k : keys) model::SetHash(&m, k.c_str(), 0, "v", -1);
+    for (auto _ : state)
+        for (const auto &p : probes) benchmark::DoNotOptimize(model::GetHashIndex(&m, p.c_str()));
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+// ---- reading a key=value block ------------------------------------------------------------
+
+std::string make_block(std::int64_t n) {
+    const auto keys = make_keys(n);
+    const auto values = make_values(n, 2);
+    std::string block;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        block += keys[i];
+        block += '=';
+        block += values[i];
+        block += '\0';
+    }
+    block += '\0';
+    return block;
+}
+
+void BM_EnvToHash_Vorn(benchmark::State &state) {
+    const std::string block = make_block(state.range(0));
+    Record r;
+    for (auto _ : state) {
+        VornEnvToHash(&r.h, block.data());
+        benchmark::DoNotOptimize(r.h.count);
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+void BM_EnvToHash_UnorderedMap(benchmark::State &state) {
+    const std::string block = make_block(state.range(0));
+    for (auto _ : state) {
+        std::unordered_map<std::string, std::string> m;
+        const char *p = block.data();
+        while (*p) {
+            const std::size_t len = std::char_traits<char>::length(p);
+            const char *eq = static_cast<const char *>(std::memchr(p, '=', len));
+            const std::size_t klen = eq ? std::size_t(eq - p) : len;
+            m.insert_or_assign(std::string(p, klen), eq ? std::string(eq + 1) : std::string());
+            p += len + 1;
+        }
+        benchmark::DoNotOptimize(m.size());
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+// ---- sorting by value ---------------------------------------------------------------------
+
+void BM_Sort_Vorn(benchmark::State &state) {
+    const auto values = make_values(state.range(0), 3);
+    for (auto _ : state) {
+        state.PauseTiming();
+        Record r;
+        for (const auto &v : values) VornSetHash(&r.h, nullptr, -1, v.c_str(), -1);
+        state.ResumeTiming();
+        VornSortHash(&r.h, 0, 1, 0);
+        benchmark::DoNotOptimize(r.h.values[0]);
+        state.PauseTiming();
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+void BM_Sort_StableSort(benchmark::State &state) {
+    const auto values = make_values(state.range(0), 3);
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto copy = values;
+        state.ResumeTiming();
+        std::stable_sort(copy.begin(), copy.end());
+        benchmark::DoNotOptimize(copy.front());
+        state.PauseTiming();
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+void BM_Sort_Model(benchmark::State &state) {
+    const auto values = make_values(state.range(0), 3);
+    for (auto _ : state) {
+        state.PauseTiming();
+        model::Model m;
+        model::AllocHash(&m, 0, 16);
+        model::ReAllocHash(&m, 0);
+        for (const auto &v : values) model::SetHash(&m, nullptr, -1, v.c_str(), -1);
+        state.ResumeTiming();
+        model::SortHash(&m, 0, 1, 0);
+        benchmark::DoNotOptimize(m.cells.size());
+        state.PauseTiming();
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+#define SIZES ->Arg(1000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond)
+BENCHMARK(BM_BuildByKey_Vorn) SIZES;
+BENCHMARK(BM_BuildByKey_UnorderedMap) SIZES;
+BENCHMARK(BM_BuildByKey_Model)->Arg(10000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Lookup_Vorn) SIZES;
+BENCHMARK(BM_Lookup_UnorderedMap) SIZES;
+BENCHMARK(BM_Lookup_Model)->Arg(10000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_EnvToHash_Vorn) SIZES;
+BENCHMARK(BM_EnvToHash_UnorderedMap) SIZES;
+BENCHMARK(BM_Sort_Vorn) SIZES;
+BENCHMARK(BM_Sort_StableSort) SIZES;
+BENCHMARK(BM_Sort_Model)->Arg(10000)->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+BENCHMARK_MAIN();

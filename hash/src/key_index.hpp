@@ -1,0 +1,40 @@
+// The record's hidden bookkeeping: spare capacity in the three cell arrays and an index from
+// keys to the first cell bearing each key. Both live in a small block in front of the keys
+// array, so the public layout of Hash stays as callers know it. The index is a cache: when it
+// cannot be had (memory short, small record) lookups scan, with the same results.
+#pragma once
+
+#include "vornhash.h"
+
+#include <cstdint>
+
+namespace vorn {
+
+// Entries each of the three arrays can hold; 0 for a record without arrays.
+std::int32_t cell_capacity(const Hash *h);
+
+// Makes room in the three arrays for n cells without changing count, growing geometrically so
+// that appending is amortised constant time. False on failure; the record is unchanged in
+// content (its arrays may have grown, which is harmless).
+bool reserve_cells(Hash *h, std::int32_t n);
+
+// Gives back array space when count has fallen far below capacity. Never fails.
+void trim_cells(Hash *h);
+
+// Frees the three arrays and the index; the cells' own buffers are the caller's business.
+void free_cell_arrays(Hash *h);
+
+// The first cell whose key equals key, or -1. Every hit is confirmed byte for byte.
+std::int32_t find_key(const Hash *h, const char *key);
+
+// Cells [first, count) were just appended.
+void index_appended(Hash *h, std::int32_t first);
+// Cell i was renamed; keys[i] holds the new key, oldKey (still readable) the former one.
+void index_renamed(Hash *h, std::int32_t i, const char *oldKey);
+// Cells were shifted, reordered or removed: rebuild before the next lookup.
+void index_invalidate(Hash *h);
+
+// Memory the index holds, for measurement.
+std::int64_t index_bytes(const Hash *h);
+
+} // namespace vorn
