@@ -15,7 +15,13 @@
  *    owns the three arrays and every key and value buffer the record points to, from
  *    VornAllocHash until VornFreeHash. Callers may read keys[i] and values[i] and may write
  *    within sizes[i] bytes of values[i], but must never free, reallocate or replace the arrays
- *    or buffers themselves.
+ *    or buffers themselves, nor write to keys[i]. The arrays carry hidden bookkeeping (spare
+ *    capacity and an index of the keys), so a record must not be copied by value with both
+ *    copies used afterwards: copy records with VornCopyHash.
+ *  - Cost: looking a key up takes constant time on average however the record was built;
+ *    appending a cell takes amortised constant time; VornSortHash takes n log n comparisons.
+ *    Operations that shift or reorder cells (delete, insert, sort with keys, moves) make the
+ *    next lookup rebuild the index in linear time.
  *  - A failed allocation leaves the record valid and usable with the contents it had before
  *    the failing step, and leaks nothing. Functions that work in several steps (say, copying
  *    many cells) keep the steps already done; each function says which.

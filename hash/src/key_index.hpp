@@ -29,8 +29,9 @@ std::int32_t find_key(const Hash *h, const char *key);
 
 // Cells [first, count) were just appended.
 void index_appended(Hash *h, std::int32_t first);
-// Cell i was renamed; keys[i] holds the new key, oldKey (still readable) the former one.
-void index_renamed(Hash *h, std::int32_t i, const char *oldKey);
+// Cell i is about to be renamed (call with its old key still in place), and was renamed.
+void index_forget(Hash *h, std::int32_t i);
+void index_renamed(Hash *h, std::int32_t i);
 // Cells were shifted, reordered or removed: rebuild before the next lookup.
 void index_invalidate(Hash *h);
 

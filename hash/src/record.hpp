@@ -28,6 +28,9 @@ std::int32_t address_cell(const Hash *h, const char *key, std::int32_t index);
 // Appends unnamed, zero-filled cells until count is n (n >= count). All or nothing.
 bool grow_cells(Hash *h, std::int32_t n);
 
+// Appends a cell named key with a zero-filled value of bytes bytes. All or nothing.
+bool append_cell(Hash *h, const char *key, std::int32_t bytes);
+
 // Frees the cells from n on and sets count to n (n <= count). Never fails.
 void shrink_cells(Hash *h, std::int32_t n);
 

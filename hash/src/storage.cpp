@@ -50,6 +50,23 @@ bool grow_cells(Hash *h, std::int32_t n) {
     return true;
 }
 
+bool append_cell(Hash *h, const char *key, std::int32_t bytes) {
+    if (h->count == INT32_MAX || !reserve_cells(h, h->count + 1)) return false;
+    const std::size_t n = std::strlen(key) + 1;
+    MemPtr<char> k(static_cast<char *>(mem_alloc_raw(n)));
+    if (!k) return false;
+    std::memcpy(k.get(), key, n);
+    MemPtr<char> v = mem_text(std::size_t(bytes));
+    if (!v) return false;
+    const std::int32_t i = h->count;
+    h->keys[i] = k.release();
+    h->values[i] = v.release();
+    h->sizes[i] = bytes;
+    h->count = i + 1;
+    index_appended(h, i);
+    return true;
+}
+
 void shrink_cells(Hash *h, std::int32_t n) {
     for (std::int32_t i = h->count - 1; i >= n; --i) {
         mem_free(h->keys[i]);
@@ -157,10 +174,10 @@ VORN_API int32_t VornSetHashKey(Hash *hash, int32_t index, const char *key) {
     char *copy = static_cast<char *>(mem_alloc_raw(n));
     if (!copy) return 0;
     std::memcpy(copy, key, n);
-    char *old = hash->keys[index];
+    index_forget(hash, index);
+    mem_free(hash->keys[index]);
     hash->keys[index] = copy;
-    index_renamed(hash, index, old);
-    mem_free(old);
+    index_renamed(hash, index);
     return 1;
 }
 
@@ -190,11 +207,13 @@ VORN_API int32_t VornSetHash(Hash *hash, const char *key, int32_t index, const v
         data = staged.get();
     }
 
-    if (!grow_cells(hash, t.growTo)) return 0;
-    if (t.newKey && !VornSetHashKey(hash, i, t.newKey)) {
-        shrink_cells(hash, oldCount);
-        return 0;
+    if (t.newKey) {
+        // A new named cell is made at its final size in one go: the common way records grow.
+        if (!append_cell(hash, t.newKey, bytes)) return 0;
+        if (data) std::memcpy(hash->values[i], data, std::size_t(len));
+        return 1;
     }
+    if (!grow_cells(hash, t.growTo)) return 0;
     if (bytes != hash->sizes[i]) {
         void *p = mem_realloc(hash->values[i], std::size_t(hash->sizes[i]), std::size_t(bytes));
         if (!p) {

@@ -1,0 +1,83 @@
+// The key index is invisible through the interface; these cases pin what it must never change
+// (first equal key wins, whatever reshaped the record) and what it may cost.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include <vornhash.h>
+
+#include "key_index.hpp"
+#include "vorn_internal.hpp"
+
+namespace {
+
+struct Big {
+    Hash h{};
+    explicit Big(int n, const char *prefix = "key") {
+        VornAllocHash(&h, 0, 8);
+        VornReAllocHash(&h, 0);
+        for (int i = 0; i < n; ++i)
+            VornSetHash(&h, (prefix + std::to_string(i)).c_str(), 0, "v", -1);
+    }
+    ~Big() { VornFreeHash(&h); }
+};
+
+TEST(KeyIndex, CostsAtMostSixteenBytesPerCell) {
+    for (int n : {1000, 20000}) {
+        Big b(n);
+        ASSERT_EQ(VornGetHashIndex(&b.h, "key5"), 5);
+        EXPECT_GT(vorn::index_bytes(&b.h), 0) << n;
+        EXPECT_LE(vorn::index_bytes(&b.h), 16 * std::int64_t(n)) << n;
+    }
+}
+
+TEST(KeyIndex, FirstEqualKeyWinsThroughRenamesDeletesAndInserts) {
+    Big b(200);
+    VornSetHashKey(&b.h, 150, "key10"); // a later duplicate changes nothing
+    EXPECT_EQ(VornGetHashIndex(&b.h, "key10"), 10);
+    VornSetHashKey(&b.h, 10, "renamed"); // the duplicate becomes the first
+    EXPECT_EQ(VornGetHashIndex(&b.h, "key10"), 150);
+    EXPECT_EQ(VornGetHashIndex(&b.h, "renamed"), 10);
+    VornSetHashKey(&b.h, 5, "key10"); // an earlier one takes over
+    EXPECT_EQ(VornGetHashIndex(&b.h, "key10"), 5);
+    EXPECT_EQ(VornGetHashIndex(&b.h, "key5"), -1);
+
+    VornDeleteHash(&b.h, nullptr, 0);
+    EXPECT_EQ(VornGetHashIndex(&b.h, "key10"), 4);
+    VornAddHash(&b.h, "key10", 0, "new", -1);
+    EXPECT_EQ(VornGetHashIndex(&b.h, "key10"), 4);
+    EXPECT_STREQ(VornGetHashPtr(&b.h, "key10", 0), "new");
+
+    VornMoveHashArray(&b.h, 0, &b.h, 100, 50, 1);
+    EXPECT_EQ(VornGetHashIndex(&b.h, "key100"), 0);
+    EXPECT_EQ(VornGetHashIndex(&b.h, "key101"), 1);
+    VornSortHash(&b.h, 0, 1, 1);
+    for (int i = 0; i < b.h.count; ++i)
+        EXPECT_EQ(VornGetHashIndex(&b.h, b.h.keys[i]) <= i, true);
+    VornReAllocHash(&b.h, 20);
+    for (int i = 0; i < 20; ++i) EXPECT_LE(VornGetHashIndex(&b.h, b.h.keys[i]), i);
+}
+
+TEST(KeyIndex, LookupsFallBackToScanningWhenTheIndexCannotBeHad) {
+    Big b(500);
+    VornSetHashKey(&b.h, 3, "other"); // leaves the index to rebuild, or none yet
+    VornDeleteHash(&b.h, nullptr, 0);
+    const long live = vorn::mem_live_blocks();
+    vorn::mem_fail_nth(1);
+    EXPECT_EQ(VornGetHashIndex(&b.h, "key499"), 498);
+    EXPECT_EQ(VornGetHashIndex(&b.h, "other"), 2);
+    vorn::mem_fail_nth(0);
+    EXPECT_LE(vorn::mem_live_blocks(), live + 2);
+    EXPECT_EQ(VornGetHashIndex(&b.h, "key499"), 498);
+}
+
+TEST(KeyIndex, AppendingManyCellsKeepsSpareCapacity) {
+    Big b(1000);
+    EXPECT_GE(vorn::cell_capacity(&b.h), 1000);
+    EXPECT_LT(vorn::cell_capacity(&b.h), 2000);
+    VornReAllocHash(&b.h, 3);
+    EXPECT_LT(vorn::cell_capacity(&b.h), 64); // a record that shrank gives memory back
+    EXPECT_EQ(VornGetHashIndex(&b.h, "key2"), 2);
+}
+
+} // namespace
