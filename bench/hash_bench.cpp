@@ -38,7 +38,8 @@ std::vector<std::string> make_values(std::int64_t n, unsigned seed) {
     std::vector<std::string> values(static_cast<std::size_t>(n));
     for (auto &v : values) {
         v.resize(10);
-        for (auto &c : v) c = char(letter(rng));
+        for (auto &c : v)
+            c = char(letter(rng));
     }
     return values;
 }
@@ -68,7 +69,8 @@ void BM_BuildByKey_UnorderedMap(benchmark::State &state) {
     const auto values = make_values(state.range(0), 1);
     for (auto _ : state) {
         std::unordered_map<std::string, std::string> m;
-        for (std::size_t i = 0; i < keys.size(); ++i) m[keys[i]] = values[i];
+        for (std::size_t i = 0; i < keys.size(); ++i)
+            m[keys[i]] = values[i];
         benchmark::DoNotOptimize(m.size());
     }
     state.SetItemsProcessed(state.iterations() * state.range(0));
@@ -104,9 +106,11 @@ void BM_Lookup_Vorn(benchmark::State &state) {
     const auto keys = make_keys(state.range(0));
     const auto probes = probe_keys(keys);
     Record r;
-    for (const auto &k : keys) VornSetHash(&r.h, k.c_str(), 0, "v", -1);
+    for (const auto &k : keys)
+        VornSetHash(&r.h, k.c_str(), 0, "v", -1);
     for (auto _ : state)
-        for (const auto &p : probes) benchmark::DoNotOptimize(VornGetHashIndex(&r.h, p.c_str()));
+        for (const auto &p : probes)
+            benchmark::DoNotOptimize(VornGetHashIndex(&r.h, p.c_str()));
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 
@@ -114,9 +118,11 @@ void BM_Lookup_UnorderedMap(benchmark::State &state) {
     const auto keys = make_keys(state.range(0));
     const auto probes = probe_keys(keys);
     std::unordered_map<std::string, std::string> m;
-    for (const auto &k : keys) m[k] = "v";
+    for (const auto &k : keys)
+        m[k] = "v";
     for (auto _ : state)
-        for (const auto &p : probes) benchmark::DoNotOptimize(m.find(p));
+        for (const auto &p : probes)
+            benchmark::DoNotOptimize(m.find(p));
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 
@@ -126,9 +132,11 @@ void BM_Lookup_Model(benchmark::State &state) {
     model::Model m;
     model::AllocHash(&m, 0, 16);
     model::ReAllocHash(&m, 0);
-    for (const auto &k : keys) model::SetHash(&m, k.c_str(), 0, "v", -1);
+    for (const auto &k : keys)
+        model::SetHash(&m, k.c_str(), 0, "v", -1);
     for (auto _ : state)
-        for (const auto &p : probes) benchmark::DoNotOptimize(model::GetHashIndex(&m, p.c_str()));
+        for (const auto &p : probes)
+            benchmark::DoNotOptimize(model::GetHashIndex(&m, p.c_str()));
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 
@@ -184,7 +192,8 @@ void BM_Sort_Vorn(benchmark::State &state) {
         state.PauseTiming();
         r.reset();
         r = std::make_unique<Record>();
-        for (const auto &v : values) VornSetHash(&r->h, nullptr, -1, v.c_str(), -1);
+        for (const auto &v : values)
+            VornSetHash(&r->h, nullptr, -1, v.c_str(), -1);
         state.ResumeTiming();
         VornSortHash(&r->h, 0, 1, 0);
         benchmark::DoNotOptimize(r->h.values[0]);
@@ -213,7 +222,8 @@ void BM_Sort_Model(benchmark::State &state) {
         m = model::Model{};
         model::AllocHash(&m, 0, 16);
         model::ReAllocHash(&m, 0);
-        for (const auto &v : values) model::SetHash(&m, nullptr, -1, v.c_str(), -1);
+        for (const auto &v : values)
+            model::SetHash(&m, nullptr, -1, v.c_str(), -1);
         state.ResumeTiming();
         model::SortHash(&m, 0, 1, 0);
         benchmark::DoNotOptimize(m.cells.size());

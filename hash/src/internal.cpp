@@ -7,7 +7,7 @@
 namespace vorn {
 
 namespace {
-std::atomic<long> g_failAt{0};   // attempt number that fails; 0: none
+std::atomic<long> g_failAt{0}; // attempt number that fails; 0: none
 std::atomic<long> g_attempts{0};
 std::atomic<long> g_live{0};
 
@@ -18,9 +18,15 @@ bool next_attempt_fails() {
 }
 } // namespace
 
-void mem_fail_nth(long n) { g_failAt = n > 0 ? g_attempts.load() + n : 0; }
-long mem_attempts() { return g_attempts.load(); }
-long mem_live_blocks() { return g_live.load(); }
+void mem_fail_nth(long n) {
+    g_failAt = n > 0 ? g_attempts.load() + n : 0;
+}
+long mem_attempts() {
+    return g_attempts.load();
+}
+long mem_live_blocks() {
+    return g_live.load();
+}
 
 void *mem_alloc_raw(std::size_t n) {
     if (next_attempt_fails()) return nullptr;
@@ -61,9 +67,13 @@ int hex_value(char c) {
     return -1;
 }
 
-bool keys_equal(const char *a, const char *b) { return std::strcmp(a, b) == 0; }
+bool keys_equal(const char *a, const char *b) {
+    return std::strcmp(a, b) == 0;
+}
 
-int compare_n(const char *a, const char *b, std::size_t n) { return std::strncmp(a, b, n); }
+int compare_n(const char *a, const char *b, std::size_t n) {
+    return std::strncmp(a, b, n);
+}
 
 int compare_n_ci(const char *a, const char *b, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
@@ -161,7 +171,8 @@ std::int32_t text_to_int(const char *s, std::size_t n) {
     std::size_t i = 0;
     if (n > 0 && (s[0] == '-' || s[0] == '+')) negative = (s[i++] == '-');
     std::uint32_t v = 0;
-    for (; i < n && is_digit(s[i]); ++i) v = v * 10u + std::uint32_t(s[i] - '0');
+    for (; i < n && is_digit(s[i]); ++i)
+        v = v * 10u + std::uint32_t(s[i] - '0');
     if (negative) v = 0u - v;
     return static_cast<std::int32_t>(v);
 }
@@ -169,7 +180,8 @@ std::int32_t text_to_int(const char *s, std::size_t n) {
 std::size_t copy_text(char *dst, const char *src, std::size_t n) {
     if (n == 0) return 0;
     std::size_t i = 0;
-    for (; i + 1 < n && src[i]; ++i) dst[i] = src[i];
+    for (; i + 1 < n && src[i]; ++i)
+        dst[i] = src[i];
     dst[i] = 0;
     return i;
 }
@@ -177,8 +189,10 @@ std::size_t copy_text(char *dst, const char *src, std::size_t n) {
 void trim(char *s, const char *set) {
     std::size_t len = std::strlen(s);
     std::size_t start = 0;
-    while (start < len && find_char(set, s[start])) ++start;
-    while (len > start && find_char(set, s[len - 1])) --len;
+    while (start < len && find_char(set, s[start]))
+        ++start;
+    while (len > start && find_char(set, s[len - 1]))
+        --len;
     if (start) std::memmove(s, s + start, len - start);
     s[len - start] = 0;
 }

@@ -43,15 +43,19 @@ void merge_pass(const SortOrder &order, SortItem *from, SortItem *to, std::int64
         const std::int64_t mid = lo + width < n ? lo + width : n;
         const std::int64_t hi = lo + 2 * width < n ? lo + 2 * width : n;
         std::int64_t i = lo, j = mid, k = lo;
-        while (i < mid && j < hi) to[k++] = order.before(from[j], from[i]) ? from[j++] : from[i++];
-        while (i < mid) to[k++] = from[i++];
-        while (j < hi) to[k++] = from[j++];
+        while (i < mid && j < hi)
+            to[k++] = order.before(from[j], from[i]) ? from[j++] : from[i++];
+        while (i < mid)
+            to[k++] = from[i++];
+        while (j < hi)
+            to[k++] = from[j++];
     }
 }
 
 bool merge_sort(Hash *h, std::int32_t flags, bool descending, bool moveKeys) {
     const std::int64_t n = h->count;
-    MemPtr<SortItem> items(static_cast<SortItem *>(mem_alloc_raw(std::size_t(n) * 2 * sizeof(SortItem))));
+    MemPtr<SortItem> items(
+        static_cast<SortItem *>(mem_alloc_raw(std::size_t(n) * 2 * sizeof(SortItem))));
     if (!items) return false;
     SortItem *a = items.get(), *b = items.get() + n;
     for (std::int64_t i = 0; i < n; ++i)
@@ -65,7 +69,8 @@ bool merge_sort(Hash *h, std::int32_t flags, bool descending, bool moveKeys) {
         for (std::int64_t i = lo + 1; i < hi; ++i) {
             const SortItem x = a[i];
             std::int64_t j = i;
-            for (; j > lo && order.before(x, a[j - 1]); --j) a[j] = a[j - 1];
+            for (; j > lo && order.before(x, a[j - 1]); --j)
+                a[j] = a[j - 1];
             a[j] = x;
         }
     }
@@ -104,11 +109,12 @@ struct BufferList {
     MemPtr<char *> items;
     std::int32_t n = 0;
     explicit BufferList(std::int32_t capacity)
-        : items(static_cast<char **>(mem_alloc(std::size_t(capacity > 0 ? capacity : 1) *
-                                               sizeof(char *)))) {}
+        : items(static_cast<char **>(
+              mem_alloc(std::size_t(capacity > 0 ? capacity : 1) * sizeof(char *)))) {}
     ~BufferList() {
         if (!items) return;
-        for (std::int32_t i = 0; i < n; ++i) mem_free(items.get()[i]);
+        for (std::int32_t i = 0; i < n; ++i)
+            mem_free(items.get()[i]);
     }
     bool ok() const { return items != nullptr; }
     bool push(char *p) {

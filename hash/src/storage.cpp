@@ -89,8 +89,8 @@ char g_emptyText[1] = {0};
 // named cell. Computed before anything changes so that a failure can be undone exactly.
 struct WriteTarget {
     std::int32_t index;
-    std::int32_t growTo;    // count needed; equal to the current count when nothing grows
-    const char *newKey;     // key for a newly appended cell, or null
+    std::int32_t growTo; // count needed; equal to the current count when nothing grows
+    const char *newKey;  // key for a newly appended cell, or null
 };
 
 WriteTarget write_target(const Hash *h, const char *key, std::int32_t index) {
@@ -160,7 +160,9 @@ VORN_API int32_t VornIndexIsEffective(const Hash *hash, int32_t index) {
     return (record_ok(hash) && index >= 0 && index < hash->count) ? 1 : 0;
 }
 
-VORN_API int32_t VornCountHash(const Hash *hash) { return record_ok(hash) ? hash->count : 0; }
+VORN_API int32_t VornCountHash(const Hash *hash) {
+    return record_ok(hash) ? hash->count : 0;
+}
 
 VORN_API int32_t VornGetHashLength(const Hash *hash, const char *key, int32_t index) {
     const int32_t i = address_cell(hash, key, index);
@@ -271,10 +273,13 @@ VORN_API int32_t VornGetHashInt(const Hash *hash, const char *key, int32_t index
     if (asText) return text_to_int(hash->values[i], std::size_t(hash->sizes[i]));
     std::uint32_t v = 0;
     const int32_t n = hash->sizes[i] < 4 ? hash->sizes[i] : 4;
-    for (int32_t k = 0; k < n; ++k) v |= std::uint32_t(p[k]) << (8 * k);
+    for (int32_t k = 0; k < n; ++k)
+        v |= std::uint32_t(p[k]) << (8 * k);
     return static_cast<int32_t>(v);
 }
 
-VORN_API int32_t VornHashVersion(void) { return VORNHASH_INTERFACE_VERSION; }
+VORN_API int32_t VornHashVersion(void) {
+    return VORNHASH_INTERFACE_VERSION;
+}
 
 } // extern "C"

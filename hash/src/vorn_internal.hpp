@@ -27,7 +27,9 @@ struct MemFree {
 template <class T> using MemPtr = std::unique_ptr<T, MemFree>;
 
 // A zero-filled text buffer of n bytes owned by the returned pointer (empty on failure).
-inline MemPtr<char> mem_text(std::size_t n) { return MemPtr<char>(static_cast<char *>(mem_alloc(n))); }
+inline MemPtr<char> mem_text(std::size_t n) {
+    return MemPtr<char>(static_cast<char *>(mem_alloc(n)));
+}
 
 // Test seam: make the n-th allocation from now fail (1 = the next one); 0 disables. Every
 // allocation and growing reallocation counts.
@@ -38,15 +40,25 @@ long mem_attempts();
 long mem_live_blocks();
 
 // True when v fits a non-negative int32 size.
-constexpr bool fits_i32(std::int64_t v) { return v >= 0 && v <= INT32_MAX; }
+constexpr bool fits_i32(std::int64_t v) {
+    return v >= 0 && v <= INT32_MAX;
+}
 
 // ---- text rules ----------------------------------------------------------------------------
 // Bytes 0x80 and above are never changed or folded; only ASCII letters have case.
 
-constexpr char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
-constexpr char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
-constexpr bool ascii_eq_ci(char a, char b) { return ascii_lower(a) == ascii_lower(b); }
-constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
+constexpr char ascii_upper(char c) {
+    return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c;
+}
+constexpr char ascii_lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
+}
+constexpr bool ascii_eq_ci(char a, char b) {
+    return ascii_lower(a) == ascii_lower(b);
+}
+constexpr bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
 int hex_value(char c); // 0..15, or -1
 
 // Key equality: byte for byte.
@@ -80,7 +92,11 @@ std::size_t copy_text(char *dst, const char *src, std::size_t n);
 void trim(char *s, const char *set);
 
 // True for the lead byte of a multi-byte UTF-8 sequence.
-constexpr bool utf8_lead(unsigned char c) { return c >= 0xC0; }
-constexpr bool utf8_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+constexpr bool utf8_lead(unsigned char c) {
+    return c >= 0xC0;
+}
+constexpr bool utf8_continuation(unsigned char c) {
+    return (c & 0xC0) == 0x80;
+}
 
 } // namespace vorn

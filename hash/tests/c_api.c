@@ -91,8 +91,33 @@ static void utilities(void) {
     VornFreeHash(&h);
 }
 
+static void formats(void) {
+    Hash h;
+    char out[128];
+    char url[64] = "a b/\xE9";
+    memset(&h, 0, sizeof h);
+    CHECK(VornAllocHash(&h, 0, 8) == 1);
+    CHECK(VornEnvToHash(&h, "x=1\0y=22\0") == 1 && h.count == 2);
+    CHECK(VornHashToEnv(out, (int32_t)sizeof out, &h) == 10 &&
+          memcmp(out, "x=1\0y=22\0\0", 10) == 0);
+    CHECK(VornNoteToHash(&h, "k1\r\nv1\r\nk2\nv2", 1) == 1 && h.count == 2);
+    CHECK(VornHashToNote(out, (int32_t)sizeof out, &h, 1) == 16);
+    CHECK(VornGetLineLength("ab\r\ncd") == 4);
+    CHECK(VornHttpHeaderToHash(&h, "Host: a\r\nX-A:b\r\n") == 1 && h.count == 2);
+    CHECK(VornHashToHttpHeader(out, (uint32_t)sizeof out, &h) == 17);
+    CHECK(VornExpandHash(out, (int32_t)sizeof out, "[%Host%]", &h, 0) == 3 &&
+          strcmp(out, "[a]") == 0);
+    CHECK(VornEncodeUrl(url, (int32_t)sizeof url, url) == 9 && strcmp(url, "a+b%2f%e9") == 0);
+    CHECK(VornDecodeUrl(url, (int32_t)sizeof url, url) == 5 && strcmp(url, "a b/\xE9") == 0);
+    CHECK(VornQueryStringToHash(&h, "q=a+b&n=%31&flag&", 0) == 1 && h.count == 3);
+    CHECK(VornHashToQueryString(out, (int32_t)sizeof out, &h, 0) == 15 &&
+          strcmp(out, "q=a+b&n=1&flag=") == 0);
+    VornFreeHash(&h);
+}
+
 int main(void) {
     storage();
+    formats();
     restructuring();
     utilities();
     if (failures != 0) {

@@ -560,7 +560,8 @@ long OpsPerSeed() {
 
 void RunSeed(std::uint64_t seed, Shape shape = kSmall) {
     Driver driver(seed, shape);
-    const std::string problem = driver.Run(shape.maxCells > kSmall.maxCells ? OpsPerSeed() / 2 : OpsPerSeed());
+    const std::string problem =
+        driver.Run(shape.maxCells > kSmall.maxCells ? OpsPerSeed() / 2 : OpsPerSeed());
     EXPECT_TRUE(problem.empty()) << "seed " << seed << " (rerun with VORN_SEED=" << seed << ")\n"
                                  << problem;
 }

@@ -55,7 +55,8 @@ TEST(KeyIndex, FirstEqualKeyWinsThroughRenamesDeletesAndInserts) {
     for (int i = 0; i < b.h.count; ++i)
         EXPECT_EQ(VornGetHashIndex(&b.h, b.h.keys[i]) <= i, true);
     VornReAllocHash(&b.h, 20);
-    for (int i = 0; i < 20; ++i) EXPECT_LE(VornGetHashIndex(&b.h, b.h.keys[i]), i);
+    for (int i = 0; i < 20; ++i)
+        EXPECT_LE(VornGetHashIndex(&b.h, b.h.keys[i]), i);
 }
 
 TEST(KeyIndex, LookupsFallBackToScanningWhenTheIndexCannotBeHad) {
