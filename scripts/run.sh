@@ -5,7 +5,8 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 cmake --preset release >/dev/null
 cmake --build --preset release -j "$(nproc)"
-if [ -x build/release/bin/tarvotcpc ]; then
+if [ -x build/release/bin/tarvotcpc ] &&
+  [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}${QT_QPA_PLATFORM:-}" ]; then
   exec build/release/bin/tarvotcpc "$@"
 fi
 exec build/release/bin/vornhash_demo "$@"

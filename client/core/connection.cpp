@@ -263,7 +263,7 @@ void Connection::Worker::Loop() {
     // before it comes first); until then the socket is left out of the wait so as not to spin.
     bool hangUpWhilePaused = false;
     for (;;) {
-        const bool paused = c_.paused_.load(std::memory_order_acquire);
+        const bool paused = c_.paused_.load(std::memory_order_acquire) || c_.QueueFull();
         if (!paused) hangUpWhilePaused = false;
         short events = 0;
         if (!paused) events |= POLLIN;
@@ -298,7 +298,8 @@ void Connection::Worker::Loop() {
 Connection::Worker::Outcome Connection::Worker::Receive() {
     if (buffer_.size() != kReceiveChunk) buffer_.resize(kReceiveChunk);
     std::size_t taken = 0;
-    while (taken < kReceivePerPass && !c_.paused_.load(std::memory_order_acquire)) {
+    while (taken < kReceivePerPass && !c_.paused_.load(std::memory_order_acquire) &&
+           !c_.QueueFull()) {
         const ssize_t n = recv(sock_, buffer_.data(), buffer_.size(), 0);
         if (n > 0) {
             taken += static_cast<std::size_t>(n);
@@ -447,11 +448,23 @@ void Connection::ResumeReading() {
 }
 
 std::vector<ConnectionEvent> Connection::TakeEvents() {
-    std::lock_guard<std::mutex> lock(eventsMutex_);
     std::vector<ConnectionEvent> taken;
-    taken.swap(events_);
-    queuedBytes_ = 0;
+    bool wasFull = false;
+    {
+        std::lock_guard<std::mutex> lock(eventsMutex_);
+        wasFull = options_.queueLimit > 0 && queuedBytes_ >= options_.queueLimit;
+        taken.swap(events_);
+        queuedBytes_ = 0;
+    }
+    // The worker may be waiting with reading held back by the full queue.
+    if (wasFull) Wake();
     return taken;
+}
+
+bool Connection::QueueFull() const {
+    if (options_.queueLimit == 0) return false;
+    std::lock_guard<std::mutex> lock(eventsMutex_);
+    return queuedBytes_ >= options_.queueLimit;
 }
 
 std::size_t Connection::QueuedBytes() const {

@@ -56,6 +56,11 @@ struct ConnectionOptions {
     std::function<void()> wake;
     // Name lookup for hosts that are not dotted IPv4 addresses; empty means ResolveIPv4.
     Resolver resolver;
+    // When non-zero, reading stops while this many received bytes wait to be taken, and goes on
+    // once TakeEvents has taken them: a consumer that falls behind holds the peer back through
+    // TCP itself, however fast the peer sends, instead of the queue growing without bound. The
+    // queue may pass the limit by what one read brings.
+    std::size_t queueLimit = 0;
 };
 
 class Connection {
@@ -112,6 +117,7 @@ class Connection {
 
     void Push(Command command);
     void Wake();
+    bool QueueFull() const;
     void Emit(ConnectionEvent event);
 
     const std::string host_;

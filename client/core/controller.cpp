@@ -50,6 +50,7 @@ void MainController::Connect(const SessionParams &params) {
     SetLook(true);
     ConnectionOptions options;
     options.wake = wake_;
+    options.queueLimit = kReceiveQueueLimit;
     connection_ = factory_(params, std::move(options));
     SetStatus(ConnectingText(params));
     if (ReadOption(settings_, kOptionConSend) != 0) Send();

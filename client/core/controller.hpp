@@ -17,6 +17,9 @@ namespace tarvotcpc {
 
 inline constexpr char kProductCaption[] = "TARVO TCP/IP CLIENT";
 
+// Received bytes that may wait in a connection's queue before it stops reading from the peer.
+inline constexpr std::size_t kReceiveQueueLimit = 2 * 1024 * 1024;
+
 enum class MessageStyle {
     Warning, // warning icon, no caption: a connection that could not be made
     Notice,  // caption kProductCaption, no icon: the end of a connection
@@ -71,9 +74,10 @@ class MainController {
     // reported when the connection has ended.
     void Disconnect();
 
-    // Takes the current connection's events: received bytes go to the receive page, which comes
-    // to the front; the end event shows its text in a message box and the status bar and restores
-    // the disconnected look.
+    // Takes the current connection's events (a window that cannot show more yet simply waits:
+    // the connection stops reading once kReceiveQueueLimit bytes are queued): received bytes go to
+    // the receive page, which comes to the front; the end event shows its text in a message box and
+    // the status bar and restores the disconnected look.
     void ProcessEvents();
 
     // The window closes: the connection is quit without any message; returns at once.

@@ -1,5 +1,7 @@
 #include "text.hpp"
 
+#include <algorithm>
+
 namespace tarvotcpc {
 
 namespace {
@@ -100,18 +102,48 @@ std::string ToLf(std::string_view text) {
 
 std::string ReceivedText::Feed(std::string_view bytes) {
     std::string out;
-    out.reserve(held_.size() + bytes.size());
+    out.reserve(held_.size() + bytes.size() + bytes.size() / 64);
     out += held_;
     held_.clear();
-    for (const char c : bytes) {
-        if (c == '\r') {
-            out += '\n';
-            afterCr_ = true;
+    // column_ already counts the held bytes: they were counted when they came.
+    const std::size_t size = bytes.size();
+    std::size_t i = 0;
+    while (i < size) {
+        const char c = bytes[i];
+        if (c == '\r' || c == '\n') {
+            const bool secondHalf = c == '\n' && afterCr_;
+            afterCr_ = c == '\r';
+            if (!secondHalf) out += '\n';
+            column_ = 0;
+            ++i;
             continue;
         }
-        const bool skip = (c == '\n' && afterCr_) || c == '\0';
         afterCr_ = false;
-        if (!skip) out += c;
+        const auto byte = static_cast<unsigned char>(c);
+        // Cut before a character starts, never inside one; a run of stray continuation bytes
+        // is no character and is cut a little later rather than never.
+        if (column_ >= kDisplayLineLimit &&
+            (!IsContinuation(byte) || column_ >= kDisplayLineLimit + 3)) {
+            out += kDisplayBreakMark;
+            out += '\n';
+            column_ = 0;
+        }
+        if (c == '\0') {
+            out += kNulSymbol;
+            ++column_;
+            ++i;
+            continue;
+        }
+        // The bytes up to the next one that needs a look of its own go out in one piece: a
+        // stream arrives megabytes at a time.
+        const std::size_t stop =
+            column_ < kDisplayLineLimit ? std::min(size, i + (kDisplayLineLimit - column_)) : i + 1;
+        std::size_t end = i + 1;
+        while (end < stop && bytes[end] != '\r' && bytes[end] != '\n' && bytes[end] != '\0')
+            ++end;
+        out.append(bytes.data() + i, end - i);
+        column_ += end - i;
+        i = end;
     }
     const std::size_t tail = IncompleteTailStart(out);
     held_.assign(out, tail, std::string::npos);
@@ -123,6 +155,7 @@ std::string ReceivedText::Flush() {
     std::string rest;
     rest.swap(held_);
     afterCr_ = false;
+    column_ = 0;
     return rest;
 }
 

@@ -28,9 +28,20 @@ std::string ToCrlf(std::string_view text);
 // Every line break as LF: the form in which the pages hold text.
 std::string ToLf(std::string_view text);
 
+// What the receive page shows for a NUL byte, and at the end of a piece of a very long line that
+// is carried on in the next line of the page.
+inline constexpr char kNulSymbol[] = "\xE2\x90\x80";        // U+2400 SYMBOL FOR NULL
+inline constexpr char kDisplayBreakMark[] = "\xE2\x86\xB5"; // U+21B5, then a line break
+// Lines of the receive page are cut after this many bytes: an edit control's work for each
+// insertion grows with the length of the line it lands in.
+inline constexpr std::size_t kDisplayLineLimit = 4096;
+
 // Turns the received byte stream, which arrives in pieces cut anywhere, into text for the receive
-// page: CR, LF and CRLF each become one LF even when a CRLF is split between two pieces, NUL bytes
-// are left out, and a UTF-8 character split between two pieces is held back until it is whole.
+// page: CR, LF and CRLF each become one LF even when a CRLF is split between two pieces, a NUL
+// byte shows as kNulSymbol, a UTF-8 character split between two pieces is held back until it is
+// whole, and a run of more than kDisplayLineLimit bytes without a line break is cut, between two
+// characters, with kDisplayBreakMark and an LF. Whatever the cuts between pieces, the text is the
+// same.
 class ReceivedText {
   public:
     std::string Feed(std::string_view bytes);
@@ -39,6 +50,7 @@ class ReceivedText {
 
   private:
     bool afterCr_ = false;
+    std::size_t column_ = 0; // bytes since the last line break of the page, held bytes included
     std::string held_;
 };
 

@@ -164,6 +164,32 @@ TEST(ConnectionExchange, PausedReadingHoldsBytesAndTheEndUntilResumed) {
     EXPECT_EQ(end->reason, EndReason::PeerClosed);
 }
 
+TEST(ConnectionExchange, QueueLimitHoldsAFastPeerBackUntilTaken) {
+    constexpr std::size_t kTotal = 48 * 1024 * 1024;
+    constexpr std::size_t kLimit = 1024 * 1024;
+    TestServer server(testing::Flood(kTotal));
+    ConnectionOptions options;
+    options.queueLimit = kLimit;
+    Connection connection("127.0.0.1", server.Port(), options);
+    std::string received;
+    std::size_t worst = 0;
+    const auto start = std::chrono::steady_clock::now();
+    while (!connection.Finished() && SecondsSince(start) < 60) {
+        // A slow consumer: the peer could fill the queue many times over meanwhile.
+        std::this_thread::sleep_for(2ms);
+        worst = std::max(worst, connection.QueuedBytes());
+        for (ConnectionEvent &event : connection.TakeEvents()) {
+            if (event.type == ConnectionEvent::Type::Received) received += event.data;
+        }
+    }
+    for (ConnectionEvent &event : connection.TakeEvents())
+        if (event.type == ConnectionEvent::Type::Received) received += event.data;
+    EXPECT_EQ(received.size(), kTotal);
+    EXPECT_TRUE(MatchesPattern(0, received));
+    // One read may pass the limit; the reads of a whole pass must not.
+    EXPECT_LE(worst, kLimit + 256 * 1024);
+}
+
 TEST(ConnectionExchange, QueuedBytesCountsWhatWasNotTaken) {
     TestServer server(testing::SendThenClose("12345"));
     std::atomic<bool> ended{false};

@@ -201,5 +201,50 @@ TEST(FileLoading, WhatCannotBeOpenedGivesNothing) {
     EXPECT_STREQ(kFileOpenFailedText, "ファイルのオープンに失敗しました");
 }
 
+TEST(FileLoading, ProgressCountsTheBytesReadAgainstTheSize) {
+    TempDir dir;
+    // Blocks are read a quarter of a mebibyte at a time; a CRLF across two blocks stays one break.
+    std::string bytes(256 * 1024 - 1, 'a');
+    bytes += "\r\n" + std::string(400000, 'b');
+    WriteFile(dir.Path("big.txt"), bytes);
+    std::vector<std::pair<uint64_t, uint64_t>> calls;
+    const FileLoadResult result =
+        LoadFileText(dir.Path("big.txt"), [&](uint64_t done, uint64_t size) {
+            calls.emplace_back(done, size);
+            return true;
+        });
+    ASSERT_EQ(result.status, FileLoadStatus::Loaded);
+    EXPECT_EQ(result.text, std::string(256 * 1024 - 1, 'a') + "\n" + std::string(400000, 'b'));
+    ASSERT_GE(calls.size(), 2u);
+    for (std::size_t i = 1; i < calls.size(); ++i) EXPECT_GT(calls[i].first, calls[i - 1].first);
+    EXPECT_EQ(calls.back(), std::make_pair(uint64_t{bytes.size()}, uint64_t{bytes.size()}));
+}
+
+TEST(FileLoading, StoppingOrFailingGivesNoText) {
+    TempDir dir;
+    WriteFile(dir.Path("big.txt"), std::string(1 << 20, 'x'));
+    int calls = 0;
+    FileLoadResult result = LoadFileText(dir.Path("big.txt"), [&](uint64_t, uint64_t) {
+        return ++calls < 2;
+    });
+    EXPECT_EQ(result.status, FileLoadStatus::Stopped);
+    EXPECT_EQ(calls, 2) << "no block is read after the stop";
+    EXPECT_TRUE(result.text.empty());
+
+    result = LoadFileText(dir.Path("missing.txt"), [](uint64_t, uint64_t) { return false; });
+    EXPECT_EQ(result.status, FileLoadStatus::Failed);
+
+    // A file that ends at its first NUL in the first block is loaded, not stopped, and a device
+    // has no size to show progress against.
+    std::vector<uint64_t> sizes;
+    result = LoadFileText("/dev/zero", [&](uint64_t, uint64_t size) {
+        sizes.push_back(size);
+        return true;
+    });
+    EXPECT_EQ(result.status, FileLoadStatus::Loaded);
+    EXPECT_EQ(result.text, "");
+    EXPECT_EQ(sizes, std::vector<uint64_t>{0});
+}
+
 } // namespace
 } // namespace tarvotcpc

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <iterator>
+
 namespace tarvotcpc {
 namespace {
 
@@ -65,7 +69,59 @@ TEST(ReceivedText, BreaksAndCharactersSplitBetweenPieces) {
     EXPECT_EQ(text.Feed(kA.substr(0, 1)), "");
     EXPECT_EQ(text.Feed(kA.substr(1, 1)), "");
     EXPECT_EQ(text.Feed(kA.substr(2) + "!"), kA + "!");
-    EXPECT_EQ(text.Feed(std::string("a\0b", 3)), "ab") << "NUL bytes are left out";
+    EXPECT_EQ(text.Feed(std::string("a\0b\0", 4)), std::string("a") + kNulSymbol + "b" + kNulSymbol)
+        << "a NUL byte shows as a symbol and the text after it is kept";
+}
+
+TEST(ReceivedText, LongRunsAreCutBetweenCharactersAndMarked) {
+    ReceivedText text;
+    const std::string run(kDisplayLineLimit, 'x');
+    EXPECT_EQ(text.Feed(run), run) << "a line of exactly the limit stays whole";
+    EXPECT_EQ(text.Feed("\n" + run + "y"), "\n" + run + kDisplayBreakMark + "\ny");
+
+    ReceivedText wide;
+    const std::string almost(kDisplayLineLimit - 1, 'x');
+    // The character that crosses the limit stays whole on the first line; the cut comes after it.
+    EXPECT_EQ(wide.Feed(almost + kA.substr(0, 1)), almost);
+    EXPECT_EQ(wide.Feed(kA.substr(1) + "z"), kA + kDisplayBreakMark + "\nz");
+
+    ReceivedText stray;
+    const std::string continuation(kDisplayLineLimit + 10, '\x80');
+    const std::string shown = stray.Feed(continuation);
+    EXPECT_NE(shown.find(kDisplayBreakMark), std::string::npos)
+        << "bytes that never start a character still get cut";
+}
+
+// The page must not depend on how the peer's data happened to be split into reads.
+TEST(ReceivedText, SameTextWhateverTheSplit) {
+    std::string stream;
+    uint32_t seed = 12345;
+    auto next = [&seed] { return seed = seed * 1103515245u + 12345u; };
+    const std::string pieces[] = {"\r", "\n",           "\r\n", std::string(1, '\0'),
+                                  kA,   kEmoji,         "\xff", std::string(1500, 'q'),
+                                  "ab", kA.substr(0, 2)};
+    while (stream.size() < 40000)
+        stream += pieces[(next() >> 8) % std::size(pieces)];
+
+    ReceivedText whole;
+    const std::string expected = whole.Feed(stream) + whole.Flush();
+    for (int round = 0; round < 20; ++round) {
+        ReceivedText split;
+        std::string got;
+        for (std::size_t at = 0; at < stream.size();) {
+            const std::size_t n = 1 + (next() >> 8) % (round < 10 ? 5 : 3000);
+            got += split.Feed(std::string_view(stream).substr(at, n));
+            at += n;
+        }
+        got += split.Flush();
+        ASSERT_EQ(got, expected) << "round " << round;
+    }
+    std::size_t longest = 0, current = 0;
+    for (const char c : expected) {
+        current = c == '\n' ? 0 : current + 1;
+        longest = std::max(longest, current);
+    }
+    EXPECT_LE(longest, kDisplayLineLimit + 3 + sizeof kDisplayBreakMark);
 }
 
 TEST(ReceivedText, FlushGivesBackAnUnfinishedCharacter) {

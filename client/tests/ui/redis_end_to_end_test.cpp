@@ -1,0 +1,132 @@
+// End to end against a real server: Debian's redis-server on a loopback port of its own, reached
+// through the window's connect dialog.
+#include <QAction>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QStandardPaths>
+#include <QStatusBar>
+#include <QTabWidget>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "connect_dialog.hpp"
+#include "main_window.hpp"
+#include "receive_view.hpp"
+#include "ui_test_support.hpp"
+
+namespace tarvotcpc::ui {
+namespace {
+
+using testing::BoxAnswerer;
+using testing::SettingsFile;
+using testing::WhenModal;
+
+sockaddr_in Loopback(quint16 port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    return address;
+}
+
+// A loopback port that was free a moment ago.
+quint16 FreePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = Loopback(0);
+    socklen_t length = sizeof address;
+    quint16 port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    close(fd);
+    return port;
+}
+
+bool Accepts(quint16 port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const sockaddr_in address = Loopback(port);
+    const bool ok = connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
+    close(fd);
+    return ok;
+}
+
+class RedisEndToEndTest : public QObject {
+    Q_OBJECT
+
+  private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void pingGivesPong();
+
+  private:
+    QProcess redis_;
+    quint16 port_ = 0;
+};
+
+void RedisEndToEndTest::initTestCase() {
+    const QString program = QStandardPaths::findExecutable(QStringLiteral("redis-server"));
+    if (program.isEmpty()) QSKIP("redis-server is not installed (scripts/setup.sh installs it)");
+    port_ = FreePort();
+    QVERIFY(port_ != 0);
+    redis_.setProgram(program);
+    redis_.setArguments({QStringLiteral("--port"), QString::number(port_), QStringLiteral("--bind"),
+                         QStringLiteral("127.0.0.1"), QStringLiteral("--save"), QString(),
+                         QStringLiteral("--appendonly"), QStringLiteral("no"),
+                         QStringLiteral("--dir"), QDir::tempPath()});
+    redis_.start();
+    QVERIFY(redis_.waitForStarted(5000));
+    // Ready once it accepts connections.
+    bool ready = false;
+    for (int i = 0; i < 200 && !ready; ++i) {
+        ready = Accepts(port_);
+        if (!ready) QTest::qWait(25);
+    }
+    QVERIFY2(ready, "redis-server did not start listening");
+}
+
+void RedisEndToEndTest::cleanupTestCase() {
+    if (redis_.state() == QProcess::NotRunning) return;
+    redis_.terminate();
+    if (!redis_.waitForFinished(5000)) redis_.kill();
+}
+
+void RedisEndToEndTest::pingGivesPong() {
+    BoxAnswerer boxes;
+    SettingsFile settings;
+    MainWindow window(settings.Path());
+    window.show();
+    const quint16 port = port_;
+    WhenModal<ConnectDialog>([port](ConnectDialog *dialog) {
+        dialog->HostBox()->setEditText(QStringLiteral("localhost:%1").arg(port));
+        dialog->findChild<QPushButton *>(QStringLiteral("connectPushButton"))->click();
+    });
+    window.Commands().Action(Command::Connect)->trigger();
+
+    window.SendEdit()->setPlainText(QStringLiteral("PING\n"));
+    window.Commands().Action(Command::Send)->trigger();
+    QTRY_COMPARE(window.Receive()->toPlainText(), QStringLiteral("+PONG\n"));
+    QCOMPARE(window.Tabs()->currentIndex(), 1);
+
+    // Inline commands of the protocol, two in one page, each answered in order.
+    window.SendEdit()->setPlainText(QStringLiteral("SET tarvo 日本語\nGET tarvo\n"));
+    window.Commands().Action(Command::Send)->trigger();
+    QTRY_COMPARE(window.Receive()->toPlainText(), QString::fromUtf8("+PONG\n+OK\n$9\n日本語\n"));
+
+    window.SendEdit()->setPlainText(QStringLiteral("QUIT\n"));
+    window.Commands().Action(Command::Send)->trigger();
+    QTRY_COMPARE(boxes.Seen().size(), std::size_t(1));
+    QCOMPARE(boxes.Seen()[0].text, QString::fromUtf8("切断しました"));
+    QTRY_COMPARE(window.statusBar()->currentMessage(), QString::fromUtf8("切断しました"));
+}
+
+} // namespace
+} // namespace tarvotcpc::ui
+
+QTEST_MAIN(tarvotcpc::ui::RedisEndToEndTest)
+#include "redis_end_to_end_test.moc"

@@ -1,0 +1,135 @@
+// What the dialog tests share: answering message boxes, driving modal dialogs from within their
+// own event loops, and a settings file per test that can be read back as the next start would.
+#pragma once
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QMessageBox>
+#include <QPointer>
+#include <QTimer>
+#include <QtTest>
+
+#include <deque>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "message_seam.hpp"
+#include "settings.hpp"
+#include "temp_dir.hpp"
+
+namespace tarvotcpc::ui::testing {
+
+using Entries = std::vector<std::pair<std::string, std::string>>;
+
+inline Entries EntriesOf(const Hash &hash) {
+    Entries entries;
+    for (int32_t i = 0; i < hash.count; ++i) entries.emplace_back(hash.keys[i], hash.values[i]);
+    return entries;
+}
+
+// One box as the user saw it.
+struct SeenBox {
+    QString objectName;
+    QString title;
+    QString text;
+    QMessageBox::Icon icon;
+};
+
+// Records every box and answers it with the next button of its script (OK when the script is
+// used up).
+class BoxAnswerer {
+  public:
+    explicit BoxAnswerer(std::deque<QMessageBox::StandardButton> script = {})
+        : script_(std::move(script)) {
+        SetMessageBoxObserver([this](QMessageBox *box) {
+            seen_.push_back({box->objectName(), box->windowTitle(), box->text(), box->icon()});
+            QMessageBox::StandardButton answer = QMessageBox::Ok;
+            if (!script_.empty()) {
+                answer = script_.front();
+                script_.pop_front();
+            }
+            QPointer<QMessageBox> guard(box);
+            QTimer::singleShot(0, box, [guard, answer] {
+                if (guard && guard->button(answer) != nullptr) guard->button(answer)->click();
+            });
+        });
+    }
+    ~BoxAnswerer() { SetMessageBoxObserver({}); }
+    BoxAnswerer(const BoxAnswerer &) = delete;
+    BoxAnswerer &operator=(const BoxAnswerer &) = delete;
+
+    const std::vector<SeenBox> &Seen() const { return seen_; }
+
+  private:
+    std::deque<QMessageBox::StandardButton> script_;
+    std::vector<SeenBox> seen_;
+};
+
+// Runs act on the modal dialog of type T once it is the active one, from within its event loop.
+// act is to close it; should it leave the dialog open (a failed check returns early), the dialog
+// is rejected so that the test goes on to report the failure instead of hanging.
+template <typename T> void WhenModal(std::function<void(T *)> act, int triesLeft = 500) {
+    QTimer::singleShot(10, [act = std::move(act), triesLeft] {
+        if (auto *dialog = qobject_cast<T *>(QApplication::activeModalWidget())) {
+            QPointer<T> guard(dialog);
+            act(dialog);
+            if (guard && guard->isVisible()) guard->reject();
+        } else if (triesLeft > 0) {
+            WhenModal<T>(act, triesLeft - 1);
+        } else {
+            qWarning("no modal dialog of the expected type came up");
+        }
+    });
+}
+
+template <typename W> W *Child(QObject *parent, const char *name) {
+    W *child = parent->findChild<W *>(QString::fromLatin1(name));
+    if (child == nullptr) qFatal("no child %s", name);
+    return child;
+}
+
+inline void Click(QObject *parent, const char *name) {
+    Child<QAbstractButton>(parent, name)->click();
+}
+
+// A settings file of its own with the given contents, loaded as the main window would load it.
+class SettingsFixture {
+  public:
+    explicit SettingsFixture(const std::string &contents) {
+        path_ = dir_.Path("tarvotcpc.ini");
+        tarvotcpc::testing::WriteFile(path_, contents);
+        LoadSettings(settings_, path_);
+    }
+    ~SettingsFixture() { FreeSettings(settings_); }
+    SettingsFixture(const SettingsFixture &) = delete;
+    SettingsFixture &operator=(const SettingsFixture &) = delete;
+
+    SettingsHashes &Settings() { return settings_; }
+    const std::string &Path() const { return path_; }
+    std::string FileBytes() const { return tarvotcpc::testing::ReadFile(path_); }
+    std::string FilePath(const std::string &name) const { return dir_.Path(name); }
+
+    // What the next start of the program would find in the file.
+    struct Reloaded {
+        Entries options;
+        Entries hosts;
+        Entries templates;
+    };
+    Reloaded Reload() const {
+        SettingsHashes fresh{};
+        LoadSettings(fresh, path_);
+        Reloaded reloaded{EntriesOf(fresh.options), EntriesOf(fresh.hosts),
+                          EntriesOf(fresh.templates)};
+        FreeSettings(fresh);
+        return reloaded;
+    }
+
+  private:
+    tarvotcpc::testing::TempDir dir_;
+    std::string path_;
+    SettingsHashes settings_{};
+};
+
+} // namespace tarvotcpc::ui::testing

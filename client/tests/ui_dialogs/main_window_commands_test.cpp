@@ -1,0 +1,78 @@
+// Commands 102, 103 and 106 from the main window's own menu: the dialogs work on the window's
+// settings and their text lands at the end of its send page.
+#include <QAction>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QTabWidget>
+#include <QTreeWidget>
+
+#include "dialog_seam.hpp"
+#include "dialog_test_support.hpp"
+#include "main_window.hpp"
+#include "options_dialog.hpp"
+#include "template_edit_dialog.hpp"
+#include "template_insert_dialog.hpp"
+
+namespace tarvotcpc::ui {
+namespace {
+
+using tarvotcpc::testing::TempDir;
+using tarvotcpc::testing::WriteFile;
+using testing::Click;
+using testing::WhenModal;
+
+class MainWindowCommandsTest : public QObject {
+    Q_OBJECT
+
+  private slots:
+    void TemplatesAndFilesGoToTheEndOfTheSendPage() {
+        TempDir dir;
+        const std::string settings = dir.Path("tarvotcpc.ini");
+        WriteFile(settings, "[TEMPLATES]\nping=PING%0d%0a\n");
+        WriteFile(dir.Path("body.txt"), "line 1\r\nline 2\r\n");
+        MainWindow window(settings);
+        window.show();
+        window.SendEdit()->setPlainText(QStringLiteral("start\n"));
+
+        // A template added through the options dialog is there for insertion at once.
+        WhenModal<OptionsDialog>([](OptionsDialog *options) {
+            WhenModal<TemplateEditDialog>([](TemplateEditDialog *editor) {
+                editor->NameEdit()->setText(QStringLiteral("quit"));
+                editor->TextEdit()->setPlainText(QStringLiteral("QUIT\n"));
+                Click(editor, "okPushButton");
+            });
+            Click(options, "addPushButton");
+            Click(options, "okPushButton");
+        });
+        window.Commands().Action(Command::Options)->trigger();
+
+        WhenModal<TemplateInsertDialog>([](TemplateInsertDialog *insert) {
+            QTreeWidget *list = insert->TemplateList();
+            QCOMPARE(list->topLevelItemCount(), 2);
+            list->setCurrentItem(list->topLevelItem(1));
+            Click(insert, "okPushButton");
+        });
+        window.Commands().Action(Command::InsertTemplate)->trigger();
+        QCOMPARE(window.SendEdit()->toPlainText(), QStringLiteral("start\nQUIT\n"));
+
+        const QString body = QString::fromStdString(dir.Path("body.txt"));
+        SetFileDialogObserver([body](QFileDialog *dialog) {
+            QTimer::singleShot(0, dialog, [dialog, body] {
+                dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(body);
+                QMetaObject::invokeMethod(dialog, "accept");
+            });
+        });
+        window.Commands().Action(Command::LoadFile)->trigger();
+        SetFileDialogObserver({});
+        QTRY_COMPARE_WITH_TIMEOUT(window.SendEdit()->toPlainText(),
+                                  QStringLiteral("start\nQUIT\nline 1\nline 2\n"), 10000);
+        QCOMPARE(window.Tabs()->currentIndex(), 0);
+    }
+};
+
+} // namespace
+} // namespace tarvotcpc::ui
+
+QTEST_MAIN(tarvotcpc::ui::MainWindowCommandsTest)
+#include "main_window_commands_test.moc"

@@ -1,0 +1,109 @@
+#include "main_commands.hpp"
+
+#include <QAction>
+#include <QApplication>
+#include <QIcon>
+#include <QMainWindow>
+#include <QMenu>
+#include <QMenuBar>
+#include <QStyle>
+#include <QToolBar>
+
+namespace tarvotcpc::ui {
+
+namespace {
+
+QString Text(const char *utf8) {
+    return QString::fromUtf8(utf8);
+}
+
+// The desktop's own image where its theme has one, else the style's.
+QIcon DesktopIcon(const char *themeName, QStyle::StandardPixmap fallback) {
+    return QIcon::fromTheme(QString::fromLatin1(themeName),
+                            QApplication::style()->standardIcon(fallback));
+}
+
+} // namespace
+
+MainCommands::MainCommands(QMainWindow *window) : QObject(window), window_(window) {
+    Make(Command::Connect, "接続(&C)...", "接続", QStringLiteral("connect"))
+        ->setIcon(QIcon(QStringLiteral(":/icons/connect.svg")));
+    Make(Command::Disconnect, "切断(&D)", "切断", QStringLiteral("disconnect"))
+        ->setIcon(QIcon(QStringLiteral(":/icons/disconnect.svg")));
+    Make(Command::InsertTemplate, "定型分の挿入(&T)...", "定型文", QStringLiteral("insertTemplate"))
+        ->setIcon(QIcon(QStringLiteral(":/icons/template.svg")));
+    Make(Command::LoadFile, "ファイル読み込み(&O)...", "開く", QStringLiteral("loadFile"))
+        ->setIcon(DesktopIcon("document-open", QStyle::SP_DialogOpenButton));
+    Make(Command::Exit, "終了(&X)", nullptr, QStringLiteral("exit"));
+    Make(Command::Send, "送信(&S)", "送信", QStringLiteral("send"))
+        ->setIcon(QIcon(QStringLiteral(":/icons/send.svg")));
+    Make(Command::Options, "オプション(&O)...", "オプション", QStringLiteral("options"))
+        ->setIcon(DesktopIcon("document-properties", QStyle::SP_FileDialogDetailedView));
+    Make(Command::Readme, "&Readme.txt...", nullptr, QStringLiteral("readme"));
+    Make(Command::HomePage, "作者のホームページ(&P)...", nullptr, QStringLiteral("homePage"));
+    Make(Command::About, "バージョン情報(&A)...", nullptr, QStringLiteral("about"));
+
+    QMenuBar *bar = window->menuBar();
+    bar->setAccessibleName(Text("メニューバー"));
+    QMenu *file = bar->addMenu(Text("ファイル(&F)"));
+    file->setObjectName(QStringLiteral("fileMenu"));
+    file->addAction(Action(Command::Connect));
+    file->addAction(Action(Command::Disconnect));
+    file->addSeparator();
+    file->addAction(Action(Command::Send));
+    file->addAction(Action(Command::InsertTemplate));
+    file->addAction(Action(Command::LoadFile));
+    file->addSeparator();
+    file->addAction(Action(Command::Exit));
+    QMenu *tools = bar->addMenu(Text("ツール(&T)"));
+    tools->setObjectName(QStringLiteral("toolsMenu"));
+    tools->addAction(Action(Command::Options));
+    QMenu *help = bar->addMenu(Text("ヘルプ(&H)"));
+    help->setObjectName(QStringLiteral("helpMenu"));
+    help->addAction(Action(Command::Readme));
+    help->addAction(Action(Command::HomePage));
+    help->addSeparator();
+    help->addAction(Action(Command::About));
+    for (QMenu *menu : {file, tools, help})
+        menu->setAccessibleName(menu->title().remove('&'));
+
+    toolBar_ = window->addToolBar(Text("ツールバー"));
+    toolBar_->setObjectName(QStringLiteral("mainToolBar"));
+    toolBar_->setAccessibleName(toolBar_->windowTitle());
+    toolBar_->setMovable(false);
+    toolBar_->setIconSize(QSize(24, 24));
+    const Command buttons[] = {Command::Connect,        Command::Disconnect, Command::Send,
+                               Command::InsertTemplate, Command::LoadFile,   Command::Options};
+    for (const Command command : buttons) {
+        QAction *action = Action(command);
+        toolBar_->addAction(action);
+        // Separators after Disconnect, Send and Load: nine positions in all.
+        if (command == Command::Disconnect || command == Command::Send ||
+            command == Command::LoadFile)
+            toolBar_->addSeparator();
+        QWidget *button = toolBar_->widgetForAction(action);
+        button->setObjectName(
+            action->objectName().replace(QStringLiteral("Action"), QStringLiteral("ToolButton")));
+        button->setAccessibleName(action->toolTip());
+    }
+}
+
+QAction *MainCommands::Make(Command command, const char *text, const char *toolTip,
+                            const QString &name) {
+    auto *action = new QAction(Text(text), window_);
+    action->setObjectName(name + QStringLiteral("Action"));
+    if (toolTip != nullptr) action->setToolTip(Text(toolTip));
+    // Menus show the text without an icon, as the toolbar carries the images.
+    action->setIconVisibleInMenu(false);
+    connect(action, &QAction::triggered, this, [this, command] { emit Triggered(command); });
+    actions_[command] = action;
+    return action;
+}
+
+void MainCommands::SetConnected(bool connected) {
+    Action(Command::Connect)->setEnabled(!connected);
+    Action(Command::Disconnect)->setEnabled(connected);
+    Action(Command::Send)->setEnabled(connected);
+}
+
+} // namespace tarvotcpc::ui

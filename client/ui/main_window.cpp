@@ -1,0 +1,227 @@
+#include "main_window.hpp"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QFontDatabase>
+#include <QIcon>
+#include <QPlainTextEdit>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QTextCursor>
+#include <QTimer>
+
+#include <utility>
+
+#include "connect_dialog.hpp"
+#include "dialogs.hpp"
+#include "help.hpp"
+#include "message_seam.hpp"
+#include "receive_view.hpp"
+
+// Resources live in the static library; this pulls them in wherever the window is used.
+static void InitResources() {
+    Q_INIT_RESOURCE(tarvotcpc);
+}
+
+namespace tarvotcpc::ui {
+
+namespace {
+
+constexpr int kPumpIntervalMs = 50;
+
+QString Text(const char *utf8) {
+    return QString::fromUtf8(utf8);
+}
+
+} // namespace
+
+MainWindow::MainWindow(std::string settingsPath, QWidget *parent)
+    : QMainWindow(parent), settingsPath_(std::move(settingsPath)) {
+    InitResources();
+    setObjectName(QStringLiteral("mainWindow"));
+    setWindowTitle(QString::fromUtf8(kProductCaption));
+    setAccessibleName(windowTitle());
+    setWindowIcon(QIcon(QStringLiteral(":/icons/tarvotcpc.svg")));
+    resize(640, 400);
+
+    LoadSettings(settings_, settingsPath_);
+    settingsLive_ = true;
+
+    commands_ = new MainCommands(this);
+    connect(commands_, &MainCommands::Triggered, this, &MainWindow::Run);
+
+    statusBar()->setObjectName(QStringLiteral("mainStatusBar"));
+    statusBar()->setAccessibleName(Text("ステータスバー"));
+
+    const QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    sendEdit_ = new QPlainTextEdit;
+    sendEdit_->setObjectName(QStringLiteral("sendPlainTextEdit"));
+    sendEdit_->setAccessibleName(Text("送信データ"));
+    sendEdit_->setLineWrapMode(QPlainTextEdit::NoWrap);
+    sendEdit_->setFont(fixed);
+    receive_ = new ReceiveView;
+    receive_->setObjectName(QStringLiteral("receivePlainTextEdit"));
+    receive_->setAccessibleName(Text("受信データ"));
+
+    tabs_ = new QTabWidget(this);
+    tabs_->setObjectName(QStringLiteral("pagesTabWidget"));
+    tabs_->setAccessibleName(Text("ページ"));
+    tabs_->setDocumentMode(true);
+    tabs_->addTab(sendEdit_, Text("送信データ"));
+    tabs_->addTab(receive_, Text("受信データ"));
+    tabs_->setCurrentIndex(0);
+    setCentralWidget(tabs_);
+
+    fileLoader_ = new FileLoader(this);
+    connect(fileLoader_, &FileLoader::textReady, this, &MainWindow::AppendToSendPage);
+
+    pump_ = new QTimer(this);
+    pump_->setInterval(kPumpIntervalMs);
+    connect(pump_, &QTimer::timeout, this, &MainWindow::Pump);
+
+    MainView &view = *this;
+    controller_ = std::make_unique<MainController>(
+        view, settings_, [this] { woken_.store(true, std::memory_order_release); });
+    controller_->Start();
+}
+
+MainWindow::~MainWindow() {
+    controller_.reset();
+    if (settingsLive_) FreeSettings(settings_);
+}
+
+void MainWindow::Run(Command command) {
+    switch (command) {
+    case Command::Connect:
+        OpenConnectDialog();
+        break;
+    case Command::Disconnect:
+        controller_->Disconnect();
+        break;
+    case Command::InsertTemplate:
+        InsertTemplate();
+        break;
+    case Command::LoadFile:
+        fileLoader_->Open();
+        break;
+    case Command::Exit:
+        close();
+        break;
+    case Command::Send:
+        controller_->Send();
+        break;
+    case Command::Options:
+        ExecOptionsDialog(this, settings_, settingsPath_);
+        break;
+    case Command::Readme:
+        OpenWithDesktop(ReadmeUrl());
+        break;
+    case Command::HomePage:
+        OpenWithDesktop(DocumentationUrl());
+        break;
+    case Command::About:
+        ShowAbout(this);
+        break;
+    }
+}
+
+void MainWindow::OpenConnectDialog() {
+    ConnectDialog dialog(this, settings_, settingsPath_);
+    if (dialog.exec() != QDialog::Accepted || closing_) return;
+    ConnectTo(dialog.Params());
+}
+
+void MainWindow::ConnectTo(const SessionParams &params) {
+    pump_->start();
+    controller_->Connect(params);
+}
+
+void MainWindow::InsertTemplate() {
+    if (const std::optional<QString> text = ExecTemplateInsertDialog(this, settings_))
+        AppendToSendPage(*text);
+}
+
+void MainWindow::AppendToSendPage(const QString &text) {
+    QTextCursor cursor(sendEdit_->document());
+    cursor.movePosition(QTextCursor::End);
+    cursor.insertText(text);
+}
+
+// Runs about twenty times a second while a connection or text to show exists: takes the
+// connection's events when the page can take more (when it cannot, the connection's queue fills
+// and it stops reading, which holds the peer back), and moves one bounded step onto the page.
+void MainWindow::Pump() {
+    if (controller_->HasConnection() && !processing_ && receive_->PendingBytes() < kBacklogHigh &&
+        (woken_.exchange(false, std::memory_order_acq_rel) || controller_->QueuedBytes() > 0)) {
+        processing_ = true;
+        controller_->ProcessEvents();
+        processing_ = false;
+    }
+    receive_->InsertPending();
+    if (!controller_->HasConnection() && receive_->PendingBytes() == 0) pump_->stop();
+}
+
+std::string MainWindow::SendPageText() {
+    // The raw text keeps every character as typed (plain text would turn no-break spaces into
+    // spaces); only the page's own paragraph and line separators become line breaks.
+    QString text = sendEdit_->document()->toRawText();
+    text.replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
+    text.replace(QChar::LineSeparator, QLatin1Char('\n'));
+    return text.toStdString();
+}
+
+void MainWindow::ClearSendPage() {
+    sendEdit_->clear();
+}
+
+void MainWindow::ClearReceivePage() {
+    receive_->Clear();
+}
+
+void MainWindow::AppendReceivedText(const std::string &text) {
+    receive_->Append(text);
+}
+
+void MainWindow::ShowReceivePage() {
+    tabs_->setCurrentIndex(1);
+}
+
+void MainWindow::SetConnectedLook(bool connected) {
+    commands_->SetConnected(connected);
+}
+
+void MainWindow::SetStatusText(const std::string &text) {
+    statusBar()->showMessage(QString::fromStdString(text));
+}
+
+void MainWindow::ShowMessage(const std::string &text, MessageStyle style) {
+    if (closing_) return;
+    // The end of a connection is told after everything it brought is on the page.
+    if (style == MessageStyle::Notice) WaitForDisplay();
+    if (closing_) return;
+    ShowMessageBox(this, QString::fromStdString(text), style);
+    QTimer::singleShot(0, this, &MainWindow::ConnectionEnded);
+}
+
+void MainWindow::WaitForDisplay() {
+    if (receive_->PendingBytes() == 0) return;
+    pump_->start();
+    while (receive_->PendingBytes() > 0 && !closing_)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
+
+void MainWindow::closeEvent(QCloseEvent *event) {
+    closing_ = true;
+    pump_->stop();
+    // Quitting returns at once: the connection ends without a word and never calls back.
+    controller_->Close();
+    if (settingsLive_) {
+        FreeSettings(settings_);
+        settingsLive_ = false;
+    }
+    event->accept();
+}
+
+} // namespace tarvotcpc::ui

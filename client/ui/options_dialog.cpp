@@ -1,0 +1,205 @@
+#include "options_dialog.hpp"
+
+#include <QCheckBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include "controller.hpp"
+#include "destination.hpp"
+#include "dialogs.hpp"
+#include "message_seam.hpp"
+#include "template_edit_dialog.hpp"
+
+namespace tarvotcpc::ui {
+
+namespace {
+
+constexpr int kNameColumnWidth = 110;
+
+QString Text(const char *utf8) {
+    return QString::fromUtf8(utf8);
+}
+
+QPushButton *MakeButton(QWidget *parent, const char *text, const char *objectName) {
+    auto *button = new QPushButton(Text(text), parent);
+    button->setObjectName(QString::fromLatin1(objectName));
+    button->setAccessibleName(button->text());
+    button->setAutoDefault(false);
+    return button;
+}
+
+} // namespace
+
+OptionsDialog::OptionsDialog(QWidget *parent, SettingsHashes &settings,
+                             const std::string &settingsPath)
+    : QDialog(parent), settings_(settings), settingsPath_(settingsPath),
+      session_(settings, settingsPath) {
+    setObjectName(QStringLiteral("optionsDialog"));
+    setWindowTitle(Text("オプション"));
+    setAccessibleName(windowTitle());
+
+    const OptionSwitches &switches = session_.Switches();
+    hostSave_ = AddCheckBox("接続先を保存", "hostSaveCheckBox", switches.hostsave);
+    QPushButton *clearHosts = MakeButton(this, "接続先のクリア", "clearHostsPushButton");
+    conSend_ = AddCheckBox("接続と同時に送信", "conSendCheckBox", switches.consend);
+    conReClear_ =
+        AddCheckBox("接続時に受信データをクリア", "conReClearCheckBox", switches.conreclear);
+    conSenClear_ =
+        AddCheckBox("送信時に送信データをクリア", "conSenClearCheckBox", switches.consenclear);
+
+    auto *listLabel = new QLabel(Text("定型文:"), this);
+    listLabel->setObjectName(QStringLiteral("templatesLabel"));
+    list_ = new QTreeWidget(this);
+    list_->setObjectName(QStringLiteral("templateTreeWidget"));
+    list_->setAccessibleName(Text("定型文"));
+    list_->setColumnCount(1);
+    list_->setHeaderLabels({Text("定型文")});
+    list_->header()->setSectionsClickable(false);
+    list_->setColumnWidth(0, kNameColumnWidth);
+    list_->setRootIsDecorated(false);
+    list_->setItemsExpandable(false);
+    list_->setUniformRowHeights(true);
+    list_->setSelectionMode(QAbstractItemView::SingleSelection);
+    list_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    listLabel->setBuddy(list_);
+    FillList(-1);
+
+    QPushButton *add = MakeButton(this, "追加", "addPushButton");
+    QPushButton *edit = MakeButton(this, "編集", "editPushButton");
+    QPushButton *remove = MakeButton(this, "削除", "deletePushButton");
+    QPushButton *ok = MakeButton(this, "OK", "okPushButton");
+    ok->setDefault(true);
+    QPushButton *cancel = MakeButton(this, "キャンセル", "cancelPushButton");
+
+    connect(clearHosts, &QPushButton::clicked, this, &OptionsDialog::ClearHosts);
+    connect(add, &QPushButton::clicked, this, &OptionsDialog::AddTemplate);
+    connect(edit, &QPushButton::clicked, this, &OptionsDialog::EditTemplate);
+    connect(remove, &QPushButton::clicked, this, &OptionsDialog::DeleteTemplate);
+    connect(ok, &QPushButton::clicked, this, &OptionsDialog::accept);
+    connect(cancel, &QPushButton::clicked, this, &OptionsDialog::reject);
+
+    auto *hostRow = new QHBoxLayout;
+    hostRow->addWidget(hostSave_);
+    hostRow->addStretch();
+    hostRow->addWidget(clearHosts);
+
+    auto *templateButtons = new QVBoxLayout;
+    templateButtons->addWidget(add);
+    templateButtons->addWidget(edit);
+    templateButtons->addWidget(remove);
+    templateButtons->addStretch();
+    auto *templateRow = new QHBoxLayout;
+    templateRow->addWidget(list_, 1);
+    templateRow->addLayout(templateButtons);
+
+    auto *closeRow = new QHBoxLayout;
+    closeRow->addStretch();
+    closeRow->addWidget(ok);
+    closeRow->addWidget(cancel);
+
+    auto *layout = new QVBoxLayout(this);
+    layout->addLayout(hostRow);
+    layout->addWidget(conSend_);
+    layout->addWidget(conReClear_);
+    layout->addWidget(conSenClear_);
+    layout->addWidget(listLabel);
+    layout->addLayout(templateRow, 1);
+    layout->addLayout(closeRow);
+    resize(340, 380);
+}
+
+QCheckBox *OptionsDialog::AddCheckBox(const char *text, const char *objectName, bool checked) {
+    auto *box = new QCheckBox(Text(text), this);
+    box->setObjectName(QString::fromLatin1(objectName));
+    box->setAccessibleName(box->text());
+    box->setChecked(checked);
+    return box;
+}
+
+void OptionsDialog::FillList(int select) {
+    list_->clear();
+    for (const std::string &name : session_.Names())
+        list_->addTopLevelItem(new QTreeWidgetItem({QString::fromStdString(name)}));
+    if (QTreeWidgetItem *item = list_->topLevelItem(select)) {
+        list_->setCurrentItem(item);
+        list_->scrollToItem(item);
+    }
+}
+
+int OptionsDialog::SelectedRow() const {
+    const QList<QTreeWidgetItem *> selected = list_->selectedItems();
+    return selected.isEmpty() ? -1 : list_->indexOfTopLevelItem(selected.first());
+}
+
+void OptionsDialog::accept() {
+    OptionSwitches switches;
+    switches.hostsave = hostSave_->isChecked();
+    switches.consend = conSend_->isChecked();
+    switches.conreclear = conReClear_->isChecked();
+    switches.consenclear = conSenClear_->isChecked();
+    // Memory holds the new state even if the file could not be written; like every other write
+    // of the settings file, a failure is not reported.
+    session_.Ok(switches);
+    QDialog::accept();
+}
+
+void OptionsDialog::ClearHosts() {
+    QMessageBox question(QMessageBox::Information, Text(kProductCaption), Text(kClearHostsQuestion),
+                         QMessageBox::Yes | QMessageBox::No, this);
+    question.setObjectName(QStringLiteral("clearHostsQuestionMessageBox"));
+    question.setAccessibleName(question.text());
+    question.setDefaultButton(QMessageBox::Yes);
+    question.button(QMessageBox::Yes)->setText(Text("はい"));
+    question.button(QMessageBox::No)->setText(Text("いいえ"));
+    ExecMessageBox(question);
+    if (question.clickedButton() != question.button(QMessageBox::Yes)) return;
+
+    // At once, and for good: Cancel of this dialog does not bring the history back.
+    ClearHostHistory(settings_, settingsPath_);
+    QMessageBox done(QMessageBox::Information, Text(kProductCaption), Text(kClearHostsDone),
+                     QMessageBox::Ok, this);
+    done.setObjectName(QStringLiteral("clearHostsDoneMessageBox"));
+    done.setAccessibleName(done.text());
+    ExecMessageBox(done);
+}
+
+void OptionsDialog::AddTemplate() {
+    int row = -1;
+    TemplateEditDialog editor(this, TemplateDraft{},
+                              [&](const std::string &name, const std::string &text) {
+                                  const TemplateEditResult result = session_.Add(name, text);
+                                  row = result.row;
+                                  return result.accepted ? std::string() : result.warning;
+                              });
+    if (editor.exec() == QDialog::Accepted) FillList(row);
+}
+
+void OptionsDialog::EditTemplate() {
+    const int row = SelectedRow();
+    const std::optional<TemplateDraft> draft = session_.Draft(row);
+    if (!draft) return;
+    TemplateEditDialog editor(this, *draft,
+                              [&](const std::string &name, const std::string &text) {
+                                  const TemplateEditResult result = session_.Edit(row, name, text);
+                                  return result.accepted ? std::string() : result.warning;
+                              });
+    if (editor.exec() == QDialog::Accepted) FillList(row);
+}
+
+void OptionsDialog::DeleteTemplate() {
+    const int row = SelectedRow();
+    if (row < 0 || !session_.Delete(row)) return;
+    delete list_->takeTopLevelItem(row);
+}
+
+void ExecOptionsDialog(QWidget *parent, SettingsHashes &settings, const std::string &settingsPath) {
+    OptionsDialog dialog(parent, settings, settingsPath);
+    dialog.exec();
+}
+
+} // namespace tarvotcpc::ui

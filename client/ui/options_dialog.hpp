@@ -1,0 +1,52 @@
+// "オプション": the four switches, clearing the destination history, and the templates. Template
+// changes go to the session's private copy; only OK stores them (and the switches) in memory and
+// in the settings file.
+#pragma once
+
+#include <QDialog>
+
+#include <string>
+
+#include "settings.hpp"
+#include "templates.hpp"
+
+class QCheckBox;
+class QPushButton;
+class QTreeWidget;
+
+namespace tarvotcpc::ui {
+
+class OptionsDialog : public QDialog {
+    Q_OBJECT
+
+  public:
+    OptionsDialog(QWidget *parent, SettingsHashes &settings, const std::string &settingsPath);
+
+    QTreeWidget *TemplateList() const { return list_; }
+
+  public slots:
+    void accept() override;
+
+  private slots:
+    void ClearHosts();
+    void AddTemplate();
+    void EditTemplate();
+    void DeleteTemplate();
+
+  private:
+    QCheckBox *AddCheckBox(const char *text, const char *objectName, bool checked);
+    // Row i shows name i of the copy; the row at select (if any) is selected afterwards.
+    void FillList(int select);
+    int SelectedRow() const;
+
+    SettingsHashes &settings_;
+    std::string settingsPath_;
+    OptionsSession session_;
+    QCheckBox *hostSave_;
+    QCheckBox *conSend_;
+    QCheckBox *conReClear_;
+    QCheckBox *conSenClear_;
+    QTreeWidget *list_;
+};
+
+} // namespace tarvotcpc::ui

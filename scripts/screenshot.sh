@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Takes docs/screenshot.png, the README's picture of the client: builds the release tree, starts a
+# virtual X display and a small local peer, and lets the window connect to it, send a request and
+# show the answer. Usage: scripts/screenshot.sh [output.png]; BUILD_DIR picks another build folder
+# for the release preset (default build/release).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+output="${1:-docs/screenshot.png}"
+scripts/setup.sh
+build="${BUILD_DIR:-build/release}"
+cmake --preset release -B "$build" >/dev/null
+cmake --build "$build" -j "$(nproc)" --target tarvotcpc_screenshot
+
+workdir=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  rm -rf "$workdir"
+}
+trap cleanup EXIT
+
+# The peer: greets, then answers every line it is sent, the way a text protocol would.
+cat >"$workdir/peer.py" <<'PY'
+import socket, sys
+server = socket.socket()
+server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+server.bind(("127.0.0.1", 0))
+server.listen(1)
+print(server.getsockname()[1], flush=True)
+conn, _ = server.accept()
+conn.sendall("220 tarvo test peer ready / テスト用サーバ\r\n".encode())
+buffer = b""
+while True:
+    data = conn.recv(4096)
+    if not data:
+        break
+    buffer += data
+    while b"\r\n" in buffer:
+        line, buffer = buffer.split(b"\r\n", 1)
+        text = line.decode("utf-8", "replace")
+        if text.startswith("GET"):
+            conn.sendall("200 OK\r\nstatus: 接続中\r\nclients: 1\r\nuptime: 42 s\r\n.\r\n".encode())
+        else:
+            conn.sendall(("250 " + text + "\r\n").encode())
+PY
+python3 "$workdir/peer.py" >"$workdir/port" &
+pids+=($!)
+for _ in $(seq 100); do [ -s "$workdir/port" ] && break; sleep 0.05; done
+port=$(cat "$workdir/port")
+
+# A display of its own, the first free number from 90 on.
+display=90
+while [ -e "/tmp/.X11-unix/X$display" ] || [ -e "/tmp/.X$display-lock" ]; do display=$((display + 1)); done
+Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.05; done
+
+mkdir -p "$(dirname "$output")"
+DISPLAY=":$display" QT_QPA_PLATFORM=xcb "$build/bin/tarvotcpc_screenshot" "$port" "$output"
+echo "screenshot: $output"
