@@ -354,14 +354,9 @@ VORN_API int32_t VornAddHash(Hash *hash, const char *key, int32_t index, const v
     const int32_t i = key ? find_key(hash, key) : index;
     if (i < 0 || i >= hash->count) return VornSetHash(hash, key, i, data, length);
 
-    std::int64_t len = length;
-    if (length < 0) {
-        if (!data) return 0;
-        len = std::int64_t(std::strlen(static_cast<const char *>(data))) + 1;
-        if (!fits_i32(len)) return 0;
-    }
-    const int32_t bytes = value_bytes(hash->unit, len);
-    if (bytes < 0 || hash->count == INT32_MAX) return 0;
+    std::int64_t len = 0;
+    int32_t bytes = 0;
+    if (!write_size(data, length, len, bytes, hash->unit) || hash->count == INT32_MAX) return 0;
 
     // Everything the new cell needs is obtained before the record changes.
     const char *name = key ? key : "";

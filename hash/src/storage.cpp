@@ -7,6 +7,18 @@
 
 namespace vorn {
 
+bool write_size(const void *data, std::int32_t length, std::int64_t &len, std::int32_t &bytes,
+                std::int32_t unit) {
+    len = length;
+    if (length < 0) {
+        if (!data) return false;
+        len = std::int64_t(std::strlen(static_cast<const char *>(data))) + 1;
+        if (!fits_i32(len)) return false;
+    }
+    bytes = value_bytes(unit, len);
+    return bytes >= 0;
+}
+
 std::int32_t address_cell(const Hash *h, const char *key, std::int32_t index) {
     if (!record_ok(h)) return -1;
     if (key) index = find_key(h, key);
@@ -185,15 +197,9 @@ VORN_API int32_t VornSetHashKey(Hash *hash, int32_t index, const char *key) {
 
 VORN_API int32_t VornSetHash(Hash *hash, const char *key, int32_t index, const void *data,
                              int32_t length) {
-    if (!record_ok(hash)) return 0;
-    std::int64_t len = length;
-    if (length < 0) {
-        if (!data) return 0;
-        len = std::int64_t(std::strlen(static_cast<const char *>(data))) + 1;
-        if (!fits_i32(len)) return 0;
-    }
-    const int32_t bytes = value_bytes(hash->unit, len);
-    if (bytes < 0) return 0;
+    std::int64_t len = 0;
+    int32_t bytes = 0;
+    if (!record_ok(hash) || !write_size(data, length, len, bytes, hash->unit)) return 0;
 
     const WriteTarget t = write_target(hash, key, index);
     if (t.index < 0) return 0;

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/text_records.hpp"
+
 #include <cstring>
 #include <fstream>
 #include <random>
@@ -13,28 +15,9 @@
 
 namespace {
 
-using Cells = std::vector<std::pair<std::string, std::string>>;
-
-struct Rec {
-    Hash h{};
-    explicit Rec(const Cells &cells = {}, int32_t unit = 1) {
-        EXPECT_EQ(VornAllocHash(&h, 0, unit), 1);
-        EXPECT_EQ(VornReAllocHash(&h, 0), 1);
-        for (const auto &[k, v] : cells)
-            EXPECT_EQ(VornSetHash(&h, nullptr, -1, v.c_str(), -1), 1);
-        for (std::size_t i = 0; i < cells.size(); ++i)
-            EXPECT_EQ(VornSetHashKey(&h, int32_t(i), cells[i].first.c_str()), 1);
-    }
-    ~Rec() { VornFreeHash(&h); }
-};
-
-Cells cells_of(const Hash &h) {
-    Cells out;
-    for (int32_t i = 0; i < h.count; ++i)
-        out.emplace_back(h.keys[i],
-                         std::string(h.values[i], strnlen(h.values[i], std::size_t(h.sizes[i]))));
-    return out;
-}
+using textrec::Cells;
+using textrec::cells_of;
+using textrec::Rec;
 
 std::string encode(const std::string &s, int32_t size = 4096, int32_t *result = nullptr) {
     std::vector<char> out(std::size_t(size) + 1, '#');
