@@ -231,18 +231,17 @@ void trim_cells(Hash *h) {
     if (cap < 64 || h->count >= cap / 4) return;
     const std::int32_t want = h->count + h->count / 2 + 4;
     const auto w = std::size_t(want);
-    // Shrinking in place normally succeeds; when the allocator declines, the larger arrays stay.
+    // Shrinking normally succeeds; when the allocator declines, the larger arrays stay. The
+    // capacity drops as soon as one array is smaller, so it never promises more than all three
+    // hold.
     void *v = mem_realloc_raw(h->values, w * sizeof(char *));
     if (!v) return;
     h->values = static_cast<char **>(v);
-    void *s = mem_realloc_raw(h->sizes, w * sizeof(std::int32_t));
-    if (!s) return;
-    h->sizes = static_cast<std::int32_t *>(s);
-    auto *block = static_cast<ArrayHead *>(
-        mem_realloc_raw(head_of(h), sizeof(ArrayHead) + w * sizeof(char *)));
-    if (!block) return;
-    h->keys = reinterpret_cast<char **>(block + 1);
-    block->capacity = want;
+    head_of(h)->capacity = want;
+    if (void *s = mem_realloc_raw(h->sizes, w * sizeof(std::int32_t)))
+        h->sizes = static_cast<std::int32_t *>(s);
+    if (void *block = mem_realloc_raw(head_of(h), sizeof(ArrayHead) + w * sizeof(char *)))
+        h->keys = reinterpret_cast<char **>(static_cast<ArrayHead *>(block) + 1);
 }
 
 void free_cell_arrays(Hash *h) {

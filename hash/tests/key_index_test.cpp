@@ -81,4 +81,17 @@ TEST(KeyIndex, AppendingManyCellsKeepsSpareCapacity) {
     EXPECT_EQ(VornGetHashIndex(&b.h, "key2"), 2);
 }
 
+TEST(KeyIndex, AShrinkTheAllocatorDeclinesLeavesRoomForRegrowth) {
+    for (long k = 1; k <= 3; ++k) {
+        Big b(400);
+        vorn::mem_fail_nth(k); // one of the three arrays keeps its size
+        ASSERT_EQ(VornReAllocHash(&b.h, 10), 1);
+        vorn::mem_fail_nth(0);
+        for (int i = 0; i < 400; ++i)
+            ASSERT_EQ(VornSetHash(&b.h, ("again" + std::to_string(i)).c_str(), 0, "w", -1), 1);
+        EXPECT_EQ(VornGetHashIndex(&b.h, "again399"), 409) << k;
+        EXPECT_EQ(VornGetHashIndex(&b.h, "key9"), 9) << k;
+    }
+}
+
 } // namespace
