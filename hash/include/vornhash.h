@@ -157,11 +157,13 @@ VORN_API int32_t VornHashVersion(void);
 #define VORN_SORT_IGNORESYMBOLS 0x4 /* skip ASCII punctuation and spaces */
 
 /* Sorts the cells by their values as texts, stably: without VORN_SORT_IGNORECASE, texts are
- * compared case-folded first, then the first case difference breaks the tie with lower case
- * first ("a" < "A" < "b"), then bytes. descending non-zero reverses the order (equal values
- * still keep their relative order). moveKeys non-zero carries each key with its value; moveKeys
- * 0 keeps the keys in place and lets the sorted values pass under them. Result: count (0 for a
- * null hash). Needs no memory. */
+ * compared case-folded first (ASCII letters only, folded to lower case, then unsigned bytes),
+ * then the first case difference breaks the tie with lower case first ("a" < "A" < "b"). A value
+ * is read up to its first NUL, never past its buffer. descending non-zero reverses the order
+ * (equal values still keep their relative order). moveKeys non-zero carries each key with its
+ * value; moveKeys 0 keeps the keys in place and lets the sorted values pass under them.
+ * Result: count (0 for a null hash). Never fails: without scratch memory it sorts in place,
+ * more slowly. */
 VORN_API int32_t VornSortHash(Hash *hash, int32_t compareFlags, int32_t moveKeys,
                               int32_t descending);
 
