@@ -1,4 +1,5 @@
 #include "connect_dialog.hpp"
+#include "widgets.hpp"
 
 #include <QComboBox>
 #include <QDialogButtonBox>
@@ -18,10 +19,6 @@ namespace {
 
 constexpr int kHostFieldLimit = 1024;
 constexpr int kPortFieldLimit = 1023;
-
-QString Text(const char *utf8) {
-    return QString::fromUtf8(utf8);
-}
 
 } // namespace
 

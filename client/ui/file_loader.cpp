@@ -1,3 +1,4 @@
+#include "widgets.hpp"
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -22,10 +23,6 @@
 namespace tarvotcpc::ui {
 
 namespace {
-
-QString Text(const char *utf8) {
-    return QString::fromUtf8(utf8);
-}
 
 // The page takes this much in one step without a noticeable pause (tens of milliseconds).
 constexpr qsizetype kPieceLength = 256 * 1024;
@@ -162,7 +159,8 @@ void FileLoader::Load(const QString &path) {
                 job->status = FileLoadStatus::Failed;
             }
         }
-        QMetaObject::invokeMethod(this, [this] { ReadDone(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { ReadDone(); }, Qt::QueuedConnection);
     });
 }
 

@@ -1,4 +1,5 @@
 #include "main_commands.hpp"
+#include "widgets.hpp"
 
 #include <QAction>
 #include <QApplication>
@@ -12,10 +13,6 @@
 namespace tarvotcpc::ui {
 
 namespace {
-
-QString Text(const char *utf8) {
-    return QString::fromUtf8(utf8);
-}
 
 // The desktop's own image where its theme has one, else the style's.
 QIcon DesktopIcon(const char *themeName, QStyle::StandardPixmap fallback) {

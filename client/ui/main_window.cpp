@@ -1,4 +1,5 @@
 #include "main_window.hpp"
+#include "widgets.hpp"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -30,10 +31,6 @@ namespace tarvotcpc::ui {
 namespace {
 
 constexpr int kPumpIntervalMs = 50;
-
-QString Text(const char *utf8) {
-    return QString::fromUtf8(utf8);
-}
 
 } // namespace
 

@@ -1,4 +1,5 @@
 #include "options_dialog.hpp"
+#include "widgets.hpp"
 
 #include <QCheckBox>
 #include <QHBoxLayout>
@@ -20,10 +21,6 @@ namespace tarvotcpc::ui {
 namespace {
 
 constexpr int kNameColumnWidth = 110;
-
-QString Text(const char *utf8) {
-    return QString::fromUtf8(utf8);
-}
 
 QPushButton *MakeButton(QWidget *parent, const char *text, const char *objectName) {
     auto *button = new QPushButton(Text(text), parent);
@@ -54,18 +51,7 @@ OptionsDialog::OptionsDialog(QWidget *parent, SettingsHashes &settings,
 
     auto *listLabel = new QLabel(Text("定型文:"), this);
     listLabel->setObjectName(QStringLiteral("templatesLabel"));
-    list_ = new QTreeWidget(this);
-    list_->setObjectName(QStringLiteral("templateTreeWidget"));
-    list_->setAccessibleName(Text("定型文"));
-    list_->setColumnCount(1);
-    list_->setHeaderLabels({Text("定型文")});
-    list_->header()->setSectionsClickable(false);
-    list_->setColumnWidth(0, kNameColumnWidth);
-    list_->setRootIsDecorated(false);
-    list_->setItemsExpandable(false);
-    list_->setUniformRowHeights(true);
-    list_->setSelectionMode(QAbstractItemView::SingleSelection);
-    list_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    list_ = NewTemplateList(this, kNameColumnWidth);
     listLabel->setBuddy(list_);
     FillList(-1);
 
@@ -183,11 +169,10 @@ void OptionsDialog::EditTemplate() {
     const int row = SelectedRow();
     const std::optional<TemplateDraft> draft = session_.Draft(row);
     if (!draft) return;
-    TemplateEditDialog editor(this, *draft,
-                              [&](const std::string &name, const std::string &text) {
-                                  const TemplateEditResult result = session_.Edit(row, name, text);
-                                  return result.accepted ? std::string() : result.warning;
-                              });
+    TemplateEditDialog editor(this, *draft, [&](const std::string &name, const std::string &text) {
+        const TemplateEditResult result = session_.Edit(row, name, text);
+        return result.accepted ? std::string() : result.warning;
+    });
     if (editor.exec() == QDialog::Accepted) FillList(row);
 }
 

@@ -1,4 +1,5 @@
 #include "template_edit_dialog.hpp"
+#include "widgets.hpp"
 
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -16,10 +17,6 @@
 namespace tarvotcpc::ui {
 
 namespace {
-
-QString Text(const char *utf8) {
-    return QString::fromUtf8(utf8);
-}
 
 std::size_t Utf8Bytes(QStringView text) {
     std::size_t bytes = 0;
@@ -96,21 +93,8 @@ TemplateEditDialog::TemplateEditDialog(QWidget *parent, const TemplateDraft &dra
         text_->setPlainText(QString::fromStdString(draft.text));
     }
 
-    auto *ok = new QPushButton(Text("OK"), this);
-    ok->setObjectName(QStringLiteral("okPushButton"));
-    ok->setAccessibleName(ok->text());
     // Enter in the text makes a line break; it reaches OK only from the name field.
-    ok->setDefault(true);
-    auto *cancel = new QPushButton(Text("キャンセル"), this);
-    cancel->setObjectName(QStringLiteral("cancelPushButton"));
-    cancel->setAccessibleName(cancel->text());
-    connect(ok, &QPushButton::clicked, this, &TemplateEditDialog::accept);
-    connect(cancel, &QPushButton::clicked, this, &TemplateEditDialog::reject);
-
-    auto *buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(ok);
-    buttons->addWidget(cancel);
+    QHBoxLayout *buttons = NewOkCancelRow(this);
 
     auto *layout = new QGridLayout(this);
     layout->addWidget(nameLabel, 0, 0);

@@ -1,0 +1,25 @@
+// Small pieces that several windows build the same way.
+#pragma once
+
+#include <QString>
+
+class QDialog;
+class QHBoxLayout;
+class QTreeWidget;
+class QWidget;
+
+namespace tarvotcpc::ui {
+
+// The program's texts are UTF-8 in the sources.
+inline QString Text(const char *utf8) {
+    return QString::fromUtf8(utf8);
+}
+
+// The one-column "定型文" list: full-row single selection, no tree decoration.
+QTreeWidget *NewTemplateList(QWidget *parent, int nameColumnWidth);
+
+// A right-aligned row of OK (the default button) and キャンセル, wired to the dialog's accept
+// and reject.
+QHBoxLayout *NewOkCancelRow(QDialog *dialog);
+
+} // namespace tarvotcpc::ui
