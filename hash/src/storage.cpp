@@ -95,6 +95,7 @@ std::int32_t value_text_length(const Hash *h, std::int32_t i) {
 }
 
 namespace {
+// Shared by every record and thread; it is never written, so reading it needs no lock.
 char g_emptyText[1] = {0};
 
 // Where a write lands by the writing rule, and what must exist for it: a grown record, a new
@@ -257,7 +258,6 @@ VORN_API char *VornGetHashPtr(const Hash *hash, const char *key, int32_t index) 
 VORN_API char *VornGetHashPtrSafe(const Hash *hash, const char *key, int32_t index) {
     char *p = VornGetHashPtr(hash, key, index);
     if (p) return p;
-    g_emptyText[0] = 0; // a caller that wrote through it anyway does not poison later reads
     return g_emptyText;
 }
 

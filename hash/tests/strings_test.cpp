@@ -3,18 +3,17 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <clocale>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
+
+#include "support/python_oracle.hpp"
 
 namespace {
 
@@ -213,15 +212,7 @@ TEST(SystemTimeFmt, RefusesBadArgumentsAndFields) {
     EXPECT_EQ(vorn::mem_live_blocks(), live);
 }
 
-std::string hex(const std::string &s) {
-    static const char digits[] = "0123456789abcdef";
-    std::string h;
-    for (unsigned char c : s) {
-        h += digits[c >> 4];
-        h += digits[c & 15];
-    }
-    return h;
-}
+using oracle::to_hex;
 
 // Python's time.strftime is given the same fields (its weekday counts from Monday and its day of
 // the year from 1) for random dates and every common directive, in the locale we run in.
@@ -233,14 +224,9 @@ TEST(SystemTimeFmt, AgreesWithPython) {
     for (const char *locale : {"C", "C.UTF-8"}) {
         if (!std::setlocale(LC_TIME, locale)) continue;
         std::mt19937 rng(4321);
-        char path[] = "/tmp/vorn_strftime_XXXXXX";
-        const int fd = mkstemp(path);
-        ASSERT_GE(fd, 0);
-        close(fd);
         std::vector<std::string> expected;
+        std::vector<std::string> requests{locale};
         {
-            std::ofstream req(path);
-            req << locale << '\n';
             for (int n = 0; n < 400; ++n) {
                 const int y = std::uniform_int_distribution<int>(1, 9999)(rng);
                 const int mo = 1 + int(rng() % 12), d = 1 + int(rng() % 28), h = int(rng() % 24),
@@ -252,32 +238,19 @@ TEST(SystemTimeFmt, AgreesWithPython) {
                 char out[512];
                 ASSERT_EQ(VornSystemTimeFmt(out, sizeof out, fmt.c_str(), &t), 1) << fmt;
                 expected.push_back(out);
-                req << y << ' ' << mo << ' ' << d << ' ' << h << ' ' << mi << ' ' << s << ' ' << wd
-                    << ' ' << hex(fmt) << '\n';
+                requests.push_back(std::to_string(y) + ' ' + std::to_string(mo) + ' ' +
+                                   std::to_string(d) + ' ' + std::to_string(h) + ' ' +
+                                   std::to_string(mi) + ' ' + std::to_string(s) + ' ' +
+                                   std::to_string(wd) + ' ' + to_hex(fmt));
             }
         }
-        const std::string cmd =
-            std::string("python3 '") + VORN_TESTDATA_DIR "/../strftime_oracle.py' < " + path;
-        FILE *p = popen(cmd.c_str(), "r");
-        std::vector<std::string> got;
-        if (p) {
-            std::string line;
-            for (int c; (c = std::fgetc(p)) != EOF;) {
-                if (c == '\n') {
-                    got.push_back(line);
-                    line.clear();
-                } else {
-                    line += char(c);
-                }
-            }
-            pclose(p);
-        }
-        std::remove(path);
+        const std::vector<std::string> got =
+            oracle::ask_python(VORN_TESTDATA_DIR "/../strftime_oracle.py", requests);
         std::setlocale(LC_TIME, "C");
         if (got.empty()) GTEST_SKIP() << "python3 not available";
         ASSERT_EQ(got.size(), expected.size());
         for (size_t i = 0; i < got.size(); ++i)
-            EXPECT_EQ(hex(expected[i]), got[i]) << expected[i];
+            EXPECT_EQ(to_hex(expected[i]), got[i]) << expected[i];
     }
 }
 

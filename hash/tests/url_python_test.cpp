@@ -4,62 +4,24 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "support/python_oracle.hpp"
+
 namespace {
 
-std::string to_hex(const std::string &s) {
-    static const char digits[] = "0123456789abcdef";
-    std::string h;
-    for (unsigned char c : s) {
-        h += digits[c >> 4];
-        h += digits[c & 15];
-    }
-    return h;
-}
-
-std::string from_hex(const std::string &h) {
-    std::string s;
-    for (std::size_t i = 0; i + 1 < h.size(); i += 2)
-        s += char(std::stoi(h.substr(i, 2), nullptr, 16));
-    return s;
-}
+using oracle::to_hex;
 
 // Sends each request line to the oracle and returns its answers, decoded; empty when python3
 // cannot be run.
 std::vector<std::string> ask_python(const std::vector<std::string> &requests) {
-    char path[] = "/tmp/vorn_url_oracle_XXXXXX";
-    const int fd = mkstemp(path);
-    if (fd < 0) return {};
-    close(fd);
-    {
-        std::ofstream in(path, std::ios::binary);
-        for (const auto &r : requests)
-            in << r << '\n';
-    }
-    const std::string cmd =
-        std::string("python3 '") + VORN_TESTDATA_DIR "/../url_oracle.py' < " + path;
-    std::vector<std::string> answers;
-    if (FILE *p = popen(cmd.c_str(), "r")) {
-        std::string line;
-        for (int c; (c = std::fgetc(p)) != EOF;) {
-            if (c != '\n') {
-                line += char(c);
-                continue;
-            }
-            answers.push_back(from_hex(line));
-            line.clear();
-        }
-        if (pclose(p) != 0) answers.clear();
-    }
-    std::remove(path);
+    std::vector<std::string> answers =
+        oracle::ask_python(VORN_TESTDATA_DIR "/../url_oracle.py", requests);
+    for (auto &a : answers)
+        a = oracle::from_hex(a);
     return answers;
 }
 

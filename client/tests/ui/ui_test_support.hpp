@@ -13,41 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "box_answerer.hpp"
 #include "message_seam.hpp"
 #include "settings.hpp"
 #include "temp_dir.hpp"
 
 namespace tarvotcpc::ui::testing {
-
-// One box as the user saw it.
-struct SeenBox {
-    QString objectName;
-    QString title;
-    QString text;
-    QMessageBox::Icon icon;
-};
-
-// Records every box and presses its OK once it runs.
-class BoxAnswerer {
-  public:
-    BoxAnswerer() {
-        SetMessageBoxObserver([this](QMessageBox *box) {
-            seen_.push_back({box->objectName(), box->windowTitle(), box->text(), box->icon()});
-            QPointer<QMessageBox> guard(box);
-            QTimer::singleShot(0, box, [guard] {
-                if (guard) guard->button(QMessageBox::Ok)->click();
-            });
-        });
-    }
-    ~BoxAnswerer() { SetMessageBoxObserver({}); }
-    BoxAnswerer(const BoxAnswerer &) = delete;
-    BoxAnswerer &operator=(const BoxAnswerer &) = delete;
-
-    const std::vector<SeenBox> &Seen() const { return seen_; }
-
-  private:
-    std::vector<SeenBox> seen_;
-};
 
 // Runs act on the first modal dialog of type T once it is shown, from within its event loop.
 template <typename T> void WhenModal(std::function<void(T *)> act, int triesLeft = 200) {

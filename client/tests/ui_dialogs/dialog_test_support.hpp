@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "box_answerer.hpp"
 #include "message_seam.hpp"
 #include "settings.hpp"
 #include "temp_dir.hpp"
@@ -25,47 +26,10 @@ using Entries = std::vector<std::pair<std::string, std::string>>;
 
 inline Entries EntriesOf(const Hash &hash) {
     Entries entries;
-    for (int32_t i = 0; i < hash.count; ++i) entries.emplace_back(hash.keys[i], hash.values[i]);
+    for (int32_t i = 0; i < hash.count; ++i)
+        entries.emplace_back(hash.keys[i], hash.values[i]);
     return entries;
 }
-
-// One box as the user saw it.
-struct SeenBox {
-    QString objectName;
-    QString title;
-    QString text;
-    QMessageBox::Icon icon;
-};
-
-// Records every box and answers it with the next button of its script (OK when the script is
-// used up).
-class BoxAnswerer {
-  public:
-    explicit BoxAnswerer(std::deque<QMessageBox::StandardButton> script = {})
-        : script_(std::move(script)) {
-        SetMessageBoxObserver([this](QMessageBox *box) {
-            seen_.push_back({box->objectName(), box->windowTitle(), box->text(), box->icon()});
-            QMessageBox::StandardButton answer = QMessageBox::Ok;
-            if (!script_.empty()) {
-                answer = script_.front();
-                script_.pop_front();
-            }
-            QPointer<QMessageBox> guard(box);
-            QTimer::singleShot(0, box, [guard, answer] {
-                if (guard && guard->button(answer) != nullptr) guard->button(answer)->click();
-            });
-        });
-    }
-    ~BoxAnswerer() { SetMessageBoxObserver({}); }
-    BoxAnswerer(const BoxAnswerer &) = delete;
-    BoxAnswerer &operator=(const BoxAnswerer &) = delete;
-
-    const std::vector<SeenBox> &Seen() const { return seen_; }
-
-  private:
-    std::deque<QMessageBox::StandardButton> script_;
-    std::vector<SeenBox> seen_;
-};
 
 // Runs act on the modal dialog of type T once it is the active one, from within its event loop.
 // act is to close it; should it leave the dialog open (a failed check returns early), the dialog
