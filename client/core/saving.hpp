@@ -1,0 +1,146 @@
+// Keeping what was exchanged: the received bytes saved exactly, or the transcript saved as text
+// (time, direction, decoded text with its line endings shown). A save never leaves a partial file
+// behind: it is written to a temporary file beside the target, synced, and renamed over it. It
+// runs in steps, so that the window can show progress and stay responsive between them.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace tarvotcpc {
+
+enum class SavedDirection { Received, Sent };
+
+struct SavedChunkInfo {
+    SavedDirection direction = SavedDirection::Received;
+    int64_t timeUs = 0;      // wall clock, microseconds since the epoch
+    uint64_t connection = 0; // each connection of the page has its own number
+    uint64_t size = 0;
+};
+
+// The transcript as saving sees it: chunks in order, each read in pieces, so that a save never
+// needs the whole transcript in memory.
+class SavedTranscript {
+  public:
+    virtual ~SavedTranscript() = default;
+    virtual std::size_t ChunkCount() const = 0;
+    virtual SavedChunkInfo Chunk(std::size_t index) const = 0;
+    // Copies up to out.size() bytes of chunk `index` from `offset` on into out and returns how
+    // many; fewer than asked only at the end of the chunk (0 there, or when it cannot be read).
+    virtual std::size_t Read(std::size_t index, uint64_t offset, std::span<char> out) const = 0;
+};
+
+// Decodes one direction's bytes as they come, in pieces cut anywhere, into UTF-8: a character
+// split between two pieces comes out whole with the second.
+class ChunkDecoder {
+  public:
+    virtual ~ChunkDecoder() = default;
+    virtual std::string Decode(std::string_view bytes) = 0;
+    // What is still held back at the end (an unfinished character), shown as invalid bytes.
+    virtual std::string Finish() = 0;
+};
+using ChunkDecoderFactory = std::function<std::unique_ptr<ChunkDecoder>()>;
+
+// UTF-8 with each byte that is not part of a valid character shown as "⟨XX⟩" (its hex value).
+std::unique_ptr<ChunkDecoder> MakeUtf8ChunkDecoder();
+
+// The text form of a transcript, shared by the text save and the log. Each chunk is a header
+// line "[YYYY-MM-DD hh:mm:ss.uuuuuu +zzzz] 受信 #connection" (local time; 送信 for sent bytes)
+// and then its text, with CR shown as ␍ and LF as ␊ followed by a real line break, other control
+// bytes as their control pictures (␀ for NUL, ␡ for DEL) and tabs as they are. A chunk whose text
+// does not end with a line break is closed with one, so every header starts a line.
+class TranscriptTextFormat {
+  public:
+    explicit TranscriptTextFormat(ChunkDecoderFactory decoders = {});
+    std::string Header(const SavedChunkInfo &chunk);
+    // A piece of the current chunk's bytes.
+    std::string Body(SavedDirection direction, std::string_view bytes);
+    std::string EndChunk();
+    // The end of the transcript: whatever the decoders still hold.
+    std::string Finish();
+
+  private:
+    ChunkDecoderFactory factory_;
+    std::unique_ptr<ChunkDecoder> decoders_[2];
+    bool atLineStart_ = true;
+};
+
+// How the bytes reach the file; tests put a failing one here to stage a full disk.
+using WriteSeam = std::function<ssize_t(int fd, const void *data, std::size_t size)>;
+
+// A message for the user: why `path` could not be written (err is an errno value).
+std::string FileErrorMessage(const std::string &path, int err);
+
+// A file that appears whole under its name or not at all.
+class AtomicFile {
+  public:
+    explicit AtomicFile(std::string path, WriteSeam seam = {});
+    ~AtomicFile(); // removes the temporary file unless committed
+    AtomicFile(const AtomicFile &) = delete;
+    AtomicFile &operator=(const AtomicFile &) = delete;
+
+    bool ok() const { return error_.empty(); }
+    const std::string &error() const { return error_; }
+    bool Write(std::string_view bytes);
+    // Syncs the data, renames the temporary file over the target and syncs the folder.
+    bool Commit();
+    void Abandon();
+
+  private:
+    bool Fail(int err);
+
+    std::string path_;
+    std::string temporary_;
+    WriteSeam seam_;
+    int fd_ = -1;
+    std::string error_;
+};
+
+enum class SaveKind {
+    RawReceived, // the received bytes of every connection of the page, exactly, in order
+    Text,        // the whole transcript in TranscriptTextFormat
+};
+
+// One save, done in steps. The transcript may grow while the save runs (only what it held when
+// the save began is written) but must not be cleared: the window cancels the save first.
+class SaveJob {
+  public:
+    SaveJob(const SavedTranscript &transcript, SaveKind kind, std::string path,
+            ChunkDecoderFactory decoders = {}, WriteSeam seam = {});
+
+    // Writes about `budget` more bytes; true while there is more to do. Once it returns false
+    // the save has either succeeded (the file is in place) or failed (no file was left).
+    bool Step(std::size_t budget = 4u << 20);
+    void Cancel();
+
+    uint64_t BytesDone() const { return done_; }
+    uint64_t BytesTotal() const { return total_; }
+    bool Succeeded() const { return finished_ && error_.empty(); }
+    const std::string &Error() const { return error_; }
+
+  private:
+    bool Wanted(const SavedChunkInfo &chunk) const;
+    bool Finish();
+
+    const SavedTranscript &transcript_;
+    SaveKind kind_;
+    AtomicFile file_;
+    TranscriptTextFormat format_;
+    std::size_t chunkCount_ = 0;
+    uint64_t lastChunkSize_ = 0;
+    std::size_t chunk_ = 0;
+    uint64_t offset_ = 0;
+    uint64_t done_ = 0;
+    uint64_t total_ = 0;
+    bool finished_ = false;
+    std::string error_;
+};
+
+} // namespace tarvotcpc
