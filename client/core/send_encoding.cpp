@@ -5,6 +5,7 @@
 
 #include <iconv.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -33,7 +34,8 @@ class Iconv {
         std::size_t inLeft = in.size();
         while (inLeft > 0) {
             const std::size_t before = out.size();
-            const std::size_t room = inLeft * 4 + 16;
+            // Bounded, so that a long text never asks for four times its size at once.
+            const std::size_t room = std::min<std::size_t>(inLeft, 1u << 20) * 4 + 16;
             out.resize(before + room);
             char *outPtr = out.data() + before;
             std::size_t outLeft = room;
