@@ -279,6 +279,7 @@ bool SaveJob::Wanted(const SavedChunkInfo &chunk) const {
 
 bool SaveJob::Step(std::size_t budget) {
     if (finished_) return false;
+    budget = std::max<std::size_t>(budget, 1);
     constexpr std::size_t kPiece = 1u << 20;
     std::vector<char> buffer(std::clamp<std::size_t>(budget, 1, kPiece));
     std::string out;
