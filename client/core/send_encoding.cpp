@@ -129,7 +129,7 @@ class SendEncoder {
                 literal = i;
             } else if (c == '\\' && escapes_) {
                 if (!Literal(literal, i)) return result_;
-                iconv_.Finish(result_.bytes);
+                if (encoding_ == SendEncoding::Iso2022Jp) iconv_.Finish(result_.bytes);
                 const std::size_t length = Escape(i);
                 if (length == 0) return result_;
                 i += length;
@@ -282,9 +282,10 @@ void AppendEscapedByte(unsigned char byte, LineEnding ending, std::string &out) 
     default:
         break;
     }
-    char hex[8];
-    std::snprintf(hex, sizeof hex, "\\x%02X", byte);
-    out += hex;
+    static const char digits[] = "0123456789ABCDEF";
+    out += "\\x";
+    out += digits[byte >> 4];
+    out += digits[byte & 15];
 }
 
 // The next character of bytes at `at` in a stateless multi-byte encoding, when it is one that is
@@ -334,6 +335,10 @@ std::string EscapeForm(std::string_view bytes, SendEncoding encoding, LineEnding
                 out += static_cast<char>(0xC0 | (byte >> 6));
                 out += static_cast<char>(0x80 | (byte & 0x3F));
             }
+        } else if (byte >= 0x20 && byte < 0x7F) {
+            // Printable ASCII is itself in both multi-byte encodings: no need to ask iconv.
+            length = 1;
+            out += static_cast<char>(byte);
         } else if (decoder.ok() && encoder.ok()) {
             length = ExactCharLength(bytes, i, decoder, encoder, utf8);
             if (length > 0) out += utf8;
