@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "destination.hpp"
+#include "text.hpp"
 
 namespace tarvotcpc {
 
@@ -44,8 +45,22 @@ const OptionSpec *FindOption(std::string_view name) {
     return nullptr;
 }
 
+// An argument as the messages show it: control bytes escaped, so that a stray line break or
+// terminal escape in an argument cannot garble or fake the message, and a long one shortened.
 std::string Quoted(std::string_view text) {
-    return "'" + std::string(text) + "'";
+    constexpr std::size_t kShown = 80; // bytes
+    const std::string shown = Utf8Cut(text, kShown);
+    std::string quoted = "'";
+    for (const char c : shown) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) {
+            constexpr char kHex[] = "0123456789abcdef";
+            quoted += {'\\', 'x', kHex[byte >> 4], kHex[byte & 0xf]};
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + (shown.size() < text.size() ? "...'" : "'");
 }
 
 bool IsHexDigit(char c) {

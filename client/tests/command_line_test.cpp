@@ -44,6 +44,7 @@ TEST(CommandLine, DestinationForms) {
 TEST(CommandLine, EveryBadFormIsAnError) {
     const std::string tooLong(256, 'h');
     const std::string tooLongV6 = "[" + std::string(300, ':') + "]";
+    const std::string longOption = "--" + tooLong;
     const std::string_view bad[][3] = {
         // destinations
         {"", "no host", ""},
@@ -68,10 +69,13 @@ TEST(CommandLine, EveryBadFormIsAnError) {
         {"a\tb", "not a host", ""},
         {"http://example.org", "rather than a URL", ""},
         {"a/b:80", "not a host", ""},
+        {"ho\nst:80", "'ho\\x0ast:80' is not a host", ""},
+        {"\x1b]0;x\x07:80", "'\\x1b]0;x\\x07:80' is not a host", ""},
         {tooLong, "255", ""},
         {tooLongV6, "255", ""},
         // options
         {"--bogus", "unknown option '--bogus'", ""},
+        {longOption, "hhh...'", ""}, // shown shortened
         {"-h", "unknown option", ""},
         {"-", "unknown option", ""},
         {"--tls", "unknown option", ""},
