@@ -63,9 +63,15 @@ if have man; then
 else
   skip "manual page check" man
 fi
-for size in scalable 16x16 48x48 256x256; do
-  ls "$share/icons/hicolor/$size/apps/tarvotcpc."* >/dev/null 2>&1 || fail "no $size icon"
-done
+ls "$share/icons/hicolor/scalable/apps/tarvotcpc.svg" >/dev/null || fail "no scalable icon"
+if have rsvg-convert; then
+  for size in 16 24 32 48 64 128 256; do
+    ls "$share/icons/hicolor/${size}x${size}/apps/tarvotcpc.png" >/dev/null || fail "no ${size}px icon"
+  done
+  pass "icons"
+else
+  skip "bitmap icons" rsvg-convert
+fi
 
 # --- install, use and purge in a scratch root ---
 root="$work/root"
