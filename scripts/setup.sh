@@ -8,6 +8,13 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev python3
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev libqt6svg6 libgl-dev fonts-noto-cjk xvfb xauth
   redis-server
+  dpkg-dev # Debian packages: dpkg-shlibdeps computes their dependencies
+  file # Debian packages: CPack tells shared libraries from other files with it
+  lintian # Debian packages: checked for errors
+  desktop-file-utils # desktop-file-validate checks the menu entry
+  appstream # appstreamcli validates the software centre's metainfo
+  man-db # man --warnings checks the manual page
+  librsvg2-bin # rsvg-convert renders the icon's bitmap sizes at build time
 )
 
 missing=()

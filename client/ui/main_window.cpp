@@ -2,6 +2,7 @@
 #include "widgets.hpp"
 
 #include <QAction>
+#include <QComboBox>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -124,8 +125,9 @@ void MainWindow::Run(Command command) {
     }
 }
 
-void MainWindow::OpenConnectDialog() {
+void MainWindow::OpenConnectDialog(const QString &host) {
     ConnectDialog dialog(this, settings_, settingsPath_);
+    if (!host.isEmpty()) dialog.HostBox()->setEditText(host);
     if (dialog.exec() != QDialog::Accepted || closing_) return;
     ConnectTo(dialog.Params());
 }
@@ -133,6 +135,11 @@ void MainWindow::OpenConnectDialog() {
 void MainWindow::ConnectTo(const SessionParams &params) {
     pump_->start();
     controller_->Connect(params);
+}
+
+void MainWindow::ConnectAtStart(const SessionParams &params) {
+    RememberDestination(settings_, params, settingsPath_);
+    ConnectTo(params);
 }
 
 void MainWindow::InsertTemplate() {

@@ -41,6 +41,12 @@ class MainWindow : public QMainWindow, private MainView {
     // What the connect dialog's OK leads to.
     void ConnectTo(const SessionParams &params);
 
+    // A destination given on the command line: connects as if it had been typed in the connect
+    // dialog, keeping the history by the same rules.
+    void ConnectAtStart(const SessionParams &params);
+    // The connect dialog, with host (when not empty) in place of the newest history entry.
+    void OpenConnectDialog(const QString &host = {});
+
     // While this much text waits to be shown, the connection's events are left in its queue.
     static constexpr std::size_t kBacklogHigh = 2 * 1024 * 1024;
 
@@ -63,7 +69,6 @@ class MainWindow : public QMainWindow, private MainView {
     void ShowMessage(const std::string &text, MessageStyle style) override;
 
     void Run(Command command);
-    void OpenConnectDialog();
     void InsertTemplate();
     void AppendToSendPage(const QString &text);
     void Pump();

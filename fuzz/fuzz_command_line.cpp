@@ -1,0 +1,42 @@
+// The program's command line on any arguments: a refusal always says why on one line, and an
+// accepted destination is usable and reads back the same when written out again.
+#include "formats_check.hpp"
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "command_line.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    // Arguments are separated by NUL bytes, as they are in the process's memory.
+    const std::string bytes(reinterpret_cast<const char *>(data), size);
+    std::vector<std::string_view> args;
+    for (std::size_t start = 0; start <= bytes.size();) {
+        std::size_t end = bytes.find('\0', start);
+        if (end == std::string::npos) end = bytes.size();
+        args.emplace_back(bytes.data() + start, end - start);
+        start = end + 1;
+    }
+
+    using Action = tarvotcpc::CommandLine::Action;
+    const tarvotcpc::CommandLine line = tarvotcpc::ParseCommandLine(args);
+    if (line.action == Action::Error) {
+        FUZZ_CHECK(!line.error.empty() && line.error.find('\n') == std::string::npos);
+        return 0;
+    }
+    FUZZ_CHECK(line.error.empty());
+    if (line.settingsPath) FUZZ_CHECK(!line.settingsPath->empty());
+    if (!line.destination) return 0;
+
+    const tarvotcpc::StartDestination &d = *line.destination;
+    FUZZ_CHECK(!d.host.empty() && d.host.size() <= 255);
+    if (d.port) FUZZ_CHECK(*d.port >= 1 && *d.port <= 65535);
+    const bool v6 = d.host.find(':') != std::string::npos;
+    std::string text = v6 ? "[" + d.host + "]" : d.host;
+    if (d.port) text += ":" + std::to_string(*d.port);
+    std::string error;
+    const auto again = tarvotcpc::ParseStartDestination(text, error);
+    FUZZ_CHECK(again && again->host == d.host && again->port == d.port);
+    return 0;
+}
