@@ -102,6 +102,14 @@ std::size_t Decoder::Step(const char *p, std::size_t avail, uint64_t offset, boo
     }
     char *in = const_cast<char *>(p);
     std::size_t inLeft = std::min(avail, kLookahead);
+    // iconv would take an escape sequence after a character in the same call, where nobody sees
+    // it; so it is shown input only up to the next ESC.
+    bool cutAtEscape = false;
+    if (encoding_ == Encoding::Iso2022Jp && inLeft > 1)
+        if (const void *esc = std::memchr(p + 1, 0x1B, inLeft - 1)) {
+            inLeft = std::size_t(static_cast<const char *>(esc) - p);
+            cutAtEscape = true;
+        }
     unsigned char out[4];
     char *o = reinterpret_cast<char *>(out);
     std::size_t outLeft = sizeof out;
@@ -119,7 +127,7 @@ std::size_t Decoder::Step(const char *p, std::size_t avail, uint64_t offset, boo
         sink(Unit{offset, b, uint8_t(used), UnitKind::Shift});
         return used;
     }
-    if (error == EINVAL && !final && avail < kLookahead) return 0;
+    if (error == EINVAL && !final && !cutAtEscape && avail < kLookahead) return 0;
     sink(Unit{offset, b, 1, UnitKind::Invalid});
     return 1;
 }
@@ -185,10 +193,10 @@ DecoderState Decoder::State() const {
     return s;
 }
 
-void Decoder::Restore(const DecoderState &state) {
+void Decoder::Restore(const DecoderState &state, uint64_t offset) {
     SetCharset(state.charset);
     held_.assign(state.held.data(), state.heldLength);
-    heldOffset_ = 0;
+    heldOffset_ = offset - held_.size();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -217,7 +225,7 @@ uint64_t CharIndex::Decode(uint64_t from, uint64_t to, std::array<DecoderState, 
     for (int d = 0; d < 2; ++d) {
         if (!Shows(shown_, Direction(d))) continue;
         decoders[d].emplace(encoding_);
-        decoders[d]->Restore(states[d]);
+        decoders[d]->Restore(states[d], from);
     }
     uint64_t count = 0;
     std::string buffer;
@@ -263,8 +271,36 @@ std::optional<uint64_t> CharIndex::CharsBefore(uint64_t offset) const {
     if (generation_ != transcript_.Generation() || offset > reached_) return std::nullopt;
     const std::size_t block = std::size_t(offset / Transcript::kBlockSize);
     auto states = blocks_[block].states;
-    return blocks_[block].charsBefore +
-           Decode(block * Transcript::kBlockSize, offset, states, nullptr);
+    const uint64_t count =
+        blocks_[block].charsBefore + Decode(block * Transcript::kBlockSize, offset, states, nullptr);
+    return count + Settle(offset, states);
+}
+
+uint64_t CharIndex::Settle(uint64_t at, const std::array<DecoderState, 2> &states) const {
+    // The bytes held at `at` start units before it, but which and how many only the bytes after
+    // it tell (a character, or an invalid byte and what follows decoded again).
+    uint64_t count = 0;
+    const auto &chunks = transcript_.Chunks();
+    std::vector<Unit> units;
+    std::string buffer;
+    for (int d = 0; d < 2; ++d) {
+        if (!Shows(shown_, Direction(d)) || states[d].heldLength == 0) continue;
+        Decoder decoder(encoding_);
+        decoder.Restore(states[d], at);
+        units.clear();
+        for (std::size_t ci = at < transcript_.Size() ? transcript_.ChunkAt(at) : chunks.size();
+             ci < chunks.size() && decoder.State().heldLength > 0; ++ci) {
+            const Chunk &c = chunks[ci];
+            if (c.direction != Direction(d)) continue;
+            const uint64_t start = std::max(at, c.offset);
+            const std::size_t n = std::size_t(std::min<uint64_t>(c.End() - start, 16));
+            if (!transcript_.Read(start, n, buffer)) break;
+            decoder.Feed(buffer, start, units);
+        }
+        for (const Unit &u : units)
+            count += u.offset < at && u.kind != UnitKind::Shift;
+    }
+    return count;
 }
 
 uint64_t CharIndex::CharsBeforeApprox(uint64_t offset) const {

@@ -67,8 +67,9 @@ class Decoder {
     void Finish(std::vector<Unit> &out);
 
     DecoderState State() const;
-    // Goes on from a state saved earlier; DecoderState{} is the state at the start of a stream.
-    void Restore(const DecoderState &state);
+    // Goes on from a state saved earlier, as if the bytes before transcript offset `offset` had
+    // been fed; DecoderState{} is the state at the start of a stream.
+    void Restore(const DecoderState &state, uint64_t offset);
 
   private:
     template <class Sink> void Run(std::string_view bytes, uint64_t offset, bool final, Sink &sink);
@@ -101,6 +102,7 @@ class CharIndex {
     uint64_t Reached() const { return reached_; }
     Encoding encoding() const { return encoding_; }
 
+    // The number of shown units that start before offset.
     std::optional<uint64_t> CharsBefore(uint64_t offset) const;
     uint64_t CharsBeforeApprox(uint64_t offset) const;
     uint64_t CharsBeforeExact(uint64_t offset);
@@ -119,6 +121,9 @@ class CharIndex {
     // Decodes [from, to) with decoders set to states, counting (and with units, collecting).
     uint64_t Decode(uint64_t from, uint64_t to, std::array<DecoderState, 2> &states,
                     std::vector<Unit> *units) const;
+
+    // Shown units that start before `at` but come out of the decoders only after it.
+    uint64_t Settle(uint64_t at, const std::array<DecoderState, 2> &states) const;
 
     const Transcript &transcript_;
     Encoding encoding_;
