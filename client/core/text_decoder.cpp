@@ -271,8 +271,8 @@ std::optional<uint64_t> CharIndex::CharsBefore(uint64_t offset) const {
     if (generation_ != transcript_.Generation() || offset > reached_) return std::nullopt;
     const std::size_t block = std::size_t(offset / Transcript::kBlockSize);
     auto states = blocks_[block].states;
-    const uint64_t count =
-        blocks_[block].charsBefore + Decode(block * Transcript::kBlockSize, offset, states, nullptr);
+    const uint64_t count = blocks_[block].charsBefore +
+                           Decode(block * Transcript::kBlockSize, offset, states, nullptr);
     return count + Settle(offset, states);
 }
 

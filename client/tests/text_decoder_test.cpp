@@ -81,8 +81,8 @@ std::string PythonTokens(Encoding encoding, const std::string &answer) {
 // Random text from the scripts a Japanese peer sends, with Latin-1 letters and an emoji mixed in.
 std::string RandomText(std::mt19937 &rng) {
     const std::pair<char32_t, char32_t> ranges[] = {
-        {0x20, 0x7E},     {0x20, 0x7E},     {0x0A, 0x0D},     {0xA0, 0xFF},
-        {0x3041, 0x3096}, {0x30A1, 0x30F6}, {0x4E00, 0x9FA0}, {0xFF61, 0xFF9F},
+        {0x20, 0x7E},     {0x20, 0x7E},     {0x0A, 0x0D},       {0xA0, 0xFF},
+        {0x3041, 0x3096}, {0x30A1, 0x30F6}, {0x4E00, 0x9FA0},   {0xFF61, 0xFF9F},
         {0x2010, 0x2030}, {0xFF01, 0xFF5E}, {0x1F600, 0x1F64F}, {0x0391, 0x03C9}};
     std::string text;
     const int n = 1 + int(rng() % 120);
@@ -162,7 +162,8 @@ TEST(Decoder, AgreesWithPythonOnRandomTextCutAnywhereWithInvalidBytes) {
     for (const Codec &codec : kCodecs)
         for (int i = 0; i < 60; ++i) {
             texts.push_back(RandomText(rng));
-            requests.push_back(std::string("E ") + codec.python + " " + oracle::to_hex(texts.back()));
+            requests.push_back(std::string("E ") + codec.python + " " +
+                               oracle::to_hex(texts.back()));
         }
     const auto encoded = oracle::ask_python(script, requests);
     if (encoded.size() != requests.size()) GTEST_SKIP() << "python3 cannot be run";
@@ -206,13 +207,11 @@ TEST(Decoder, StrayEscapeShowsAsAControl) {
     std::vector<Unit> units;
     d.Feed("\x1b$B\x24\x22\x1b(Z\x1b(Ba", 0, units);
     d.Finish(units);
-    const std::vector<Unit> expected = {{0, 0x1B, 3, UnitKind::Shift},
-                                        {3, U'\u3042', 2, UnitKind::Char},
-                                        {5, 0x1B, 1, UnitKind::Char},
-                                        {6, 0x28, 1, UnitKind::Invalid},
-                                        {7, 0x5A, 1, UnitKind::Invalid},
-                                        {8, 0x1B, 3, UnitKind::Shift},
-                                        {11, U'a', 1, UnitKind::Char}};
+    const std::vector<Unit> expected = {
+        {0, 0x1B, 3, UnitKind::Shift},   {3, U'\u3042', 2, UnitKind::Char},
+        {5, 0x1B, 1, UnitKind::Char},    {6, 0x28, 1, UnitKind::Invalid},
+        {7, 0x5A, 1, UnitKind::Invalid}, {8, 0x1B, 3, UnitKind::Shift},
+        {11, U'a', 1, UnitKind::Char}};
     EXPECT_EQ(units, expected);
 }
 
