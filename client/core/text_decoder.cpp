@@ -135,24 +135,32 @@ std::size_t Decoder::Step(const char *p, std::size_t avail, uint64_t offset, boo
 template <class Sink>
 void Decoder::Run(std::string_view bytes, uint64_t offset, bool final, Sink &sink) {
     if (!held_.empty()) {
-        // Settle the held start of a character with the help of the first new bytes.
+        // Settle the held start of a character with the help of the first new bytes. The held
+        // bytes need not lie just before the new ones: bytes of the other direction may be between.
         const std::size_t borrowed = std::min(bytes.size(), kLookahead);
         const std::string work = held_ + std::string(bytes.substr(0, borrowed));
-        const uint64_t base = offset - held_.size();
+        const std::size_t heldSize = held_.size();
+        const auto where = [&](std::size_t q) {
+            return q < heldSize ? heldOffsets_[q] : offset + (q - heldSize);
+        };
         const bool last = final && borrowed == bytes.size();
         std::size_t pos = 0;
-        while (pos < held_.size()) {
+        while (pos < heldSize) {
             const std::size_t used =
-                Step(work.data() + pos, work.size() - pos, base + pos, last, sink);
+                Step(work.data() + pos, work.size() - pos, where(pos), last, sink);
             if (used == 0) {
-                held_ = work.substr(pos) + std::string(bytes.substr(borrowed));
-                heldOffset_ = base + pos;
+                std::vector<uint64_t> offsets;
+                for (std::size_t q = pos; q < work.size(); ++q)
+                    offsets.push_back(where(q));
+                held_ = work.substr(pos);
+                heldOffsets_ = std::move(offsets);
                 return;
             }
             pos += used;
         }
-        const std::size_t skip = pos - held_.size();
+        const std::size_t skip = pos - heldSize;
         held_.clear();
+        heldOffsets_.clear();
         bytes.remove_prefix(skip);
         offset += skip;
     }
@@ -162,7 +170,9 @@ void Decoder::Run(std::string_view bytes, uint64_t offset, bool final, Sink &sin
             Step(bytes.data() + pos, bytes.size() - pos, offset + pos, final, sink);
         if (used == 0) {
             held_.assign(bytes.substr(pos));
-            heldOffset_ = offset + pos;
+            heldOffsets_.clear();
+            for (std::size_t q = pos; q < bytes.size(); ++q)
+                heldOffsets_.push_back(offset + q);
             return;
         }
         pos += used;
@@ -182,7 +192,7 @@ uint64_t Decoder::Count(std::string_view bytes, uint64_t offset) {
 
 void Decoder::Finish(std::vector<Unit> &out) {
     Collect sink{out};
-    Run({}, heldOffset_ + held_.size(), true, sink);
+    Run({}, 0, true, sink);
 }
 
 DecoderState Decoder::State() const {
@@ -190,13 +200,16 @@ DecoderState Decoder::State() const {
     s.charset = charset_;
     s.heldLength = uint8_t(std::min(held_.size(), s.held.size()));
     std::copy_n(held_.begin(), s.heldLength, s.held.begin());
+    if (!heldOffsets_.empty()) s.heldOffset = heldOffsets_.front();
     return s;
 }
 
 void Decoder::Restore(const DecoderState &state, uint64_t offset) {
     SetCharset(state.charset);
     held_.assign(state.held.data(), state.heldLength);
-    heldOffset_ = offset - held_.size();
+    heldOffsets_.clear();
+    for (std::size_t i = 0; i < held_.size(); ++i)
+        heldOffsets_.push_back(i == 0 ? state.heldOffset : offset - (held_.size() - i));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -338,12 +351,60 @@ uint64_t CharIndex::OffsetOfChar(uint64_t index) {
     return transcript_.Size();
 }
 
-std::array<DecoderState, 2> CharIndex::StateAtBlock(std::size_t block) {
+std::array<DecoderState, 2> CharIndex::StateAt(uint64_t offset) {
     CheckGeneration();
-    const uint64_t start = std::min<uint64_t>(block * Transcript::kBlockSize, transcript_.Size());
-    if (start > reached_) Advance(start - reached_);
-    block = std::min(block, blocks_.size() - 1);
-    return blocks_[block].states;
+    offset = std::min(offset, transcript_.Size());
+    if (offset > reached_) Advance(offset - reached_);
+    const std::size_t block = std::size_t(offset / Transcript::kBlockSize);
+    auto states = blocks_[block].states;
+    Decode(block * Transcript::kBlockSize, offset, states, nullptr);
+    return states;
+}
+
+std::vector<Unit> DecodeRange(const Transcript &transcript, Encoding encoding, Shown shown,
+                              uint64_t from, uint64_t to, std::array<DecoderState, 2> states,
+                              bool finishAtEnd) {
+    to = std::min(to, transcript.Size());
+    std::vector<Unit> units;
+    if (from >= to) return units;
+    std::optional<Decoder> decoders[2];
+    for (int d = 0; d < 2; ++d) {
+        if (!Shows(shown, Direction(d))) continue;
+        decoders[d].emplace(encoding);
+        decoders[d]->Restore(states[d], from);
+    }
+    const auto &chunks = transcript.Chunks();
+    std::string buffer;
+    std::size_t ci = transcript.ChunkAt(from);
+    for (; ci < chunks.size() && chunks[ci].offset < to; ++ci) {
+        const Chunk &c = chunks[ci];
+        auto &decoder = decoders[static_cast<int>(c.direction)];
+        if (!decoder) continue;
+        const uint64_t start = std::max(from, c.offset), end = std::min(to, c.End());
+        if (!transcript.Read(start, std::size_t(end - start), buffer)) break;
+        decoder->Feed(buffer, start, units);
+    }
+    // Complete characters begun before `to` from the bytes after it, a few at a time.
+    for (int d = 0; d < 2; ++d) {
+        if (!decoders[d]) continue;
+        for (std::size_t k = transcript.ChunkAt(to - 1);
+             k < chunks.size() && decoders[d]->State().heldLength > 0; ++k) {
+            const Chunk &c = chunks[k];
+            if (c.direction != Direction(d) || c.End() <= to) continue;
+            const uint64_t start = std::max(to, c.offset);
+            for (uint64_t at = start; at < c.End() && decoders[d]->State().heldLength > 0;
+                 at += 16) {
+                const std::size_t n = std::size_t(std::min<uint64_t>(16, c.End() - at));
+                if (!transcript.Read(at, n, buffer)) break;
+                decoders[d]->Feed(buffer, at, units);
+            }
+        }
+        if (finishAtEnd) decoders[d]->Finish(units);
+    }
+    std::erase_if(units, [&](const Unit &u) { return u.offset < from || u.offset >= to; });
+    std::stable_sort(units.begin(), units.end(),
+                     [](const Unit &a, const Unit &b) { return a.offset < b.offset; });
+    return units;
 }
 
 } // namespace tarvotcpc

@@ -44,6 +44,7 @@ struct DecoderState {
     uint8_t charset = 0; // ISO-2022-JP: 0 ASCII, 1 JIS X 0201 Roman, 2 JIS C 6226, 3 JIS X 0208
     uint8_t heldLength = 0;
     std::array<char, 8> held{};
+    uint64_t heldOffset = 0; // of the first held byte; the others are taken to follow it
     bool operator==(const DecoderState &) const = default;
 };
 
@@ -68,7 +69,8 @@ class Decoder {
 
     DecoderState State() const;
     // Goes on from a state saved earlier, as if the bytes before transcript offset `offset` had
-    // been fed; DecoderState{} is the state at the start of a stream.
+    // been fed (held bytes after the first are taken to lie just before it); DecoderState{} is
+    // the state at the start of a stream.
     void Restore(const DecoderState &state, uint64_t offset);
 
   private:
@@ -81,8 +83,17 @@ class Decoder {
     void *iconv_; // iconv_t
     uint8_t charset_ = 0;
     std::string held_;
-    uint64_t heldOffset_ = 0;
+    std::vector<uint64_t> heldOffsets_; // of each held byte
 };
+
+// What the view draws for transcript bytes [from, to): the shown units that start there, in
+// order, decoded from `states` (per direction; see CharIndex::StateAt). A character that starts
+// before `to` is completed from the bytes after it. Bytes at the very end that may still become
+// a character are left out, unless finishAtEnd (the connection is over), when they show as
+// invalid.
+std::vector<Unit> DecodeRange(const Transcript &transcript, Encoding encoding, Shown shown,
+                              uint64_t from, uint64_t to, std::array<DecoderState, 2> states = {},
+                              bool finishAtEnd = false);
 
 // Per encoding, per 64 KiB block of a transcript: how many shown units come before the block and
 // the decoder states at its start. Built in slices by Advance, which the owner calls when idle
@@ -95,6 +106,7 @@ class Decoder {
 // first (a cost proportional to the bytes between).
 class CharIndex {
   public:
+    // The transcript must outlive the index; a Clear of it makes the index start over.
     CharIndex(const Transcript &transcript, Encoding encoding, Shown shown);
 
     // Carries the pass on by at most maxBytes; true once it has reached the transcript's end.
@@ -108,8 +120,11 @@ class CharIndex {
     uint64_t CharsBeforeExact(uint64_t offset);
     // The offset of the first byte of the shown unit number `index` (Size() past the end).
     uint64_t OffsetOfChar(uint64_t index);
-    // Where to start decoding a given block, for each direction; the pass reaches it first.
-    std::array<DecoderState, 2> StateAtBlock(std::size_t block);
+    // The decoder states (per direction) at offset, exact; the pass reaches its block first. At a
+    // line start they are DecoderState{} for every encoding but ISO-2022-JP, whose character set
+    // in force only this tells (text that follows RFC 1468 is back in ASCII at every line end, so
+    // a view may start from DecoderState{} until the pass has got there).
+    std::array<DecoderState, 2> StateAt(uint64_t offset);
 
   private:
     struct BlockState {

@@ -271,6 +271,20 @@ TEST(CharIndex, CountsAndFindsCharactersLikeAPlainDecode) {
             EXPECT_EQ(index.OffsetOfChar(i), starts[i]) << codec.python << " " << i;
             EXPECT_EQ(index.CharsBeforeExact(starts[i]), i) << codec.python;
         }
+        // What the view draws for a range between two units: exactly those units, whatever the
+        // range cuts, from the exact state at its start.
+        for (int k = 0; k < 20; ++k) {
+            const std::size_t a = rng() % starts.size();
+            const std::size_t b = std::min(starts.size() - 1, a + rng() % 3000);
+            const auto drawn = DecodeRange(t, codec.encoding, Shown::Received, starts[a], starts[b],
+                                           index.StateAt(starts[a]));
+            std::vector<uint64_t> drawnStarts;
+            for (const Unit &u : drawn)
+                if (u.kind != UnitKind::Shift) drawnStarts.push_back(u.offset);
+            EXPECT_EQ(drawnStarts, std::vector<uint64_t>(starts.begin() + std::ptrdiff_t(a),
+                                                         starts.begin() + std::ptrdiff_t(b)))
+                << codec.python;
+        }
         while (!index.Advance(100000)) {
         }
         EXPECT_EQ(index.CharsBeforeExact(t.Size()), starts.size());
