@@ -228,12 +228,20 @@ bool Transcript::ScanBreaks(uint64_t from, uint64_t to, Shown shown,
         if (!Shows(shown, c.direction)) continue;
         const uint64_t start = std::max(from, c.offset), end = std::min(to, c.End());
         if (!Read(start, std::size_t(end - start), buffer)) return false;
-        for (std::size_t i = 0; i < buffer.size(); ++i) {
-            const char b = buffer[i];
-            if (b == '\n' ||
-                (b == '\r' && (i + 1 < buffer.size() ? buffer[i + 1] != '\n'
-                                                     : CrIsBreak(start + i, c.direction))))
-                if (f(start + i)) return true;
+        // The next LF and the next CR, each found by memchr, taken in order.
+        const char *const begin = buffer.data(), *const stop = begin + buffer.size();
+        const auto next = [&](const char *at, char byte) {
+            const void *p = std::memchr(at, byte, std::size_t(stop - at));
+            return p != nullptr ? static_cast<const char *>(p) : stop;
+        };
+        const char *lf = next(begin, '\n'), *cr = next(begin, '\r');
+        while (lf != stop || cr != stop) {
+            const char *p = std::min(lf, cr);
+            const bool isBreak =
+                p == lf || (p + 1 < stop ? p[1] != '\n'
+                                         : CrIsBreak(start + std::size_t(p - begin), c.direction));
+            if (isBreak && f(start + std::size_t(p - begin))) return true;
+            (p == lf ? lf : cr) = next(p + 1, *p);
         }
     }
     return false;
