@@ -1,0 +1,93 @@
+// How fast the transcript takes bytes in: appends (store and line index) beside a plain memchr
+// pass over the same bytes, which is as fast as counting line breaks can be. Also the character
+// index's background pass, per encoding.
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "text_decoder.hpp"
+#include "transcript.hpp"
+
+namespace {
+
+// Mixed lines: mostly short text, now and then a long line or binary bytes.
+std::string MakeStream(std::size_t size) {
+    std::mt19937 rng(17);
+    std::string s;
+    s.reserve(size);
+    while (s.size() < size) {
+        const unsigned kind = rng() % 16;
+        const std::size_t len = kind == 0 ? 20000 : 10 + rng() % 120;
+        for (std::size_t i = 0; i < len; ++i)
+            s += kind == 1 ? char(rng()) : char('a' + rng() % 26);
+        s += rng() % 2 ? "\r\n" : "\n";
+    }
+    s.resize(size);
+    return s;
+}
+
+const std::string &Stream() {
+    static const std::string s = MakeStream(std::size_t{64} << 20);
+    return s;
+}
+
+// The baseline: one memchr pass for LF, as the index's own counting does.
+void BM_MemchrBaseline(benchmark::State &state) {
+    const std::string &s = Stream();
+    for (auto _ : state) {
+        std::size_t lines = 0;
+        for (const char *p = s.data(), *end = s.data() + s.size();
+             (p = static_cast<const char *>(std::memchr(p, '\n', std::size_t(end - p)))); ++p)
+            ++lines;
+        benchmark::DoNotOptimize(lines);
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(s.size()));
+}
+BENCHMARK(BM_MemchrBaseline)->Unit(benchmark::kMillisecond);
+
+// Appends in reads of the given size; the memory limit decides memory or file.
+void BM_TranscriptAppend(benchmark::State &state) {
+    const std::string &s = Stream();
+    const std::size_t read = std::size_t(state.range(0));
+    for (auto _ : state) {
+        tarvotcpc::TranscriptOptions options;
+        options.memoryLimit = std::size_t(state.range(1));
+        tarvotcpc::Transcript t(options);
+        for (std::size_t at = 0; at < s.size(); at += read)
+            if (t.Append(tarvotcpc::Direction::Received, s.data() + at,
+                         std::min(read, s.size() - at), int64_t(at)) != 0)
+                state.SkipWithError("append failed");
+        benchmark::DoNotOptimize(t.LineCount(tarvotcpc::Shown::Received));
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(s.size()));
+}
+BENCHMARK(BM_TranscriptAppend)
+    ->ArgNames({"read", "memoryLimit"})
+    ->Args({64 << 10, 1 << 30})
+    ->Args({64 << 10, 8 << 20})
+    ->Args({4 << 10, 8 << 20})
+    ->Unit(benchmark::kMillisecond);
+
+// The background pass that counts characters per block after the user picks an encoding.
+void BM_CharIndexPass(benchmark::State &state) {
+    const std::string &s = Stream();
+    const std::size_t size = std::size_t{16} << 20;
+    tarvotcpc::Transcript t;
+    t.Append(tarvotcpc::Direction::Received, s.data(), size, 0);
+    const auto encoding = tarvotcpc::kEncodings[std::size_t(state.range(0))];
+    for (auto _ : state) {
+        tarvotcpc::CharIndex index(t, encoding, tarvotcpc::Shown::Received);
+        while (!index.Advance(1 << 20)) {
+        }
+        benchmark::DoNotOptimize(index.CharsBeforeExact(size));
+    }
+    state.SetLabel(tarvotcpc::EncodingName(encoding));
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(size));
+}
+BENCHMARK(BM_CharIndexPass)->DenseRange(0, 4)->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,309 @@
+#include "transcript.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace tarvotcpc {
+
+namespace {
+
+// Once in a file, small appends gather here so that a flood of small reads costs few writes.
+constexpr std::size_t kWriteBuffer = std::size_t{1} << 20;
+
+int WriteAll(const TranscriptOptions &options, int fd, const char *data, std::size_t size,
+             uint64_t offset) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = options.write
+                              ? options.write(fd, data + done, size - done, off_t(offset + done))
+                              : ::pwrite(fd, data + done, size - done, off_t(offset + done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno != 0 ? errno : EIO;
+        }
+        if (n == 0) return EIO;
+        done += std::size_t(n);
+    }
+    return 0;
+}
+
+int OpenUnlinkedIn(const std::string &dir) {
+#ifdef O_TMPFILE
+    const int fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0) return fd;
+#endif
+    std::string pattern = dir + "/tarvotcpc-transcript-XXXXXX";
+    const int tmp = ::mkostemp(pattern.data(), O_CLOEXEC);
+    if (tmp < 0) return -1;
+    ::unlink(pattern.c_str());
+    return tmp;
+}
+
+} // namespace
+
+Transcript::Transcript(TranscriptOptions options) : options_(std::move(options)) {}
+
+Transcript::~Transcript() {
+    Clear();
+}
+
+void Transcript::Clear() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    fileSize_ = 0;
+    std::string().swap(tail_);
+    size_ = 0;
+    std::vector<Chunk>().swap(chunks_);
+    std::vector<Block>().swap(blocks_);
+    pendingCr_ = false;
+    newPart_ = true;
+    ++generation_;
+}
+
+void Transcript::BeginConnection(uint32_t connection) {
+    if (pendingCr_) CountBreak(size_ - 1, chunks_.back().direction);
+    pendingCr_ = false;
+    connection_ = connection;
+    newPart_ = true;
+}
+
+int Transcript::OpenFile() {
+    std::vector<std::string> dirs;
+    if (!options_.directory.empty()) {
+        dirs.push_back(options_.directory);
+    } else {
+        if (const char *cache = std::getenv("XDG_CACHE_HOME"); cache != nullptr && *cache != 0)
+            dirs.emplace_back(cache);
+        dirs.emplace_back("/tmp");
+    }
+    int error = ENOENT;
+    for (const auto &dir : dirs) {
+        fd_ = OpenUnlinkedIn(dir);
+        if (fd_ >= 0) return 0;
+        error = errno;
+    }
+    return error;
+}
+
+int Transcript::Flush() {
+    if (tail_.empty()) return 0;
+    if (const int error = WriteAll(options_, fd_, tail_.data(), tail_.size(), fileSize_))
+        return error;
+    fileSize_ += tail_.size();
+    tail_.clear();
+    return 0;
+}
+
+int Transcript::Store(const char *bytes, std::size_t size) {
+    const std::size_t buffer = std::min(options_.memoryLimit, kWriteBuffer);
+    const std::size_t limit = fd_ < 0 ? options_.memoryLimit : buffer;
+    if (tail_.size() + size <= limit) {
+        tail_.append(bytes, size);
+        return 0;
+    }
+    const bool spilling = fd_ < 0;
+    if (spilling)
+        if (const int error = OpenFile()) return error;
+    if (const int error = Flush()) return error;
+    if (spilling) {
+        std::string().swap(tail_);
+        tail_.reserve(buffer);
+    }
+    if (size < buffer) {
+        tail_.append(bytes, size);
+        return 0;
+    }
+    if (const int error = WriteAll(options_, fd_, bytes, size, fileSize_)) return error;
+    fileSize_ += size;
+    return 0;
+}
+
+int Transcript::Append(Direction direction, const void *data, std::size_t size, int64_t timeUs) {
+    if (size == 0) return 0;
+    const char *bytes = static_cast<const char *>(data);
+    if (const int error = Store(bytes, size)) return error;
+
+    if (pendingCr_) {
+        const Chunk &last = chunks_.back();
+        if (newPart_ || last.direction != direction || bytes[0] != '\n')
+            CountBreak(size_ - 1, last.direction);
+        pendingCr_ = false;
+    }
+    if (!newPart_ && !chunks_.empty() && chunks_.back().direction == direction &&
+        chunks_.back().timeUs == timeUs) {
+        chunks_.back().size += size;
+    } else {
+        chunks_.push_back(Chunk{size_, size, timeUs, connection_, direction, newPart_});
+    }
+    newPart_ = false;
+    Index(direction, bytes, size, timeUs);
+    size_ += size;
+    return 0;
+}
+
+void Transcript::CountBreak(uint64_t at, Direction direction) {
+    ++blocks_[at / kBlockSize].breaks[static_cast<int>(direction)];
+}
+
+void Transcript::Index(Direction direction, const char *bytes, std::size_t size, int64_t timeUs) {
+    const int d = static_cast<int>(direction);
+    std::size_t i = 0;
+    while (i < size) {
+        const uint64_t at = size_ + i;
+        const std::size_t block = at / kBlockSize;
+        if (block == blocks_.size()) {
+            Block next{};
+            if (!blocks_.empty()) {
+                const Block &prev = blocks_.back();
+                for (int k = 0; k < 2; ++k)
+                    next.breaksBefore[k] = prev.breaksBefore[k] + prev.breaks[k];
+            }
+            next.firstTimeUs = timeUs;
+            blocks_.push_back(next);
+        }
+        const std::size_t end = std::min<std::size_t>(size, i + ((block + 1) * kBlockSize - at));
+        uint32_t breaks = 0;
+        for (const char *p = bytes + i, *stop = bytes + end;
+             (p = static_cast<const char *>(std::memchr(p, '\n', std::size_t(stop - p))));)
+            ++breaks, ++p;
+        for (const char *p = bytes + i, *stop = bytes + end;
+             (p = static_cast<const char *>(std::memchr(p, '\r', std::size_t(stop - p)))); ++p) {
+            if (p + 1 == bytes + size)
+                pendingCr_ = true;
+            else if (p[1] != '\n')
+                ++breaks;
+        }
+        blocks_[block].breaks[d] += breaks;
+        i = end;
+    }
+}
+
+bool Transcript::Read(uint64_t offset, std::size_t size, char *out) const {
+    if (offset > size_ || size > size_ - offset) return false;
+    std::size_t done = 0;
+    while (done < size && offset + done < fileSize_) {
+        const std::size_t want =
+            std::size_t(std::min<uint64_t>(size - done, fileSize_ - offset - done));
+        const ssize_t n = ::pread(fd_, out + done, want, off_t(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += std::size_t(n);
+    }
+    if (done < size)
+        std::memcpy(out + done, tail_.data() + (offset + done - fileSize_), size - done);
+    return true;
+}
+
+bool Transcript::Read(uint64_t offset, std::size_t size, std::string &out) const {
+    out.resize(size);
+    return Read(offset, size, out.data());
+}
+
+std::size_t Transcript::ChunkAt(uint64_t offset) const {
+    const auto it = std::upper_bound(chunks_.begin(), chunks_.end(), offset,
+                                     [](uint64_t o, const Chunk &c) { return o < c.offset; });
+    return it == chunks_.begin() ? 0 : std::size_t(it - chunks_.begin() - 1);
+}
+
+bool Transcript::CrIsBreak(uint64_t at, Direction direction) const {
+    if (at + 1 >= size_) return false; // not known yet
+    const Chunk &next = chunks_[ChunkAt(at + 1)];
+    if (next.offset == at + 1 && (next.startsPart || next.direction != direction)) return true;
+    char c = 0;
+    return !Read(at + 1, 1, &c) || c != '\n';
+}
+
+bool Transcript::ScanBreaks(uint64_t from, uint64_t to, Shown shown,
+                            const std::function<bool(uint64_t)> &f) const {
+    std::string buffer;
+    for (std::size_t ci = from < size_ ? ChunkAt(from) : chunks_.size(); ci < chunks_.size();
+         ++ci) {
+        const Chunk &c = chunks_[ci];
+        if (c.offset >= to) break;
+        if (!Shows(shown, c.direction)) continue;
+        const uint64_t start = std::max(from, c.offset), end = std::min(to, c.End());
+        if (!Read(start, std::size_t(end - start), buffer)) return false;
+        // The next LF and the next CR, each found by memchr, taken in order.
+        const char *const begin = buffer.data(), *const stop = begin + buffer.size();
+        const auto next = [&](const char *at, char byte) {
+            const void *p = std::memchr(at, byte, std::size_t(stop - at));
+            return p != nullptr ? static_cast<const char *>(p) : stop;
+        };
+        const char *lf = next(begin, '\n'), *cr = next(begin, '\r');
+        while (lf != stop || cr != stop) {
+            const char *p = std::min(lf, cr);
+            const bool isBreak =
+                p == lf || (p + 1 < stop ? p[1] != '\n'
+                                         : CrIsBreak(start + std::size_t(p - begin), c.direction));
+            if (isBreak && f(start + std::size_t(p - begin))) return true;
+            (p == lf ? lf : cr) = next(p + 1, *p);
+        }
+    }
+    return false;
+}
+
+uint64_t Transcript::BreaksBefore(std::size_t block, Shown shown) const {
+    if (blocks_.empty()) return 0;
+    uint64_t n = 0;
+    for (int d = 0; d < 2; ++d) {
+        if (!Shows(shown, Direction(d))) continue;
+        if (block < blocks_.size())
+            n += blocks_[block].breaksBefore[d];
+        else
+            n += blocks_.back().breaksBefore[d] + blocks_.back().breaks[d];
+    }
+    return n;
+}
+
+uint64_t Transcript::LineCount(Shown shown) const {
+    return BreaksBefore(blocks_.size(), shown) + 1;
+}
+
+uint64_t Transcript::LineStart(Shown shown, uint64_t line) const {
+    if (line == 0) return 0;
+    if (line >= LineCount(shown)) return size_;
+    // The block holding the line's preceding break: the last whose earlier breaks fall short.
+    std::size_t lo = 0, hi = blocks_.size();
+    while (hi - lo > 1) {
+        const std::size_t mid = lo + (hi - lo) / 2;
+        if (BreaksBefore(mid, shown) < line)
+            lo = mid;
+        else
+            hi = mid;
+    }
+    uint64_t left = line - BreaksBefore(lo, shown), found = size_;
+    ScanBreaks(lo * kBlockSize, std::min(size_, (lo + 1) * kBlockSize), shown, [&](uint64_t at) {
+        if (--left != 0) return false;
+        found = at + 1;
+        return true;
+    });
+    return found;
+}
+
+uint64_t Transcript::LineAt(Shown shown, uint64_t offset) const {
+    offset = std::min(offset, size_);
+    const std::size_t block = std::size_t(offset / kBlockSize);
+    uint64_t line = BreaksBefore(block, shown);
+    ScanBreaks(block * kBlockSize, offset, shown, [&](uint64_t) {
+        ++line;
+        return false;
+    });
+    return line;
+}
+
+uint64_t Transcript::OffsetAtTime(int64_t timeUs) const {
+    // The first block that starts at or after the time; the answer is in the block before it.
+    const auto it = std::lower_bound(blocks_.begin(), blocks_.end(), timeUs,
+                                     [](const Block &b, int64_t t) { return b.firstTimeUs < t; });
+    const std::size_t block = it == blocks_.begin() ? 0 : std::size_t(it - blocks_.begin() - 1);
+    for (std::size_t ci = ChunkAt(block * kBlockSize); ci < chunks_.size(); ++ci)
+        if (chunks_[ci].timeUs >= timeUs) return chunks_[ci].offset;
+    return size_;
+}
+
+} // namespace tarvotcpc

@@ -1,0 +1,137 @@
+// The transcript of a connection: every byte received and sent, exactly and in order, with when
+// it came and which connection it belongs to, kept at any size.
+//
+// Threading: a Transcript is a plain single-threaded object. It is meant to live on the UI thread;
+// the connection's thread hands its bytes over (as it does today) and the UI thread appends them.
+// Nothing here locks, so reading while another thread appends is a data race.
+//
+// Storage: the bytes stay in memory up to TranscriptOptions::memoryLimit, then move to an unlinked
+// temporary file (O_TMPFILE, or mkstemp and unlink) read back through pread. The memory kept is
+// then a small write buffer, one 32-byte record per chunk and one small record per 64 KiB block.
+//
+// Lines: a line break ends at an LF, or at a CR that is not followed by an LF of the same
+// direction. A CR that is the last byte so far is not counted until the next byte (or the next
+// connection) shows what it was. A CRLF whose two bytes are separated by bytes of the other
+// direction counts as two breaks.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace tarvotcpc {
+
+enum class Direction : uint8_t { Received = 0, Sent = 1 };
+
+// Which directions a view shows.
+enum class Shown : uint8_t { Received = 1, Sent = 2, Both = 3 };
+inline bool Shows(Shown shown, Direction d) {
+    return (static_cast<unsigned>(shown) & (1u << static_cast<unsigned>(d))) != 0;
+}
+
+struct Chunk {
+    uint64_t offset = 0; // of its first byte in the transcript
+    uint64_t size = 0;
+    int64_t timeUs = 0; // wall clock, microseconds since the epoch
+    uint32_t connection = 0;
+    Direction direction = Direction::Received;
+    bool startsPart = false; // the first chunk after BeginConnection (or of the transcript)
+    uint64_t End() const { return offset + size; }
+};
+
+struct TranscriptOptions {
+    // Bytes kept in memory before the transcript moves to a file.
+    std::size_t memoryLimit = std::size_t{8} << 20;
+    // Where the file is made; empty: $XDG_CACHE_HOME, else /tmp.
+    std::string directory;
+    // Writes to the file; pwrite(2) unless a test puts a failing or sparse writer here. Returns
+    // the bytes written or -1 with errno set.
+    std::function<ssize_t(int fd, const void *data, std::size_t size, off_t offset)> write;
+};
+
+class Transcript {
+  public:
+    static constexpr uint64_t kBlockSize = 64 * 1024;
+
+    explicit Transcript(TranscriptOptions options = {});
+    ~Transcript();
+    Transcript(const Transcript &) = delete;
+    Transcript &operator=(const Transcript &) = delete;
+
+    // Starts a new part: what is appended from now on belongs to this connection. A CR left
+    // waiting at the end of the previous part counts as a line break.
+    void BeginConnection(uint32_t connection);
+    uint32_t Connection() const { return connection_; }
+
+    // Appends all of bytes or none of them. 0 on success; otherwise the errno of the failure
+    // (ENOSPC, EIO, ...) and the transcript is as before the call: the caller keeps the bytes,
+    // stops reading from the peer and calls Append again with the same bytes later.
+    int Append(Direction direction, const void *bytes, std::size_t size, int64_t timeUs);
+
+    // Forgets everything and releases the storage (the file is closed; memory freed).
+    void Clear();
+
+    uint64_t Size() const { return size_; }
+    bool InFile() const { return fd_ >= 0; }
+    // Bumped by Clear, so that indexes built on top notice that they must start over.
+    uint64_t Generation() const { return generation_; }
+
+    // Copies bytes [offset, offset + size) into out. False when the range passes the end or the
+    // file cannot be read; out then holds nothing useful.
+    bool Read(uint64_t offset, std::size_t size, char *out) const;
+    bool Read(uint64_t offset, std::size_t size, std::string &out) const;
+
+    // Chunks in order. Adjacent appends of one direction and connection with the same timestamp
+    // are merged into one chunk.
+    const std::vector<Chunk> &Chunks() const { return chunks_; }
+    // The index of the chunk holding offset (offset < Size()).
+    std::size_t ChunkAt(uint64_t offset) const;
+
+    // Lines of the shown directions. LineCount is breaks + 1 (the last line may be empty).
+    uint64_t LineCount(Shown shown) const;
+    // Where line `line` (0-based, < LineCount) starts: just after its preceding break. Bytes of
+    // directions not shown may sit between; the caller skips them.
+    uint64_t LineStart(Shown shown, uint64_t line) const;
+    // The line holding offset (offset <= Size()).
+    uint64_t LineAt(Shown shown, uint64_t offset) const;
+    // The first byte that arrived at or after timeUs (Size() if none). Exact while the clock has
+    // not stepped back; after such a step it answers one of the matching places.
+    uint64_t OffsetAtTime(int64_t timeUs) const;
+
+  private:
+    struct Block {
+        uint64_t breaksBefore[2]; // line breaks of each direction in all earlier blocks
+        int64_t firstTimeUs;
+        uint32_t breaks[2];
+    };
+
+    int Store(const char *bytes, std::size_t size);
+    int Flush();
+    int OpenFile();
+    void Index(Direction direction, const char *bytes, std::size_t size, int64_t timeUs);
+    void CountBreak(uint64_t at, Direction direction);
+    bool CrIsBreak(uint64_t at, Direction direction) const;
+    uint64_t BreaksBefore(std::size_t block, Shown shown) const;
+    // Calls f(position) for each break of the shown directions in [from, to), in order, until f
+    // returns true; returns whether it did.
+    bool ScanBreaks(uint64_t from, uint64_t to, Shown shown,
+                    const std::function<bool(uint64_t)> &f) const;
+
+    TranscriptOptions options_;
+    int fd_ = -1;
+    uint64_t fileSize_ = 0; // bytes in the file; the rest are in tail_
+    std::string tail_;
+    uint64_t size_ = 0;
+    uint64_t generation_ = 0;
+    uint32_t connection_ = 0;
+    std::vector<Chunk> chunks_;
+    std::vector<Block> blocks_;
+    bool pendingCr_ = false; // the last byte is a CR whose meaning is not known yet
+    bool newPart_ = true;
+};
+
+} // namespace tarvotcpc

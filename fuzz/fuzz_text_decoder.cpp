@@ -1,0 +1,66 @@
+// The transcript's decoders: the units are the same however the bytes are cut into pieces and
+// wherever a decoder hands over to a fresh one through its saved state, they cover every byte once
+// and in order, and the text and hex renderings take any of them.
+#include "formats_check.hpp"
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "text_decoder.hpp"
+#include "transcript_render.hpp"
+
+using namespace tarvotcpc;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    FuzzedDataProvider in(data, size);
+    const Encoding encoding =
+        kEncodings[in.ConsumeIntegralInRange<size_t>(0, kEncodings.size() - 1)];
+    const std::string cuts = in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(0, 16));
+    const size_t handOver = in.ConsumeIntegral<uint8_t>();
+    const std::string stream = in.ConsumeRemainingBytesAsString();
+
+    std::vector<Unit> expected;
+    {
+        Decoder whole(encoding);
+        whole.Feed(stream, 0, expected);
+        whole.Finish(expected);
+    }
+
+    std::vector<Unit> got;
+    auto decoder = std::make_unique<Decoder>(encoding);
+    size_t at = 0;
+    for (size_t i = 0; at < stream.size(); ++i) {
+        const size_t len = i < cuts.size()
+                               ? std::min<size_t>(uint8_t(cuts[i]) % 16, stream.size() - at)
+                               : stream.size() - at;
+        decoder->Feed(std::string_view(stream).substr(at, len), at, got);
+        at += len;
+        if (i == handOver % 17) {
+            const DecoderState state = decoder->State();
+            decoder = std::make_unique<Decoder>(encoding);
+            decoder->Restore(state, at);
+        }
+    }
+    decoder->Finish(got);
+    FUZZ_CHECK(got == expected);
+
+    uint64_t next = 0;
+    for (const Unit &u : got) {
+        FUZZ_CHECK(u.offset == next && u.length > 0);
+        next += u.length;
+    }
+    FUZZ_CHECK(next == stream.size());
+
+    std::vector<Glyph> glyphs;
+    RenderText(got, true, glyphs);
+    for (size_t row = 0; row < stream.size(); row += kHexRowBytes) {
+        const HexRow hex =
+            FormatHexRow(row, std::string_view(stream).substr(row, kHexRowBytes), got);
+        FUZZ_CHECK(hex.hex.size() == 3 * kHexRowBytes);
+    }
+    return 0;
+}
