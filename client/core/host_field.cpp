@@ -102,6 +102,25 @@ HistoryEntryParts ParseHistoryEntry(std::string_view entry) {
             entry = before;
         }
     }
+    // Brackets are written only around a host with ":" in it. Earlier versions wrote every entry
+    // as "host:number" with no ":" in the host, so an entry like "[x:0" or "[x]:0" is theirs and
+    // splits at the first colon as it did there.
+    const std::size_t close = entry.find(']');
+    const bool bracketed = !entry.empty() && entry.front() == '[' &&
+                           close != std::string_view::npos &&
+                           entry.substr(0, close).find(':') != std::string_view::npos;
+    if (!bracketed) {
+        const std::string text = Utf8Cut(entry, kHostFieldLimit);
+        const std::size_t colon = text.find(':');
+        if (colon == std::string::npos || colon == 0) {
+            parts.tls = false;
+            return parts;
+        }
+        parts.valid = true;
+        parts.host = text.substr(0, colon);
+        parts.port = ParseDecimal(std::string_view(text).substr(colon + 1));
+        return parts;
+    }
     // A history entry always carries its port; the port field plays no part.
     const HostFieldDecision decision = DecideHostField(entry, "");
     if (decision.problem != HostFieldProblem::None) {

@@ -50,7 +50,8 @@ struct HistoryEntryParts {
     bool tls = false;
 };
 
-// Reads an entry of any version: an entry without the mark is plain.
+// Reads an entry of any version: an entry without the mark is plain, and an entry an earlier
+// version wrote names the host and port it named there.
 HistoryEntryParts ParseHistoryEntry(std::string_view entry);
 
 // "host:port" for the host field when a history entry is chosen (brackets around IPv6).
