@@ -271,6 +271,11 @@ TEST_F(TlsPeers, StarttlsUpgradesALiveConnection) {
 }
 
 TEST_F(TlsPeers, Ipv6LoopbackWithTheAddressChecked) {
+    SocketAddress v6;
+    NumericAddress("::1", 0, v6);
+    const ListenResult probe = Listen(v6);
+    if (probe.fd < 0) GTEST_SKIP() << "no IPv6 loopback here: " << probe.text;
+    close(probe.fd);
     SServer server = StartSServer(pki.Make(CertKind::Leaf, "leaf"), "[::1]:0");
     ASSERT_NE(server.port, 0) << server.process->Output();
     SocketAddress address;
