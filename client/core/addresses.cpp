@@ -62,7 +62,6 @@ Resolution ResolveHost(const std::string &host, uint16_t port) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_ADDRCONFIG;
     addrinfo *list = nullptr;
     const std::string service = std::to_string(port);
     const int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &list);

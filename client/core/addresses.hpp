@@ -37,6 +37,8 @@ struct Resolution {
 using Resolver = std::function<Resolution(const std::string &host, uint16_t port)>;
 
 // getaddrinfo with AF_UNSPEC and SOCK_STREAM: every IPv6 and IPv4 address, duplicates dropped.
+// Not AI_ADDRCONFIG: it hides ::1 on a host whose only IPv6 address is the loopback one, and an
+// address the system cannot reach fails at once, which starts the next attempt at once.
 // It blocks for as long as the system's lookup takes, so the connection thread calls it.
 Resolution ResolveHost(const std::string &host, uint16_t port);
 

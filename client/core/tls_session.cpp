@@ -318,6 +318,11 @@ bool TlsSession::Setup(int fd, SSL_CTX *ctx, std::string &error) {
 
 std::unique_ptr<TlsSession> TlsSession::Client(int fd, const TlsClientOptions &options,
                                                std::string &error) {
+    if (options.host.empty()) {
+        // Without a name any certificate from a trusted CA would pass for this peer.
+        error = "TLSの接続先の名前がありません";
+        return nullptr;
+    }
     std::unique_ptr<TlsSession> session(new TlsSession());
     session->client_ = true;
     session->timeout_ = options.handshakeTimeout;
@@ -351,7 +356,7 @@ std::unique_ptr<TlsSession> TlsSession::Client(int fd, const TlsClientOptions &o
             error = "TLSを準備できませんでした: " + OpenSslReason();
             return nullptr;
         }
-    } else if (!options.host.empty()) {
+    } else {
         if (SSL_set1_host(ssl, options.host.c_str()) != 1 ||
             SSL_set_tlsext_host_name(ssl, options.host.c_str()) != 1) {
             error = "TLSを準備できませんでした: " + OpenSslReason();

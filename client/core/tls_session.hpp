@@ -56,7 +56,8 @@ struct VerifyOutcome {
 std::string VerifyFailureText(VerifyFailure failure);
 
 struct TlsClientOptions {
-    // The name the certificate must carry: a host name (also sent as SNI) or an IP literal.
+    // The name the certificate must carry: a host name (also sent as SNI) or an IP literal
+    // without brackets. Required.
     std::string host;
     // Trust anchors instead of the system's store, when either is set (tests, private CAs).
     std::string caFile;

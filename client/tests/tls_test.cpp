@@ -385,12 +385,23 @@ TEST(Listening, PortInUsePlainPeerAndTlsPeerPinningTheGeneratedCertificate) {
     EXPECT_NE(python.Output().find("ANSWER pong TLSv1.3"), std::string::npos) << python.Output();
 }
 
-TEST(Listening, LoadedIdentityMustMatchItsKey) {
+// Setting a session up refuses what would verify nothing or serve nothing, with a text.
+TEST(TlsSetUp, RefusedWithAText) {
     TempDir dir;
     TestPki pki(dir.Path());
     const std::string a = pki.Make(CertKind::Leaf, "a");
     const std::string b = pki.Make(CertKind::Leaf, "b");
     std::string error;
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds), 0);
+    Fd left(fds[0]);
+    Fd right(fds[1]);
+    EXPECT_FALSE(TlsSession::Client(left.fd, {"", "", "", "", kWait}, error));
+    EXPECT_NE(error.find("名前がありません"), std::string::npos) << error;
+    EXPECT_FALSE(
+        TlsSession::Client(left.fd, {"localhost", dir.Path("none.pem"), "", "", kWait}, error));
+    EXPECT_NE(error.find("信頼する証明書"), std::string::npos) << error;
+
     EXPECT_TRUE(TlsServerIdentity::LoadFiles(a, TestPki::KeyOf(a), error)) << error;
     EXPECT_FALSE(TlsServerIdentity::LoadFiles(a, TestPki::KeyOf(b), error));
     EXPECT_NE(error.find("対になっていません"), std::string::npos) << error;
