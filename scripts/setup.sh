@@ -15,6 +15,8 @@ packages=(
   appstream # appstreamcli validates the software centre's metainfo
   man-db # man --warnings checks the manual page
   librsvg2-bin # rsvg-convert renders the icon's bitmap sizes at build time
+  libssl-dev # TLS for the client: OpenSSL 3
+  openssl    # the TLS tests' server peer (openssl s_server)
 )
 
 missing=()
