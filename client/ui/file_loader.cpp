@@ -14,11 +14,11 @@
 #include <thread>
 #include <utility>
 
-#include "controller.hpp"
+#include "message_style.hpp"
 #include "dialog_seam.hpp"
 #include "dialogs.hpp"
 #include "message_seam.hpp"
-#include "templates.hpp"
+#include "file_text.hpp"
 
 namespace tarvotcpc::ui {
 

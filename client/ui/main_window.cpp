@@ -3,8 +3,6 @@
 
 #include <QAction>
 #include <QCloseEvent>
-#include <QCoreApplication>
-#include <QEventLoop>
 #include <QFontDatabase>
 #include <QIcon>
 #include <QPlainTextEdit>
@@ -79,8 +77,12 @@ MainWindow::MainWindow(std::string settingsPath, QWidget *parent)
     connect(pump_, &QTimer::timeout, this, &MainWindow::Pump);
 
     MainView &view = *this;
-    controller_ = std::make_unique<MainController>(
-        view, settings_, [this] { woken_.store(true, std::memory_order_release); });
+    // Called on a connection's thread: the pump runs on the window's thread through its event
+    // queue. Connections are quit before the window goes, and a call still queued then is dropped
+    // with the window.
+    controller_ = std::make_unique<MainController>(view, settings_, [this] {
+        QMetaObject::invokeMethod(this, &MainWindow::Pump, Qt::QueuedConnection);
+    });
     controller_->Start();
 }
 
@@ -146,18 +148,14 @@ void MainWindow::AppendToSendPage(const QString &text) {
     cursor.insertText(text);
 }
 
-// Runs about twenty times a second while a connection or text to show exists: takes the
-// connection's events when the page can take more (when it cannot, the connection's queue fills
-// and it stops reading, which holds the peer back), and moves one bounded step onto the page.
 void MainWindow::Pump() {
-    if (controller_->HasConnection() && !processing_ && receive_->PendingBytes() < kBacklogHigh &&
-        (woken_.exchange(false, std::memory_order_acq_rel) || controller_->QueuedBytes() > 0)) {
-        processing_ = true;
-        controller_->ProcessEvents();
-        processing_ = false;
+    if (closing_) return;
+    controller_->ProcessEvents();
+    if (controller_->Busy()) {
+        if (!pump_->isActive()) pump_->start();
+    } else {
+        pump_->stop();
     }
-    receive_->InsertPending();
-    if (!controller_->HasConnection() && receive_->PendingBytes() == 0) pump_->stop();
 }
 
 std::string MainWindow::SendPageText() {
@@ -194,19 +192,15 @@ void MainWindow::SetStatusText(const std::string &text) {
 }
 
 void MainWindow::ShowMessage(const std::string &text, MessageStyle style) {
-    if (closing_) return;
-    // The end of a connection is told after everything it brought is on the page.
-    if (style == MessageStyle::Notice) WaitForDisplay();
-    if (closing_) return;
-    ShowMessageBox(this, QString::fromStdString(text), style);
-    QTimer::singleShot(0, this, &MainWindow::ConnectionEnded);
-}
-
-void MainWindow::WaitForDisplay() {
-    if (receive_->PendingBytes() == 0) return;
-    pump_->start();
-    while (receive_->PendingBytes() > 0 && !closing_)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    // The box runs an event loop of its own, so it waits until the pump has returned.
+    QMetaObject::invokeMethod(
+        this,
+        [this, message = QString::fromStdString(text), style] {
+            if (closing_) return;
+            ShowMessageBox(this, message, style);
+            emit ConnectionEnded();
+        },
+        Qt::QueuedConnection);
 }
 
 void MainWindow::closeEvent(QCloseEvent *event) {

@@ -5,8 +5,6 @@
 
 #include <QMainWindow>
 
-#include <atomic>
-#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -41,9 +39,6 @@ class MainWindow : public QMainWindow, private MainView {
     // What the connect dialog's OK leads to.
     void ConnectTo(const SessionParams &params);
 
-    // While this much text waits to be shown, the connection's events are left in its queue.
-    static constexpr std::size_t kBacklogHigh = 2 * 1024 * 1024;
-
   signals:
     // The end of a connection was shown (its box closed, status and look restored).
     void ConnectionEnded();
@@ -66,8 +61,9 @@ class MainWindow : public QMainWindow, private MainView {
     void OpenConnectDialog();
     void InsertTemplate();
     void AppendToSendPage(const QString &text);
+    // Runs the controller's pump while it has work: at once on a connection's wake-up (so a
+    // small answer shows without waiting for a tick), and on the timer while a flood lasts.
     void Pump();
-    void WaitForDisplay();
 
     std::string settingsPath_;
     SettingsHashes settings_{};
@@ -80,9 +76,6 @@ class MainWindow : public QMainWindow, private MainView {
     ReceiveView *receive_;
     FileLoader *fileLoader_;
     QTimer *pump_;
-    bool processing_ = false;
-    // Set by a connection's thread when events wait; the pump takes them on the window's thread.
-    std::atomic<bool> woken_{false};
     std::unique_ptr<MainController> controller_; // last: it may call back into the window
 };
 

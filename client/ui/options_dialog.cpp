@@ -10,7 +10,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
-#include "controller.hpp"
+#include "message_style.hpp"
 #include "destination.hpp"
 #include "dialogs.hpp"
 #include "message_seam.hpp"
@@ -40,14 +40,15 @@ OptionsDialog::OptionsDialog(QWidget *parent, SettingsHashes &settings,
     setWindowTitle(Text("オプション"));
     setAccessibleName(windowTitle());
 
-    const OptionSwitches &switches = session_.Switches();
-    hostSave_ = AddCheckBox("接続先を保存", "hostSaveCheckBox", switches.hostsave);
+    for (const OptionSpec &spec : kOptionTable) {
+        auto *box = new QCheckBox(Text(spec.label), this);
+        box->setObjectName(QString::fromLatin1(spec.objectName));
+        box->setAccessibleName(box->text());
+        box->setChecked(session_.Switches()[spec.option]);
+        checkBoxes_[static_cast<std::size_t>(spec.option)] = box;
+    }
+    QCheckBox *hostSave = checkBoxes_[static_cast<std::size_t>(Option::HostSave)];
     QPushButton *clearHosts = MakeButton(this, "接続先のクリア", "clearHostsPushButton");
-    conSend_ = AddCheckBox("接続と同時に送信", "conSendCheckBox", switches.consend);
-    conReClear_ =
-        AddCheckBox("接続時に受信データをクリア", "conReClearCheckBox", switches.conreclear);
-    conSenClear_ =
-        AddCheckBox("送信時に送信データをクリア", "conSenClearCheckBox", switches.consenclear);
 
     auto *listLabel = new QLabel(Text("定型文:"), this);
     listLabel->setObjectName(QStringLiteral("templatesLabel"));
@@ -70,7 +71,7 @@ OptionsDialog::OptionsDialog(QWidget *parent, SettingsHashes &settings,
     connect(cancel, &QPushButton::clicked, this, &OptionsDialog::reject);
 
     auto *hostRow = new QHBoxLayout;
-    hostRow->addWidget(hostSave_);
+    hostRow->addWidget(hostSave);
     hostRow->addStretch();
     hostRow->addWidget(clearHosts);
 
@@ -89,22 +90,18 @@ OptionsDialog::OptionsDialog(QWidget *parent, SettingsHashes &settings,
     closeRow->addWidget(cancel);
 
     auto *layout = new QVBoxLayout(this);
-    layout->addLayout(hostRow);
-    layout->addWidget(conSend_);
-    layout->addWidget(conReClear_);
-    layout->addWidget(conSenClear_);
+    // The history's switch shares its row with the button that clears the history.
+    for (QCheckBox *box : checkBoxes_) {
+        if (box == hostSave) {
+            layout->addLayout(hostRow);
+        } else {
+            layout->addWidget(box);
+        }
+    }
     layout->addWidget(listLabel);
     layout->addLayout(templateRow, 1);
     layout->addLayout(closeRow);
     resize(340, 380);
-}
-
-QCheckBox *OptionsDialog::AddCheckBox(const char *text, const char *objectName, bool checked) {
-    auto *box = new QCheckBox(Text(text), this);
-    box->setObjectName(QString::fromLatin1(objectName));
-    box->setAccessibleName(box->text());
-    box->setChecked(checked);
-    return box;
 }
 
 void OptionsDialog::FillList(int select) {
@@ -123,11 +120,9 @@ int OptionsDialog::SelectedRow() const {
 }
 
 void OptionsDialog::accept() {
-    OptionSwitches switches;
-    switches.hostsave = hostSave_->isChecked();
-    switches.consend = conSend_->isChecked();
-    switches.conreclear = conReClear_->isChecked();
-    switches.consenclear = conSenClear_->isChecked();
+    OptionValues switches;
+    for (const OptionSpec &spec : kOptionTable)
+        switches[spec.option] = checkBoxes_[static_cast<std::size_t>(spec.option)]->isChecked();
     // Memory holds the new state even if the file could not be written; like every other write
     // of the settings file, a failure is not reported.
     session_.Ok(switches);

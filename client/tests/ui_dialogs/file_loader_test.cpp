@@ -13,7 +13,8 @@
 #include "dialog_seam.hpp"
 #include "dialog_test_support.hpp"
 #include "dialogs.hpp"
-#include "templates.hpp"
+#include "file_text.hpp"
+#include "text.hpp"
 
 namespace tarvotcpc::ui {
 namespace {
