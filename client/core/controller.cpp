@@ -11,17 +11,17 @@ MainController::MainController(MainView &view, SettingsHashes &settings, std::fu
                                ConnectionFactory factory)
     : view_(view), settings_(settings), wake_(std::move(wake)), factory_(std::move(factory)) {
     if (!factory_) {
-        factory_ = [](const SessionParams &params, ConnectionOptions options) {
+        factory_ = [](const Destination &params, ConnectionOptions options) {
             return std::make_unique<Connection>(params.host, params.port, std::move(options));
         };
     }
 }
 
 MainController::~MainController() {
-    DropConnection();
+    QuitConnection();
 }
 
-std::string MainController::ConnectingText(const SessionParams &params) {
+std::string MainController::ConnectingText(const Destination &params) {
     return params.host + ":" + std::to_string(params.port) + "に接続中";
 }
 
@@ -35,7 +35,7 @@ void MainController::SetStatus(const std::string &text) {
     view_.SetStatusText(text);
 }
 
-void MainController::DropConnection() {
+void MainController::QuitConnection() {
     if (!connection_) return;
     connection_->Quit();
     connection_.reset();
@@ -45,8 +45,8 @@ void MainController::Start() {
     SetLook(false);
 }
 
-void MainController::Connect(const SessionParams &params) {
-    DropConnection();
+void MainController::Connect(const Destination &params) {
+    QuitConnection();
     flow_.Restart();
     ++generation_;
     SetLook(true);
@@ -89,7 +89,7 @@ void MainController::ProcessEvents() {
     // The connection is done with before anything is shown. A view that tells the end at once
     // (rather than after the pump, as the window does) may let the user start a new connection
     // meanwhile, whose look must then not be overwritten.
-    DropConnection();
+    QuitConnection();
     const uint64_t generation = generation_;
     view_.ShowMessage(end->data,
                       IsStartFailure(end->reason) ? MessageStyle::Warning : MessageStyle::Notice);
@@ -99,7 +99,7 @@ void MainController::ProcessEvents() {
 }
 
 void MainController::Close() {
-    DropConnection();
+    QuitConnection();
     flow_.DropBacklog();
     flow_.Restart();
 }

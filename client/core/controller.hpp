@@ -38,7 +38,7 @@ class MainView {
 
 class MainController {
   public:
-    using ConnectionFactory = std::function<std::unique_ptr<Connection>(const SessionParams &params,
+    using ConnectionFactory = std::function<std::unique_ptr<Connection>(const Destination &params,
                                                                         ConnectionOptions options)>;
 
     // wake is handed to every connection: it is called on a connection's thread when events wait,
@@ -57,7 +57,7 @@ class MainController {
     // "host:portに接続中", then with "consend" the send page sent, then with "conreclear" the
     // receive page emptied. A connection still ending from an earlier Disconnect is dropped
     // without any further word from it, so the two are never mixed up.
-    void Connect(const SessionParams &params);
+    void Connect(const Destination &params);
 
     // Sends the send page's text, line breaks as CRLF; with "consenclear" the page is emptied
     // once its text was taken. Nothing happens without a connection.
@@ -87,12 +87,12 @@ class MainController {
     bool HasConnection() const { return connection_ != nullptr; }
 
     // "host:portに接続中"
-    static std::string ConnectingText(const SessionParams &params);
+    static std::string ConnectingText(const Destination &params);
 
   private:
     void SetLook(bool connected);
     void SetStatus(const std::string &text);
-    void DropConnection();
+    void QuitConnection();
 
     MainView &view_;
     SettingsHashes &settings_;

@@ -40,11 +40,11 @@ std::vector<std::string> HostHistory(const SettingsHashes &settings) {
     return entries;
 }
 
-std::string HistoryEntry(const SessionParams &params) {
+std::string HistoryEntry(const Destination &params) {
     return params.host + ":" + std::to_string(params.port);
 }
 
-bool RememberDestination(SettingsHashes &settings, const SessionParams &params,
+bool RememberDestination(SettingsHashes &settings, const Destination &params,
                          const std::string &path) {
     if (!ReadOptions(settings)[Option::HostSave]) return false;
     const std::string entry = HistoryEntry(params);

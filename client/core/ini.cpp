@@ -1,4 +1,5 @@
 #include "ini.hpp"
+#include "text.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -37,17 +38,6 @@ std::string_view Trim(std::string_view text) {
     return text.substr(first, last - first + 1);
 }
 
-bool SameName(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
-}
-
 struct Line {
     std::size_t begin;        // first byte
     std::size_t end;          // one past its line break, or the end of the text
@@ -84,7 +74,8 @@ bool HeaderName(std::string_view content, bool firstLine, std::string_view &name
 std::size_t FindSection(const std::vector<Line> &lines, std::string_view section) {
     for (std::size_t i = 0; i < lines.size(); ++i) {
         std::string_view name;
-        if (HeaderName(lines[i].content, i == 0, name) && SameName(name, section)) return i;
+        if (HeaderName(lines[i].content, i == 0, name) && EqualsIgnoringAsciiCase(name, section))
+            return i;
     }
     return lines.size();
 }

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -295,6 +296,45 @@ TEST(ConnectionExchange, AResetWhileReadingIsHeldBackLosesNothingSentBeforeIt) {
     EXPECT_TRUE(received == all) << "the bytes differ";
     EXPECT_EQ(end->reason, EndReason::Error);
     EXPECT_EQ(end->data, "エラー: " + SystemText(ECONNRESET));
+}
+
+// A transport that wraps another mid-connection, as an encrypted stream would wrap the plain one:
+// sends queued before the swap go out as they were, later ones through the new transport.
+TEST(ConnectionExchange, ASwappedTransportTakesOverInTheOrderOfTheSends) {
+    class Shouting final : public Transport {
+      public:
+        explicit Shouting(std::unique_ptr<Transport> inner) : inner_(std::move(inner)) {}
+        int Fd() const override { return inner_->Fd(); }
+        short PollEvents(bool wantRead, bool wantWrite) const override {
+            return inner_->PollEvents(wantRead, wantWrite);
+        }
+        IoResult Read(char *buffer, std::size_t size) override {
+            return inner_->Read(buffer, size);
+        }
+        IoResult Write(const char *bytes, std::size_t size) override {
+            std::string loud(bytes, size);
+            for (char &c : loud)
+                c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            return inner_->Write(loud.data(), loud.size());
+        }
+        void Close() override { inner_->Close(); }
+
+      private:
+        std::unique_ptr<Transport> inner_;
+    };
+    TestServer server(testing::Echo());
+    Collector client("127.0.0.1", server.Port());
+    client.Conn().Send("before ");
+    client.Conn().SwapTransport([](std::unique_ptr<Transport> &current) {
+        return std::make_unique<Shouting>(std::move(current));
+    });
+    client.Conn().Send("after");
+    ASSERT_TRUE(client.WaitBytes(12, kLong));
+    EXPECT_EQ(client.Received(), "before AFTER");
+    client.Conn().Disconnect();
+    const auto end = client.WaitEnd(kLong);
+    ASSERT_TRUE(end);
+    EXPECT_EQ(end->reason, EndReason::Disconnected);
 }
 
 // --- Sending to a peer that is gone

@@ -93,7 +93,7 @@ class ControllerTest : public ::testing::Test {
         });
     }
 
-    static SessionParams To(const TestServer &server) { return {"127.0.0.1", server.Port()}; }
+    static Destination To(const TestServer &server) { return {"127.0.0.1", server.Port()}; }
     static std::string Connecting(const TestServer &server) {
         return "status 127.0.0.1:" + std::to_string(server.Port()) + "に接続中";
     }

@@ -15,6 +15,7 @@
 
 #include "connect_dialog.hpp"
 #include "dialogs.hpp"
+#include "file_loader.hpp"
 #include "help.hpp"
 #include "message_seam.hpp"
 #include "receive_view.hpp"
@@ -132,7 +133,7 @@ void MainWindow::OpenConnectDialog() {
     ConnectTo(dialog.Params());
 }
 
-void MainWindow::ConnectTo(const SessionParams &params) {
+void MainWindow::ConnectTo(const Destination &params) {
     pump_->start();
     controller_->Connect(params);
 }
@@ -159,12 +160,7 @@ void MainWindow::Pump() {
 }
 
 std::string MainWindow::SendPageText() {
-    // The raw text keeps every character as typed (plain text would turn no-break spaces into
-    // spaces); only the page's own paragraph and line separators become line breaks.
-    QString text = sendEdit_->document()->toRawText();
-    text.replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
-    text.replace(QChar::LineSeparator, QLatin1Char('\n'));
-    return text.toStdString();
+    return PlainTextOf(sendEdit_);
 }
 
 void MainWindow::ClearSendPage() {

@@ -37,7 +37,7 @@ class MainWindow : public QMainWindow, private MainView {
     bool SettingsLoaded() const { return settingsLive_; }
 
     // What the connect dialog's OK leads to.
-    void ConnectTo(const SessionParams &params);
+    void ConnectTo(const Destination &params);
 
   signals:
     // The end of a connection was shown (its box closed, status and look restored).

@@ -59,16 +59,11 @@ OptionsDialog::OptionsDialog(QWidget *parent, SettingsHashes &settings,
     QPushButton *add = MakeButton(this, "追加", "addPushButton");
     QPushButton *edit = MakeButton(this, "編集", "editPushButton");
     QPushButton *remove = MakeButton(this, "削除", "deletePushButton");
-    QPushButton *ok = MakeButton(this, "OK", "okPushButton");
-    ok->setDefault(true);
-    QPushButton *cancel = MakeButton(this, "キャンセル", "cancelPushButton");
 
     connect(clearHosts, &QPushButton::clicked, this, &OptionsDialog::ClearHosts);
     connect(add, &QPushButton::clicked, this, &OptionsDialog::AddTemplate);
     connect(edit, &QPushButton::clicked, this, &OptionsDialog::EditTemplate);
     connect(remove, &QPushButton::clicked, this, &OptionsDialog::DeleteTemplate);
-    connect(ok, &QPushButton::clicked, this, &OptionsDialog::accept);
-    connect(cancel, &QPushButton::clicked, this, &OptionsDialog::reject);
 
     auto *hostRow = new QHBoxLayout;
     hostRow->addWidget(hostSave);
@@ -84,11 +79,6 @@ OptionsDialog::OptionsDialog(QWidget *parent, SettingsHashes &settings,
     templateRow->addWidget(list_, 1);
     templateRow->addLayout(templateButtons);
 
-    auto *closeRow = new QHBoxLayout;
-    closeRow->addStretch();
-    closeRow->addWidget(ok);
-    closeRow->addWidget(cancel);
-
     auto *layout = new QVBoxLayout(this);
     // The history's switch shares its row with the button that clears the history.
     for (QCheckBox *box : checkBoxes_) {
@@ -100,7 +90,7 @@ OptionsDialog::OptionsDialog(QWidget *parent, SettingsHashes &settings,
     }
     layout->addWidget(listLabel);
     layout->addLayout(templateRow, 1);
-    layout->addLayout(closeRow);
+    layout->addLayout(NewOkCancelRow(this));
     resize(340, 380);
 }
 

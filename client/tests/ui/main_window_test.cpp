@@ -26,7 +26,7 @@
 #include "receive_view.hpp"
 #include "test_servers.hpp"
 #include "text.hpp"
-#include "ui_test_support.hpp"
+#include "ui_support.hpp"
 
 using tarvotcpc::testing::TestServer;
 

@@ -6,7 +6,7 @@
 #include <QPlainTextEdit>
 #include <QTreeWidget>
 
-#include "dialog_test_support.hpp"
+#include "ui_support.hpp"
 #include "dialogs.hpp"
 #include "options_dialog.hpp"
 #include "template_edit_dialog.hpp"
