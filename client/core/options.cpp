@@ -16,17 +16,17 @@ static_assert(
 
 OptionValues ReadOptions(const SettingsHashes &settings) {
     OptionValues values;
-    for (const OptionSpec &spec : kOptionTable) {
-        const bool held = VornGetHashIndex(&settings.options, spec.key) >= 0;
-        values[spec.option] = held ? ReadOption(settings, spec.key) != 0 : spec.byDefault;
+    for (const OptionRow &row : kOptionTable) {
+        const bool held = VornGetHashIndex(&settings.options, row.key) >= 0;
+        values[row.option] = held ? ReadOption(settings, row.key) != 0 : row.byDefault;
     }
     return values;
 }
 
 bool StoreOptions(SettingsHashes &settings, const OptionValues &values) {
     bool stored = true;
-    for (const OptionSpec &spec : kOptionTable)
-        stored = SetOption(settings, spec.key, values[spec.option] ? 1 : 0) && stored;
+    for (const OptionRow &row : kOptionTable)
+        stored = SetOption(settings, row.key, values[row.option] ? 1 : 0) && stored;
     return stored;
 }
 

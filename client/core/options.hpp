@@ -21,7 +21,7 @@ enum class Option {
 
 inline constexpr std::size_t kOptionCount = static_cast<std::size_t>(Option::Count);
 
-struct OptionSpec {
+struct OptionRow {
     Option option;
     const char *key;        // in the options section of the settings file
     bool byDefault;         // when the file does not hold the key
@@ -30,7 +30,7 @@ struct OptionSpec {
 };
 
 // In the order of the dialog's check boxes and of a new settings file's lines.
-inline constexpr std::array<OptionSpec, kOptionCount> kOptionTable{{
+inline constexpr std::array<OptionRow, kOptionCount> kOptionTable{{
     {Option::HostSave, "hostsave", false, "接続先を保存", "hostSaveCheckBox"},
     {Option::ConSend, "consend", false, "接続と同時に送信", "conSendCheckBox"},
     {Option::ConReClear, "conreclear", false, "接続時に受信データをクリア", "conReClearCheckBox"},
@@ -38,11 +38,11 @@ inline constexpr std::array<OptionSpec, kOptionCount> kOptionTable{{
      "conSenClearCheckBox"},
 }};
 
-constexpr const OptionSpec &SpecOf(Option option) {
+constexpr const OptionRow &RowOf(Option option) {
     return kOptionTable[static_cast<std::size_t>(option)];
 }
 constexpr const char *OptionKey(Option option) {
-    return SpecOf(option).key;
+    return RowOf(option).key;
 }
 
 // Every option's value, as the program uses it.

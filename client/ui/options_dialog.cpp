@@ -40,12 +40,12 @@ OptionsDialog::OptionsDialog(QWidget *parent, SettingsHashes &settings,
     setWindowTitle(Text("オプション"));
     setAccessibleName(windowTitle());
 
-    for (const OptionSpec &spec : kOptionTable) {
-        auto *box = new QCheckBox(Text(spec.label), this);
-        box->setObjectName(QString::fromLatin1(spec.objectName));
+    for (const OptionRow &row : kOptionTable) {
+        auto *box = new QCheckBox(Text(row.label), this);
+        box->setObjectName(QString::fromLatin1(row.objectName));
         box->setAccessibleName(box->text());
-        box->setChecked(session_.Switches()[spec.option]);
-        checkBoxes_[static_cast<std::size_t>(spec.option)] = box;
+        box->setChecked(session_.Switches()[row.option]);
+        checkBoxes_[static_cast<std::size_t>(row.option)] = box;
     }
     QCheckBox *hostSave = checkBoxes_[static_cast<std::size_t>(Option::HostSave)];
     QPushButton *clearHosts = MakeButton(this, "接続先のクリア", "clearHostsPushButton");
@@ -111,8 +111,8 @@ int OptionsDialog::SelectedRow() const {
 
 void OptionsDialog::accept() {
     OptionValues switches;
-    for (const OptionSpec &spec : kOptionTable)
-        switches[spec.option] = checkBoxes_[static_cast<std::size_t>(spec.option)]->isChecked();
+    for (const OptionRow &row : kOptionTable)
+        switches[row.option] = checkBoxes_[static_cast<std::size_t>(row.option)]->isChecked();
     // Memory holds the new state even if the file could not be written; like every other write
     // of the settings file, a failure is not reported.
     session_.Ok(switches);
