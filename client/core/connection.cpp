@@ -18,6 +18,28 @@ constexpr std::size_t kMergeLimit = 1024 * 1024;
 
 } // namespace
 
+std::string EndText(EndReason reason, const std::string &host, const std::string &systemText) {
+    switch (reason) {
+    case EndReason::SocketFailed:
+        return "ソケットの作成に失敗しました";
+    case EndReason::HostNotFound:
+        return "ホスト" + host + "が見つかりません";
+    case EndReason::ConnectFailed:
+        return "接続に失敗しました";
+    case EndReason::Disconnected:
+    case EndReason::PeerClosed:
+        return "切断しました";
+    case EndReason::Error:
+        return "エラー: " + systemText;
+    }
+    return {};
+}
+
+bool IsStartFailure(EndReason reason) {
+    return reason == EndReason::SocketFailed || reason == EndReason::HostNotFound ||
+           reason == EndReason::ConnectFailed;
+}
+
 Connection::Connection(std::string host, int32_t port, ConnectionOptions options)
     : host_(std::move(host)), port_(port), options_(std::move(options)) {
     if (!options_.endpoint) {

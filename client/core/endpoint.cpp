@@ -16,28 +16,6 @@
 
 namespace tarvotcpc {
 
-std::string EndText(EndReason reason, const std::string &host, const std::string &systemText) {
-    switch (reason) {
-    case EndReason::SocketFailed:
-        return "ソケットの作成に失敗しました";
-    case EndReason::HostNotFound:
-        return "ホスト" + host + "が見つかりません";
-    case EndReason::ConnectFailed:
-        return "接続に失敗しました";
-    case EndReason::Disconnected:
-    case EndReason::PeerClosed:
-        return "切断しました";
-    case EndReason::Error:
-        return "エラー: " + systemText;
-    }
-    return {};
-}
-
-bool IsStartFailure(EndReason reason) {
-    return reason == EndReason::SocketFailed || reason == EndReason::HostNotFound ||
-           reason == EndReason::ConnectFailed;
-}
-
 bool ResolveIPv4(const std::string &host, in_addr &address) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
