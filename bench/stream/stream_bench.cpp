@@ -157,7 +157,7 @@ int main(int argc, char *argv[]) {
     const std::string lastLine =
         page->document()->findBlockByNumber(page->blockCount() - 2).text().toStdString();
     const bool whole = shown == expectedLength && lastLine + "\n" == Line(lines - 1) &&
-                       window.Receive()->PendingBytes() == 0;
+                       window.Controller().Backlog() == 0;
 
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);

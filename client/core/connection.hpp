@@ -1,13 +1,15 @@
 // One TCP connection of the client, run by a thread of its own that owns the socket.
 //
-// The user-interface side never touches the socket: it hands commands to the connection
-// (send, disconnect, quit, pause or resume reading), each of which wakes the worker at once,
-// and it takes the worker's events (received bytes, then one end event) from a queue. The
-// worker calls the wake-up callback when the queue goes from empty to non-empty, so a window
-// can post itself a notice and drain the queue on its own thread.
+// The user-interface side never touches the socket: it hands commands to the connection (send,
+// disconnect, quit), each of which wakes the worker at once, and it takes the worker's events
+// (received bytes, then one end event) from a queue. The worker calls the wake-up callback when
+// the queue goes from empty to non-empty, so a window can post itself a notice and drain the
+// queue on its own thread.
+//
+// The files: endpoint.* gets the connected socket (lookup and connect), transport.* reads and
+// writes it, connection_worker.cpp is the worker's loop, and this class is what the other
+// threads see.
 #pragma once
-
-#include <netinet/in.h>
 
 #include <atomic>
 #include <cstddef>
@@ -19,23 +21,11 @@
 #include <thread>
 #include <vector>
 
+#include "end_reason.hpp"
+#include "endpoint.hpp"
+#include "transport.hpp"
+
 namespace tarvotcpc {
-
-// Why a connection ended. The first three happen before the connection is up.
-enum class EndReason {
-    SocketFailed,  // "ソケットの作成に失敗しました"
-    HostNotFound,  // "ホスト%sが見つかりません"
-    ConnectFailed, // "接続に失敗しました"
-    Disconnected,  // "切断しました": the user asked for it
-    PeerClosed,    // "切断しました": the peer closed its side
-    Error,         // "エラー: %s": receiving or sending failed, with the system's text
-};
-
-// The texts the user sees for an end; host goes into HostNotFound, systemText into Error.
-std::string EndText(EndReason reason, const std::string &host, const std::string &systemText);
-
-// The three failures before a connection is up are warnings; the others are plain notices.
-bool IsStartFailure(EndReason reason);
 
 struct ConnectionEvent {
     enum class Type { Received, Ended };
@@ -43,13 +33,6 @@ struct ConnectionEvent {
     std::string data; // Received: the bytes as they came. Ended: the text for the user.
     EndReason reason = EndReason::Disconnected; // Ended only
 };
-
-// Finds the IPv4 address of a host name; false when there is none. Runs on a thread of its own,
-// so it may block as long as it likes.
-using Resolver = std::function<bool(const std::string &host, in_addr &address)>;
-
-// The system's lookup: getaddrinfo for IPv4 stream addresses, first result.
-bool ResolveIPv4(const std::string &host, in_addr &address);
 
 struct ConnectionOptions {
     // Called on the worker's thread when events become available; must not block.
@@ -61,13 +44,14 @@ struct ConnectionOptions {
     // TCP itself, however fast the peer sends, instead of the queue growing without bound. The
     // queue may pass the limit by what one read brings.
     std::size_t queueLimit = 0;
+    // Where the connected socket comes from; empty means MakeIPv4Endpoint(host, port, resolver).
+    EndpointFactory endpoint;
 };
 
 class Connection {
   public:
-    // Starts the worker at once: it creates the socket, finds the address of host (a dotted
-    // IPv4 address as inet_aton reads it, else through the resolver) and connects to the low
-    // 16 bits of port.
+    // Starts the worker at once: it gets a connected socket from the endpoint (by default: it
+    // creates the socket, finds the address of host and connects to the low 16 bits of port).
     Connection(std::string host, int32_t port, ConnectionOptions options = {});
 
     // Quits when still running.
@@ -80,6 +64,10 @@ class Connection {
     // before the connection is up are sent once it is.
     void Send(std::string bytes);
 
+    // Replaces the transport between two passes of the worker, after the sends queued before it
+    // were handed to the current one (the switch to an encrypted stream on the same socket).
+    void SwapTransport(TransportSwap swap);
+
     // Ends the connection with the end event "切断しました", whatever stage it is in. Bytes the
     // socket takes at once still go out; the rest of what was queued, and anything queued while
     // the connection was not yet up, is dropped rather than waited for.
@@ -89,11 +77,6 @@ class Connection {
     // returns at once in every stage: a name lookup still running is left to finish on its own
     // and then frees what it holds.
     void Quit();
-
-    // While paused the worker reads nothing more from the socket, so that a user interface with a
-    // large backlog of text to show can catch up; the peer is then held back by TCP itself.
-    void PauseReading();
-    void ResumeReading();
 
     // Takes every event queued so far, oldest first.
     std::vector<ConnectionEvent> TakeEvents();
@@ -109,11 +92,12 @@ class Connection {
 
   private:
     struct Command {
-        enum class Type { Send, Disconnect, Quit } type;
+        enum class Type { Send, Swap, Disconnect, Quit } type;
         std::string bytes;
+        TransportSwap swap;
     };
 
-    class Worker;
+    class Worker; // connection_worker.cpp
 
     void Push(Command command);
     void Wake();
@@ -127,7 +111,6 @@ class Connection {
 
     std::mutex commandsMutex_;
     std::deque<Command> commands_;
-    std::atomic<bool> paused_{false};
 
     mutable std::mutex eventsMutex_;
     std::vector<ConnectionEvent> events_;

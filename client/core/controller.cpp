@@ -1,7 +1,9 @@
 #include "controller.hpp"
 
+#include <chrono>
 #include <utility>
-#include <vector>
+
+#include "options.hpp"
 
 namespace tarvotcpc {
 
@@ -9,17 +11,17 @@ MainController::MainController(MainView &view, SettingsHashes &settings, std::fu
                                ConnectionFactory factory)
     : view_(view), settings_(settings), wake_(std::move(wake)), factory_(std::move(factory)) {
     if (!factory_) {
-        factory_ = [](const SessionParams &params, ConnectionOptions options) {
+        factory_ = [](const Destination &params, ConnectionOptions options) {
             return std::make_unique<Connection>(params.host, params.port, std::move(options));
         };
     }
 }
 
 MainController::~MainController() {
-    DropConnection();
+    QuitConnection();
 }
 
-std::string MainController::ConnectingText(const SessionParams &params) {
+std::string MainController::ConnectingText(const Destination &params) {
     return params.host + ":" + std::to_string(params.port) + "に接続中";
 }
 
@@ -33,7 +35,7 @@ void MainController::SetStatus(const std::string &text) {
     view_.SetStatusText(text);
 }
 
-void MainController::DropConnection() {
+void MainController::QuitConnection() {
     if (!connection_) return;
     connection_->Quit();
     connection_.reset();
@@ -43,24 +45,28 @@ void MainController::Start() {
     SetLook(false);
 }
 
-void MainController::Connect(const SessionParams &params) {
-    DropConnection();
+void MainController::Connect(const Destination &params) {
+    QuitConnection();
+    flow_.Restart();
     ++generation_;
-    receivedText_ = ReceivedText();
     SetLook(true);
     ConnectionOptions options;
     options.wake = wake_;
     options.queueLimit = kReceiveQueueLimit;
     connection_ = factory_(params, std::move(options));
     SetStatus(ConnectingText(params));
-    if (ReadOption(settings_, kOptionConSend) != 0) Send();
-    if (ReadOption(settings_, kOptionConReClear) != 0) view_.ClearReceivePage();
+    const OptionValues switches = ReadOptions(settings_);
+    if (switches[Option::ConSend]) Send();
+    if (switches[Option::ConReClear]) {
+        flow_.DropBacklog();
+        view_.ClearReceivePage();
+    }
 }
 
 void MainController::Send() {
     if (!connection_ || !connectedLook_) return;
     connection_->Send(ToCrlf(view_.SendPageText()));
-    if (ReadOption(settings_, kOptionConSenClear) != 0) view_.ClearSendPage();
+    if (ReadOptions(settings_)[Option::ConSenClear]) view_.ClearSendPage();
 }
 
 void MainController::Disconnect() {
@@ -69,48 +75,33 @@ void MainController::Disconnect() {
 }
 
 void MainController::ProcessEvents() {
-    if (!connection_) return;
-    std::vector<ConnectionEvent> events = connection_->TakeEvents();
-    std::string text;
-    const ConnectionEvent *end = nullptr;
-    for (const ConnectionEvent &event : events) {
-        if (event.type == ConnectionEvent::Type::Received) {
-            text += receivedText_.Feed(event.data);
-        } else {
-            end = &event;
-            text += receivedText_.Flush();
-            break;
-        }
-    }
-    if (!text.empty()) {
+    if (connection_) flow_.Fill(*connection_);
+    if (flow_.Backlog() > 0) {
+        const std::string step = flow_.NextStep();
         view_.ShowReceivePage();
-        view_.AppendReceivedText(text);
+        const auto start = std::chrono::steady_clock::now();
+        view_.AppendReceivedText(step);
+        flow_.StepTook(std::chrono::steady_clock::now() - start);
     }
-    if (end == nullptr) return;
+    std::optional<ConnectionEvent> end = flow_.TakeEnd();
+    if (!end) return;
 
-    // The connection is done with before anything is shown: a message box may run the window's
-    // event loop, and whatever runs meanwhile must find the controller in its final state.
-    const EndReason reason = end->reason;
-    const std::string message = end->data;
-    DropConnection();
+    // The connection is done with before anything is shown. A view that tells the end at once
+    // (rather than after the pump, as the window does) may let the user start a new connection
+    // meanwhile, whose look must then not be overwritten.
+    QuitConnection();
     const uint64_t generation = generation_;
-    view_.ShowMessage(message,
-                      IsStartFailure(reason) ? MessageStyle::Warning : MessageStyle::Notice);
-    if (generation != generation_) return; // a new connection was started meanwhile
-    SetStatus(message);
+    view_.ShowMessage(end->data,
+                      IsStartFailure(end->reason) ? MessageStyle::Warning : MessageStyle::Notice);
+    if (generation != generation_) return;
+    SetStatus(end->data);
     SetLook(false);
 }
 
 void MainController::Close() {
-    DropConnection();
-}
-
-void MainController::PauseReading() {
-    if (connection_) connection_->PauseReading();
-}
-
-void MainController::ResumeReading() {
-    if (connection_) connection_->ResumeReading();
+    QuitConnection();
+    flow_.DropBacklog();
+    flow_.Restart();
 }
 
 std::size_t MainController::QueuedBytes() const {

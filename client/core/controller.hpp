@@ -10,20 +10,11 @@
 
 #include "connection.hpp"
 #include "destination.hpp"
+#include "message_style.hpp"
+#include "receive_flow.hpp"
 #include "settings.hpp"
-#include "text.hpp"
 
 namespace tarvotcpc {
-
-inline constexpr char kProductCaption[] = "TARVO TCP/IP CLIENT";
-
-// Received bytes that may wait in a connection's queue before it stops reading from the peer.
-inline constexpr std::size_t kReceiveQueueLimit = 2 * 1024 * 1024;
-
-enum class MessageStyle {
-    Warning, // warning icon, no caption: a connection that could not be made
-    Notice,  // caption kProductCaption, no icon: the end of a connection
-};
 
 class MainView {
   public:
@@ -40,12 +31,14 @@ class MainView {
     // Connected: Disconnect and Send available, Connect not; disconnected: the reverse.
     virtual void SetConnectedLook(bool connected) = 0;
     virtual void SetStatusText(const std::string &text) = 0;
+    // Tells the end of a connection. The controller is in its final state by then; a window may
+    // show the box once its current event is done.
     virtual void ShowMessage(const std::string &text, MessageStyle style) = 0;
 };
 
 class MainController {
   public:
-    using ConnectionFactory = std::function<std::unique_ptr<Connection>(const SessionParams &params,
+    using ConnectionFactory = std::function<std::unique_ptr<Connection>(const Destination &params,
                                                                         ConnectionOptions options)>;
 
     // wake is handed to every connection: it is called on a connection's thread when events wait,
@@ -64,7 +57,7 @@ class MainController {
     // "host:portに接続中", then with "consend" the send page sent, then with "conreclear" the
     // receive page emptied. A connection still ending from an earlier Disconnect is dropped
     // without any further word from it, so the two are never mixed up.
-    void Connect(const SessionParams &params);
+    void Connect(const Destination &params);
 
     // Sends the send page's text, line breaks as CRLF; with "consenclear" the page is emptied
     // once its text was taken. Nothing happens without a connection.
@@ -74,38 +67,39 @@ class MainController {
     // reported when the connection has ended.
     void Disconnect();
 
-    // Takes the current connection's events (a window that cannot show more yet simply waits:
-    // the connection stops reading once kReceiveQueueLimit bytes are queued): received bytes go to
-    // the receive page, which comes to the front; the end event shows its text in a message box and
-    // the status bar and restores the disconnected look.
+    // One turn of the window's pump, on a wake-up or a timer tick: takes the connection's events
+    // as far as the receive flow has room, hands the receive page the next step of text (the page
+    // comes to the front), and once the page has everything before the end event, tells the end
+    // in a message box and the status bar and restores the disconnected look.
     void ProcessEvents();
+    // Whether ProcessEvents still has work: a connection, or text the page has not taken yet.
+    bool Busy() const { return connection_ != nullptr || !flow_.Idle(); }
 
     // The window closes: the connection is quit without any message; returns at once.
     void Close();
 
-    // Backlog control for a window that shows text slower than it arrives.
-    void PauseReading();
-    void ResumeReading();
+    // Received bytes in the connection's queue, and text waiting for the page.
     std::size_t QueuedBytes() const;
+    std::size_t Backlog() const { return flow_.Backlog(); }
 
     bool ConnectedLook() const { return connectedLook_; }
     const std::string &StatusText() const { return status_; }
     bool HasConnection() const { return connection_ != nullptr; }
 
     // "host:portに接続中"
-    static std::string ConnectingText(const SessionParams &params);
+    static std::string ConnectingText(const Destination &params);
 
   private:
     void SetLook(bool connected);
     void SetStatus(const std::string &text);
-    void DropConnection();
+    void QuitConnection();
 
     MainView &view_;
     SettingsHashes &settings_;
     std::function<void()> wake_;
     ConnectionFactory factory_;
     std::unique_ptr<Connection> connection_;
-    ReceivedText receivedText_;
+    ReceiveFlow flow_;
     uint64_t generation_ = 0; // counts connections, so a late answer knows it is late
     bool connectedLook_ = false;
     std::string status_;

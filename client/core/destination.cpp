@@ -1,5 +1,6 @@
 #include "destination.hpp"
 
+#include "options.hpp"
 #include "text.hpp"
 
 namespace tarvotcpc {
@@ -39,13 +40,13 @@ std::vector<std::string> HostHistory(const SettingsHashes &settings) {
     return entries;
 }
 
-std::string HistoryEntry(const SessionParams &params) {
+std::string HistoryEntry(const Destination &params) {
     return params.host + ":" + std::to_string(params.port);
 }
 
-bool RememberDestination(SettingsHashes &settings, const SessionParams &params,
+bool RememberDestination(SettingsHashes &settings, const Destination &params,
                          const std::string &path) {
-    if (ReadOption(settings, kOptionHostSave) == 0) return false;
+    if (!ReadOptions(settings)[Option::HostSave]) return false;
     const std::string entry = HistoryEntry(params);
     if (entry.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) return false;
 

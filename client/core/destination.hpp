@@ -11,9 +11,9 @@
 
 namespace tarvotcpc {
 
-// Where the next connection goes. port is kept as the user gave it; only its low 16 bits are used
-// when connecting.
-struct SessionParams {
+// Where the next connection goes: a host and a port, nothing more. port is kept as the user gave
+// it; only its low 16 bits are used when connecting.
+struct Destination {
     std::string host;
     int32_t port = 0;
 };
@@ -28,7 +28,7 @@ enum class ConnectField { Host, Port };
 
 struct ConnectDecision {
     bool accepted = false;
-    SessionParams params;                    // when accepted
+    Destination params;                      // when accepted
     std::string warning;                     // when not: the text to show; the dialog stays open
     ConnectField field = ConnectField::Host; // the field the warning concerns
 };
@@ -44,14 +44,14 @@ ConnectDecision DecideConnect(std::string_view hostText, std::string_view portTe
 std::vector<std::string> HostHistory(const SettingsHashes &settings);
 
 // "host:port" with the port in plain decimal.
-std::string HistoryEntry(const SessionParams &params);
+std::string HistoryEntry(const Destination &params);
 
 // With the option "hostsave" on, puts params at the top of the history, dropping an earlier entry
 // equal to it without regard to ASCII case, keeps at most 20 entries, renumbers the record as
 // "host0", "host1", ... and writes the section. Nothing changes with the option off or missing,
 // nor for a host that cannot be kept on one line of the file. Result: whether the history in
 // memory changed (the file is rewritten then, and a failed write leaves the old file).
-bool RememberDestination(SettingsHashes &settings, const SessionParams &params,
+bool RememberDestination(SettingsHashes &settings, const Destination &params,
                          const std::string &path);
 
 // Empties the history in memory and in the file at once (the options dialog's clear button).

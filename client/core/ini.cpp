@@ -1,7 +1,10 @@
 #include "ini.hpp"
+#include "text.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,17 +36,6 @@ std::string_view Trim(std::string_view text) {
     if (first == std::string_view::npos) return {};
     const std::size_t last = text.find_last_not_of(kBlanks);
     return text.substr(first, last - first + 1);
-}
-
-bool SameName(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
 }
 
 struct Line {
@@ -82,7 +74,8 @@ bool HeaderName(std::string_view content, bool firstLine, std::string_view &name
 std::size_t FindSection(const std::vector<Line> &lines, std::string_view section) {
     for (std::size_t i = 0; i < lines.size(); ++i) {
         std::string_view name;
-        if (HeaderName(lines[i].content, i == 0, name) && SameName(name, section)) return i;
+        if (HeaderName(lines[i].content, i == 0, name) && EqualsIgnoringAsciiCase(name, section))
+            return i;
     }
     return lines.size();
 }
@@ -238,6 +231,56 @@ bool ReadWholeFile(const std::string &path, std::string &text, bool *missing) {
     return true;
 }
 
+namespace {
+
+// Temporaries are ".<name>.tmp-XXXXXX" beside the file: hidden, and a name no user gives a copy
+// of their own. A writer holds a lock on its temporary from creating it until it is renamed or
+// removed, so one without a lock was left by a writer that died.
+std::string TemporaryPrefix(const std::string &target) {
+    const std::size_t slash = target.rfind('/');
+    const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+    return "." + name + ".tmp-";
+}
+
+void RemoveAbandonedTemporaries(const std::string &folder, const std::string &prefix) {
+    DIR *dir = opendir(folder.c_str());
+    if (dir == nullptr) return;
+    while (const dirent *entry = readdir(dir)) {
+        const std::string_view name(entry->d_name);
+        if (name.size() != prefix.size() + 6 || name.substr(0, prefix.size()) != prefix) continue;
+        const std::string path = folder + "/" + std::string(name);
+        const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+        if (fd < 0) continue;
+        struct stat info {};
+        // Removed while locked, so that a writer that locks it only now sees it gone (below).
+        if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == 0)
+            unlink(path.c_str());
+        close(fd);
+    }
+    closedir(dir);
+}
+
+// Creates and locks a new temporary; -1 when that cannot be done.
+int CreateLockedTemporary(std::string &temporary, const std::string &pattern) {
+    // A writer cleaning up may take a temporary between its creation and its lock; it is then
+    // gone, and another is made.
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        temporary = pattern;
+        const int fd = mkostemp(temporary.data(), O_CLOEXEC);
+        if (fd < 0) return -1;
+        struct stat held {
+        }, named{};
+        if (flock(fd, LOCK_EX) == 0 && fstat(fd, &held) == 0 &&
+            stat(temporary.c_str(), &named) == 0 && held.st_ino == named.st_ino &&
+            held.st_dev == named.st_dev)
+            return fd;
+        close(fd);
+    }
+    return -1;
+}
+
+} // namespace
+
 bool WriteIniSection(const std::string &path, std::string_view section,
                      const std::vector<std::string> &entries) {
     if (section.empty() ||
@@ -259,19 +302,21 @@ bool WriteIniSection(const std::string &path, std::string_view section,
 
     const std::string folder = FolderOf(target);
     if (!MakeFolders(folder)) return false;
-    std::string temporary = target + ".XXXXXX";
+    const std::string prefix = TemporaryPrefix(target);
+    RemoveAbandonedTemporaries(folder, prefix);
+    std::string temporary;
     int fd = -1;
-    if (StepAllowed(IniWriteStep::CreateTemporary)) fd = mkostemp(temporary.data(), O_CLOEXEC);
+    if (StepAllowed(IniWriteStep::CreateTemporary))
+        fd = CreateLockedTemporary(temporary, folder + "/" + prefix + "XXXXXX");
     if (fd < 0) return false;
 
     bool ok = fchmod(fd, mode) == 0 && StepAllowed(IniWriteStep::Write) && WriteAll(fd, text) &&
               StepAllowed(IniWriteStep::Flush) && fsync(fd) == 0;
-    ok = close(fd) == 0 && ok;
+    // Renamed while still locked: until then no other writer may take it for abandoned.
     ok = ok && StepAllowed(IniWriteStep::Rename) && rename(temporary.c_str(), target.c_str()) == 0;
-    if (!ok) {
-        unlink(temporary.c_str());
-        return false;
-    }
+    if (!ok) unlink(temporary.c_str());
+    close(fd);
+    if (!ok) return false;
     // The rename itself is made durable by flushing the folder; failing that changes nothing.
     const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir >= 0) {

@@ -10,15 +10,10 @@
 
 namespace tarvotcpc {
 
-// Section names and option keys of the settings file.
+// Section names of the settings file; the options' keys are in options.hpp.
 inline constexpr char kSectionOptions[] = "TARVOTCPC";
 inline constexpr char kSectionHosts[] = "HOSTS";
 inline constexpr char kSectionTemplates[] = "TEMPLATES";
-
-inline constexpr char kOptionHostSave[] = "hostsave";       // keep the destination history
-inline constexpr char kOptionConSend[] = "consend";         // send the send page on connecting
-inline constexpr char kOptionConReClear[] = "conreclear";   // empty the receive page on connecting
-inline constexpr char kOptionConSenClear[] = "consenclear"; // empty the send page after sending
 
 // Options ("key" → "0" or "1"), hosts ("host0", "host1", ... → "host:port", newest first) and
 // templates (name → URL-encoded text), side by side in this order.

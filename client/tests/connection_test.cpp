@@ -3,14 +3,20 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <future>
 #include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -148,20 +154,26 @@ TEST(ConnectionExchange, LargeSendToAnEchoingPeerNeverDeadlocks) {
     ASSERT_TRUE(client.WaitEnd(kLong));
 }
 
-TEST(ConnectionExchange, PausedReadingHoldsBytesAndTheEndUntilResumed) {
+TEST(ConnectionExchange, AFullQueueHoldsTheEndBackUntilTaken) {
     TestServer server(testing::SendThenClose("held back", 100ms));
-    Collector client("127.0.0.1", server.Port());
-    client.Conn().PauseReading();
-    std::this_thread::sleep_for(300ms);
-    EXPECT_FALSE(client.DrainNow());
-    EXPECT_EQ(client.Received(), "");
-    EXPECT_EQ(client.Conn().QueuedBytes(), 0u);
+    ConnectionOptions options;
+    options.queueLimit = 1;
+    Connection connection("127.0.0.1", server.Port(), options);
+    const auto deadline = std::chrono::steady_clock::now() + kLong;
+    while (connection.QueuedBytes() < 9 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(5ms);
+    std::this_thread::sleep_for(300ms); // the peer has closed meanwhile
+    EXPECT_FALSE(connection.Finished());
+    std::vector<ConnectionEvent> events = connection.TakeEvents();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].data, "held back");
 
-    client.Conn().ResumeReading();
-    const auto end = client.WaitEnd(kLong);
-    ASSERT_TRUE(end);
-    EXPECT_EQ(client.Received(), "held back");
-    EXPECT_EQ(end->reason, EndReason::PeerClosed);
+    while (!connection.Finished() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(5ms);
+    events = connection.TakeEvents();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].type, ConnectionEvent::Type::Ended);
+    EXPECT_EQ(events[0].reason, EndReason::PeerClosed);
 }
 
 TEST(ConnectionExchange, QueueLimitHoldsAFastPeerBackUntilTaken) {
@@ -194,8 +206,8 @@ TEST(ConnectionExchange, QueuedBytesCountsWhatWasNotTaken) {
     TestServer server(testing::SendThenClose("12345"));
     std::atomic<bool> ended{false};
     std::unique_ptr<Connection> connection;
-    connection = std::make_unique<Connection>("127.0.0.1", server.Port(),
-                                              ConnectionOptions{[&ended] { ended = true; }, {}});
+    connection = std::make_unique<Connection>(
+        "127.0.0.1", server.Port(), ConnectionOptions{[&ended] { ended = true; }, {}, 0, {}});
     while (!connection->Finished())
         std::this_thread::sleep_for(5ms);
     EXPECT_TRUE(ended.load());
@@ -207,22 +219,154 @@ TEST(ConnectionExchange, QueuedBytesCountsWhatWasNotTaken) {
     EXPECT_EQ(connection->QueuedBytes(), 0u);
 }
 
+// A peer that sends numbered lines, waits until our side has acknowledged every byte (its send
+// queue is empty) while we hold reading back, and then resets the connection. What it sent is
+// in our socket by then; it must all be read before the reset is reported.
+TEST(ConnectionExchange, AResetWhileReadingIsHeldBackLosesNothingSentBeforeIt) {
+    constexpr std::size_t kLineCount = 16u * 1024 * 1024 / 64;
+    std::string all;
+    all.reserve(kLineCount * 64);
+    char line[65];
+    for (std::size_t i = 0; i < kLineCount; ++i) {
+        std::snprintf(line, sizeof line, "%08zu %054zu\n", i, i);
+        all.append(line, 64);
+    }
+    struct Steps {
+        std::atomic<bool> acknowledged{false}; // the peer's send queue is empty
+        std::atomic<bool> goReset{false};
+        std::atomic<bool> reset{false};
+    };
+    auto steps = std::make_shared<Steps>();
+    TestServer server([steps, &all](int fd, TestServer &) {
+        for (std::size_t offset = 0; offset < all.size();) {
+            const ssize_t n = send(fd, all.data() + offset, all.size() - offset, MSG_NOSIGNAL);
+            if (n <= 0) return;
+            offset += static_cast<std::size_t>(n);
+        }
+        const auto deadline = std::chrono::steady_clock::now() + kLong;
+        for (int queued = 1; queued != 0;) {
+            if (ioctl(fd, SIOCOUTQ, &queued) != 0 || std::chrono::steady_clock::now() > deadline)
+                return;
+            std::this_thread::sleep_for(1ms);
+        }
+        steps->acknowledged = true;
+        while (!steps->goReset && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(1ms);
+        linger hard{1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        steps->reset = true; // the server closes fd as this returns, which sends the reset
+    });
+
+    constexpr std::size_t kLimit = 256 * 1024;
+    ConnectionOptions options;
+    options.queueLimit = kLimit;
+    Connection connection("127.0.0.1", server.Port(), options);
+    std::string received;
+    std::optional<ConnectionEvent> end;
+    auto take = [&] {
+        for (ConnectionEvent &event : connection.TakeEvents()) {
+            if (event.type == ConnectionEvent::Type::Received)
+                received += event.data;
+            else
+                end = std::move(event);
+        }
+    };
+    const auto start = std::chrono::steady_clock::now();
+    // A consumer that takes only when the queue is full, so reading is held back most of the time.
+    while (!steps->acknowledged && SecondsSince(start) < 60) {
+        if (connection.QueuedBytes() >= kLimit) take();
+        std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_TRUE(steps->acknowledged);
+    while (connection.QueuedBytes() < kLimit && !connection.Finished() && SecondsSince(start) < 60)
+        std::this_thread::sleep_for(1ms);
+    const std::size_t inOurSocket = all.size() - received.size() - connection.QueuedBytes();
+    steps->goReset = true;
+    while (!steps->reset && SecondsSince(start) < 60)
+        std::this_thread::sleep_for(1ms);
+    std::this_thread::sleep_for(200ms); // the reset arrives while reading is held back
+    ASSERT_GT(inOurSocket, 0u) << "everything was read before the reset: the case did not happen";
+
+    while (!end && SecondsSince(start) < 60) {
+        take();
+        std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_TRUE(end);
+    EXPECT_EQ(received.size(), all.size());
+    EXPECT_TRUE(received == all) << "the bytes differ";
+    EXPECT_EQ(end->reason, EndReason::Error);
+    EXPECT_EQ(end->data, "エラー: " + SystemText(ECONNRESET));
+}
+
+// A transport that wraps another mid-connection, as an encrypted stream would wrap the plain one:
+// sends queued before the swap go out as they were, later ones through the new transport.
+TEST(ConnectionExchange, ASwappedTransportTakesOverInTheOrderOfTheSends) {
+    class Shouting final : public Transport {
+      public:
+        explicit Shouting(std::unique_ptr<Transport> inner) : inner_(std::move(inner)) {}
+        int Fd() const override { return inner_->Fd(); }
+        short PollEvents(bool wantRead, bool wantWrite) const override {
+            return inner_->PollEvents(wantRead, wantWrite);
+        }
+        IoResult Read(char *buffer, std::size_t size) override {
+            return inner_->Read(buffer, size);
+        }
+        IoResult Write(const char *bytes, std::size_t size) override {
+            std::string loud(bytes, size);
+            for (char &c : loud)
+                c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            return inner_->Write(loud.data(), loud.size());
+        }
+        void Close() override { inner_->Close(); }
+
+      private:
+        std::unique_ptr<Transport> inner_;
+    };
+    TestServer server(testing::Echo());
+    Collector client("127.0.0.1", server.Port());
+    client.Conn().Send("before ");
+    client.Conn().SwapTransport([](std::unique_ptr<Transport> &current) {
+        return std::make_unique<Shouting>(std::move(current));
+    });
+    client.Conn().Send("after");
+    ASSERT_TRUE(client.WaitBytes(12, kLong));
+    EXPECT_EQ(client.Received(), "before AFTER");
+    client.Conn().Disconnect();
+    const auto end = client.WaitEnd(kLong);
+    ASSERT_TRUE(end);
+    EXPECT_EQ(end->reason, EndReason::Disconnected);
+}
+
 // --- Sending to a peer that is gone
 // ---------------------------------------------------------------
 
 TEST(ConnectionSendFailure, EndsWithTheSystemTextAndDoesNotKillTheProcess) {
-    // With reading paused, the peer's going away is only noticed by sending; without care the
-    // first write after the reset raises SIGPIPE and ends the whole program.
-    TestServer server(testing::SendThenClose("", 300ms)); // closes once reading is paused
-    Collector client("127.0.0.1", server.Port());
-    client.Conn().PauseReading();
+    // With reading held back by a full queue, the peer's going away is only noticed by sending;
+    // without care the first write after the reset raises SIGPIPE and ends the whole program.
+    TestServer server(testing::SendThenClose("x", 300ms)); // closes once reading is held back
+    ConnectionOptions options;
+    options.queueLimit = 1;
+    Connection connection("127.0.0.1", server.Port(), options);
+    // The write's failure is kept until what came before it was taken: sending for a while, with
+    // the queue left full, reaches the peer long gone.
+    const auto start = std::chrono::steady_clock::now();
+    while (SecondsSince(start) < 1.5) {
+        connection.Send(std::string(64 * 1024, 's'));
+        std::this_thread::sleep_for(20ms);
+    }
     std::optional<ConnectionEvent> end;
-    const auto deadline = std::chrono::steady_clock::now() + kLong;
-    while (!end && std::chrono::steady_clock::now() < deadline) {
-        client.Conn().Send(std::string(64 * 1024, 's'));
-        end = client.WaitEnd(20ms);
+    std::string received;
+    while (!end && SecondsSince(start) < 30) {
+        for (ConnectionEvent &event : connection.TakeEvents()) {
+            if (event.type == ConnectionEvent::Type::Received)
+                received += event.data;
+            else
+                end = std::move(event);
+        }
+        std::this_thread::sleep_for(5ms);
     }
     ASSERT_TRUE(end);
+    EXPECT_EQ(received, "x");
     EXPECT_EQ(end->reason, EndReason::Error);
     EXPECT_TRUE(end->data == "エラー: " + SystemText(EPIPE) ||
                 end->data == "エラー: " + SystemText(ECONNRESET))

@@ -1,4 +1,5 @@
 #include "controller.hpp"
+#include "options.hpp"
 
 #include <algorithm>
 #include <condition_variable>
@@ -92,7 +93,7 @@ class ControllerTest : public ::testing::Test {
         });
     }
 
-    static SessionParams To(const TestServer &server) { return {"127.0.0.1", server.Port()}; }
+    static Destination To(const TestServer &server) { return {"127.0.0.1", server.Port()}; }
     static std::string Connecting(const TestServer &server) {
         return "status 127.0.0.1:" + std::to_string(server.Port()) + "に接続中";
     }
@@ -120,9 +121,9 @@ TEST_F(ControllerTest, ConnectThenReceiveThenPeerClose) {
 }
 
 TEST_F(ControllerTest, OptionsOnConnectRunInOrder) {
-    SetOption(s_, kOptionConSend, 1);
-    SetOption(s_, kOptionConReClear, 1);
-    SetOption(s_, kOptionConSenClear, 1);
+    SetOption(s_, OptionKey(Option::ConSend), 1);
+    SetOption(s_, OptionKey(Option::ConReClear), 1);
+    SetOption(s_, OptionKey(Option::ConSenClear), 1);
     TestServer server(testing::Echo());
     view_.sendPage = "HELO x\nQUIT\n";
     view_.receivePage = "old";
@@ -140,7 +141,7 @@ TEST_F(ControllerTest, OptionsAreReadAtEachUse) {
     view_.sendPage = "one";
     controller_->Send();
     EXPECT_EQ(view_.sendPage, "one");
-    SetOption(s_, kOptionConSenClear, 1);
+    SetOption(s_, OptionKey(Option::ConSenClear), 1);
     view_.sendPage += "two";
     controller_->Send();
     EXPECT_EQ(view_.sendPage, "");
@@ -179,7 +180,7 @@ TEST_F(ControllerTest, ErrorsAreNoticesWithTheSystemText) {
 }
 
 TEST_F(ControllerTest, SendWithoutConnectionDoesNothing) {
-    SetOption(s_, kOptionConSenClear, 1);
+    SetOption(s_, OptionKey(Option::ConSenClear), 1);
     view_.sendPage = "kept";
     controller_->Send();
     EXPECT_TRUE(view_.log.empty());
@@ -234,17 +235,24 @@ TEST_F(ControllerTest, ClosingWhileConnectedIsQuietAndQuick) {
     EXPECT_FALSE(controller_->HasConnection());
 }
 
-TEST_F(ControllerTest, PausedReadingHoldsTheBacklog) {
-    TestServer server(testing::SendThenClose("later", 100ms));
+TEST_F(ControllerTest, TheEndIsToldOnlyAfterThePageHasEverythingBeforeIt) {
+    // Far more than one step of the page: the end waits for the backlog, step by step.
+    const std::string all = testing::Pattern(0, 3 * ReceiveFlow::kBacklogHigh);
+    TestServer server(testing::SendThenClose(all));
     controller_->Connect(To(server));
-    controller_->PauseReading();
-    std::this_thread::sleep_for(200ms);
-    controller_->ProcessEvents();
-    EXPECT_EQ(view_.receivePage, "");
-    EXPECT_EQ(controller_->QueuedBytes(), 0u);
-    controller_->ResumeReading();
-    ASSERT_TRUE(PumpUntil([&] { return !controller_->HasConnection(); }));
-    EXPECT_EQ(view_.receivePage, "later");
+    std::size_t stepsBeforeTheEnd = 0;
+    std::size_t shown = 0;
+    ASSERT_TRUE(PumpUntil([&] {
+        if (!controller_->HasConnection()) return true;
+        if (view_.receivePage.size() != shown) ++stepsBeforeTheEnd;
+        shown = view_.receivePage.size();
+        return false;
+    }));
+    EXPECT_GT(stepsBeforeTheEnd, 1u);
+    EXPECT_EQ(view_.log.back(), "look disconnected");
+    EXPECT_FALSE(controller_->Busy());
+    ReceivedText decoder;
+    EXPECT_EQ(view_.receivePage, decoder.Feed(all) + decoder.Flush());
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 #include "destination.hpp"
+#include "options.hpp"
 
 #include <gtest/gtest.h>
 
@@ -111,9 +112,9 @@ TEST_F(HostHistoryTest, AtMostTwentyTheOldestDropped) {
 
 TEST_F(HostHistoryTest, NothingChangesWithHostsaveOffOrMissing) {
     const std::string before = ReadFile(path_);
-    SetOption(s_, kOptionHostSave, 0);
+    SetOption(s_, OptionKey(Option::HostSave), 0);
     EXPECT_FALSE(RememberDestination(s_, {"gamma", 7}, path_));
-    VornDeleteHash(&s_.options, kOptionHostSave, 0);
+    VornDeleteHash(&s_.options, OptionKey(Option::HostSave), 0);
     EXPECT_FALSE(RememberDestination(s_, {"gamma", 7}, path_));
     EXPECT_EQ(HostHistory(s_), (List{"beta:25", "Alpha:80"}));
     EXPECT_EQ(ReadFile(path_), before);

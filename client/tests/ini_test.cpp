@@ -1,9 +1,12 @@
 #include "ini.hpp"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <set>
 
 #include <gtest/gtest.h>
 
@@ -183,6 +186,35 @@ TEST(IniFile, AFailedWriteLeavesTheOldFileWhole) {
             << "temporary file removed after failing at step " << failingStep;
     }
     EXPECT_TRUE(WriteIniSection(path, "A", {"x=9"}));
+}
+
+TEST(IniFile, TemporariesOfWritersThatDiedAreRemovedThoseInUseAndTheUsersKept) {
+    TempDir dir;
+    const std::string path = dir.Path("tarvotcpc.ini");
+    WriteFile(path, "[A]\nx=1\n");
+    // A writer killed midway leaves its temporary without a lock (locks end with the process).
+    WriteFile(dir.Path(".tarvotcpc.ini.tmp-K1lled"), "[A]\nx=half");
+    // Another writer is busy with its own.
+    WriteFile(dir.Path(".tarvotcpc.ini.tmp-Busy01"), "");
+    const int busy = open(dir.Path(".tarvotcpc.ini.tmp-Busy01").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(busy, 0);
+    ASSERT_EQ(flock(busy, LOCK_EX | LOCK_NB), 0);
+    // The user's own files, however alike in name.
+    for (const char *own :
+         {"tarvotcpc.ini.backup", "tarvotcpc.ini.Abc123", ".tarvotcpc.ini.tmp-toolong"})
+        WriteFile(dir.Path(own), "mine");
+
+    ASSERT_TRUE(WriteIniSection(path, "A", {"x=2"}));
+    close(busy);
+
+    std::set<std::string> names;
+    for (const auto &entry : std::filesystem::directory_iterator(dir.Path()))
+        names.insert(entry.path().filename().string());
+    EXPECT_EQ(names, (std::set<std::string>{"tarvotcpc.ini", ".tarvotcpc.ini.tmp-Busy01",
+                                            "tarvotcpc.ini.backup", "tarvotcpc.ini.Abc123",
+                                            ".tarvotcpc.ini.tmp-toolong"}));
+    EXPECT_EQ(ReadFile(path), "[A]\nx=2\n");
+    EXPECT_EQ(ReadFile(dir.Path("tarvotcpc.ini.backup")), "mine");
 }
 
 TEST(IniFile, ReadWholeFileTellsMissingFromUnreadable) {

@@ -1,4 +1,5 @@
 #include "settings.hpp"
+#include "options.hpp"
 
 #include <gtest/gtest.h>
 
@@ -33,7 +34,7 @@ TEST(SettingsLoad, AnythingMissingGivesEmptyRecords) {
         EXPECT_EQ(VornCountHash(&settings.s.options), 0) << path;
         EXPECT_EQ(VornCountHash(&settings.s.hosts), 0) << path;
         EXPECT_EQ(VornCountHash(&settings.s.templates), 0) << path;
-        EXPECT_EQ(ReadOption(settings.s, kOptionConSend), 0);
+        EXPECT_EQ(ReadOption(settings.s, OptionKey(Option::ConSend)), 0);
     }
 }
 
@@ -42,15 +43,15 @@ TEST(SettingsLoad, FirstStartThenSavingCreatesTheThreeSections) {
     const std::string path = dir.Path("cfg/tarvotcpc.ini");
     {
         Loaded settings(path);
-        ASSERT_TRUE(SetOption(settings.s, kOptionHostSave, 1));
-        ASSERT_TRUE(SetOption(settings.s, kOptionConSend, 0));
+        ASSERT_TRUE(SetOption(settings.s, OptionKey(Option::HostSave), 1));
+        ASSERT_TRUE(SetOption(settings.s, OptionKey(Option::ConSend), 0));
         ASSERT_TRUE(WriteOptionsSection(settings.s, path));
         ASSERT_TRUE(WriteTemplatesSection(settings.s, path));
         ASSERT_TRUE(WriteHostsSection(settings.s, path));
     }
     EXPECT_EQ(ReadFile(path), "[TARVOTCPC]\nhostsave=1\nconsend=0\n[TEMPLATES]\n[HOSTS]\n");
     Loaded again(path);
-    EXPECT_EQ(ReadOption(again.s, kOptionHostSave), 1);
+    EXPECT_EQ(ReadOption(again.s, OptionKey(Option::HostSave)), 1);
     EXPECT_EQ(VornCountHash(&again.s.options), 2);
 }
 
@@ -59,10 +60,10 @@ TEST(SettingsLoad, ValuesThatAreNotDigitsReadAsZero) {
     const std::string path = dir.Path("tarvotcpc.ini");
     WriteFile(path, "[tarvotcpc]\r\nconsend=yes\r\nconreclear=1x\r\nconsenclear= 1\r\n");
     Loaded settings(path);
-    EXPECT_EQ(ReadOption(settings.s, kOptionConSend), 0);
-    EXPECT_EQ(ReadOption(settings.s, kOptionConReClear), 1);
-    EXPECT_EQ(ReadOption(settings.s, kOptionConSenClear), 0);
-    EXPECT_EQ(ReadOption(settings.s, kOptionHostSave), 0);
+    EXPECT_EQ(ReadOption(settings.s, OptionKey(Option::ConSend)), 0);
+    EXPECT_EQ(ReadOption(settings.s, OptionKey(Option::ConReClear)), 1);
+    EXPECT_EQ(ReadOption(settings.s, OptionKey(Option::ConSenClear)), 0);
+    EXPECT_EQ(ReadOption(settings.s, OptionKey(Option::HostSave)), 0);
 }
 
 TEST(SettingsRoundTrip, LargeSectionsAreNeverCut) {
@@ -121,12 +122,12 @@ TEST(SettingsLoad, DamagedFilesLoadAndSurviveARewrite) {
     EXPECT_EQ(Value(settings.s.templates, "cut"), "ab");
     EXPECT_EQ(Value(settings.s.templates, "\xc3("), "\x80\x81");
     EXPECT_EQ(VornGetHashIndex(&settings.s.templates, "late"), -1) << "the first section counts";
-    EXPECT_EQ(ReadOption(settings.s, kOptionConSend), 1);
+    EXPECT_EQ(ReadOption(settings.s, OptionKey(Option::ConSend)), 1);
 
     ASSERT_TRUE(WriteHostsSection(settings.s, path));
     const std::string after = ReadFile(path);
     EXPECT_EQ(after, file) << "the hosts written back are the hosts read";
-    SetOption(settings.s, kOptionHostSave, 1);
+    SetOption(settings.s, OptionKey(Option::HostSave), 1);
     ASSERT_TRUE(WriteOptionsSection(settings.s, path));
     EXPECT_EQ(IniSectionEntries(ReadFile(path), "TEMPLATES"), IniSectionEntries(file, "TEMPLATES"));
     EXPECT_EQ(IniSectionEntries(ReadFile(path), "HOSTS"), IniSectionEntries(file, "HOSTS"));

@@ -1,4 +1,6 @@
 #include "templates.hpp"
+#include "file_text.hpp"
+#include "options_session.hpp"
 
 #include <sys/stat.h>
 
@@ -57,8 +59,8 @@ class OptionsTest : public ::testing::Test {
 
 TEST_F(OptionsTest, OpensWithTheStoredSwitchesAndTemplates) {
     OptionsSession session(s_, path_);
-    EXPECT_TRUE(session.Switches().consend);
-    EXPECT_FALSE(session.Switches().hostsave);
+    EXPECT_TRUE(session.Switches()[Option::ConSend]);
+    EXPECT_FALSE(session.Switches()[Option::HostSave]);
     EXPECT_EQ(session.Names(), (List{"hello", "bye"}));
     const auto draft = session.Draft(0);
     ASSERT_TRUE(draft);
@@ -149,14 +151,14 @@ TEST_F(OptionsTest, OkStoresSwitchesAndTemplatesAndKeepsTheHosts) {
     OptionsSession session(s_, path_);
     session.Add("long", std::string(5000, '%'));
     session.Delete(0);
-    OptionSwitches switches;
-    switches.hostsave = true;
-    switches.consenclear = true;
+    OptionValues switches;
+    switches[Option::HostSave] = true;
+    switches[Option::ConSenClear] = true;
     EXPECT_TRUE(session.Ok(switches));
 
     EXPECT_EQ(StoredNames(), (List{"bye", "long"}));
-    EXPECT_EQ(ReadOption(s_, kOptionHostSave), 1);
-    EXPECT_EQ(ReadOption(s_, kOptionConSend), 0);
+    EXPECT_EQ(ReadOption(s_, OptionKey(Option::HostSave)), 1);
+    EXPECT_EQ(ReadOption(s_, OptionKey(Option::ConSend)), 0);
     const std::string file = ReadFile(path_);
     EXPECT_EQ(IniSectionEntries(file, "TARVOTCPC"),
               (List{"consend=0", "hostsave=1", "conreclear=0", "consenclear=1"}));
@@ -216,7 +218,8 @@ TEST(FileLoading, ProgressCountsTheBytesReadAgainstTheSize) {
     ASSERT_EQ(result.status, FileLoadStatus::Loaded);
     EXPECT_EQ(result.text, std::string(256 * 1024 - 1, 'a') + "\n" + std::string(400000, 'b'));
     ASSERT_GE(calls.size(), 2u);
-    for (std::size_t i = 1; i < calls.size(); ++i) EXPECT_GT(calls[i].first, calls[i - 1].first);
+    for (std::size_t i = 1; i < calls.size(); ++i)
+        EXPECT_GT(calls[i].first, calls[i - 1].first);
     EXPECT_EQ(calls.back(), std::make_pair(uint64_t{bytes.size()}, uint64_t{bytes.size()}));
 }
 
@@ -224,9 +227,8 @@ TEST(FileLoading, StoppingOrFailingGivesNoText) {
     TempDir dir;
     WriteFile(dir.Path("big.txt"), std::string(1 << 20, 'x'));
     int calls = 0;
-    FileLoadResult result = LoadFileText(dir.Path("big.txt"), [&](uint64_t, uint64_t) {
-        return ++calls < 2;
-    });
+    FileLoadResult result =
+        LoadFileText(dir.Path("big.txt"), [&](uint64_t, uint64_t) { return ++calls < 2; });
     EXPECT_EQ(result.status, FileLoadStatus::Stopped);
     EXPECT_EQ(calls, 2) << "no block is read after the stop";
     EXPECT_TRUE(result.text.empty());

@@ -205,7 +205,7 @@ RefusedPort::~RefusedPort() {
     close(fd_);
 }
 
-Collector::Collector(std::string host, int32_t port, Resolver resolver)
+Collector::Collector(std::string host, int32_t port, Resolver resolver, std::size_t queueLimit)
     : connection_(std::move(host), port,
                   ConnectionOptions{[this] {
                                         std::lock_guard<std::mutex> lock(mutex_);
@@ -213,7 +213,7 @@ Collector::Collector(std::string host, int32_t port, Resolver resolver)
                                         ++wakes_;
                                         cv_.notify_all();
                                     },
-                                    std::move(resolver)}) {}
+                                    std::move(resolver), queueLimit, {}}) {}
 
 int Collector::Wakes() {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -78,7 +78,8 @@ class RefusedPort {
 // the queue.
 class Collector {
   public:
-    Collector(std::string host, int32_t port, Resolver resolver = {});
+    // queueLimit as in ConnectionOptions.
+    Collector(std::string host, int32_t port, Resolver resolver = {}, std::size_t queueLimit = 0);
 
     Connection &Conn() { return connection_; }
 

@@ -32,7 +32,7 @@ TEST(Utf8Cut, InvalidBytesCountOneByOne) {
     EXPECT_EQ(Utf8Cut("ab\xe3z", 3), "ab\xe3");
 }
 
-TEST(ParseDecimal, ReadsLikeTheWindowsRule) {
+TEST(ParseDecimal, LeadingDigitsCountTheRestIsIgnored) {
     EXPECT_EQ(ParseDecimal("8080"), 8080);
     EXPECT_EQ(ParseDecimal("0080"), 80);
     EXPECT_EQ(ParseDecimal("12ab"), 12);

@@ -23,7 +23,7 @@ class ConnectDialog : public QDialog {
     ConnectDialog(QWidget *parent, SettingsHashes &settings, std::string settingsPath);
 
     // The destination, once the dialog was accepted.
-    const SessionParams &Params() const { return params_; }
+    const Destination &Params() const { return params_; }
 
     QComboBox *HostBox() const { return host_; }
     QLineEdit *PortEdit() const { return port_; }
@@ -34,7 +34,7 @@ class ConnectDialog : public QDialog {
   private:
     SettingsHashes &settings_;
     std::string settingsPath_;
-    SessionParams params_;
+    Destination params_;
     QComboBox *host_;
     QLineEdit *port_;
 };

@@ -1,10 +1,7 @@
-// The dialogs of the options and templates, and loading a file into the send page. The decisions
-// are client/core's (OptionsSession, TemplateInsertionText, file text rules); these windows show
-// them and forward the user's choices.
+// The dialogs of the options and the templates. The decisions are client/core's (OptionsSession,
+// TemplateInsertionText); these dialogs show them and forward the user's choices.
 #pragma once
 
-#include <QObject>
-#include <QPointer>
 #include <QString>
 
 #include <optional>
@@ -12,72 +9,17 @@
 
 #include "settings.hpp"
 
-class QProgressDialog;
 class QWidget;
 
 namespace tarvotcpc::ui {
 
-// Command 106: the options dialog, modal. OK stores the switches and templates in settings and
+// The options dialog, modal. OK stores the switches and templates in settings and
 // in the file at settingsPath; Cancel leaves both as they were. Clearing the host history takes
 // effect at once and is not undone by Cancel.
 void ExecOptionsDialog(QWidget *parent, SettingsHashes &settings, const std::string &settingsPath);
 
-// Command 102: the template insertion dialog, modal. The text to append to the send page (line
+// The template insertion dialog, modal. The text to append to the send page (line
 // breaks as LF), or none when the dialog was cancelled.
 std::optional<QString> ExecTemplateInsertDialog(QWidget *parent, const SettingsHashes &settings);
-
-// Command 103: asks for a file and reads it on a thread of its own, with a progress window, so
-// that a file of any size never holds up the window; the send page stays usable meanwhile. The
-// text is the file's bytes up to its first NUL, as UTF-8, line breaks as LF. A file that cannot
-// be opened shows kFileOpenFailedText and appends nothing; an empty file appends nothing and
-// shows nothing. One file loads at a time: Open() or Load() while a file loads brings its
-// progress window to the front instead.
-//
-// The file dialog offers "すべてのファイル(*.*)", which here matches every name (with or without
-// a dot, as on the system the client comes from), and starts at the file chosen last.
-class FileLoader : public QObject {
-    Q_OBJECT
-
-  public:
-    // parent owns the file and message dialogs and receives the progress window.
-    explicit FileLoader(QWidget *parent);
-    ~FileLoader() override; // stops a running load and waits for its thread
-
-    // The file chosen last ("" before the first); the file dialog starts there.
-    QString lastPath() const { return lastPath_; }
-    bool isLoading() const;
-
-  public slots:
-    // Shows the open-file dialog, then loads the file chosen.
-    void Open();
-    // Loads path without asking, and remembers it as the file chosen last.
-    void Load(const QString &path);
-    // Stops a running load: a file still being read appends nothing, and of a text already
-    // going to the page the pieces not yet handed over stay out.
-    void Cancel();
-
-  signals:
-    // Text to append at the end of the send page. A large file comes in several pieces, in order,
-    // one per turn of the event loop, so that the page takes it without holding up the window;
-    // the pieces together are the file's text. Never emitted with an empty text.
-    void textReady(const QString &text);
-    // A load has ended, whatever its outcome (after textReady or the failure message).
-    void finished();
-
-  private:
-    class Job;
-
-    void ShowProgress();
-    void UpdateProgress();
-    void ReadDone();
-    void AppendPiece();
-    void Release(); // ends the job and its progress window without a word
-    void Finish();
-
-    QWidget *window_;
-    QString lastPath_;
-    Job *job_ = nullptr;
-    QPointer<QProgressDialog> progress_;
-};
 
 } // namespace tarvotcpc::ui

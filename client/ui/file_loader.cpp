@@ -1,4 +1,8 @@
+// Loading a file into the send page: the file is read on a thread of its own and its text handed
+// to the page in pieces, one per turn of the event loop, with a progress window for long loads.
+#include "file_loader.hpp"
 #include "widgets.hpp"
+
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -14,11 +18,10 @@
 #include <thread>
 #include <utility>
 
-#include "controller.hpp"
+#include "message_style.hpp"
 #include "dialog_seam.hpp"
-#include "dialogs.hpp"
 #include "message_seam.hpp"
-#include "templates.hpp"
+#include "file_text.hpp"
 
 namespace tarvotcpc::ui {
 
@@ -96,7 +99,7 @@ void FileLoader::Open() {
     // file that cannot be opened.
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setNameFilter(Text("すべてのファイル(*.*)"));
-    // "*.*" means every file where the client comes from; taken literally it would hide every
+    // "*.*" means every file, with or without a dot; taken literally it would hide every
     // name without a dot (README, Makefile).
     if (auto *model = dialog.findChild<QFileSystemModel *>())
         model->setNameFilters({QStringLiteral("*")});
@@ -253,6 +256,3 @@ void FileLoader::Finish() {
 }
 
 } // namespace tarvotcpc::ui
-
-// dialogs.hpp has no source of its own name, so its meta-object code is built here.
-#include "moc_dialogs.cpp"

@@ -6,7 +6,7 @@
 #include <QMessageBox>
 #include <QWidget>
 
-#include "controller.hpp"
+#include "message_style.hpp"
 #include "message_seam.hpp"
 #include "vornhash.h"
 

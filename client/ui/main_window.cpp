@@ -4,8 +4,6 @@
 #include <QAction>
 #include <QComboBox>
 #include <QCloseEvent>
-#include <QCoreApplication>
-#include <QEventLoop>
 #include <QFontDatabase>
 #include <QIcon>
 #include <QPlainTextEdit>
@@ -18,6 +16,7 @@
 
 #include "connect_dialog.hpp"
 #include "dialogs.hpp"
+#include "file_loader.hpp"
 #include "help.hpp"
 #include "message_seam.hpp"
 #include "receive_view.hpp"
@@ -80,8 +79,12 @@ MainWindow::MainWindow(std::string settingsPath, QWidget *parent)
     connect(pump_, &QTimer::timeout, this, &MainWindow::Pump);
 
     MainView &view = *this;
-    controller_ = std::make_unique<MainController>(
-        view, settings_, [this] { woken_.store(true, std::memory_order_release); });
+    // Called on a connection's thread: the pump runs on the window's thread through its event
+    // queue. Connections are quit before the window goes, and a call still queued then is dropped
+    // with the window.
+    controller_ = std::make_unique<MainController>(view, settings_, [this] {
+        QMetaObject::invokeMethod(this, &MainWindow::Pump, Qt::QueuedConnection);
+    });
     controller_->Start();
 }
 
@@ -132,12 +135,12 @@ void MainWindow::OpenConnectDialog(const QString &host) {
     ConnectTo(dialog.Params());
 }
 
-void MainWindow::ConnectTo(const SessionParams &params) {
+void MainWindow::ConnectTo(const Destination &params) {
     pump_->start();
     controller_->Connect(params);
 }
 
-void MainWindow::ConnectAtStart(const SessionParams &params) {
+void MainWindow::ConnectAtStart(const Destination &params) {
     RememberDestination(settings_, params, settingsPath_);
     ConnectTo(params);
 }
@@ -153,27 +156,18 @@ void MainWindow::AppendToSendPage(const QString &text) {
     cursor.insertText(text);
 }
 
-// Runs about twenty times a second while a connection or text to show exists: takes the
-// connection's events when the page can take more (when it cannot, the connection's queue fills
-// and it stops reading, which holds the peer back), and moves one bounded step onto the page.
 void MainWindow::Pump() {
-    if (controller_->HasConnection() && !processing_ && receive_->PendingBytes() < kBacklogHigh &&
-        (woken_.exchange(false, std::memory_order_acq_rel) || controller_->QueuedBytes() > 0)) {
-        processing_ = true;
-        controller_->ProcessEvents();
-        processing_ = false;
+    if (closing_) return;
+    controller_->ProcessEvents();
+    if (controller_->Busy()) {
+        if (!pump_->isActive()) pump_->start();
+    } else {
+        pump_->stop();
     }
-    receive_->InsertPending();
-    if (!controller_->HasConnection() && receive_->PendingBytes() == 0) pump_->stop();
 }
 
 std::string MainWindow::SendPageText() {
-    // The raw text keeps every character as typed (plain text would turn no-break spaces into
-    // spaces); only the page's own paragraph and line separators become line breaks.
-    QString text = sendEdit_->document()->toRawText();
-    text.replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
-    text.replace(QChar::LineSeparator, QLatin1Char('\n'));
-    return text.toStdString();
+    return PlainTextOf(sendEdit_);
 }
 
 void MainWindow::ClearSendPage() {
@@ -201,19 +195,15 @@ void MainWindow::SetStatusText(const std::string &text) {
 }
 
 void MainWindow::ShowMessage(const std::string &text, MessageStyle style) {
-    if (closing_) return;
-    // The end of a connection is told after everything it brought is on the page.
-    if (style == MessageStyle::Notice) WaitForDisplay();
-    if (closing_) return;
-    ShowMessageBox(this, QString::fromStdString(text), style);
-    QTimer::singleShot(0, this, &MainWindow::ConnectionEnded);
-}
-
-void MainWindow::WaitForDisplay() {
-    if (receive_->PendingBytes() == 0) return;
-    pump_->start();
-    while (receive_->PendingBytes() > 0 && !closing_)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    // The box runs an event loop of its own, so it waits until the pump has returned.
+    QMetaObject::invokeMethod(
+        this,
+        [this, message = QString::fromStdString(text), style] {
+            if (closing_) return;
+            ShowMessageBox(this, message, style);
+            emit ConnectionEnded();
+        },
+        Qt::QueuedConnection);
 }
 
 void MainWindow::closeEvent(QCloseEvent *event) {

@@ -5,8 +5,6 @@
 
 #include <QMainWindow>
 
-#include <atomic>
-#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -39,16 +37,13 @@ class MainWindow : public QMainWindow, private MainView {
     bool SettingsLoaded() const { return settingsLive_; }
 
     // What the connect dialog's OK leads to.
-    void ConnectTo(const SessionParams &params);
+    void ConnectTo(const Destination &params);
 
     // A destination given on the command line: connects as if it had been typed in the connect
     // dialog, keeping the history by the same rules.
-    void ConnectAtStart(const SessionParams &params);
+    void ConnectAtStart(const Destination &params);
     // The connect dialog, with host (when not empty) in place of the newest history entry.
     void OpenConnectDialog(const QString &host = {});
-
-    // While this much text waits to be shown, the connection's events are left in its queue.
-    static constexpr std::size_t kBacklogHigh = 2 * 1024 * 1024;
 
   signals:
     // The end of a connection was shown (its box closed, status and look restored).
@@ -71,8 +66,9 @@ class MainWindow : public QMainWindow, private MainView {
     void Run(Command command);
     void InsertTemplate();
     void AppendToSendPage(const QString &text);
+    // Runs the controller's pump while it has work: at once on a connection's wake-up (so a
+    // small answer shows without waiting for a tick), and on the timer while a flood lasts.
     void Pump();
-    void WaitForDisplay();
 
     std::string settingsPath_;
     SettingsHashes settings_{};
@@ -85,9 +81,6 @@ class MainWindow : public QMainWindow, private MainView {
     ReceiveView *receive_;
     FileLoader *fileLoader_;
     QTimer *pump_;
-    bool processing_ = false;
-    // Set by a connection's thread when events wait; the pump takes them on the window's thread.
-    std::atomic<bool> woken_{false};
     std::unique_ptr<MainController> controller_; // last: it may call back into the window
 };
 

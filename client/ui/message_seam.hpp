@@ -9,7 +9,7 @@
 
 #include <functional>
 
-#include "controller.hpp"
+#include "message_style.hpp"
 
 class QMessageBox;
 class QWidget;

@@ -10,7 +10,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
-#include "controller.hpp"
+#include "message_style.hpp"
 #include "destination.hpp"
 #include "dialogs.hpp"
 #include "message_seam.hpp"
@@ -40,14 +40,15 @@ OptionsDialog::OptionsDialog(QWidget *parent, SettingsHashes &settings,
     setWindowTitle(Text("オプション"));
     setAccessibleName(windowTitle());
 
-    const OptionSwitches &switches = session_.Switches();
-    hostSave_ = AddCheckBox("接続先を保存", "hostSaveCheckBox", switches.hostsave);
+    for (const OptionRow &row : kOptionTable) {
+        auto *box = new QCheckBox(Text(row.label), this);
+        box->setObjectName(QString::fromLatin1(row.objectName));
+        box->setAccessibleName(box->text());
+        box->setChecked(session_.Switches()[row.option]);
+        checkBoxes_[static_cast<std::size_t>(row.option)] = box;
+    }
+    QCheckBox *hostSave = checkBoxes_[static_cast<std::size_t>(Option::HostSave)];
     QPushButton *clearHosts = MakeButton(this, "接続先のクリア", "clearHostsPushButton");
-    conSend_ = AddCheckBox("接続と同時に送信", "conSendCheckBox", switches.consend);
-    conReClear_ =
-        AddCheckBox("接続時に受信データをクリア", "conReClearCheckBox", switches.conreclear);
-    conSenClear_ =
-        AddCheckBox("送信時に送信データをクリア", "conSenClearCheckBox", switches.consenclear);
 
     auto *listLabel = new QLabel(Text("定型文:"), this);
     listLabel->setObjectName(QStringLiteral("templatesLabel"));
@@ -58,19 +59,14 @@ OptionsDialog::OptionsDialog(QWidget *parent, SettingsHashes &settings,
     QPushButton *add = MakeButton(this, "追加", "addPushButton");
     QPushButton *edit = MakeButton(this, "編集", "editPushButton");
     QPushButton *remove = MakeButton(this, "削除", "deletePushButton");
-    QPushButton *ok = MakeButton(this, "OK", "okPushButton");
-    ok->setDefault(true);
-    QPushButton *cancel = MakeButton(this, "キャンセル", "cancelPushButton");
 
     connect(clearHosts, &QPushButton::clicked, this, &OptionsDialog::ClearHosts);
     connect(add, &QPushButton::clicked, this, &OptionsDialog::AddTemplate);
     connect(edit, &QPushButton::clicked, this, &OptionsDialog::EditTemplate);
     connect(remove, &QPushButton::clicked, this, &OptionsDialog::DeleteTemplate);
-    connect(ok, &QPushButton::clicked, this, &OptionsDialog::accept);
-    connect(cancel, &QPushButton::clicked, this, &OptionsDialog::reject);
 
     auto *hostRow = new QHBoxLayout;
-    hostRow->addWidget(hostSave_);
+    hostRow->addWidget(hostSave);
     hostRow->addStretch();
     hostRow->addWidget(clearHosts);
 
@@ -83,28 +79,19 @@ OptionsDialog::OptionsDialog(QWidget *parent, SettingsHashes &settings,
     templateRow->addWidget(list_, 1);
     templateRow->addLayout(templateButtons);
 
-    auto *closeRow = new QHBoxLayout;
-    closeRow->addStretch();
-    closeRow->addWidget(ok);
-    closeRow->addWidget(cancel);
-
     auto *layout = new QVBoxLayout(this);
-    layout->addLayout(hostRow);
-    layout->addWidget(conSend_);
-    layout->addWidget(conReClear_);
-    layout->addWidget(conSenClear_);
+    // The history's switch shares its row with the button that clears the history.
+    for (QCheckBox *box : checkBoxes_) {
+        if (box == hostSave) {
+            layout->addLayout(hostRow);
+        } else {
+            layout->addWidget(box);
+        }
+    }
     layout->addWidget(listLabel);
     layout->addLayout(templateRow, 1);
-    layout->addLayout(closeRow);
+    layout->addLayout(NewOkCancelRow(this));
     resize(340, 380);
-}
-
-QCheckBox *OptionsDialog::AddCheckBox(const char *text, const char *objectName, bool checked) {
-    auto *box = new QCheckBox(Text(text), this);
-    box->setObjectName(QString::fromLatin1(objectName));
-    box->setAccessibleName(box->text());
-    box->setChecked(checked);
-    return box;
 }
 
 void OptionsDialog::FillList(int select) {
@@ -123,11 +110,9 @@ int OptionsDialog::SelectedRow() const {
 }
 
 void OptionsDialog::accept() {
-    OptionSwitches switches;
-    switches.hostsave = hostSave_->isChecked();
-    switches.consend = conSend_->isChecked();
-    switches.conreclear = conReClear_->isChecked();
-    switches.consenclear = conSenClear_->isChecked();
+    OptionValues switches;
+    for (const OptionRow &row : kOptionTable)
+        switches[row.option] = checkBoxes_[static_cast<std::size_t>(row.option)]->isChecked();
     // Memory holds the new state even if the file could not be written; like every other write
     // of the settings file, a failure is not reported.
     session_.Ok(switches);

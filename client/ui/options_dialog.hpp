@@ -5,10 +5,11 @@
 
 #include <QDialog>
 
+#include <array>
 #include <string>
 
 #include "settings.hpp"
-#include "templates.hpp"
+#include "options_session.hpp"
 
 class QCheckBox;
 class QPushButton;
@@ -34,7 +35,6 @@ class OptionsDialog : public QDialog {
     void DeleteTemplate();
 
   private:
-    QCheckBox *AddCheckBox(const char *text, const char *objectName, bool checked);
     // Row i shows name i of the copy; the row at select (if any) is selected afterwards.
     void FillList(int select);
     int SelectedRow() const;
@@ -42,10 +42,7 @@ class OptionsDialog : public QDialog {
     SettingsHashes &settings_;
     std::string settingsPath_;
     OptionsSession session_;
-    QCheckBox *hostSave_;
-    QCheckBox *conSend_;
-    QCheckBox *conReClear_;
-    QCheckBox *conSenClear_;
+    std::array<QCheckBox *, kOptionCount> checkBoxes_{}; // in kOptionTable's order
     QTreeWidget *list_;
 };
 

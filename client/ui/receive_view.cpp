@@ -1,28 +1,12 @@
 #include "receive_view.hpp"
 
-#include <QElapsedTimer>
 #include <QFontDatabase>
 #include <QScrollBar>
 #include <QTextCursor>
 
-#include <algorithm>
-
-#include "text.hpp"
-
 namespace tarvotcpc::ui {
 
-namespace {
-
-// A step aims at this much time: with the conversion and the repaint that follow it the event loop
-// still turns well within 100 ms, and at 20 steps a second the page takes about 10 MiB/s.
-constexpr qint64 kStepTargetMs = 30;
-constexpr std::size_t kMinStep = 16 * 1024;
-constexpr std::size_t kMaxStep = 2 * 1024 * 1024;
-constexpr std::size_t kFirstStep = 128 * 1024;
-
-} // namespace
-
-ReceiveView::ReceiveView(QWidget *parent) : QPlainTextEdit(parent), stepBytes_(kFirstStep) {
+ReceiveView::ReceiveView(QWidget *parent) : QPlainTextEdit(parent) {
     setReadOnly(true);
     setUndoRedoEnabled(false);
     setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
@@ -31,48 +15,17 @@ ReceiveView::ReceiveView(QWidget *parent) : QPlainTextEdit(parent), stepBytes_(k
 }
 
 void ReceiveView::Append(std::string_view text) {
-    // Drop what was already shown before the queue grows, so it never holds more than it must.
-    if (pendingStart_ > 0 && pendingStart_ >= pending_.size() / 2) {
-        pending_.erase(0, pendingStart_);
-        pendingStart_ = 0;
-    }
-    pending_.append(text);
+    if (text.empty()) return;
+    QScrollBar *bar = verticalScrollBar();
+    const bool following = bar->value() >= bar->maximum();
+    QTextCursor cursor(document());
+    cursor.movePosition(QTextCursor::End);
+    cursor.insertText(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
+    if (following) bar->setValue(bar->maximum());
 }
 
 void ReceiveView::Clear() {
-    pending_.clear();
-    pending_.shrink_to_fit();
-    pendingStart_ = 0;
     clear();
-}
-
-bool ReceiveView::InsertPending() {
-    if (PendingBytes() == 0) return true;
-    const std::string_view rest = std::string_view(pending_).substr(pendingStart_);
-    std::size_t n = Utf8CutLength(rest, stepBytes_);
-    if (n == 0) n = std::min<std::size_t>(rest.size(), 4);
-
-    QScrollBar *bar = verticalScrollBar();
-    const bool following = bar->value() >= bar->maximum();
-    QElapsedTimer timer;
-    timer.start();
-    QTextCursor cursor(document());
-    cursor.movePosition(QTextCursor::End);
-    cursor.insertText(QString::fromUtf8(rest.data(), static_cast<qsizetype>(n)));
-    if (following) bar->setValue(bar->maximum());
-    const qint64 took = timer.elapsed();
-
-    pendingStart_ += n;
-    if (pendingStart_ == pending_.size()) {
-        pending_.clear();
-        pendingStart_ = 0;
-    }
-    if (took > kStepTargetMs) {
-        stepBytes_ = std::max(kMinStep, stepBytes_ / 2);
-    } else if (took < kStepTargetMs / 3 && n + 3 >= stepBytes_) {
-        stepBytes_ = std::min(kMaxStep, stepBytes_ * 2);
-    }
-    return PendingBytes() == 0;
 }
 
 } // namespace tarvotcpc::ui

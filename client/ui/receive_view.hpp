@@ -1,12 +1,9 @@
-// The receive page. Text arrives far faster than an edit control can take it, so it is queued
-// here and moved onto the page in steps of bounded cost (InsertPending, driven by the window's
-// timer); the page is never set whole, only added to at its end.
+// The receive page. It shows what it is handed, only ever adding at its end; how much it is handed
+// at a time is decided by the controller's receive flow.
 #pragma once
 
 #include <QPlainTextEdit>
 
-#include <cstddef>
-#include <string>
 #include <string_view>
 
 namespace tarvotcpc::ui {
@@ -17,24 +14,10 @@ class ReceiveView : public QPlainTextEdit {
   public:
     explicit ReceiveView(QWidget *parent = nullptr);
 
-    // Queues UTF-8 text with LF line breaks that ends between characters.
+    // Adds UTF-8 text with LF line breaks that ends between characters; a view that was at the
+    // end stays there.
     void Append(std::string_view text);
-    // Empties the page and drops whatever is still queued.
     void Clear();
-
-    std::size_t PendingBytes() const { return pending_.size() - pendingStart_; }
-
-    // Moves the next part of the queue onto the page, sized so that one step takes a few tens of
-    // milliseconds at most. Result: whether the page has caught up.
-    bool InsertPending();
-
-    // Bytes one step may move now (it adapts to how long the last steps took).
-    std::size_t StepBytes() const { return stepBytes_; }
-
-  private:
-    std::string pending_;
-    std::size_t pendingStart_ = 0;
-    std::size_t stepBytes_;
 };
 
 } // namespace tarvotcpc::ui

@@ -106,11 +106,7 @@ TemplateEditDialog::TemplateEditDialog(QWidget *parent, const TemplateDraft &dra
 }
 
 void TemplateEditDialog::accept() {
-    // The raw text keeps every character as typed; only the edit's own separators become LF.
-    QString text = text_->document()->toRawText();
-    text.replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
-    text.replace(QChar::LineSeparator, QLatin1Char('\n'));
-    const std::string warning = commit_(name_->text().toStdString(), text.toStdString());
+    const std::string warning = commit_(name_->text().toStdString(), PlainTextOf(text_));
     if (!warning.empty()) {
         ShowMessageBox(this, QString::fromStdString(warning), MessageStyle::Warning);
         name_->setFocus();

@@ -1,5 +1,8 @@
 #include "widgets.hpp"
 
+#include <QPlainTextEdit>
+#include <QTextDocument>
+
 #include <QDialog>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -22,6 +25,13 @@ QTreeWidget *NewTemplateList(QWidget *parent, int nameColumnWidth) {
     list->setSelectionMode(QAbstractItemView::SingleSelection);
     list->setSelectionBehavior(QAbstractItemView::SelectRows);
     return list;
+}
+
+std::string PlainTextOf(const QPlainTextEdit *edit) {
+    QString text = edit->document()->toRawText();
+    text.replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
+    text.replace(QChar::LineSeparator, QLatin1Char('\n'));
+    return text.toStdString();
 }
 
 QHBoxLayout *NewOkCancelRow(QDialog *dialog) {

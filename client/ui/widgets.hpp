@@ -3,8 +3,11 @@
 
 #include <QString>
 
+#include <string>
+
 class QDialog;
 class QHBoxLayout;
+class QPlainTextEdit;
 class QTreeWidget;
 class QWidget;
 
@@ -17,6 +20,11 @@ inline QString Text(const char *utf8) {
 
 // The one-column "定型文" list: full-row single selection, no tree decoration.
 QTreeWidget *NewTemplateList(QWidget *parent, int nameColumnWidth);
+
+// An edit's whole text as typed, with LF line breaks. The raw text keeps every character (plain
+// text would turn no-break spaces into spaces); only the edit's own paragraph and line separators
+// become line breaks.
+std::string PlainTextOf(const QPlainTextEdit *edit);
 
 // A right-aligned row of OK (the default button) and キャンセル, wired to the dialog's accept
 // and reject.

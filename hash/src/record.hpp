@@ -22,12 +22,12 @@ inline std::int32_t value_bytes(std::int32_t unit, std::int64_t length) {
     return fits_i32(bytes) ? std::int32_t(bytes) : -1;
 }
 
-// The reading rule: a non-null key is looked up, else the index; -1 when nothing is addressed.
 // The byte count of a write and the buffer size it needs: length < 0 means the text data with
 // its terminator. False when data is missing for a text or a size would not fit an int32.
 bool write_size(const void *data, std::int32_t length, std::int64_t &len, std::int32_t &bytes,
                 std::int32_t unit);
 
+// The reading rule: a non-null key is looked up, else the index; -1 when nothing is addressed.
 std::int32_t address_cell(const Hash *h, const char *key, std::int32_t index);
 
 // Appends unnamed, zero-filled cells until count is n (n >= count). All or nothing.

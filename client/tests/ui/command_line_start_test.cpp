@@ -17,7 +17,7 @@
 #include "main_window.hpp"
 #include "settings.hpp"
 #include "test_servers.hpp"
-#include "ui_test_support.hpp"
+#include "ui_support.hpp"
 
 using tarvotcpc::testing::TestServer;
 

@@ -10,7 +10,7 @@
 #include "connect_dialog.hpp"
 #include "destination.hpp"
 #include "ini.hpp"
-#include "ui_test_support.hpp"
+#include "ui_support.hpp"
 
 namespace tarvotcpc::ui {
 namespace {

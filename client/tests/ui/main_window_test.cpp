@@ -26,7 +26,7 @@
 #include "receive_view.hpp"
 #include "test_servers.hpp"
 #include "text.hpp"
-#include "ui_test_support.hpp"
+#include "ui_support.hpp"
 
 using tarvotcpc::testing::TestServer;
 
@@ -412,17 +412,17 @@ void MainWindowTest::largeStreamIsShownWholeWithBoundedBacklog() {
     QTimer watch;
     QObject::connect(&watch, &QTimer::timeout, [&] {
         worst =
-            std::max(worst, window.Receive()->PendingBytes() + window.Controller().QueuedBytes());
+            std::max(worst, window.Controller().Backlog() + window.Controller().QueuedBytes());
     });
     watch.start(5);
     ConnectTo(window, server);
     QVERIFY(ended.wait(60000));
     watch.stop();
-    QCOMPARE(window.Receive()->PendingBytes(), std::size_t(0));
+    QCOMPARE(window.Controller().Backlog(), std::size_t(0));
     QCOMPARE(window.Receive()->document()->characterCount() - 1, qsizetype(all.size()));
     QVERIFY(window.Receive()->toPlainText().toStdString() == all);
     // What waits to be shown plus what waits in the connection's queue, each passed by one step.
-    QVERIFY2(worst < 2 * MainWindow::kBacklogHigh + kReceiveQueueLimit,
+    QVERIFY2(worst < 2 * ReceiveFlow::kBacklogHigh + kReceiveQueueLimit,
              std::to_string(worst).c_str());
 }
 

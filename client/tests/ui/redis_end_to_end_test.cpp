@@ -18,7 +18,7 @@
 #include "connect_dialog.hpp"
 #include "main_window.hpp"
 #include "receive_view.hpp"
-#include "ui_test_support.hpp"
+#include "ui_support.hpp"
 
 namespace tarvotcpc::ui {
 namespace {

@@ -11,9 +11,11 @@
 #include <QTextCursor>
 
 #include "dialog_seam.hpp"
-#include "dialog_test_support.hpp"
+#include "ui_support.hpp"
 #include "dialogs.hpp"
-#include "templates.hpp"
+#include "file_loader.hpp"
+#include "file_text.hpp"
+#include "text.hpp"
 
 namespace tarvotcpc::ui {
 namespace {

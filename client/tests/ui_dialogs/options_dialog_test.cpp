@@ -6,10 +6,11 @@
 #include <QPlainTextEdit>
 #include <QTreeWidget>
 
-#include "dialog_test_support.hpp"
+#include "ui_support.hpp"
 #include "dialogs.hpp"
 #include "options_dialog.hpp"
 #include "template_edit_dialog.hpp"
+#include "options.hpp"
 #include "templates.hpp"
 
 namespace tarvotcpc::ui {
@@ -102,8 +103,8 @@ class OptionsDialogTest : public QObject {
             Child<QCheckBox>(dialog, "conSendCheckBox")->setChecked(true);
             Click(dialog, "cancelPushButton");
         });
-        QCOMPARE(ReadOption(fixture.Settings(), kOptionHostSave), 1);
-        QCOMPARE(ReadOption(fixture.Settings(), kOptionConSend), 0);
+        QCOMPARE(ReadOption(fixture.Settings(), OptionKey(Option::HostSave)), 1);
+        QCOMPARE(ReadOption(fixture.Settings(), OptionKey(Option::ConSend)), 0);
         QCOMPARE(fixture.FileBytes(), before);
 
         RunOptions(fixture, [](OptionsDialog *dialog) {

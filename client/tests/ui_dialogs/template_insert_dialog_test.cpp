@@ -2,7 +2,7 @@
 // gives nothing.
 #include <QTreeWidget>
 
-#include "dialog_test_support.hpp"
+#include "ui_support.hpp"
 #include "dialogs.hpp"
 #include "template_insert_dialog.hpp"
 

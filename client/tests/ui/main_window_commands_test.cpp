@@ -8,7 +8,7 @@
 #include <QTreeWidget>
 
 #include "dialog_seam.hpp"
-#include "dialog_test_support.hpp"
+#include "ui_support.hpp"
 #include "main_window.hpp"
 #include "options_dialog.hpp"
 #include "template_edit_dialog.hpp"

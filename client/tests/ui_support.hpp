@@ -1,5 +1,6 @@
-// What the dialog tests share: answering message boxes, driving modal dialogs from within their
-// own event loops, and a settings file per test that can be read back as the next start would.
+// What the window and dialog tests share: answering message boxes, driving modal dialogs from
+// within their own event loops, and a settings file per test, written before a window reads it or
+// loaded and read back as the next start would.
 #pragma once
 
 #include <QAbstractButton>
@@ -10,6 +11,7 @@
 #include <QtTest>
 
 #include <deque>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <utility>
@@ -94,6 +96,28 @@ class SettingsFixture {
     tarvotcpc::testing::TempDir dir_;
     std::string path_;
     SettingsHashes settings_{};
+};
+
+// A settings file of its own, with the given options set before the window reads it.
+class SettingsFile {
+  public:
+    explicit SettingsFile(const std::vector<std::string> &options = {},
+                          const std::vector<std::string> &hosts = {}) {
+        path_ = dir_.Path("tarvotcpc.ini");
+        std::string text = "[TARVOTCPC]\n";
+        for (const std::string &line : options)
+            text += line + "\n";
+        text += "[HOSTS]\n";
+        for (const std::string &line : hosts)
+            text += line + "\n";
+        text += "[TEMPLATES]\n";
+        std::ofstream(path_) << text;
+    }
+    const std::string &Path() const { return path_; }
+
+  private:
+    tarvotcpc::testing::TempDir dir_;
+    std::string path_;
 };
 
 } // namespace tarvotcpc::ui::testing

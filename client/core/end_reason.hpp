@@ -1,0 +1,24 @@
+// Why a connection ended, and the texts the user sees for it.
+#pragma once
+
+#include <string>
+
+namespace tarvotcpc {
+
+// The first three happen before the connection is up.
+enum class EndReason {
+    SocketFailed,  // "ソケットの作成に失敗しました"
+    HostNotFound,  // "ホスト%sが見つかりません"
+    ConnectFailed, // "接続に失敗しました"
+    Disconnected,  // "切断しました": the user asked for it
+    PeerClosed,    // "切断しました": the peer closed its side
+    Error,         // "エラー: %s": receiving or sending failed, with the system's text
+};
+
+// The texts the user sees for an end; host goes into HostNotFound, systemText into Error.
+std::string EndText(EndReason reason, const std::string &host, const std::string &systemText);
+
+// The three failures before a connection is up are warnings; the others are plain notices.
+bool IsStartFailure(EndReason reason);
+
+} // namespace tarvotcpc
