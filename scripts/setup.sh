@@ -8,6 +8,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev python3
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev libqt6svg6 libgl-dev fonts-noto-cjk xvfb xauth
   redis-server
+  # Qt's own texts in Japanese (qtbase_ja: file dialog, context menus)
+  qt6-translations-l10n
 )
 
 missing=()

@@ -47,6 +47,7 @@ void MainController::Connect(const SessionParams &params) {
     DropConnection();
     ++generation_;
     receivedText_ = ReceivedText();
+    showOnNextData_ = true;
     SetLook(true);
     ConnectionOptions options;
     options.wake = wake_;
@@ -60,6 +61,7 @@ void MainController::Connect(const SessionParams &params) {
 void MainController::Send() {
     if (!connection_ || !connectedLook_) return;
     connection_->Send(ToCrlf(view_.SendPageText()));
+    showOnNextData_ = true;
     if (ReadOption(settings_, kOptionConSenClear) != 0) view_.ClearSendPage();
 }
 
@@ -83,7 +85,8 @@ void MainController::ProcessEvents() {
         }
     }
     if (!text.empty()) {
-        view_.ShowReceivePage();
+        if (showOnNextData_) view_.ShowReceivePage();
+        showOnNextData_ = false;
         view_.AppendReceivedText(text);
     }
     if (end == nullptr) return;

@@ -76,7 +76,9 @@ class MainController {
 
     // Takes the current connection's events (a window that cannot show more yet simply waits:
     // the connection stops reading once kReceiveQueueLimit bytes are queued): received bytes go to
-    // the receive page, which comes to the front; the end event shows its text in a message box and
+    // the receive page, which comes to the front only for the first data after connecting and after
+    // each send, so that a peer talking on its own never takes the send page from a user typing
+    // there; the end event shows its text in a message box and
     // the status bar and restores the disconnected look.
     void ProcessEvents();
 
@@ -108,6 +110,7 @@ class MainController {
     ReceivedText receivedText_;
     uint64_t generation_ = 0; // counts connections, so a late answer knows it is late
     bool connectedLook_ = false;
+    bool showOnNextData_ = false; // set by Connect and Send, spent by the first data after them
     std::string status_;
 };
 

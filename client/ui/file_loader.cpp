@@ -17,6 +17,7 @@
 #include "controller.hpp"
 #include "dialog_seam.hpp"
 #include "dialogs.hpp"
+#include "file_name.hpp"
 #include "message_seam.hpp"
 #include "templates.hpp"
 
@@ -107,7 +108,8 @@ void FileLoader::Open() {
     if (ExecFileDialog(dialog) != QDialog::Accepted) return;
     const QStringList chosen = dialog.selectedFiles();
     if (chosen.isEmpty() || chosen.first().isEmpty()) return;
-    Load(chosen.first());
+    const std::string path = WithDefaultExtension(QFile::encodeName(chosen.first()).toStdString());
+    Load(QFile::decodeName(QByteArray::fromStdString(path)));
 }
 
 void FileLoader::Load(const QString &path) {

@@ -1,16 +1,13 @@
 // tarvotcpc: the TCP/IP client's program entry.
 #include <QApplication>
-#include <QIcon>
 
+#include "application.hpp"
 #include "ini.hpp"
 #include "main_window.hpp"
 
 int main(int argc, char *argv[]) {
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("tarvotcpc"));
-    QApplication::setApplicationDisplayName(QStringLiteral("TARVO TCP/IP CLIENT"));
-    QApplication::setApplicationVersion(QStringLiteral(TARVOTCPC_VERSION));
-    QApplication::setDesktopFileName(QStringLiteral("tarvotcpc"));
+    tarvotcpc::ui::SetUpApplication();
 
     tarvotcpc::ui::MainWindow window(tarvotcpc::SettingsPath());
     window.show();

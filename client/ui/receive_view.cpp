@@ -1,13 +1,13 @@
 #include "receive_view.hpp"
 
 #include <QElapsedTimer>
-#include <QFontDatabase>
 #include <QScrollBar>
 #include <QTextCursor>
 
 #include <algorithm>
 
 #include "text.hpp"
+#include "widgets.hpp"
 
 namespace tarvotcpc::ui {
 
@@ -27,7 +27,20 @@ ReceiveView::ReceiveView(QWidget *parent) : QPlainTextEdit(parent), stepBytes_(k
     setUndoRedoEnabled(false);
     setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     setLineWrapMode(QPlainTextEdit::NoWrap);
-    setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    setFont(PageFont());
+    QScrollBar *bar = verticalScrollBar();
+    connect(bar, &QScrollBar::valueChanged, this, [this, bar](int value) {
+        if (!scrolling_) followEnd_ = value >= bar->maximum();
+    });
+    connect(bar, &QScrollBar::rangeChanged, this, [this] {
+        if (followEnd_) ScrollToEnd();
+    });
+}
+
+void ReceiveView::ScrollToEnd() {
+    scrolling_ = true;
+    verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+    scrolling_ = false;
 }
 
 void ReceiveView::Append(std::string_view text) {
@@ -44,6 +57,7 @@ void ReceiveView::Clear() {
     pending_.shrink_to_fit();
     pendingStart_ = 0;
     clear();
+    followEnd_ = true;
 }
 
 bool ReceiveView::InsertPending() {
@@ -52,14 +66,15 @@ bool ReceiveView::InsertPending() {
     std::size_t n = Utf8CutLength(rest, stepBytes_);
     if (n == 0) n = std::min<std::size_t>(rest.size(), 4);
 
-    QScrollBar *bar = verticalScrollBar();
-    const bool following = bar->value() >= bar->maximum();
     QElapsedTimer timer;
     timer.start();
+    // While the text goes in, the bar moves with the layout, not with the user.
+    scrolling_ = true;
     QTextCursor cursor(document());
     cursor.movePosition(QTextCursor::End);
     cursor.insertText(QString::fromUtf8(rest.data(), static_cast<qsizetype>(n)));
-    if (following) bar->setValue(bar->maximum());
+    scrolling_ = false;
+    if (followEnd_) ScrollToEnd();
     const qint64 took = timer.elapsed();
 
     pendingStart_ += n;

@@ -32,6 +32,13 @@ class ReceiveView : public QPlainTextEdit {
     std::size_t StepBytes() const { return stepBytes_; }
 
   private:
+    // Whether the view stays at the end: true until the user scrolls up, again once they scroll
+    // back to the end. Kept apart from the scroll bar's position, which a horizontal bar appearing
+    // after a wide line moves away from the maximum without the user doing anything.
+    bool followEnd_ = true;
+    bool scrolling_ = false; // the bar moves for the view's own reasons, not the user's
+    void ScrollToEnd();
+
     std::string pending_;
     std::size_t pendingStart_ = 0;
     std::size_t stepBytes_;
