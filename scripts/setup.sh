@@ -10,6 +10,8 @@ packages=(
   redis-server
   # Qt's own texts in Japanese (qtbase_ja: file dialog, context menus)
   qt6-translations-l10n
+  # the title-bar test reads X11 window properties through xcb
+  libxcb1-dev
 )
 
 missing=()
