@@ -538,6 +538,22 @@ void MainWindowTest::toolbarCannotBeHidden() {
     QVERIFY(!toolBar->toggleViewAction()->isEnabled());
     toolBar->toggleViewAction()->trigger();
     QVERIFY(toolBar->isVisible());
+
+    // The pages keep their own context menus.
+    for (QPlainTextEdit *page :
+         {window.SendEdit(), static_cast<QPlainTextEdit *>(window.Receive())}) {
+        bool shown = false;
+        QTimer::singleShot(100, [&shown] {
+            if (QWidget *popup = QApplication::activePopupWidget()) {
+                shown = true;
+                popup->close();
+            }
+        });
+        QContextMenuEvent request(QContextMenuEvent::Mouse, QPoint(5, 5),
+                                  page->viewport()->mapToGlobal(QPoint(5, 5)));
+        QApplication::sendEvent(page->viewport(), &request);
+        QTRY_VERIFY(shown);
+    }
 }
 
 // Digits, Latin and Japanese text keep to one grid: a Japanese character is two columns wide.
