@@ -17,6 +17,10 @@ packages=(
   librsvg2-bin # rsvg-convert renders the icon's bitmap sizes at build time
   libssl-dev # TLS for the client: OpenSSL 3
   openssl    # the TLS tests' server peer (openssl s_server)
+  # Qt's own texts in Japanese (qtbase_ja: file dialog, context menus)
+  qt6-translations-l10n
+  # the title-bar test reads X11 window properties through xcb
+  libxcb1-dev
 )
 
 missing=()

@@ -49,6 +49,7 @@ void MainController::Connect(const Destination &params) {
     QuitConnection();
     flow_.Restart();
     ++generation_;
+    showOnNextData_ = true;
     SetLook(true);
     ConnectionOptions options;
     options.wake = wake_;
@@ -66,6 +67,7 @@ void MainController::Connect(const Destination &params) {
 void MainController::Send() {
     if (!connection_ || !connectedLook_) return;
     connection_->Send(ToCrlf(view_.SendPageText()));
+    showOnNextData_ = true;
     if (ReadOptions(settings_)[Option::ConSenClear]) view_.ClearSendPage();
 }
 
@@ -78,7 +80,8 @@ void MainController::ProcessEvents() {
     if (connection_) flow_.Fill(*connection_);
     if (flow_.Backlog() > 0) {
         const std::string step = flow_.NextStep();
-        view_.ShowReceivePage();
+        if (showOnNextData_) view_.ShowReceivePage();
+        showOnNextData_ = false;
         const auto start = std::chrono::steady_clock::now();
         view_.AppendReceivedText(step);
         flow_.StepTook(std::chrono::steady_clock::now() - start);

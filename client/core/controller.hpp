@@ -68,9 +68,11 @@ class MainController {
     void Disconnect();
 
     // One turn of the window's pump, on a wake-up or a timer tick: takes the connection's events
-    // as far as the receive flow has room, hands the receive page the next step of text (the page
-    // comes to the front), and once the page has everything before the end event, tells the end
-    // in a message box and the status bar and restores the disconnected look.
+    // as far as the receive flow has room, hands the receive page the next step of text, and once
+    // the page has everything before the end event, tells the end in a message box and the status
+    // bar and restores the disconnected look. The receive page comes to the front only for the
+    // first data after connecting and after each send, so that a peer talking on its own never
+    // takes the send page from a user typing there.
     void ProcessEvents();
     // Whether ProcessEvents still has work: a connection, or text the page has not taken yet.
     bool Busy() const { return connection_ != nullptr || !flow_.Idle(); }
@@ -102,6 +104,7 @@ class MainController {
     ReceiveFlow flow_;
     uint64_t generation_ = 0; // counts connections, so a late answer knows it is late
     bool connectedLook_ = false;
+    bool showOnNextData_ = false; // set by Connect and Send, spent by the first data after them
     std::string status_;
 };
 

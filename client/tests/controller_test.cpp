@@ -5,6 +5,9 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <thread>
+
+#include <sys/socket.h>
 
 #include <gtest/gtest.h>
 
@@ -24,6 +27,7 @@ class FakeView : public MainView {
     std::string receivePage;
     Log log;
     std::function<void()> onMessage;
+    int receivePageShown = 0;
 
     std::string SendPageText() override {
         log.push_back("read send page");
@@ -42,6 +46,7 @@ class FakeView : public MainView {
         receivePage += text;
     }
     void ShowReceivePage() override {
+        ++receivePageShown;
         if (log.empty() || log.back() != "append") log.push_back("show receive page");
     }
     void SetConnectedLook(bool connected) override {
@@ -146,6 +151,30 @@ TEST_F(ControllerTest, OptionsAreReadAtEachUse) {
     controller_->Send();
     EXPECT_EQ(view_.sendPage, "");
     ASSERT_TRUE(PumpUntil([&] { return view_.receivePage == "oneonetwo"; }));
+}
+
+// A peer that talks on its own (a greeting in two parts, then three parts per request) brings the
+// receive page to the front once after connecting and once after each send, never for the rest.
+TEST_F(ControllerTest, ReceivePageComesForwardOnlyAfterConnectAndSend) {
+    auto pieces = [](int fd, std::initializer_list<const char *> texts) {
+        for (const char *text : texts) {
+            if (send(fd, text, std::strlen(text), MSG_NOSIGNAL) < 0) return;
+            std::this_thread::sleep_for(60ms);
+        }
+    };
+    TestServer server([&](int fd, TestServer &) {
+        pieces(fd, {"hello\n", "more\n"});
+        char byte = 0;
+        while (recv(fd, &byte, 1, 0) == 1)
+            pieces(fd, {"r1\n", "r2\n", "r3\n"});
+    });
+    controller_->Connect(To(server));
+    ASSERT_TRUE(PumpUntil([&] { return view_.receivePage == "hello\nmore\n"; }));
+    EXPECT_EQ(view_.receivePageShown, 1);
+    view_.sendPage = "x";
+    controller_->Send();
+    ASSERT_TRUE(PumpUntil([&] { return view_.receivePage == "hello\nmore\nr1\nr2\nr3\n"; }));
+    EXPECT_EQ(view_.receivePageShown, 2);
 }
 
 TEST_F(ControllerTest, DisconnectShowsTheLookAtOnceAndTheEndLater) {

@@ -2,6 +2,7 @@
 #include "widgets.hpp"
 
 #include <QComboBox>
+#include <QCompleter>
 #include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QLabel>
@@ -42,6 +43,9 @@ ConnectDialog::ConnectDialog(QWidget *parent, SettingsHashes &settings, std::str
         host_->setEditText(QString());
     }
     host_->setMinimumContentsLength(24);
+    // Inline completion would write a history entry's port into what the user typed; a popup of
+    // matching entries only offers them.
+    host_->completer()->setCompletionMode(QCompleter::PopupCompletion);
 
     port_->setObjectName(QStringLiteral("portLineEdit"));
     port_->setMaxLength(kPortFieldLimit);

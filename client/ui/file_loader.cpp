@@ -20,6 +20,7 @@
 
 #include "message_style.hpp"
 #include "dialog_seam.hpp"
+#include "file_name.hpp"
 #include "message_seam.hpp"
 #include "file_text.hpp"
 
@@ -110,7 +111,8 @@ void FileLoader::Open() {
     if (ExecFileDialog(dialog) != QDialog::Accepted) return;
     const QStringList chosen = dialog.selectedFiles();
     if (chosen.isEmpty() || chosen.first().isEmpty()) return;
-    Load(chosen.first());
+    const std::string path = WithDefaultExtension(QFile::encodeName(chosen.first()).toStdString());
+    Load(QFile::decodeName(QByteArray::fromStdString(path)));
 }
 
 void FileLoader::Load(const QString &path) {

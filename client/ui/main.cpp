@@ -1,12 +1,12 @@
 // tarvotcpc: the TCP/IP client's program entry.
 #include <QApplication>
-#include <QIcon>
 #include <QTimer>
 
 #include <iostream>
 #include <string_view>
 #include <vector>
 
+#include "application.hpp"
 #include "command_line.hpp"
 #include "ini.hpp"
 #include "main_window.hpp"
@@ -35,10 +35,7 @@ int main(int argc, char *argv[]) {
     // Qt reads none of the arguments: the command line above is the program's whole interface.
     int qtArgc = 1;
     QApplication app(qtArgc, argv);
-    QApplication::setApplicationName(QStringLiteral("tarvotcpc"));
-    QApplication::setApplicationDisplayName(QStringLiteral("TARVO TCP/IP CLIENT"));
-    QApplication::setApplicationVersion(QStringLiteral(TARVOTCPC_VERSION));
-    QApplication::setDesktopFileName(QStringLiteral("tarvotcpc"));
+    tarvotcpc::ui::SetUpApplication();
 
     tarvotcpc::ui::MainWindow window(line.settingsPath.value_or(tarvotcpc::SettingsPath()));
     window.show();

@@ -27,7 +27,7 @@ MainCommands::MainCommands(QMainWindow *window) : QObject(window), window_(windo
         ->setIcon(QIcon(QStringLiteral(":/icons/connect.svg")));
     Make(Command::Disconnect, "切断(&D)", "切断", QStringLiteral("disconnect"))
         ->setIcon(QIcon(QStringLiteral(":/icons/disconnect.svg")));
-    Make(Command::InsertTemplate, "定型分の挿入(&T)...", "定型文", QStringLiteral("insertTemplate"))
+    Make(Command::InsertTemplate, "定型文の挿入(&T)...", "定型文", QStringLiteral("insertTemplate"))
         ->setIcon(QIcon(QStringLiteral(":/icons/template.svg")));
     Make(Command::LoadFile, "ファイル読み込み(&O)...", "開く", QStringLiteral("loadFile"))
         ->setIcon(DesktopIcon("document-open", QStyle::SP_DialogOpenButton));
@@ -35,7 +35,7 @@ MainCommands::MainCommands(QMainWindow *window) : QObject(window), window_(windo
     Make(Command::Send, "送信(&S)", "送信", QStringLiteral("send"))
         ->setIcon(QIcon(QStringLiteral(":/icons/send.svg")));
     Make(Command::Options, "オプション(&O)...", "オプション", QStringLiteral("options"))
-        ->setIcon(DesktopIcon("document-properties", QStyle::SP_FileDialogDetailedView));
+        ->setIcon(QIcon(QStringLiteral(":/icons/options.svg")));
     Make(Command::Readme, "&Readme.txt...", nullptr, QStringLiteral("readme"));
     Make(Command::HomePage, "作者のホームページ(&P)...", nullptr, QStringLiteral("homePage"));
     Make(Command::About, "バージョン情報(&A)...", nullptr, QStringLiteral("about"));
@@ -68,6 +68,11 @@ MainCommands::MainCommands(QMainWindow *window) : QObject(window), window_(windo
     toolBar_->setObjectName(QStringLiteral("mainToolBar"));
     toolBar_->setAccessibleName(toolBar_->windowTitle());
     toolBar_->setMovable(false);
+    // The toolbar is fixed: neither its own context menu nor the menu bar's may hide it, as a
+    // hidden toolbar could not be found again.
+    toolBar_->toggleViewAction()->setEnabled(false);
+    toolBar_->toggleViewAction()->setVisible(false);
+    window->setContextMenuPolicy(Qt::PreventContextMenu);
     toolBar_->setIconSize(QSize(24, 24));
     const Command buttons[] = {Command::Connect,        Command::Disconnect, Command::Send,
                                Command::InsertTemplate, Command::LoadFile,   Command::Options};

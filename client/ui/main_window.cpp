@@ -4,8 +4,8 @@
 #include <QAction>
 #include <QComboBox>
 #include <QCloseEvent>
-#include <QFontDatabase>
 #include <QIcon>
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QStatusBar>
 #include <QTabWidget>
@@ -50,14 +50,18 @@ MainWindow::MainWindow(std::string settingsPath, QWidget *parent)
     connect(commands_, &MainCommands::Triggered, this, &MainWindow::Run);
 
     statusBar()->setObjectName(QStringLiteral("mainStatusBar"));
-    statusBar()->setAccessibleName(Text("ステータスバー"));
+    statusBar()->setAccessibleDescription(Text("ステータスバー"));
+    // A permanent label: a temporary message would be wiped by every menu's empty status tip.
+    statusLabel_ = new QLabel(statusBar());
+    statusLabel_->setObjectName(QStringLiteral("statusLabel"));
+    statusBar()->addPermanentWidget(statusLabel_, 1);
+    SetStatusText(std::string());
 
-    const QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     sendEdit_ = new QPlainTextEdit;
     sendEdit_->setObjectName(QStringLiteral("sendPlainTextEdit"));
     sendEdit_->setAccessibleName(Text("送信データ"));
     sendEdit_->setLineWrapMode(QPlainTextEdit::NoWrap);
-    sendEdit_->setFont(fixed);
+    sendEdit_->setFont(PageFont());
     receive_ = new ReceiveView;
     receive_->setObjectName(QStringLiteral("receivePlainTextEdit"));
     receive_->setAccessibleName(Text("受信データ"));
@@ -191,7 +195,12 @@ void MainWindow::SetConnectedLook(bool connected) {
 }
 
 void MainWindow::SetStatusText(const std::string &text) {
-    statusBar()->showMessage(QString::fromStdString(text));
+    const QString shown = QString::fromStdString(text);
+    statusLabel_->setText(shown);
+    // Screen readers read the status bar by its name, so the name is the text itself.
+    const QString name = shown.isEmpty() ? Text("ステータスバー") : shown;
+    statusLabel_->setAccessibleName(name);
+    statusBar()->setAccessibleName(name);
 }
 
 void MainWindow::ShowMessage(const std::string &text, MessageStyle style) {

@@ -12,6 +12,7 @@
 #include "main_commands.hpp"
 #include "settings.hpp"
 
+class QLabel;
 class QPlainTextEdit;
 class QTabWidget;
 class QTimer;
@@ -77,6 +78,7 @@ class MainWindow : public QMainWindow, private MainView {
 
     MainCommands *commands_;
     QTabWidget *tabs_;
+    QLabel *statusLabel_;
     QPlainTextEdit *sendEdit_;
     ReceiveView *receive_;
     FileLoader *fileLoader_;

@@ -23,9 +23,11 @@ DesktopOpener &Opener() {
 
 void ShowMessageBox(QWidget *parent, const QString &text, MessageStyle style) {
     const bool warning = style == MessageStyle::Warning;
+    // A warning has no caption; Qt would put the program's name in an empty title bar, so a
+    // single space keeps it blank.
     QMessageBox box(warning ? QMessageBox::Warning : QMessageBox::NoIcon,
-                    warning ? QString() : QString::fromUtf8(kProductCaption), text, QMessageBox::Ok,
-                    parent);
+                    warning ? QStringLiteral(" ") : QString::fromUtf8(kProductCaption), text,
+                    QMessageBox::Ok, parent);
     box.setObjectName(QString::fromLatin1(warning ? kWarningBoxName : kNoticeBoxName));
     box.setAccessibleName(text);
     ExecMessageBox(box);

@@ -11,6 +11,13 @@
 
 namespace tarvotcpc::ui {
 
+QFont PageFont() {
+    QFont font(QStringLiteral("Noto Sans Mono CJK JP"));
+    font.setStyleHint(QFont::TypeWriter);
+    font.setFixedPitch(true);
+    return font;
+}
+
 QTreeWidget *NewTemplateList(QWidget *parent, int nameColumnWidth) {
     auto *list = new QTreeWidget(parent);
     list->setObjectName(QStringLiteral("templateTreeWidget"));

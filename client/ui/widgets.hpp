@@ -1,6 +1,7 @@
 // Small pieces that several windows build the same way.
 #pragma once
 
+#include <QFont>
 #include <QString>
 
 #include <string>
@@ -17,6 +18,11 @@ namespace tarvotcpc::ui {
 inline QString Text(const char *utf8) {
     return QString::fromUtf8(utf8);
 }
+
+// The font of both pages: one monospaced face that carries Japanese, so that digits, Latin and
+// Japanese text keep to one grid (a Japanese character two columns wide). A fallback face for some
+// characters only would break the columns of a listing.
+QFont PageFont();
 
 // The one-column "定型文" list: full-row single selection, no tree decoration.
 QTreeWidget *NewTemplateList(QWidget *parent, int nameColumnWidth);

@@ -65,6 +65,7 @@ class ConnectDialogTest : public QObject {
     void missingFieldsWarnAndKeepTheDialogOpen();
     void keepsTheHistoryWhenAsked();
     void leavesTheHistoryAloneOtherwise();
+    void typingIsNeverCompletedInPlace();
 };
 
 void ConnectDialogTest::controlsAndTexts() {
@@ -140,7 +141,7 @@ void ConnectDialogTest::missingFieldsWarnAndKeepTheDialogOpen() {
     QCOMPARE(boxes.Seen()[2].text, U("ポート番号を入力してください"));
     for (const testing::SeenBox &box : boxes.Seen()) {
         QCOMPARE(box.icon, QMessageBox::Warning);
-        QCOMPARE(box.title, QString());
+        QCOMPARE(box.title, QStringLiteral(" ")); // blank, not the program name
     }
     QVERIFY(f.dialog->isVisible());
     QVERIFY(f.Hosts().empty());
@@ -161,6 +162,25 @@ void ConnectDialogTest::leavesTheHistoryAloneOtherwise() {
     QVERIFY(f.Ok(QStringLiteral("gamma"), QStringLiteral("1")));
     QCOMPARE(f.Hosts(), std::vector<std::string>{"alpha:80"});
     QCOMPARE(f.HostsInFile(), std::vector<std::string>{"host0=alpha:80"});
+}
+
+// With "localhost:8080" in the history, "localhost" typed with port 80 connects to port 80: the
+// history may be offered, never written into the field.
+void ConnectDialogTest::typingIsNeverCompletedInPlace() {
+    Fixture f({}, {"host0=localhost:8080"});
+    f.dialog->show();
+    QVERIFY(QTest::qWaitForWindowExposed(f.dialog.get()));
+    QLineEdit *host = f.dialog->HostBox()->lineEdit();
+    host->setFocus();
+    host->clear();
+    QTest::keyClicks(host, QStringLiteral("localhost"));
+    QCOMPARE(f.dialog->HostBox()->currentText(), QStringLiteral("localhost"));
+    QTest::keyClick(host, Qt::Key_Tab);
+    QTest::keyClicks(f.dialog->PortEdit(), QStringLiteral("80"));
+    f.dialog->findChild<QPushButton *>(QStringLiteral("connectPushButton"))->click();
+    QCOMPARE(f.dialog->result(), int(QDialog::Accepted));
+    QCOMPARE(f.dialog->Params().host, std::string("localhost"));
+    QCOMPARE(f.dialog->Params().port, 80);
 }
 
 } // namespace

@@ -2,11 +2,16 @@
 // settings and their text lands at the end of its send page.
 #include <QAction>
 #include <QFileDialog>
+#include <QLabel>
+#include <QMenu>
+#include <QPushButton>
+#include <QWindow>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QTabWidget>
 #include <QTreeWidget>
 
+#include "application.hpp"
 #include "dialog_seam.hpp"
 #include "ui_support.hpp"
 #include "main_window.hpp"
@@ -68,6 +73,46 @@ class MainWindowCommandsTest : public QObject {
         QTRY_COMPARE_WITH_TIMEOUT(window.SendEdit()->toPlainText(),
                                   QStringLiteral("start\nQUIT\nline 1\nline 2\n"), 10000);
         QCOMPARE(window.Tabs()->currentIndex(), 0);
+    }
+
+    // Set up as the program is: Qt's own texts are Japanese whatever the locale, and titles are
+    // exactly the window's own (a display name would be added to each under X11).
+    void QtTextsAreJapaneseAndTitlesExact() {
+        SetUpApplication();
+        QCOMPARE(QGuiApplication::applicationDisplayName(), QCoreApplication::applicationName());
+
+        TempDir dir;
+        MainWindow window(dir.Path("tarvotcpc.ini"));
+        window.show();
+        QStringList seen;
+        SetFileDialogObserver([&seen](QFileDialog *dialog) {
+            QTimer::singleShot(0, dialog, [dialog, &seen] {
+                for (const char *name : {"lookInLabel", "fileNameLabel", "fileTypeLabel"})
+                    seen << dialog->findChild<QLabel *>(QString::fromLatin1(name))->text();
+                for (QPushButton *button : dialog->findChildren<QPushButton *>())
+                    seen << button->text();
+                seen << dialog->windowHandle()->title();
+                dialog->reject();
+            });
+        });
+        window.Commands().Action(Command::LoadFile)->trigger();
+        SetFileDialogObserver({});
+        std::unique_ptr<QMenu> menu(window.SendEdit()->createStandardContextMenu());
+        for (QAction *action : menu->actions())
+            if (!action->isSeparator()) seen << action->text();
+        QVERIFY(seen.size() > 8);
+        for (const QString &text : seen) {
+            bool english = false;
+            for (const char *word : {"Look", "File", "Open", "Cancel", "Undo", "Copy", "Paste"})
+                english = english || text.contains(QString::fromLatin1(word));
+            QVERIFY2(!english, qPrintable(text));
+        }
+
+        WhenModal<OptionsDialog>([](OptionsDialog *options) {
+            QCOMPARE(options->windowHandle()->title(), QString::fromUtf8("オプション"));
+            Click(options, "cancelPushButton");
+        });
+        window.Commands().Action(Command::Options)->trigger();
     }
 };
 

@@ -4,12 +4,17 @@
 #include <QAction>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QFontInfo>
+#include <QFontMetrics>
 #include <QHelpEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QStatusTipEvent>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QToolBar>
@@ -68,8 +73,10 @@ bool LooksConnected(MainWindow &window) {
     return connected;
 }
 
+// The status text as it stands in the status bar.
 QString Status(MainWindow &window) {
-    return window.statusBar()->currentMessage();
+    auto *label = window.statusBar()->findChild<QLabel *>(QStringLiteral("statusLabel"));
+    return label != nullptr ? label->text() : QString();
 }
 
 // A peer that sends bytes in writes of the given pieces, then closes.
@@ -106,6 +113,11 @@ class MainWindowTest : public QObject {
     void helpOpensReadmeAndDocumentation();
     void aboutShowsVersions();
     void largeStreamIsShownWholeWithBoundedBacklog();
+    void wideLinesKeepTheViewAtTheEnd();
+    void statusTextStaysAndIsReadable();
+    void toolbarCannotBeHidden();
+    void bothPagesUseOneMonospacedJapaneseFont();
+    void optionsIconIsTheProgramsOwn();
 };
 
 void MainWindowTest::looksAndTextsAsGiven() {
@@ -120,7 +132,7 @@ void MainWindowTest::looksAndTextsAsGiven() {
         const char *text;
     } menuTexts[] = {{Command::Connect, "接続(&C)..."},
                      {Command::Disconnect, "切断(&D)"},
-                     {Command::InsertTemplate, "定型分の挿入(&T)..."},
+                     {Command::InsertTemplate, "定型文の挿入(&T)..."},
                      {Command::LoadFile, "ファイル読み込み(&O)..."},
                      {Command::Exit, "終了(&X)"},
                      {Command::Send, "送信(&S)"},
@@ -281,7 +293,10 @@ void MainWindowTest::cancellingTheDialogChangesNothing() {
     BoxAnswerer boxes;
     SettingsFile settings;
     MainWindow window(settings.Path());
-    window.statusBar()->showMessage(QStringLiteral("before"));
+    window.show();
+    window.statusBar()
+        ->findChild<QLabel *>(QStringLiteral("statusLabel"))
+        ->setText(QStringLiteral("before"));
     WhenModal<ConnectDialog>([](ConnectDialog *dialog) {
         dialog->HostBox()->setEditText(QStringLiteral("127.0.0.1"));
         dialog->PortEdit()->setText(QStringLiteral("1"));
@@ -323,7 +338,8 @@ void MainWindowTest::failedConnectWarns() {
     const testing::SeenBox &box = boxes.Seen()[0];
     QCOMPARE(box.text, U("接続に失敗しました"));
     QCOMPARE(box.icon, QMessageBox::Warning);
-    QCOMPARE(box.title, QString());
+    // A blank caption: an empty one would be replaced by the program's name.
+    QCOMPARE(box.title, QStringLiteral(" "));
     QCOMPARE(Status(window), U("接続に失敗しました"));
     QVERIFY(!LooksConnected(window));
 }
@@ -424,6 +440,145 @@ void MainWindowTest::largeStreamIsShownWholeWithBoundedBacklog() {
     // What waits to be shown plus what waits in the connection's queue, each passed by one step.
     QVERIFY2(worst < 2 * ReceiveFlow::kBacklogHigh + kReceiveQueueLimit,
              std::to_string(worst).c_str());
+}
+
+// A line wider than the page brings the horizontal scroll bar, which makes the view one line
+// shorter after the step that scrolled it: the page still follows every later line to the end,
+// and stops following only when the user scrolls up.
+void MainWindowTest::wideLinesKeepTheViewAtTheEnd() {
+    BoxAnswerer boxes;
+    SettingsFile settings;
+    MainWindow window(settings.Path());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    TestServer server(tarvotcpc::testing::Echo());
+    ConnectTo(window, server);
+    QScrollBar *bar = window.Receive()->verticalScrollBar();
+    auto sendAndWait = [&](const QString &text) {
+        window.SendEdit()->setPlainText(text);
+        window.Commands().Action(Command::Send)->trigger();
+        QTRY_VERIFY(window.Receive()->toPlainText().endsWith(text));
+        QTest::qWait(100); // the layout that follows the step
+    };
+    QString lines;
+    for (int i = 0; i < 40; ++i)
+        lines += QStringLiteral("short %1\n").arg(i);
+    sendAndWait(lines);
+    QCOMPARE(bar->value(), bar->maximum());
+    sendAndWait(QStringLiteral("$300\n") + QString(300, 'w') + "\n");
+    for (int i = 0; i < 20; ++i)
+        sendAndWait(QStringLiteral("+PONG %1\n").arg(i));
+    QVERIFY(window.Receive()->horizontalScrollBar()->isVisible());
+    QCOMPARE(bar->value(), bar->maximum());
+    sendAndWait(QStringLiteral("newest-line\n"));
+    QCOMPARE(bar->value(), bar->maximum());
+
+    // Scrolled up by the user: the view stays where it was put.
+    bar->setValue(bar->maximum() - 10);
+    const int kept = bar->value();
+    QVERIFY(kept < bar->maximum());
+
+    sendAndWait(QStringLiteral("later\n"));
+    QCOMPARE(bar->value(), kept);
+    bar->setValue(bar->maximum());
+    sendAndWait(QStringLiteral("latest\n"));
+    QCOMPARE(bar->value(), bar->maximum());
+}
+
+// Passing over the menus sets an empty status tip; the connection's status stays until it changes,
+// and assistive technology reads it from the status bar.
+void MainWindowTest::statusTextStaysAndIsReadable() {
+    BoxAnswerer boxes;
+    SettingsFile settings;
+    MainWindow window(settings.Path());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    TestServer server(tarvotcpc::testing::Silent());
+    ConnectTo(window, server);
+    const QString connecting = QStringLiteral("127.0.0.1:%1").arg(server.Port()) + U("に接続中");
+    QCOMPARE(Status(window), connecting);
+
+    QStatusTipEvent hover{QString()};
+    QApplication::sendEvent(window.menuBar(), &hover);
+    QMenu *file = window.findChild<QMenu *>(QStringLiteral("fileMenu"));
+    file->popup(window.mapToGlobal(QPoint(0, 0)));
+    QTRY_VERIFY(file->isVisible());
+    file->setActiveAction(window.Commands().Action(Command::Connect));
+    file->hide();
+    QCOMPARE(Status(window), connecting);
+
+    QAccessibleInterface *face = QAccessible::queryAccessibleInterface(window.statusBar());
+    QVERIFY(face);
+    QCOMPARE(face->text(QAccessible::Name), connecting);
+
+    window.Commands().Action(Command::Disconnect)->trigger();
+    QTRY_COMPARE(Status(window), U("切断しました"));
+    QCOMPARE(face->text(QAccessible::Name), U("切断しました"));
+}
+
+void MainWindowTest::toolbarCannotBeHidden() {
+    SettingsFile settings;
+    MainWindow window(settings.Path());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QToolBar *toolBar = window.Commands().ToolBar();
+    for (QWidget *target :
+         {static_cast<QWidget *>(toolBar), static_cast<QWidget *>(window.menuBar())}) {
+        QContextMenuEvent request(QContextMenuEvent::Mouse, QPoint(2, 2),
+                                  target->mapToGlobal(QPoint(2, 2)));
+        QApplication::sendEvent(target, &request);
+        QTest::qWait(50);
+        QWidget *popup = QApplication::activePopupWidget();
+        if (popup != nullptr) {
+            for (QAction *action : popup->actions())
+                QVERIFY2(!action->isEnabled() || !action->isVisible(), qPrintable(action->text()));
+            popup->close();
+        }
+    }
+    QVERIFY(!toolBar->toggleViewAction()->isEnabled());
+    toolBar->toggleViewAction()->trigger();
+    QVERIFY(toolBar->isVisible());
+
+    // The pages keep their own context menus.
+    for (QPlainTextEdit *page :
+         {window.SendEdit(), static_cast<QPlainTextEdit *>(window.Receive())}) {
+        bool shown = false;
+        QTimer::singleShot(100, [&shown] {
+            if (QWidget *popup = QApplication::activePopupWidget()) {
+                shown = true;
+                popup->close();
+            }
+        });
+        QContextMenuEvent request(QContextMenuEvent::Mouse, QPoint(5, 5),
+                                  page->viewport()->mapToGlobal(QPoint(5, 5)));
+        QApplication::sendEvent(page->viewport(), &request);
+        QTRY_VERIFY(shown);
+    }
+}
+
+// Digits, Latin and Japanese text keep to one grid: a Japanese character is two columns wide.
+void MainWindowTest::bothPagesUseOneMonospacedJapaneseFont() {
+    SettingsFile settings;
+    MainWindow window(settings.Path());
+    for (QWidget *page :
+         {static_cast<QWidget *>(window.SendEdit()), static_cast<QWidget *>(window.Receive())}) {
+        QCOMPARE(QFontInfo(page->font()).family(), QStringLiteral("Noto Sans Mono CJK JP"));
+        const QFontMetrics metrics(page->font());
+        const int column = metrics.horizontalAdvance(QLatin1Char('a'));
+        QCOMPARE(metrics.horizontalAdvance(QStringLiteral("0123456789")), 10 * column);
+        QCOMPARE(metrics.horizontalAdvance(U("日本語テキスト")), 14 * column);
+    }
+}
+
+void MainWindowTest::optionsIconIsTheProgramsOwn() {
+    SettingsFile settings;
+    MainWindow window(settings.Path());
+    const QImage shown =
+        window.Commands().Action(Command::Options)->icon().pixmap(24, 24).toImage();
+    const QImage own = QIcon(QStringLiteral(":/icons/options.svg")).pixmap(24, 24).toImage();
+    QVERIFY(!own.isNull());
+    QCOMPARE(shown.convertToFormat(QImage::Format_ARGB32),
+             own.convertToFormat(QImage::Format_ARGB32));
 }
 
 } // namespace

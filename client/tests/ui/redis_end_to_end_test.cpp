@@ -2,13 +2,18 @@
 // through the window's connect dialog.
 #include <QAction>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QStandardPaths>
 #include <QStatusBar>
 #include <QTabWidget>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTimer>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -63,6 +68,8 @@ class RedisEndToEndTest : public QObject {
     void initTestCase();
     void cleanupTestCase();
     void pingGivesPong();
+    void followsTheEndAfterAWideLine();
+    void typingIsKeptWhilePublishedMessagesArrive();
 
   private:
     QProcess redis_;
@@ -122,7 +129,93 @@ void RedisEndToEndTest::pingGivesPong() {
     window.Commands().Action(Command::Send)->trigger();
     QTRY_COMPARE(boxes.Seen().size(), std::size_t(1));
     QCOMPARE(boxes.Seen()[0].text, QString::fromUtf8("切断しました"));
-    QTRY_COMPARE(window.statusBar()->currentMessage(), QString::fromUtf8("切断しました"));
+    QTRY_COMPARE(window.statusBar()->findChild<QLabel *>(QStringLiteral("statusLabel"))->text(),
+                 QString::fromUtf8("切断しました"));
+}
+
+// Connects the window to the server through its connect dialog.
+void ConnectWindow(MainWindow &window, quint16 port) {
+    WhenModal<ConnectDialog>([port](ConnectDialog *dialog) {
+        dialog->HostBox()->setEditText(QStringLiteral("127.0.0.1:%1").arg(port));
+        dialog->findChild<QPushButton *>(QStringLiteral("connectPushButton"))->click();
+    });
+    window.Commands().Action(Command::Connect)->trigger();
+}
+
+// Sends text from the send page and waits until the page ends with answer.
+void SendAndAwait(MainWindow &window, const QString &text, const QString &answer) {
+    window.SendEdit()->setPlainText(text);
+    window.Commands().Action(Command::Send)->trigger();
+    QTRY_VERIFY(window.Receive()->toPlainText().endsWith(answer));
+    QTest::qWait(100); // the layout that follows the step
+}
+
+// A value wider than the page, then more answers: the newest answer is in view.
+void RedisEndToEndTest::followsTheEndAfterAWideLine() {
+    BoxAnswerer boxes;
+    SettingsFile settings;
+    MainWindow window(settings.Path());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    ConnectWindow(window, port_);
+    const QString value(300, 'v');
+    SendAndAwait(window, QStringLiteral("SET long ") + value + "\n", QStringLiteral("+OK\n"));
+    for (int i = 0; i < 20; ++i)
+        SendAndAwait(window, QStringLiteral("PING\n"), QStringLiteral("+PONG\n"));
+    SendAndAwait(window, QStringLiteral("GET long\n"), value + "\n");
+    SendAndAwait(window, QStringLiteral("ECHO newest-line\n"), QStringLiteral("newest-line\n"));
+    QScrollBar *bar = window.Receive()->verticalScrollBar();
+    QVERIFY(bar->maximum() > 0);
+    QCOMPARE(bar->value(), bar->maximum());
+    // The newest answer's line is inside the page.
+    QTextBlock newest = window.Receive()->document()->lastBlock().previous();
+    QCOMPARE(newest.text(), QStringLiteral("newest-line"));
+    const QRect line = window.Receive()->cursorRect(QTextCursor(newest));
+    QVERIFY(window.Receive()->viewport()->rect().contains(line));
+}
+
+// A subscription that brings a message every quarter second while the user types on the send
+// page: the page stays in front and every keystroke reaches it.
+void RedisEndToEndTest::typingIsKeptWhilePublishedMessagesArrive() {
+    BoxAnswerer boxes;
+    SettingsFile settings;
+    MainWindow window(settings.Path());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    ConnectWindow(window, port_);
+    SendAndAwait(window, QStringLiteral("SUBSCRIBE news\n"), QStringLiteral(":1\n"));
+    QCOMPARE(window.Tabs()->currentIndex(), 1);
+
+    // The publisher is a second client of the server; its own answers are never read.
+    const int publisher = socket(AF_INET, SOCK_STREAM, 0);
+    const sockaddr_in address = Loopback(port_);
+    QVERIFY(::connect(publisher, reinterpret_cast<const sockaddr *>(&address), sizeof address) ==
+            0);
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, [publisher] {
+        static const char kPublish[] = "PUBLISH news tick\r\n";
+        (void)!send(publisher, kPublish, sizeof kPublish - 1, MSG_NOSIGNAL);
+    });
+    tick.start(250);
+
+    window.SendEdit()->clear();
+    window.Tabs()->setCurrentIndex(0);
+    window.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    window.SendEdit()->setFocus();
+    const QString typed = QStringLiteral("GET tarvo typed while messages arrive");
+    for (const QChar c : typed) {
+        // Keys go wherever the focus is, as the user's would.
+        QWidget *focus = QApplication::focusWidget();
+        QVERIFY(focus);
+        QTest::keyClick(focus, c.toLatin1());
+        QTest::qWait(40);
+    }
+    tick.stop();
+    close(publisher);
+    QCOMPARE(window.Tabs()->currentIndex(), 0);
+    QCOMPARE(window.SendEdit()->toPlainText(), typed);
+    QVERIFY(window.Receive()->toPlainText().count(QStringLiteral("tick")) >= 4);
 }
 
 } // namespace

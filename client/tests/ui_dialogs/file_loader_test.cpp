@@ -119,7 +119,7 @@ class FileLoaderTest : public QObject {
         QCOMPARE(boxes.Seen().size(), std::size_t{2});
         QCOMPARE(boxes.Seen()[0].text, QString::fromUtf8("ファイルのオープンに失敗しました"));
         QCOMPARE(boxes.Seen()[0].icon, QMessageBox::Warning);
-        QVERIFY(boxes.Seen()[0].title.isEmpty());
+        QCOMPARE(boxes.Seen()[0].title, QStringLiteral(" ")); // blank, not the program name
     }
 
     void TheDialogOffersEveryFileAndStartsAtTheLastOne() {
@@ -130,12 +130,11 @@ class FileLoaderTest : public QObject {
         Page page;
         QSignalSpy finished(&page.loader, &FileLoader::finished);
         {
-            FileDialogAnswerer answer(QString::fromStdString(dir.Path("README")),
-                                      [](QFileDialog *dialog) {
-                                          QCOMPARE(dialog->nameFilters(),
-                                                   QStringList(QString::fromUtf8(
-                                                       "すべてのファイル(*.*)")));
-                                      });
+            FileDialogAnswerer answer(
+                QString::fromStdString(dir.Path("README")), [](QFileDialog *dialog) {
+                    QCOMPARE(dialog->nameFilters(),
+                             QStringList(QString::fromUtf8("すべてのファイル(*.*)")));
+                });
             QVERIFY(page.loader.lastPath().isEmpty());
             page.loader.Open();
             QCOMPARE(answer.shown, 1);
@@ -178,6 +177,24 @@ class FileLoaderTest : public QObject {
         QCOMPARE(page.loader.lastPath(), QString::fromStdString(dir.Path("new.txt")));
     }
 
+    // A name typed without an extension opens the ".txt" file of that name when there is one.
+    void TheDefaultExtensionIsTxt() {
+        TempDir dir;
+        WriteFile(dir.Path("memo.txt"), "from memo.txt\n");
+        WriteFile(dir.Path("plain"), "from plain\n");
+        BoxAnswerer boxes;
+        Page page;
+        QSignalSpy finished(&page.loader, &FileLoader::finished);
+        for (const char *typed : {"memo", "plain"}) {
+            FileDialogAnswerer answer(QString::fromStdString(dir.Path(typed)));
+            page.loader.Open();
+            QVERIFY(finished.wait(10000));
+        }
+        QCOMPARE(page.Text(), QStringLiteral("from memo.txt\nfrom plain\n"));
+        QCOMPARE(page.loader.lastPath(), QString::fromStdString(dir.Path("plain")));
+        QVERIFY(boxes.Seen().empty());
+    }
+
     void ALargeFileLoadsWhileTheWindowKeepsRunning() {
         TempDir dir;
         std::string line = "0123456789abcdefghijklmnopqrstuvwxyz =+-*/ ";
@@ -185,7 +202,8 @@ class FileLoaderTest : public QObject {
         std::string bytes;
         const std::size_t size = 24u << 20;
         bytes.reserve(size + line.size());
-        while (bytes.size() < size) bytes += line;
+        while (bytes.size() < size)
+            bytes += line;
         WriteFile(dir.Path("big.txt"), bytes);
         const QString expected = QString::fromStdString(ToLf(bytes));
 
