@@ -231,6 +231,7 @@ bool Transcript::ScanBreaks(uint64_t from, uint64_t to, Shown shown,
         // The next LF and the next CR, each found by memchr, taken in order.
         const char *const begin = buffer.data(), *const stop = begin + buffer.size();
         const auto next = [&](const char *at, char byte) {
+            if (at >= stop) return stop;
             const void *p = std::memchr(at, byte, std::size_t(stop - at));
             return p != nullptr ? static_cast<const char *>(p) : stop;
         };
