@@ -4,8 +4,11 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QtTest>
+
+#include <unistd.h>
 
 #include <chrono>
 #include <random>
@@ -300,6 +303,41 @@ class TranscriptViewTest : public QObject {
         f.transcript.Clear();
         f.view.NotifyCleared();
         QVERIFY(f.view.VisibleRows().isEmpty());
+    }
+
+    // A gigabyte in one line (a sparse file of NULs stands in for the peer): the end, the middle
+    // and a switch of encoding or mode are drawn from the screen's rows alone; the character pass
+    // has not run, so nothing else was decoded.
+    void aGigabyteLineShowsAtOnceInEveryModeAndEncoding() {
+        TranscriptOptions options;
+        options.memoryLimit = 1 << 20;
+        options.write = [](int fd, const void *, std::size_t size, off_t offset) -> ssize_t {
+            return ::ftruncate(fd, offset + off_t(size)) == 0 ? ssize_t(size) : -1;
+        };
+        Transcript transcript(options);
+        TranscriptView view;
+        view.resize(640, 400);
+        view.SetTranscript(&transcript);
+        const std::string zeros(std::size_t(1) << 20, '\0');
+        for (int i = 0; i < 1024; ++i)
+            QCOMPARE(transcript.Append(Direction::Received, zeros.data(), zeros.size(), i), 0);
+        transcript.Append(Direction::Received, "end", 3, 2000);
+        view.NotifyAppended();
+        QCOMPARE(view.VisibleRows().back(), U("end")); // a row starts at each 4 KiB anchor
+        QVERIFY(view.VisibleRows().front().startsWith(U("␀␀␀␀")));
+
+        view.SetEncoding(Encoding::EucJp);
+        view.SetLineEndMarks(true);
+        QCOMPARE(view.VisibleRows().back(), U("end")); // a row starts at each 4 KiB anchor
+        QVERIFY(view.VisibleRows().front().startsWith(U("␀␀␀␀")));
+        view.SetMode(TranscriptView::Mode::Hex);
+        QCOMPARE(view.VisibleRows().back(),
+                 U("40000000  65 6e 64") + QString(42, QLatin1Char(' ')) + U("end"));
+        view.SetMode(TranscriptView::Mode::Text);
+        view.verticalScrollBar()->setValue(view.verticalScrollBar()->maximum() / 2);
+        QVERIFY(!view.IsFollowingEnd());
+        QVERIFY(view.VisibleRows().front().startsWith(U("␀␀␀␀")));
+        QVERIFY(!view.CharacterCountExact());
     }
 
     // The accessible text is the whole transcript, one character per unit: its count and a range
