@@ -105,8 +105,7 @@ SegmentPtr TranscriptLayout::Build(uint64_t start, uint64_t line) {
         if (!IsBreak(units[i])) continue;
         seg->end = units[i].offset + units[i].length;
         seg->endsLine = true;
-        const bool crlf = units[i].codepoint == U'\n' && i > 0 &&
-                          units[i - 1].codepoint == U'\r' &&
+        const bool crlf = units[i].codepoint == U'\n' && i > 0 && units[i - 1].codepoint == U'\r' &&
                           units[i - 1].offset + 1 == units[i].offset;
         seg->breakAt = crlf ? units[i - 1].offset : units[i].offset;
         units.resize(i + 1);

@@ -311,6 +311,7 @@ void TranscriptView::UpdateScrollBar() {
 
 void TranscriptView::resizeEvent(QResizeEvent *event) {
     QAbstractScrollArea::resizeEvent(event);
+    if (findBar_ != nullptr && findBar_->isVisible()) ShowFindBar();
     ApplyLayout();
     AfterOptionChange();
 }

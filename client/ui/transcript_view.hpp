@@ -76,7 +76,11 @@ class TranscriptView : public QAbstractScrollArea {
     // What the screen shows, one string per row (margin included when on); for tests and tools.
     QStringList VisibleRows();
 
-    // The accessible text: one character per decoded unit of the shown directions.
+    // The accessible text: one character per decoded unit of the shown directions. Until the
+    // background pass has reached the end, the count is estimated beyond it (from the characters
+    // per byte seen so far) and CharacterCountExact() is false; ranges are always exact (asked
+    // beyond the pass, it is carried on to there first). One request returns at most
+    // kAccessibleTextLimit characters.
     uint64_t CharacterCount();
     bool CharacterCountExact() const;
     QString Characters(uint64_t from, uint64_t to);

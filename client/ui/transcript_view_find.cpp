@@ -6,6 +6,7 @@
 #include <QHBoxLayout>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QShortcut>
 #include <QToolButton>
 
 #include <algorithm>
@@ -165,6 +166,12 @@ void TranscriptView::ShowFindBar() {
         row->addWidget(close);
         const auto go = [this] { Find(findEdit_->text(), findHex_->isChecked()); };
         connect(findEdit_, &QLineEdit::returnPressed, this, go);
+        auto *escape = new QShortcut(QKeySequence(Qt::Key_Escape), findBar_);
+        escape->setContext(Qt::WidgetWithChildrenShortcut);
+        connect(escape, &QShortcut::activated, this, [this] {
+            findBar_->hide();
+            setFocus();
+        });
         connect(next, &QPushButton::clicked, this, go);
         connect(close, &QToolButton::clicked, this, [this] {
             findBar_->hide();

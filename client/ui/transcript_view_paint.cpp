@@ -284,6 +284,10 @@ void TranscriptView::keyPressEvent(QKeyEvent *event) {
         shift ? CopyHex() : CopyText();
         return;
     }
+    if (event->key() == Qt::Key_Escape && findBar_ != nullptr && findBar_->isVisible()) {
+        findBar_->hide();
+        return;
+    }
     if (event->key() == Qt::Key_F3 && findEdit_ != nullptr) {
         Find(findEdit_->text(), findHex_->isChecked());
         return;

@@ -4,6 +4,7 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
+#include <QLineEdit>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QtTest>
@@ -275,6 +276,16 @@ class TranscriptViewTest : public QObject {
         QVERIFY(f.view.Find(U("0d 0A"), true));
         QVERIFY(found.wait(5000));
         QCOMPARE(found.takeFirst().at(0).toULongLong(), 6ULL); // from the selection on, wrapping
+        // Through the find bar, as a user would.
+        f.view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&f.view));
+        QTest::keyClick(&f.view, Qt::Key_F, Qt::ControlModifier);
+        auto *edit = f.view.findChild<QLineEdit *>(QStringLiteral("transcriptFindEdit"));
+        QVERIFY(edit && edit->isVisible());
+        QTest::keyClicks(edit, U("end"));
+        QTest::keyClick(edit, Qt::Key_Return);
+        QVERIFY(found.wait(5000));
+        QCOMPARE(found.takeFirst().at(0).toULongLong(), 15ULL);
         QVERIFY(f.view.Find(U("ff"), true));
         QVERIFY(notFound.wait(5000));
         QVERIFY(!f.view.Find(U("0g"), true));
