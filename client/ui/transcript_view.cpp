@@ -145,6 +145,7 @@ void TranscriptView::NotifyCleared() {
     anchor_ = caret_ = 0;
     dirty_ = false;
     SetFollowing(true);
+    ScrollToEndNow(); // a transcript handed over with bytes in it shows its end
     Refresh();
 }
 

@@ -4,6 +4,8 @@
 #include <QKeyEvent>
 #include <QCheckBox>
 #include <QLineEdit>
+#include <QContextMenuEvent>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
 
@@ -372,6 +374,18 @@ void TranscriptView::keyPressEvent(QKeyEvent *event) {
         event->key() == Qt::Key_PageUp || event->key() == Qt::Key_PageDown)
         target = stops[std::min(column, stops.size() - 1)];
     MoveCaret(target, shift);
+}
+
+void TranscriptView::contextMenuEvent(QContextMenuEvent *event) {
+    QMenu menu(this);
+    const bool any = Selection().first < Selection().second;
+    menu.addAction(QStringLiteral("コピー"), this, [this] { CopyText(); })->setEnabled(any);
+    menu.addAction(QStringLiteral("16進でコピー"), this, [this] { CopyHex(); })->setEnabled(any);
+    menu.addSeparator();
+    menu.addAction(QStringLiteral("すべて選択"), this, [this] { SelectAll(); });
+    menu.addAction(QStringLiteral("検索..."), this, [this] { ShowFindBar(); });
+    menu.addAction(QStringLiteral("末尾へ移動"), this, [this] { JumpToEnd(); });
+    menu.exec(event->globalPos());
 }
 
 void TranscriptView::mousePressEvent(QMouseEvent *event) {
