@@ -58,6 +58,31 @@ int Clamp(uint64_t n) {
     return int(std::min<uint64_t>(n, INT_MAX));
 }
 
+} // namespace
+
+void TranscriptView::AnnounceAppended() {
+    const uint64_t size = transcript_->Size();
+    const uint64_t from = announced_;
+    if (!QAccessible::isActive() || size - from > kAnnounceLimit) {
+        announced_ = size;
+        return;
+    }
+    const Shown shown = ShownDirections();
+    const uint64_t line = transcript_->LineStart(shown, transcript_->LineAt(shown, from));
+    std::u32string text;
+    for (const Unit &u : layout_->Units(from, size, line)) {
+        // A character still missing bytes is left for the next batch.
+        announced_ = u.offset + u.length;
+        if (u.kind != UnitKind::Shift) text += AccessibleChar(u);
+    }
+    if (text.empty()) return;
+    QAccessibleTextInsertEvent event(this, Clamp(CharacterAt(from)),
+                                     QString::fromUcs4(text.data(), qsizetype(text.size())));
+    QAccessible::updateAccessibility(&event);
+}
+
+namespace {
+
 class TranscriptAccessible : public QAccessibleWidget, public QAccessibleTextInterface {
   public:
     explicit TranscriptAccessible(TranscriptView *view)

@@ -135,6 +135,7 @@ void TranscriptView::Flush() {
     dirty_ = false;
     refreshTimer_.stop();
     layout_->Invalidate();
+    AnnounceAppended();
     if (following_) ScrollToEndNow();
     Refresh();
 }
@@ -143,6 +144,7 @@ void TranscriptView::NotifyCleared() {
     Restart();
     top_ = 0;
     anchor_ = caret_ = 0;
+    announced_ = transcript_ ? transcript_->Size() : 0;
     dirty_ = false;
     SetFollowing(true);
     ScrollToEndNow(); // a transcript handed over with bytes in it shows its end

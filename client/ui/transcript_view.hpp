@@ -87,6 +87,9 @@ class TranscriptView : public QAbstractScrollArea {
     uint64_t CharacterAt(uint64_t offset); // characters before a transcript offset
     uint64_t OffsetOfCharacter(uint64_t character);
     static constexpr uint64_t kAccessibleTextLimit = uint64_t{1} << 20;
+    // Appended text is announced to assistive technology (a text-insert event) when a batch is no
+    // larger than this; a flood is not read out, but stays readable through the text interface.
+    static constexpr uint64_t kAnnounceLimit = 4096;
 
   signals:
     // The background character pass: bytes done of all; equal once it is done.
@@ -132,6 +135,7 @@ class TranscriptView : public QAbstractScrollArea {
     bool ShownAt(uint64_t offset) const;
     bool MatchAt(uint64_t offset);
     void Flush();
+    void AnnounceAppended();
     void AfterOptionChange();
     std::vector<uint64_t> Stops(const RowRef &row) const;
     uint64_t RowEnd(const RowRef &row) const;
@@ -171,6 +175,7 @@ class TranscriptView : public QAbstractScrollArea {
     QTimer refreshTimer_;      // appends are shown at most once a frame
     bool dirty_ = false;
     int ignoreBarValue_ = -1;
+    uint64_t announced_ = 0; // bytes told to assistive technology as inserted text
 
     QFont font_;
     int cell_ = 8, lineHeight_ = 16, ascent_ = 12;
