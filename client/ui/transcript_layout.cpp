@@ -70,19 +70,48 @@ std::optional<uint64_t> TranscriptLayout::ShownBefore(uint64_t x) const {
     return std::nullopt;
 }
 
+DecoderState TranscriptLayout::StateBefore(Direction d, uint64_t start, uint64_t bytes) const {
+    // The last bytes of this direction before start, newest first; the other direction's bytes
+    // between them do not count, as a character may be split by them.
+    constexpr int kMaxChunks = 4096;
+    const auto &chunks = transcript_.Chunks();
+    std::vector<std::pair<uint64_t, uint64_t>> pieces;
+    int walked = 0;
+    for (std::size_t ci = start > 0 ? transcript_.ChunkAt(start - 1) + 1 : 0;
+         ci-- > 0 && bytes > 0 && walked++ < kMaxChunks;) {
+        const Chunk &c = chunks[ci];
+        if (c.direction != d || c.offset >= start) continue;
+        const uint64_t end = std::min(c.End(), start);
+        const uint64_t take = std::min(bytes, end - c.offset);
+        pieces.emplace_back(end - take, end);
+        bytes -= take;
+    }
+    Decoder decoder(options_.encoding);
+    std::string buffer;
+    for (auto it = pieces.rbegin(); it != pieces.rend(); ++it) {
+        if (!transcript_.Read(it->first, std::size_t(it->second - it->first), buffer)) break;
+        decoder.Count(buffer, it->first);
+    }
+    return decoder.State();
+}
+
 std::vector<Unit> TranscriptLayout::Units(uint64_t start, uint64_t to, uint64_t line) {
     const Encoding enc = options_.encoding;
+    const bool selfSync = enc == Encoding::Utf8 || enc == Encoding::Latin1;
+    const bool single = options_.shown != Shown::Both;
     uint64_t from = start;
     std::array<DecoderState, 2> states{};
-    if (enc == Encoding::Utf8 || enc == Encoding::Latin1) {
-        // Self-synchronising: the longest character is all the run-up needed.
-        if (start != line) from = start - std::min<uint64_t>(start - line, 8);
-    } else if (start == line && enc != Encoding::Iso2022Jp) {
+    if (single && start == line && enc != Encoding::Iso2022Jp) {
         // Every line starts between characters.
+    } else if (single && selfSync) {
+        // Self-synchronising: the longest character is all the run-up needed.
+        from = start - std::min<uint64_t>(start - line, 8);
     } else if (index_ != nullptr && index_->Reached() >= start) {
         states = index_->StateAt(start);
-    } else if (start != line) {
-        from = start - std::min(start - line, kLookback);
+    } else {
+        for (int d = 0; d < 2; ++d)
+            if (Shows(options_.shown, Direction(d)))
+                states[d] = StateBefore(Direction(d), start, selfSync ? 8 : kLookback);
     }
     std::vector<Unit> units =
         DecodeRange(transcript_, enc, options_.shown, from, to, states, false);

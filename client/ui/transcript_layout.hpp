@@ -13,7 +13,9 @@
 // Where characters begin inside a long line: UTF-8 and Latin-1 find it from the few bytes before;
 // CP932, EUC-JP and ISO-2022-JP take the decoder states of the background character pass once it
 // has got there, and until then decode from up to kLookback bytes before (exact whenever a byte
-// below 0x40 lies in that run, which protocol text nearly always has).
+// below 0x40 lies in that run, which protocol text nearly always has). With both directions shown,
+// each direction's run-up is taken from its own bytes, since a character of one may be split by
+// bytes of the other.
 #pragma once
 
 #include "text_decoder.hpp"
@@ -95,6 +97,8 @@ class TranscriptLayout {
 
   private:
     SegmentPtr Build(uint64_t start, uint64_t line);
+    // The decoder state of one direction at start, from up to `bytes` of its own bytes before.
+    DecoderState StateBefore(Direction direction, uint64_t start, uint64_t bytes) const;
     // The first byte of a shown chunk at or after x (Size() if none), and the last before x.
     uint64_t ShownFrom(uint64_t x) const;
     std::optional<uint64_t> ShownBefore(uint64_t x) const;

@@ -34,11 +34,13 @@ QString U(const char *utf8) {
 // Random protocol-like text: short and very long lines, CR, LF and CRLF, controls, Japanese in
 // the encoding given, and bytes no character starts with.
 std::string RandomText(std::mt19937 &rng, Encoding encoding, std::size_t size) {
-    const std::vector<std::string> japanese =
-        encoding == Encoding::ShiftJis
-            ? std::vector<std::string>{"\x82\xa0", "\x83\x5c", "\x8a\xbf\x8e\x9a", "\xb1"}
-            : std::vector<std::string>{"\xe3\x81\x82", "\xe6\xbc\xa2\xe5\xad\x97",
-                                       "\xf0\x9f\x98\x80"};
+    std::vector<std::string> japanese = {"\xe3\x81\x82", "\xe6\xbc\xa2\xe5\xad\x97",
+                                         "\xf0\x9f\x98\x80"};
+    if (encoding == Encoding::ShiftJis)
+        japanese = {"\x82\xa0", "\x83\x5c", "\x8a\xbf\x8e\x9a", "\xb1"};
+    if (encoding == Encoding::EucJp) japanese = {"\xa4\xa2", "\xb4\xc1\xbb\xfa", "\x8e\xb1"};
+    if (encoding == Encoding::Iso2022Jp) // back in ASCII after each run, as mail and news do
+        japanese = {"\x1b$B\x24\x22\x1b(B", "\x1b$B\x34\x41\x3b\x7a\x1b(B", "\x1b(J~\x1b(B"};
     std::string s;
     while (s.size() < size) {
         switch (rng() % 12) {
@@ -60,8 +62,10 @@ std::string RandomText(std::mt19937 &rng, Encoding encoding, std::size_t size) {
         case 5:
             s += japanese[rng() % japanese.size()];
             break;
-        case 6: // a long line
-            s += std::string(3000 + rng() % 9000, char('a' + rng() % 26));
+        case 6: // a long line, Japanese throughout, so that anchors fall inside characters
+            for (std::size_t end = s.size() + 3000 + rng() % 9000; s.size() < end;)
+                s +=
+                    rng() % 2 ? japanese[rng() % japanese.size()] : std::string(1 + rng() % 3, 'x');
             break;
         default:
             s += std::string(1 + rng() % 40, char('A' + rng() % 26));
@@ -115,23 +119,28 @@ class TranscriptViewTest : public QObject {
     // down; and the view, following the end, shows the last of them.
     void rowsMatchAPlainDecodeWhateverTheChunking() {
         std::mt19937 rng(13);
-        for (const Encoding encoding : {Encoding::Utf8, Encoding::ShiftJis}) {
+        for (const Encoding encoding :
+             {Encoding::Utf8, Encoding::ShiftJis, Encoding::EucJp, Encoding::Iso2022Jp}) {
             const std::string text = RandomText(rng, encoding, 60000);
             std::vector<std::vector<Glyph>> first;
-            for (int round = 0; round < 3; ++round) {
+            // Round 3 interleaves sent chunks and shows both directions.
+            for (int round = 0; round < 4; ++round) {
+                const Shown shown = round == 3 ? Shown::Both : Shown::Received;
                 Fixture f;
                 f.view.SetEncoding(encoding);
                 f.view.SetLineEndMarks(round == 1);
+                f.view.SetShowSent(round == 3);
                 const auto cuts = RandomCuts(rng, text.size());
                 for (std::size_t i = 1; i < cuts.size(); ++i)
-                    f.Add(text.substr(cuts[i - 1], cuts[i] - cuts[i - 1]));
+                    f.Add(text.substr(cuts[i - 1], cuts[i] - cuts[i - 1]),
+                          round == 3 && rng() % 3 == 0 ? Direction::Sent : Direction::Received);
                 if (round == 2) f.FinishIndex(); // mid-line rows from the pass's decoder states
 
                 TranscriptLayout layout(f.transcript);
-                CharIndex index(f.transcript, encoding, Shown::Received);
+                CharIndex index(f.transcript, encoding, shown);
                 while (round == 2 && !index.Advance(1 << 20)) {
                 }
-                layout.Set(LayoutOptions{encoding, Shown::Received, round == 1, 50},
+                layout.Set(LayoutOptions{encoding, shown, round == 1, 50},
                            round == 2 ? &index : nullptr);
                 const auto rows = AllRows(layout);
                 std::vector<Glyph> joined, plain;
@@ -142,10 +151,10 @@ class TranscriptViewTest : public QObject {
                     QVERIFY(columns <= 50);
                     joined.insert(joined.end(), row.begin(), row.end());
                 }
-                RenderText(DecodeRange(f.transcript, encoding, Shown::Received, 0, text.size()),
-                           round == 1, plain);
+                RenderText(DecodeRange(f.transcript, encoding, shown, 0, text.size()), round == 1,
+                           plain);
                 QVERIFY(joined == plain);
-                QCOMPARE(uint64_t(rows.size()) >= f.transcript.LineCount(Shown::Received), true);
+                QCOMPARE(uint64_t(rows.size()) >= f.transcript.LineCount(shown), true);
                 if (round == 0) first = rows;
                 if (round == 2) QVERIFY(rows == first); // exact with or without the pass
 
@@ -160,9 +169,9 @@ class TranscriptViewTest : public QObject {
 
                 // The view (following the end) shows the last rows of its own width.
                 QVERIFY(f.view.IsFollowingEnd());
-                const QStringList shown = f.view.VisibleRows();
-                QVERIFY(!shown.isEmpty());
-                layout.Set(LayoutOptions{encoding, Shown::Received, round == 1,
+                const QStringList screen = f.view.VisibleRows();
+                QVERIFY(!screen.isEmpty());
+                layout.Set(LayoutOptions{encoding, shown, round == 1,
                                          (f.view.viewport()->width() - 4) /
                                              QFontMetrics(QFont(U("Noto Sans Mono CJK JP")))
                                                  .horizontalAdvance(QLatin1Char('M'))},
@@ -172,7 +181,7 @@ class TranscriptViewTest : public QObject {
                 const std::vector<Glyph> lastGlyphs(
                     s.glyphs.begin() + s.rowBegin[last->row],
                     s.glyphs.end() - std::ptrdiff_t(s.glyphs.size() - s.RowEnd(last->row)));
-                QCOMPARE(shown.back(), QString::fromStdString(GlyphsToUtf8(lastGlyphs)));
+                QCOMPARE(screen.back(), QString::fromStdString(GlyphsToUtf8(lastGlyphs)));
             }
         }
     }
