@@ -15,8 +15,10 @@
 
 #include <QAbstractScrollArea>
 #include <QFont>
+#include <QStaticText>
 #include <QTimer>
 
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -178,6 +180,7 @@ class TranscriptView : public QAbstractScrollArea {
     uint64_t announced_ = 0; // bytes told to assistive technology as inserted text
 
     QFont font_;
+    std::map<char32_t, QStaticText> pictures_; // control pictures and line-end marks
     int cell_ = 8, lineHeight_ = 16, ascent_ = 12;
 
     QWidget *findBar_ = nullptr;

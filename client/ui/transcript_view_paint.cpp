@@ -8,6 +8,7 @@
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QStaticText>
 
 #include <algorithm>
 
@@ -99,7 +100,18 @@ void TranscriptView::PaintText(QPainter &p) {
                     p.setFont(font_);
                 } else {
                     p.setPen(selected ? color : sent ? kSentText : kControlText);
-                    p.drawText(QRect(x, y, w, lineHeight_), Qt::AlignCenter, Ucs4(g.codepoint));
+                    // Pictures may come from a fallback font of another width: each is centred
+                    // in its cell, laid out once and kept.
+                    auto it = pictures_.find(g.codepoint);
+                    if (it == pictures_.end()) {
+                        QStaticText picture(Ucs4(g.codepoint));
+                        picture.prepare(QTransform(), font_);
+                        it = pictures_.emplace(g.codepoint, picture).first;
+                    }
+                    const QSizeF size = it->second.size();
+                    p.drawStaticText(
+                        QPointF(x + (w - size.width()) / 2, y + (lineHeight_ - size.height()) / 2),
+                        it->second);
                 }
             }
             if (hasFocus() && g.offset == caret_) p.fillRect(x, y, 1, lineHeight_, pal.text());
