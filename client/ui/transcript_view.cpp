@@ -29,7 +29,7 @@ TranscriptView::TranscriptView(QWidget *parent) : QAbstractScrollArea(parent) {
     font_ = QFont(QStringLiteral("Noto Sans Mono CJK JP"));
     font_.setStyleHint(QFont::Monospace);
     font_.setFixedPitch(true);
-    const QFontMetrics fm(font_);
+    const QFontMetrics fm(font_, viewport()); // as the painter on the viewport measures
     cell_ = std::max(1, fm.horizontalAdvance(QLatin1Char('M')));
     lineHeight_ = std::max(1, fm.height());
     ascent_ = fm.ascent();

@@ -75,6 +75,10 @@ class TranscriptView : public QAbstractScrollArea {
     bool Find(const QString &query, bool hex);
     void ShowFindBar();
 
+    // A cell of the monospaced grid (a wide character takes two) and a row, in pixels.
+    int CellWidth() const { return cell_; }
+    int RowHeight() const { return lineHeight_; }
+
     // What the screen shows, one string per row (margin included when on); for tests and tools.
     QStringList VisibleRows();
 

@@ -172,9 +172,7 @@ class TranscriptViewTest : public QObject {
                 const QStringList screen = f.view.VisibleRows();
                 QVERIFY(!screen.isEmpty());
                 layout.Set(LayoutOptions{encoding, shown, round == 1,
-                                         (f.view.viewport()->width() - 4) /
-                                             QFontMetrics(QFont(U("Noto Sans Mono CJK JP")))
-                                                 .horizontalAdvance(QLatin1Char('M'))},
+                                         (f.view.viewport()->width() - 4) / f.view.CellWidth()},
                            nullptr);
                 const auto last = layout.LastRow();
                 const Segment &s = *last->segment;
@@ -253,8 +251,7 @@ class TranscriptViewTest : public QObject {
         QCOMPARE(QApplication::clipboard()->text(), U("61 62 0D 0A 63 64"));
 
         // The mouse: press on the first row's second cell, drag to the third row.
-        const QFontMetrics fm(QFont(U("Noto Sans Mono CJK JP")));
-        const int cell = fm.horizontalAdvance(QLatin1Char('M')), line = fm.height();
+        const int cell = f.view.CellWidth(), line = f.view.RowHeight();
         QTest::mousePress(f.view.viewport(), Qt::LeftButton, {}, QPoint(2 + cell + 1, line / 2));
         QMouseEvent move(QEvent::MouseMove, QPointF(2 + 2 * cell + 1, 2 * line + line / 2),
                          f.view.viewport()->mapToGlobal(QPointF(0, 0)), Qt::NoButton,
