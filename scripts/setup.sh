@@ -8,6 +8,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev python3
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev libqt6svg6 libgl-dev fonts-noto-cjk xvfb xauth
   redis-server
+  libabsl-dev # absl::flat_hash_map, the lookup anchor of the benchmarks
+  linux-perf # profiling the benchmarks (perf record / perf report)
 )
 
 missing=()
