@@ -22,12 +22,14 @@ struct Big {
     ~Big() { VornFreeHash(&h); }
 };
 
-TEST(KeyIndex, CostsAtMostSixteenBytesPerCell) {
+// Each slot keeps 32 bits of hash beside the cell number, and the table is at most half full;
+// the cells' own buffers got cheaper by more than that (see docs/benchmarks.md).
+TEST(KeyIndex, CostsAtMostThirtyTwoBytesPerCell) {
     for (int n : {1000, 20000}) {
         Big b(n);
         ASSERT_EQ(VornGetHashIndex(&b.h, "key5"), 5);
         EXPECT_GT(vorn::index_bytes(&b.h), 0) << n;
-        EXPECT_LE(vorn::index_bytes(&b.h), 16 * std::int64_t(n)) << n;
+        EXPECT_LE(vorn::index_bytes(&b.h), 32 * std::int64_t(n)) << n;
     }
 }
 
