@@ -14,7 +14,7 @@ static_assert(sizeof(StoreBlock) % kSmallAlign == 0);
 
 namespace {
 
-constexpr std::size_t kFirstBlock = 256;
+constexpr std::size_t kFirstBlock = 512;
 constexpr std::size_t kLargestBlock = 64 * 1024;
 
 std::size_t class_of(std::size_t n) {

@@ -210,10 +210,20 @@ void erase_slot(ArrayHead *head, std::uint32_t s) {
 }
 
 // Records that cell i bears its key, unless an earlier cell already does. Without memory to
-// grow, the index is dropped and lookups scan until it can be rebuilt.
-void note_key(const Hash *h, ArrayHead *head, std::int32_t i, std::uint32_t hash) {
-    if (std::uint64_t(head->used + 1) * 2 > std::uint64_t(head->mask) + 1 && !grow(head)) {
-        free_index(head);
+// grow, the index is dropped and lookups scan until it can be rebuilt. vacant, when given, is
+// the empty slot where a lookup just found the key missing.
+void note_key(const Hash *h, ArrayHead *head, std::int32_t i, std::uint32_t hash,
+              const std::uint32_t *vacant = nullptr) {
+    if (std::uint64_t(head->used + 1) * 2 > std::uint64_t(head->mask) + 1) {
+        if (!grow(head)) {
+            free_index(head);
+            return;
+        }
+        vacant = nullptr; // the table moved
+    }
+    if (vacant && head->slots[*vacant].cell < 0) {
+        head->slots[*vacant] = Slot{hash, i};
+        ++head->used;
         return;
     }
     place(h, head, i, hash);
@@ -236,48 +246,59 @@ CellStore *cell_store(const Hash *h) {
     return head ? &head->store : nullptr;
 }
 
+namespace {
+
+// The three arrays share one block behind the header: keys, then values, then sizes. Growing or
+// shrinking them is one allocation that either happens whole or not at all.
+std::size_t block_bytes(std::int64_t cells) {
+    return sizeof(ArrayHead) + std::size_t(cells) * (2 * sizeof(char *) + sizeof(std::int32_t));
+}
+
+// Moves the record's arrays into a block for cap cells; false (nothing changed) without memory.
+bool rehome_arrays(Hash *h, std::int32_t cap) {
+    auto *block = static_cast<ArrayHead *>(mem_alloc_raw(block_bytes(cap)));
+    if (!block) return false;
+    ArrayHead *head = head_of(h);
+    if (head)
+        *block = *head;
+    else
+        *block = ArrayHead{0, 0, nullptr, 0, false, CellStore{}};
+    block->capacity = cap;
+    auto **keys = reinterpret_cast<char **>(block + 1);
+    char **values = keys + cap;
+    auto *sizes = reinterpret_cast<std::int32_t *>(values + cap);
+    if (head) {
+        const auto n = std::size_t(h->count);
+        std::memcpy(keys, h->keys, n * sizeof(char *));
+        std::memcpy(values, h->values, n * sizeof(char *));
+        std::memcpy(sizes, h->sizes, n * sizeof(std::int32_t));
+        mem_free(head);
+    }
+    h->keys = keys;
+    h->values = values;
+    h->sizes = sizes;
+    return true;
+}
+
+} // namespace
+
 bool reserve_cells(Hash *h, std::int32_t n) {
     const std::int32_t cap = cell_capacity(h);
     if (n <= cap && h->keys) return true;
-    std::int64_t want = std::int64_t(cap) + cap / 2;
+    // Doubling while small keeps the number of moves low for the records most callers build;
+    // half again beyond that keeps spare room moderate for large ones.
+    std::int64_t want = cap < 1024 ? std::int64_t(cap) * 2 : std::int64_t(cap) + cap / 2;
     if (want < n) want = n;
-    if (want < 4) want = 4;
+    if (want < 8) want = 8;
     if (want > INT32_MAX) want = INT32_MAX;
-    const auto w = std::size_t(want);
-
-    ArrayHead *head = head_of(h);
-    auto *block =
-        static_cast<ArrayHead *>(mem_realloc_raw(head, sizeof(ArrayHead) + w * sizeof(char *)));
-    if (!block) return false;
-    if (!head) *block = ArrayHead{0, 0, nullptr, 0, false, CellStore{}};
-    h->keys = reinterpret_cast<char **>(block + 1);
-    // The capacity only counts once all three arrays have it; until then the old one stands.
-    void *v = mem_realloc_raw(h->values, w * sizeof(char *));
-    if (!v) return false;
-    h->values = static_cast<char **>(v);
-    void *s = mem_realloc_raw(h->sizes, w * sizeof(std::int32_t));
-    if (!s) return false;
-    h->sizes = static_cast<std::int32_t *>(s);
-    block->capacity = std::int32_t(want);
-    return true;
+    return rehome_arrays(h, std::int32_t(want));
 }
 
 void trim_cells(Hash *h) {
     const std::int32_t cap = cell_capacity(h);
     if (cap < 64 || h->count >= cap / 4) return;
-    const std::int32_t want = h->count + h->count / 2 + 4;
-    const auto w = std::size_t(want);
-    // Shrinking normally succeeds; when the allocator declines, the larger arrays stay. The
-    // capacity drops as soon as one array is smaller, so it never promises more than all three
-    // hold.
-    void *v = mem_realloc_raw(h->values, w * sizeof(char *));
-    if (!v) return;
-    h->values = static_cast<char **>(v);
-    head_of(h)->capacity = want;
-    if (void *s = mem_realloc_raw(h->sizes, w * sizeof(std::int32_t)))
-        h->sizes = static_cast<std::int32_t *>(s);
-    if (void *block = mem_realloc_raw(head_of(h), sizeof(ArrayHead) + w * sizeof(char *)))
-        h->keys = reinterpret_cast<char **>(static_cast<ArrayHead *>(block) + 1);
+    // When the allocator declines, the larger arrays simply stay.
+    rehome_arrays(h, h->count + h->count / 2 + 4);
 }
 
 void free_cell_arrays(Hash *h) {
@@ -287,8 +308,6 @@ void free_cell_arrays(Hash *h) {
         store_release(&head->store);
     }
     mem_free(head);
-    mem_free(h->values);
-    mem_free(h->sizes);
     h->keys = nullptr;
     h->values = nullptr;
     h->sizes = nullptr;
@@ -298,9 +317,9 @@ std::int32_t find_key(const Hash *h, const char *key, KeyHash *hash) {
     const ArrayHead *head = ready_index(h);
     if (!head) return scan(h, key);
     const std::uint32_t hv = hash_key(key);
-    if (hash) *hash = KeyHash{hv, true};
     bool found = false;
     const std::uint32_t s = find_slot(h, head, key, hv, found);
+    if (hash) *hash = KeyHash{hv, s, true, !found};
     const std::int32_t result = found ? head->slots[s].cell : -1;
 #ifdef VORN_CHECK_INDEX
     // Checked builds confirm every answer by scanning.
@@ -313,8 +332,10 @@ void index_appended(Hash *h, std::int32_t first, const KeyHash *hash) {
     ArrayHead *head = live_index(h);
     if (!head) return;
     for (std::int32_t i = first; i < h->count && head->slots; ++i) {
-        const bool known = hash && hash->known && i == first;
-        note_key(h, head, i, known ? hash->value : hash_key(h->keys[i]));
+        if (hash && hash->known && i == first)
+            note_key(h, head, i, hash->value, hash->vacant ? &hash->vacantSlot : nullptr);
+        else
+            note_key(h, head, i, hash_key(h->keys[i]));
     }
 }
 

@@ -16,8 +16,7 @@ namespace vorn {
 std::int32_t cell_capacity(const Hash *h);
 
 // Makes room in the three arrays for n cells without changing count, growing geometrically so
-// that appending is amortised constant time. False on failure; the record is unchanged in
-// content (its arrays may have grown, which is harmless).
+// that appending is amortised constant time. False on failure, with the record unchanged.
 bool reserve_cells(Hash *h, std::int32_t n);
 
 // Gives back array space when count has fallen far below capacity. Never fails.
@@ -30,17 +29,21 @@ void free_cell_arrays(Hash *h);
 // The small-buffer blocks of a record that has arrays; null otherwise.
 CellStore *cell_store(const Hash *h);
 
-// A key's hash, kept so that a lookup that missed need not hash the key again to index it.
+// A key's hash, kept so that a lookup that missed need not hash the key again, nor probe again,
+// when the cell it missed is appended straight away.
 struct KeyHash {
     std::uint32_t value = 0;
+    std::uint32_t vacantSlot = 0; // where the missed key would go, while the index is unchanged
     bool known = false;
+    bool vacant = false;
 };
 
 // The first cell whose key equals key, or -1. Every hit is confirmed byte for byte. With hash
 // non-null, the key's hash is left there when one was computed.
 std::int32_t find_key(const Hash *h, const char *key, KeyHash *hash = nullptr);
 
-// Cells [first, count) were just appended; hash, when known, is that of cell first's key.
+// Cells [first, count) were just appended; hash, when known, is that of cell first's key, from a
+// lookup that missed with nothing changed in the index since.
 void index_appended(Hash *h, std::int32_t first, const KeyHash *hash = nullptr);
 // Cell i is about to be renamed (call with its old key still in place), and was renamed.
 void index_forget(Hash *h, std::int32_t i);
