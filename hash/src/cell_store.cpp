@@ -66,7 +66,8 @@ void store_free(CellStore *s, char *p, std::size_t n) noexcept {
 }
 
 void store_reset(CellStore *s) noexcept {
-    std::memset(s->freed, 0, sizeof s->freed);
+    for (char *&list : s->freed)
+        list = nullptr;
     StoreBlock *keep = s->blocks;
     if (!keep) return;
     for (StoreBlock *b = keep->next; b;) {

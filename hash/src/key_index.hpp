@@ -34,6 +34,7 @@ CellStore *cell_store(const Hash *h);
 struct KeyHash {
     std::uint32_t value = 0;
     std::uint32_t vacantSlot = 0; // where the missed key would go, while the index is unchanged
+    std::size_t length = 0;       // the key's length
     bool known = false;
     bool vacant = false;
 };

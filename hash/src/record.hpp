@@ -18,8 +18,12 @@ inline bool record_ok(const Hash *h) {
 
 // Buffer size for a value of length bytes, or -1 when it would not fit an int32.
 inline std::int32_t value_bytes(std::int32_t unit, std::int64_t length) {
-    const std::int64_t bytes = std::int64_t(unit) * (length / unit + 1);
-    return fits_i32(bytes) ? std::int32_t(bytes) : -1;
+    if (!fits_i32(length)) return -1;
+    // Units are mostly powers of two (1, 16, 256), where a mask does what a division would.
+    const auto u = std::uint32_t(unit), n = std::uint32_t(length);
+    const std::uint64_t whole = (u & (u - 1)) == 0 ? (n & ~(u - 1)) : std::uint64_t(n / u) * u;
+    const std::uint64_t bytes = whole + u;
+    return bytes <= INT32_MAX ? std::int32_t(bytes) : -1;
 }
 
 // The reading rule: a non-null key is looked up, else the index; -1 when nothing is addressed.

@@ -120,8 +120,10 @@ bool grow_cells(Hash *h, std::int32_t n) {
 bool append_cell(Hash *h, const char *key, std::int32_t bytes, const void *data, std::size_t len,
                  const KeyHash *hash) {
     if (h->count == INT32_MAX || !reserve_cells(h, h->count + 1)) return false;
-    char *k = key_copy(h, key);
+    const std::size_t klen = (hash && hash->known ? hash->length : std::strlen(key)) + 1;
+    char *k = cell_alloc(h, klen);
     if (!k) return false;
+    std::memcpy(k, key, klen);
     char *v = cell_alloc(h, std::size_t(bytes));
     if (!v) {
         key_free(h, k);
@@ -180,19 +182,26 @@ struct WriteTarget {
     KeyHash hash;        // newKey's hash, when the lookup computed it
 };
 
-WriteTarget write_target(const Hash *h, const char *key, std::int32_t index) {
-    constexpr WriteTarget none{-1, 0, nullptr, {}}; // one cell more than an int32 can count
+// Fills t in place: the key's hash lands where the append will read it.
+void write_target(const Hash *h, const char *key, std::int32_t index, WriteTarget &t) {
     const bool full = h->count == INT32_MAX;
+    t.newKey = nullptr;
     if (key && *key) {
-        KeyHash hash;
-        const std::int32_t i = find_key(h, key, &hash);
-        if (i >= 0) return {i, h->count, nullptr, {}};
-        return full ? none : WriteTarget{h->count, h->count + 1, key, hash};
+        const std::int32_t i = find_key(h, key, &t.hash);
+        if (i >= 0) {
+            t.index = i;
+            t.growTo = h->count;
+            return;
+        }
+        t.newKey = key;
     }
-    if (index < 0) return full ? none : WriteTarget{h->count, h->count + 1, nullptr, {}};
-    if (index == INT32_MAX) return none;
-    if (index >= h->count) return {index, index + 1, nullptr, {}};
-    return {index, h->count, nullptr, {}};
+    if (key && *key ? false : index >= 0) {
+        t.index = index == INT32_MAX ? -1 : index; // one cell more than an int32 can count
+        t.growTo = index >= h->count && t.index >= 0 ? index + 1 : h->count;
+        return;
+    }
+    t.index = full ? -1 : h->count;
+    t.growTo = h->count + 1;
 }
 } // namespace
 
@@ -270,7 +279,8 @@ VORN_API int32_t VornSetHash(Hash *hash, const char *key, int32_t index, const v
     int32_t bytes = 0;
     if (!record_ok(hash) || !write_size(data, length, len, bytes, hash->unit)) return 0;
 
-    const WriteTarget t = write_target(hash, key, index);
+    WriteTarget t;
+    write_target(hash, key, index, t);
     if (t.index < 0) return 0;
     const int32_t oldCount = hash->count;
     const int32_t i = t.index;
