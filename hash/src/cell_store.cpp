@@ -38,7 +38,7 @@ char *store_alloc(CellStore *s, std::size_t n) {
         // Blocks double with the record, so a record of n small cells holds O(log n) blocks.
         std::size_t want = s->blockBytes < kFirstBlock ? kFirstBlock : s->blockBytes;
         if (want > kLargestBlock) want = kLargestBlock;
-        auto *b = static_cast<StoreBlock *>(mem_alloc_raw(sizeof(StoreBlock) + want));
+        auto *b = static_cast<StoreBlock *>(mem_alloc_raw(sizeof(StoreBlock) + want + kStoreSlack));
         if (!b) return nullptr;
         // What is left of the old block serves later buffers of its size classes.
         while (std::size_t(s->end - s->next) >= kSmallAlign) {

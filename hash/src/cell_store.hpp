@@ -16,6 +16,11 @@ constexpr std::size_t kSmallBuffer = 128;
 constexpr std::size_t kSmallAlign = 8;
 constexpr std::size_t kSizeClasses = kSmallBuffer / kSmallAlign;
 
+// Every block has this many bytes to spare after its last buffer, so that kSmallBuffer bytes may
+// be read from the start of any small buffer without leaving the block: comparing a key word by
+// word needs no care for where it ends.
+constexpr std::size_t kStoreSlack = kSmallBuffer;
+
 struct StoreBlock;
 
 // Lives in the record's hidden header; plain data, so it moves with the header when that is

@@ -81,18 +81,28 @@ std::uint32_t hash_text(const char *s, std::size_t len) {
     return static_cast<std::uint32_t>(x ^ (x >> 32));
 }
 
-std::uint32_t hash_key(const char *key) {
-    return hash_text(key, std::strlen(key));
-}
-
 std::uint32_t hash_key(const char *key, std::size_t &len) {
     len = std::strlen(key);
     return hash_text(key, len);
 }
 
+// True when stored, a key of the record, equals key of length len. Up to kSmallBuffer bytes with
+// the terminator, len + 1 bytes of stored are read whatever its length: a small stored key lies
+// in a block with that much slack after it, a large one is longer. Equal bytes up to and
+// including key's terminator mean equal keys; a shorter stored key differs at its own terminator.
+bool same_key(const char *stored, const char *key, std::size_t len) {
+    const std::size_t n = len + 1;
+    if (n > kSmallBuffer) return keys_equal(stored, key);
+    if (n >= 8 && n <= 16)
+        return load64(stored) == load64(key) && load64(stored + n - 8) == load64(key + n - 8);
+    if (n >= 4 && n < 8)
+        return load32(stored) == load32(key) && load32(stored + n - 4) == load32(key + n - 4);
+    return std::memcmp(stored, key, n) == 0;
+}
+
 // The slot holding key (found), or the empty slot where it would go.
-std::uint32_t find_slot(const Hash *h, const ArrayHead *head, const char *key, std::uint32_t hash,
-                        bool &found) {
+std::uint32_t find_slot(const Hash *h, const ArrayHead *head, const char *key, std::size_t len,
+                        std::uint32_t hash, bool &found) {
     std::uint32_t s = hash & head->mask;
     for (;;) {
         const Slot &slot = head->slots[s];
@@ -100,7 +110,7 @@ std::uint32_t find_slot(const Hash *h, const ArrayHead *head, const char *key, s
             found = false;
             return s;
         }
-        if (slot.hash == hash && keys_equal(h->keys[slot.cell], key)) {
+        if (slot.hash == hash && same_key(h->keys[slot.cell], key, len)) {
             found = true;
             return s;
         }
@@ -129,9 +139,9 @@ bool new_table(ArrayHead *head, std::uint32_t n) {
 }
 
 // Places cell i under hash unless an earlier cell already has that key.
-void place(const Hash *h, ArrayHead *head, std::int32_t i, std::uint32_t hash) {
+void place(const Hash *h, ArrayHead *head, std::int32_t i, std::uint32_t hash, std::size_t len) {
     bool found = false;
-    const std::uint32_t s = find_slot(h, head, h->keys[i], hash, found);
+    const std::uint32_t s = find_slot(h, head, h->keys[i], len, hash, found);
     if (found) {
         if (head->slots[s].cell > i) head->slots[s].cell = i;
         return;
@@ -157,8 +167,11 @@ bool build(const Hash *h, ArrayHead *head) {
         free_index(head);
         return false;
     }
-    for (std::int32_t i = 0; i < h->count; ++i)
-        place(h, head, i, hash_key(h->keys[i]));
+    for (std::int32_t i = 0; i < h->count; ++i) {
+        std::size_t len = 0;
+        const std::uint32_t hash = hash_key(h->keys[i], len);
+        place(h, head, i, hash, len);
+    }
     head->valid = true;
     return true;
 }
@@ -224,7 +237,7 @@ void erase_slot(ArrayHead *head, std::uint32_t s) {
 // grow, the index is dropped and lookups scan until it can be rebuilt. vacant, when given, is
 // the empty slot where a lookup just found the key missing.
 void note_key(const Hash *h, ArrayHead *head, std::int32_t i, std::uint32_t hash,
-              const std::uint32_t *vacant = nullptr) {
+              std::size_t len, const std::uint32_t *vacant = nullptr) {
     if (std::uint64_t(head->used + 1) * 2 > std::uint64_t(head->mask) + 1) {
         if (!grow(head)) {
             free_index(head);
@@ -237,7 +250,7 @@ void note_key(const Hash *h, ArrayHead *head, std::int32_t i, std::uint32_t hash
         ++head->used;
         return;
     }
-    place(h, head, i, hash);
+    place(h, head, i, hash, len);
 }
 
 ArrayHead *live_index(const Hash *h) {
@@ -330,7 +343,7 @@ std::int32_t find_key(const Hash *h, const char *key, KeyHash *hash) {
     std::size_t len = 0;
     const std::uint32_t hv = hash_key(key, len);
     bool found = false;
-    const std::uint32_t s = find_slot(h, head, key, hv, found);
+    const std::uint32_t s = find_slot(h, head, key, len, hv, found);
     if (hash) *hash = KeyHash{hv, s, len, true, !found};
     const std::int32_t result = found ? head->slots[s].cell : -1;
 #ifdef VORN_CHECK_INDEX
@@ -344,10 +357,14 @@ void index_appended(Hash *h, std::int32_t first, const KeyHash *hash) {
     ArrayHead *head = live_index(h);
     if (!head) return;
     for (std::int32_t i = first; i < h->count && head->slots; ++i) {
-        if (hash && hash->known && i == first)
-            note_key(h, head, i, hash->value, hash->vacant ? &hash->vacantSlot : nullptr);
-        else
-            note_key(h, head, i, hash_key(h->keys[i]));
+        if (hash && hash->known && i == first) {
+            note_key(h, head, i, hash->value, hash->length,
+                     hash->vacant ? &hash->vacantSlot : nullptr);
+        } else {
+            std::size_t len = 0;
+            const std::uint32_t hv = hash_key(h->keys[i], len);
+            note_key(h, head, i, hv, len);
+        }
     }
 }
 
@@ -356,7 +373,9 @@ void index_forget(Hash *h, std::int32_t i) {
     if (!head) return;
     const char *key = h->keys[i];
     bool found = false;
-    const std::uint32_t s = find_slot(h, head, key, hash_key(key), found);
+    std::size_t len = 0;
+    const std::uint32_t hv = hash_key(key, len);
+    const std::uint32_t s = find_slot(h, head, key, len, hv, found);
     if (!found || head->slots[s].cell != i) return;
     // The next cell of the same key, if any, becomes the first. Renames usually touch the
     // last cells, where this look is short.
@@ -368,7 +387,11 @@ void index_forget(Hash *h, std::int32_t i) {
 }
 
 void index_renamed(Hash *h, std::int32_t i) {
-    if (ArrayHead *head = live_index(h)) note_key(h, head, i, hash_key(h->keys[i]));
+    ArrayHead *head = live_index(h);
+    if (!head) return;
+    std::size_t len = 0;
+    const std::uint32_t hv = hash_key(h->keys[i], len);
+    note_key(h, head, i, hv, len);
 }
 
 void index_invalidate(Hash *h) {

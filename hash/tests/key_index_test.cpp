@@ -96,4 +96,29 @@ TEST(KeyIndex, AShrinkTheAllocatorDeclinesLeavesRoomForRegrowth) {
     }
 }
 
+// Buffers freed one by one (deletes, rewrites to another size) serve later cells of their size,
+// and emptying a record hands its blocks back: churn does not make a record's blocks grow.
+TEST(KeyIndex, FreedBuffersAreReusedAndEmptyingGivesBlocksBack) {
+    Big b(2000);
+    std::size_t afterFirstRound = 0;
+    for (int round = 0; round < 4; ++round) {
+        for (int i = 0; i < 1000; ++i)
+            ASSERT_EQ(VornDeleteHash(&b.h, nullptr, 0), 1);
+        for (int i = 0; i < 1000; ++i) {
+            const std::string key = "r" + std::to_string(round) + "-" + std::to_string(i);
+            ASSERT_EQ(VornSetHash(&b.h, key.c_str(), 0, "w", -1), 1);
+        }
+        for (int i = 0; i < b.h.count; i += 7)
+            ASSERT_EQ(VornSetHash(&b.h, nullptr, i, "a value of another size class", -1), 1);
+        for (int i = 0; i < b.h.count; i += 7)
+            ASSERT_EQ(VornSetHash(&b.h, nullptr, i, "w", -1), 1);
+        if (round == 0) afterFirstRound = vorn::store_bytes(vorn::cell_store(&b.h));
+    }
+    EXPECT_EQ(vorn::store_bytes(vorn::cell_store(&b.h)), afterFirstRound);
+    EXPECT_EQ(VornGetHashIndex(&b.h, "r3-999"), 1999);
+    EXPECT_EQ(VornGetHashIndex(&b.h, "r2-0"), 0);
+    ASSERT_EQ(VornReAllocHash(&b.h, 0), 1);
+    EXPECT_LE(vorn::store_bytes(vorn::cell_store(&b.h)), 64u * 1024u);
+}
+
 } // namespace
