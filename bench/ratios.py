@@ -12,7 +12,7 @@ PAIRS = [
     ("Read key=value block", "BM_EnvToHash_Vorn", "BM_EnvToHash_UnorderedMap", "unordered_map"),
     ("Read key=value block", "BM_EnvToHash_Vorn", "BM_EnvToHash_Absl", "absl"),
     ("Lookup (half hits)", "BM_Lookup_Vorn", "BM_Lookup_Absl", "absl"),
-    ("Lookup (half hits)", "BM_Lookup_Vorn", "BM_Lookup_AbslCString", "absl, C-string keys"),
+    ("Lookup (half hits)", "BM_Lookup_Vorn", "BM_Lookup_AbslCString", "absl, out-of-line call with C-string key"),
     ("Lookup (half hits)", "BM_Lookup_Vorn", "BM_Lookup_UnorderedMap", "unordered_map"),
     ("Sort by value", "BM_Sort_Vorn", "BM_Sort_StableSort", "std::stable_sort"),
 ]

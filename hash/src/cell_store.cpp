@@ -36,7 +36,7 @@ char *store_alloc(CellStore *s, std::size_t n) {
     const std::size_t bytes = (c + 1) * kSmallAlign;
     if (std::size_t(s->end - s->next) < bytes) {
         // Blocks double with the record, so a record of n small cells holds O(log n) blocks.
-        std::size_t want = s->blockBytes < kFirstBlock ? kFirstBlock : s->blockBytes;
+        std::size_t want = s->blockBytes < kFirstBlock ? kFirstBlock : 2 * s->blockBytes;
         if (want > kLargestBlock) want = kLargestBlock;
         auto *b = static_cast<StoreBlock *>(mem_alloc_raw(sizeof(StoreBlock) + want + kStoreSlack));
         if (!b) return nullptr;
@@ -78,6 +78,7 @@ void store_reset(CellStore *s) noexcept {
     keep->next = nullptr;
     s->blocks = keep;
     s->blockBytes = keep->bytes;
+    s->largeKeys = 0;
     s->next = data_of(keep);
     s->end = s->next + keep->bytes;
 }

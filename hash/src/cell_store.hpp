@@ -30,6 +30,8 @@ struct CellStore {
     char *next;                     // the unused tail of the newest block
     char *end;
     std::size_t blockBytes;         // all blocks together, for sizing the next one
+    std::size_t largeKeys;          // keys kept on the heap; none (the rule) spares freeing a
+                                    // record the look at every key
     char *freed[kSizeClasses];      // freed buffers of each class, linked through their first bytes
 };
 

@@ -1,6 +1,7 @@
 #include "key_index.hpp"
 #include "vorn_internal.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -151,7 +152,7 @@ void place(const Hash *h, ArrayHead *head, std::int32_t i, std::uint32_t hash, s
 }
 
 std::uint32_t slots_for(std::int64_t keys) {
-    std::uint64_t n = 16;
+    std::uint64_t n = 64; // 512 bytes: records of up to 32 keys never move their table
     while (n < std::uint64_t(keys) * 2 && n < (1ull << 31))
         n *= 2;
     return static_cast<std::uint32_t>(n);
@@ -160,7 +161,13 @@ std::uint32_t slots_for(std::int64_t keys) {
 // Fills a table for the record's keys from scratch, hashing each key once.
 bool build(const Hash *h, ArrayHead *head) {
     const std::uint32_t n = slots_for(h->count);
-    if (head->slots && head->mask + 1 == n) {
+    // A record emptied and filled again (every block reader does that) keeps its table, unless
+    // it is far larger than the keys need.
+    const std::uint32_t have = head->slots ? head->mask + 1 : 0;
+    if (have >= n && have <= std::max<std::uint32_t>(8 * n, 256)) {
+        std::memset(static_cast<void *>(head->slots), 0xFF, std::size_t(have) * sizeof(Slot));
+        head->used = 0;
+    } else if (head->slots && head->mask + 1 == n) {
         std::memset(static_cast<void *>(head->slots), 0xFF, std::size_t(n) * sizeof(Slot));
         head->used = 0;
     } else if (!new_table(head, n)) {
@@ -176,15 +183,17 @@ bool build(const Hash *h, ArrayHead *head) {
     return true;
 }
 
-// Doubles the table from the hashes it holds; the keys are not read again.
+// Enlarges the table from the hashes it holds; the keys are not read again. Small tables grow
+// fourfold, so that a record of a few hundred keys moves its table twice, not five times.
 bool grow(ArrayHead *head) {
     const Slot *old = head->slots;
     const std::uint32_t oldSize = head->mask + 1;
-    if (oldSize >= (1u << 31)) return false;
-    auto *slots = static_cast<Slot *>(mem_alloc_raw(std::size_t(oldSize) * 2 * sizeof(Slot)));
+    if (oldSize >= (1u << 30)) return false;
+    const std::uint32_t size = oldSize < 256 ? oldSize * 4 : oldSize * 2;
+    auto *slots = static_cast<Slot *>(mem_alloc_raw(std::size_t(size) * sizeof(Slot)));
     if (!slots) return false;
-    std::memset(static_cast<void *>(slots), 0xFF, std::size_t(oldSize) * 2 * sizeof(Slot));
-    const std::uint32_t mask = oldSize * 2 - 1;
+    std::memset(static_cast<void *>(slots), 0xFF, std::size_t(size) * sizeof(Slot));
+    const std::uint32_t mask = size - 1;
     for (std::uint32_t k = 0; k < oldSize; ++k) {
         if (old[k].cell < 0) continue;
         std::uint32_t s = old[k].hash & mask;
@@ -311,7 +320,9 @@ bool reserve_cells(Hash *h, std::int32_t n) {
     if (n <= cap && h->keys) return true;
     // Doubling while small keeps the number of moves low for the records most callers build;
     // half again beyond that keeps spare room moderate for large ones.
-    std::int64_t want = cap < 1024 ? std::int64_t(cap) * 2 : std::int64_t(cap) + cap / 2;
+    std::int64_t want = cap < 128    ? std::int64_t(cap) * 4
+                        : cap < 1024 ? std::int64_t(cap) * 2
+                                     : std::int64_t(cap) + cap / 2;
     if (want < n) want = n;
     if (want < 8) want = 8;
     if (want > INT32_MAX) want = INT32_MAX;
@@ -320,7 +331,8 @@ bool reserve_cells(Hash *h, std::int32_t n) {
 
 void trim_cells(Hash *h) {
     const std::int32_t cap = cell_capacity(h);
-    if (cap < 64 || h->count >= cap / 4) return;
+    // Small arrays stay: a record emptied is mostly filled again straight away.
+    if (cap <= 256 || h->count >= cap / 4) return;
     // When the allocator declines, the larger arrays simply stay.
     rehome_arrays(h, h->count + h->count / 2 + 4);
 }

@@ -54,15 +54,25 @@ void cell_free(Hash *h, char *p, std::size_t n) noexcept {
         mem_free(p);
 }
 
-char *key_copy(Hash *h, const char *key) {
-    const std::size_t n = std::strlen(key) + 1;
+namespace {
+char *key_copy(Hash *h, const char *key, std::size_t n) {
     char *k = cell_alloc(h, n);
-    if (k) std::memcpy(k, key, n);
+    if (!k) return nullptr;
+    std::memcpy(k, key, n);
+    if (!is_small(n)) ++cell_store(h)->largeKeys;
     return k;
+}
+} // namespace
+
+char *key_copy(Hash *h, const char *key) {
+    return key_copy(h, key, std::strlen(key) + 1);
 }
 
 void key_free(Hash *h, char *key) noexcept {
-    if (key) cell_free(h, key, std::strlen(key) + 1);
+    if (!key) return;
+    const std::size_t n = std::strlen(key) + 1;
+    if (!is_small(n)) --cell_store(h)->largeKeys;
+    cell_free(h, key, n);
 }
 
 char *cell_resize(Hash *h, char *p, std::size_t old, std::size_t n) {
@@ -121,9 +131,8 @@ bool append_cell(Hash *h, const char *key, std::int32_t bytes, const void *data,
                  const KeyHash *hash) {
     if (h->count == INT32_MAX || !reserve_cells(h, h->count + 1)) return false;
     const std::size_t klen = (hash && hash->known ? hash->length : std::strlen(key)) + 1;
-    char *k = cell_alloc(h, klen);
+    char *k = key_copy(h, key, klen);
     if (!k) return false;
-    std::memcpy(k, key, klen);
     char *v = cell_alloc(h, std::size_t(bytes));
     if (!v) {
         key_free(h, k);
@@ -143,11 +152,11 @@ bool append_cell(Hash *h, const char *key, std::int32_t bytes, const void *data,
 
 // Frees the heap-placed buffers of every cell; those in the record's blocks go with the blocks.
 void free_large_buffers(Hash *h) noexcept {
-    for (std::int32_t i = 0; i < h->count; ++i) {
+    for (std::int32_t i = 0; i < h->count; ++i)
         if (!is_small(std::size_t(h->sizes[i]))) mem_free(h->values[i]);
-        const std::size_t klen = std::strlen(h->keys[i]) + 1;
-        if (!is_small(klen)) mem_free(h->keys[i]);
-    }
+    if (cell_store(h)->largeKeys == 0) return;
+    for (std::int32_t i = 0; i < h->count; ++i)
+        if (!is_small(std::strlen(h->keys[i]) + 1)) mem_free(h->keys[i]);
 }
 
 void shrink_cells(Hash *h, std::int32_t n) {
