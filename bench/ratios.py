@@ -39,8 +39,31 @@ def figure(stats, name, n, agg):
     return stats.get((name, n, agg), stats.get((name, n, "single")))
 
 
+def summary(stats, memory):
+    """One row per size: the ratios the targets are stated in (median, best in brackets)."""
+    cols = [("build / unordered_map", "BM_BuildByKey_Vorn", "BM_BuildByKey_UnorderedMap"),
+            ("block reading / unordered_map", "BM_EnvToHash_Vorn", "BM_EnvToHash_UnorderedMap"),
+            ("lookup / absl", "BM_Lookup_Vorn", "BM_Lookup_Absl"),
+            ("lookup / absl behind a C call", "BM_Lookup_Vorn", "BM_Lookup_AbslCString")]
+    rows = ["| n | " + " | ".join(c[0] for c in cols) + " | bytes per cell |",
+            "|---:|" + "---:|" * (len(cols) + 1)]
+    for n in SIZES:
+        cells = []
+        for _, ours, base in cols:
+            a, b = figure(stats, ours, n, "median"), figure(stats, base, n, "median")
+            a_min, b_min = figure(stats, ours, n, "min"), figure(stats, base, n, "min")
+            cells.append("" if None in (a, b, a_min, b_min)
+                         else f"{a / b:.2f} ({a_min / b_min:.2f})")
+        mem = memory.get(("BM_Memory_Vorn", n))
+        cells.append("" if mem is None else f"{mem:.1f}")
+        rows.append(f"| {n:,} | " + " | ".join(cells) + " |")
+    return "\n".join(rows)
+
+
 def main(path):
     stats, memory = load(path)
+    print(summary(stats, memory))
+    print()
     rows = ["| operation | anchor | n | vornhash µs median / best | anchor µs median / best "
             "| ratio median | ratio best |", "|---|---|---:|---:|---:|---:|---:|"]
     for title, ours, base, base_title in PAIRS:
@@ -51,6 +74,11 @@ def main(path):
                 continue
             rows.append(f"| {title} | {base_title} | {n:,} | {a_med:,.1f} / {a_min:,.1f} "
                         f"| {b_med:,.1f} / {b_min:,.1f} | {a_med / b_med:.2f} | {a_min / b_min:.2f} |")
+    for name in ("BM_BuildByKey_Model", "BM_Lookup_Model", "BM_Sort_Model"):
+        t = figure(stats, name, 10000, "median")
+        if t is not None:
+            rows.append(f"| {name[3:]} (plain linear model, before the index) | | 10,000 "
+                        f"| {t:,.1f} | | | |")
     print("\n".join(rows))
     if memory:
         print()
