@@ -164,11 +164,8 @@ bool build(const Hash *h, ArrayHead *head) {
     // A record emptied and filled again (every block reader does that) keeps its table, unless
     // it is far larger than the keys need.
     const std::uint32_t have = head->slots ? head->mask + 1 : 0;
-    if (have >= n && have <= std::max<std::uint32_t>(8 * n, 256)) {
+    if (have >= n && have <= std::max<std::uint64_t>(8 * std::uint64_t(n), 256)) {
         std::memset(static_cast<void *>(head->slots), 0xFF, std::size_t(have) * sizeof(Slot));
-        head->used = 0;
-    } else if (head->slots && head->mask + 1 == n) {
-        std::memset(static_cast<void *>(head->slots), 0xFF, std::size_t(n) * sizeof(Slot));
         head->used = 0;
     } else if (!new_table(head, n)) {
         free_index(head);
