@@ -341,9 +341,13 @@ void BM_Sort_Model(benchmark::State &state) {
 
 // The sizes callers use (a header block, a settings section) and the large end.
 #define SIZES                                                                                      \
-    ->Arg(100)->Arg(1000)->Arg(10000)->Arg(1000000)->Unit(benchmark::kMicrosecond)                \
-        ->ComputeStatistics("min", [](const std::vector<double> &v) {                             \
-            return *std::min_element(v.begin(), v.end());                                           \
+    ->Arg(100)                                                                                     \
+        ->Arg(1000)                                                                                \
+        ->Arg(10000)                                                                               \
+        ->Arg(1000000)                                                                             \
+        ->Unit(benchmark::kMicrosecond)                                                            \
+        ->ComputeStatistics("min", [](const std::vector<double> &v) {                              \
+            return *std::min_element(v.begin(), v.end());                                          \
         })
 BENCHMARK(BM_BuildByKey_Vorn) SIZES;
 BENCHMARK(BM_BuildByKey_UnorderedMap) SIZES;

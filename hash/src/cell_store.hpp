@@ -26,13 +26,13 @@ struct StoreBlock;
 // Lives in the record's hidden header; plain data, so it moves with the header when that is
 // reallocated.
 struct CellStore {
-    StoreBlock *blocks;             // newest first
-    char *next;                     // the unused tail of the newest block
+    StoreBlock *blocks; // newest first
+    char *next;         // the unused tail of the newest block
     char *end;
-    std::size_t blockBytes;         // all blocks together, for sizing the next one
-    std::size_t largeKeys;          // keys kept on the heap; none (the rule) spares freeing a
-                                    // record the look at every key
-    char *freed[kSizeClasses];      // freed buffers of each class, linked through their first bytes
+    std::size_t blockBytes;    // all blocks together, for sizing the next one
+    std::size_t largeKeys;     // keys kept on the heap; while there are none, freeing the
+                               // record need not look at its keys
+    char *freed[kSizeClasses]; // freed buffers of each class, linked through their first bytes
 };
 
 constexpr bool is_small(std::size_t n) {

@@ -21,10 +21,10 @@ struct Slot {
 
 struct ArrayHead {
     std::int32_t capacity;
-    std::uint32_t used;  // occupied slots
-    Slot *slots;         // null: no index
-    std::uint32_t mask;  // slots - 1
-    bool valid;          // false: rebuild from the keys before the next lookup
+    std::uint32_t used; // occupied slots
+    Slot *slots;        // null: no index
+    std::uint32_t mask; // slots - 1
+    bool valid;         // false: rebuild from the keys before the next lookup
     CellStore store;
 };
 static_assert(sizeof(ArrayHead) % alignof(char *) == 0);
@@ -242,8 +242,8 @@ void erase_slot(ArrayHead *head, std::uint32_t s) {
 // Records that cell i bears its key, unless an earlier cell already does. Without memory to
 // grow, the index is dropped and lookups scan until it can be rebuilt. vacant, when given, is
 // the empty slot where a lookup just found the key missing.
-void note_key(const Hash *h, ArrayHead *head, std::int32_t i, std::uint32_t hash,
-              std::size_t len, const std::uint32_t *vacant = nullptr) {
+void note_key(const Hash *h, ArrayHead *head, std::int32_t i, std::uint32_t hash, std::size_t len,
+              const std::uint32_t *vacant = nullptr) {
     if (std::uint64_t(head->used + 1) * 2 > std::uint64_t(head->mask) + 1) {
         if (!grow(head)) {
             free_index(head);

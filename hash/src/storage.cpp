@@ -78,8 +78,8 @@ void key_free(Hash *h, char *key) noexcept {
 char *cell_resize(Hash *h, char *p, std::size_t old, std::size_t n) {
     if (!is_small(old) && !is_small(n)) return static_cast<char *>(mem_realloc(p, old, n));
     // A small buffer owns its whole size class: growing inside it needs no move.
-    if (is_small(old) && is_small(n) && (old + kSmallAlign - 1) / kSmallAlign ==
-                                            (n + kSmallAlign - 1) / kSmallAlign) {
+    if (is_small(old) && is_small(n) &&
+        (old + kSmallAlign - 1) / kSmallAlign == (n + kSmallAlign - 1) / kSmallAlign) {
         if (n > old) std::memset(p + old, 0, n - old);
         return p;
     }
@@ -308,8 +308,8 @@ VORN_API int32_t VornSetHash(Hash *hash, const char *key, int32_t index, const v
         return append_cell(hash, t.newKey, bytes, data, std::size_t(len), &t.hash) ? 1 : 0;
     if (!grow_cells(hash, t.growTo)) return 0;
     if (bytes != hash->sizes[i]) {
-        char *p = cell_resize(hash, hash->values[i], std::size_t(hash->sizes[i]),
-                              std::size_t(bytes));
+        char *p =
+            cell_resize(hash, hash->values[i], std::size_t(hash->sizes[i]), std::size_t(bytes));
         if (!p) {
             shrink_cells(hash, oldCount);
             return 0;
