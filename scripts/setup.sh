@@ -21,6 +21,8 @@ packages=(
   qt6-translations-l10n
   # the title-bar test reads X11 window properties through xcb
   libxcb1-dev
+  libabsl-dev # absl::flat_hash_map, the lookup anchor of the benchmarks
+  linux-perf # profiling the benchmarks (perf record / perf report)
 )
 
 missing=()

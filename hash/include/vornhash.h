@@ -16,8 +16,10 @@
  *    VornAllocHash until VornFreeHash. Callers may read keys[i] and values[i] and may write
  *    within sizes[i] bytes of values[i], but must never free, reallocate or replace the arrays
  *    or buffers themselves, nor write to keys[i]. The arrays carry hidden bookkeeping (spare
- *    capacity and an index of the keys), so a record must not be copied by value with both
- *    copies used afterwards: copy records with VornCopyHash.
+ *    capacity, an index of the keys, and blocks from which small keys and values are carved),
+ *    so a record must not be copied by value with both copies used afterwards: copy records
+ *    with VornCopyHash. Each key and value is still a buffer of its own, of the documented
+ *    size; value buffers start on an 8-byte boundary.
  *  - Cost: looking a key up takes constant time on average however the record was built;
  *    appending a cell takes amortised constant time; VornSortHash takes n log n comparisons.
  *    Operations that shift or reorder cells (delete, insert, sort with keys, moves) make the

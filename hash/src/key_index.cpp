@@ -1,6 +1,7 @@
 #include "key_index.hpp"
 #include "vorn_internal.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -8,24 +9,23 @@ namespace vorn {
 namespace {
 
 // Records this small are scanned: the scan is as fast as hashing and needs no memory.
-constexpr std::int32_t kScanBelow = 16;
+constexpr std::int32_t kScanBelow = 8;
 
-// Open addressing with linear probing. Each slot has a tag byte (0 = empty, else the high bit
-// and 7 bits of the key's hash, so that most mismatches never touch the key) and the index of
-// the first cell with that key. Slots are kept at two to three times the distinct keys: at most
-// 15 bytes per cell, and short probe runs.
-struct KeyIndex {
-    std::uint32_t slots;
-    std::uint32_t used;
-    bool valid;
-    std::uint8_t *tags;
-    std::int32_t *cells;
+// Open addressing with linear probing over a power-of-two table kept at most half full. Each slot
+// holds 32 bits of the key's hash and the first cell with that key: most mismatches are decided
+// without touching the key, and the table grows or closes gaps without reading any key.
+struct Slot {
+    std::uint32_t hash;
+    std::int32_t cell; // < 0: empty
 };
 
 struct ArrayHead {
     std::int32_t capacity;
-    std::int32_t reserved;
-    KeyIndex *index;
+    std::uint32_t used; // occupied slots
+    Slot *slots;        // null: no index
+    std::uint32_t mask; // slots - 1
+    bool valid;         // false: rebuild from the keys before the next lookup
+    CellStore store;
 };
 static_assert(sizeof(ArrayHead) % alignof(char *) == 0);
 
@@ -34,112 +34,184 @@ ArrayHead *head_of(const Hash *h) {
     return reinterpret_cast<ArrayHead *>(h->keys) - 1;
 }
 
-std::uint64_t hash_text(const char *s, std::size_t len) {
-    std::uint64_t h = 0x9E3779B97F4A7C15ull ^ (len * 0xC2B2AE3D27D4EB4Full);
-    std::size_t i = 0;
-    for (; i + 8 <= len; i += 8) {
-        std::uint64_t w;
-        std::memcpy(&w, s + i, 8);
-        h = (h ^ w) * 0xFF51AFD7ED558CCDull;
-        h ^= h >> 29;
+std::uint64_t load64(const char *p) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    return w;
+}
+std::uint64_t load32(const char *p) {
+    std::uint32_t w;
+    std::memcpy(&w, p, 4);
+    return w;
+}
+
+// The folded 128-bit product: every input bit reaches the middle of the result.
+std::uint64_t mum(std::uint64_t a, std::uint64_t b) {
+    __extension__ using u128 = unsigned __int128;
+    const u128 r = u128(a) * b;
+    return std::uint64_t(r) ^ std::uint64_t(r >> 64);
+}
+
+// Keys are mostly short: up to 16 bytes they are read as two overlapping words and mixed by one
+// multiply; longer ones take one more multiply per 16 bytes. Nothing past the key is read.
+std::uint32_t hash_text(const char *s, std::size_t len) {
+    constexpr std::uint64_t k0 = 0xA0761D6478BD642Full, k1 = 0xE7037ED1A0B428DBull,
+                            k2 = 0x8EBC6AF09C88C6E3ull;
+    std::uint64_t seed = k0 ^ len;
+    std::uint64_t a = 0, b = 0;
+    if (len <= 16) {
+        if (len >= 8) {
+            a = load64(s);
+            b = load64(s + len - 8);
+        } else if (len >= 4) {
+            a = load32(s);
+            b = load32(s + len - 4);
+        } else if (len > 0) {
+            a = (std::uint64_t(static_cast<unsigned char>(s[0])) << 16) |
+                (std::uint64_t(static_cast<unsigned char>(s[len >> 1])) << 8) |
+                static_cast<unsigned char>(s[len - 1]);
+        }
+    } else {
+        const char *p = s;
+        for (std::size_t left = len; left > 16; left -= 16, p += 16)
+            seed = mum(load64(p) ^ k1, load64(p + 8) ^ seed);
+        a = load64(s + len - 16);
+        b = load64(s + len - 8);
     }
-    std::uint64_t tail = 0;
-    for (; i < len; ++i)
-        tail = (tail << 8) | static_cast<unsigned char>(s[i]);
-    h = (h ^ tail) * 0xC4CEB9FE1A85EC53ull;
-    h ^= h >> 32;
-    h *= 0xFF51AFD7ED558CCDull;
-    h ^= h >> 29;
-    return h;
+    const std::uint64_t x = mum(a ^ k1, b ^ seed ^ k2);
+    return static_cast<std::uint32_t>(x ^ (x >> 32));
 }
 
-struct Probe {
-    std::uint32_t slot;
-    std::uint8_t tag;
-};
-
-Probe probe_start(const KeyIndex *ix, const char *key) {
-    const std::uint64_t h = hash_text(key, std::strlen(key));
-    const auto top = static_cast<std::uint32_t>(h >> 32);
-    return Probe{static_cast<std::uint32_t>((std::uint64_t(top) * ix->slots) >> 32),
-                 static_cast<std::uint8_t>(0x80 | (h & 0x7F))};
+std::uint32_t hash_key(const char *key, std::size_t &len) {
+    len = std::strlen(key);
+    return hash_text(key, len);
 }
 
-// The slot holding key, or the empty slot where it would go (its tag in *tag).
-std::uint32_t find_slot(const Hash *h, const KeyIndex *ix, const char *key, bool &found,
-                        std::uint8_t *tag = nullptr) {
-    Probe p = probe_start(ix, key);
-    if (tag) *tag = p.tag;
+// True when stored, a key of the record, equals key of length len. Up to kSmallBuffer bytes with
+// the terminator, len + 1 bytes of stored are read whatever its length: a small stored key lies
+// in a block with that much slack after it, a large one is longer. Equal bytes up to and
+// including key's terminator mean equal keys; a shorter stored key differs at its own terminator.
+bool same_key(const char *stored, const char *key, std::size_t len) {
+    const std::size_t n = len + 1;
+    if (n > kSmallBuffer) return keys_equal(stored, key);
+    if (n >= 8 && n <= 16)
+        return load64(stored) == load64(key) && load64(stored + n - 8) == load64(key + n - 8);
+    if (n >= 4 && n < 8)
+        return load32(stored) == load32(key) && load32(stored + n - 4) == load32(key + n - 4);
+    return std::memcmp(stored, key, n) == 0;
+}
+
+// The slot holding key (found), or the empty slot where it would go.
+std::uint32_t find_slot(const Hash *h, const ArrayHead *head, const char *key, std::size_t len,
+                        std::uint32_t hash, bool &found) {
+    std::uint32_t s = hash & head->mask;
     for (;;) {
-        const std::uint8_t t = ix->tags[p.slot];
-        if (t == 0) {
+        const Slot &slot = head->slots[s];
+        if (slot.cell < 0) {
             found = false;
-            return p.slot;
+            return s;
         }
-        if (t == p.tag && keys_equal(h->keys[ix->cells[p.slot]], key)) {
+        if (slot.hash == hash && same_key(h->keys[slot.cell], key, len)) {
             found = true;
-            return p.slot;
+            return s;
         }
-        if (++p.slot == ix->slots) p.slot = 0;
+        s = (s + 1) & head->mask;
     }
 }
 
 void free_index(ArrayHead *head) {
-    if (!head || !head->index) return;
-    mem_free(head->index->cells); // the block that holds the tags too
-    mem_free(head->index);
-    head->index = nullptr;
+    if (!head) return;
+    mem_free(head->slots);
+    head->slots = nullptr;
+    head->used = 0;
+    head->valid = false;
 }
 
-// Fills a table of the given size from scratch; false when memory is short.
-bool build(Hash *h, ArrayHead *head, std::uint32_t slots) {
-    auto *ix = head->index;
-    if (!ix) {
-        ix = static_cast<KeyIndex *>(mem_alloc(sizeof(KeyIndex)));
-        if (!ix) return false;
-        head->index = ix;
-    }
-    if (ix->slots != slots || !ix->tags) {
-        auto *block = static_cast<std::uint8_t *>(
-            mem_alloc_raw(std::size_t(slots) * (sizeof(std::int32_t) + 1)));
-        if (!block) {
-            free_index(head);
-            return false;
-        }
-        mem_free(ix->cells);
-        ix->cells = reinterpret_cast<std::int32_t *>(block);
-        ix->tags = block + std::size_t(slots) * sizeof(std::int32_t);
-        ix->slots = slots;
-    }
-    std::memset(ix->tags, 0, slots);
-    ix->used = 0;
-    for (std::int32_t i = 0; i < h->count; ++i) {
-        bool found = false;
-        std::uint8_t tag = 0;
-        const std::uint32_t s = find_slot(h, ix, h->keys[i], found, &tag);
-        if (found) continue;
-        ix->tags[s] = tag;
-        ix->cells[s] = i;
-        ++ix->used;
-    }
-    ix->valid = true;
+// A table of n slots (a power of two), all empty; false when memory is short.
+bool new_table(ArrayHead *head, std::uint32_t n) {
+    auto *slots = static_cast<Slot *>(mem_alloc_raw(std::size_t(n) * sizeof(Slot)));
+    if (!slots) return false;
+    std::memset(static_cast<void *>(slots), 0xFF, std::size_t(n) * sizeof(Slot));
+    mem_free(head->slots);
+    head->slots = slots;
+    head->mask = n - 1;
+    head->used = 0;
     return true;
 }
 
+// Places cell i under hash unless an earlier cell already has that key.
+void place(const Hash *h, ArrayHead *head, std::int32_t i, std::uint32_t hash, std::size_t len) {
+    bool found = false;
+    const std::uint32_t s = find_slot(h, head, h->keys[i], len, hash, found);
+    if (found) {
+        if (head->slots[s].cell > i) head->slots[s].cell = i;
+        return;
+    }
+    head->slots[s] = Slot{hash, i};
+    ++head->used;
+}
+
 std::uint32_t slots_for(std::int64_t keys) {
-    const std::int64_t s = keys * 3 + 8;
-    return s > 0xFFFFFFF0ll ? 0xFFFFFFF0u : static_cast<std::uint32_t>(s);
+    std::uint64_t n = 64; // 512 bytes: records of up to 32 keys never move their table
+    while (n < std::uint64_t(keys) * 2 && n < (1ull << 31))
+        n *= 2;
+    return static_cast<std::uint32_t>(n);
+}
+
+// Fills a table for the record's keys from scratch, hashing each key once.
+bool build(const Hash *h, ArrayHead *head) {
+    const std::uint32_t n = slots_for(h->count);
+    // A record emptied and filled again (every block reader does that) keeps its table, unless
+    // it is far larger than the keys need.
+    const std::uint32_t have = head->slots ? head->mask + 1 : 0;
+    if (have >= n && have <= std::max<std::uint64_t>(8 * std::uint64_t(n), 256)) {
+        std::memset(static_cast<void *>(head->slots), 0xFF, std::size_t(have) * sizeof(Slot));
+        head->used = 0;
+    } else if (!new_table(head, n)) {
+        free_index(head);
+        return false;
+    }
+    for (std::int32_t i = 0; i < h->count; ++i) {
+        std::size_t len = 0;
+        const std::uint32_t hash = hash_key(h->keys[i], len);
+        place(h, head, i, hash, len);
+    }
+    head->valid = true;
+    return true;
+}
+
+// Enlarges the table from the hashes it holds; the keys are not read again. Small tables grow
+// fourfold, so that a record of a few hundred keys moves its table twice, not five times.
+bool grow(ArrayHead *head) {
+    const Slot *old = head->slots;
+    const std::uint32_t oldSize = head->mask + 1;
+    if (oldSize >= (1u << 30)) return false;
+    const std::uint32_t size = oldSize < 256 ? oldSize * 4 : oldSize * 2;
+    auto *slots = static_cast<Slot *>(mem_alloc_raw(std::size_t(size) * sizeof(Slot)));
+    if (!slots) return false;
+    std::memset(static_cast<void *>(slots), 0xFF, std::size_t(size) * sizeof(Slot));
+    const std::uint32_t mask = size - 1;
+    for (std::uint32_t k = 0; k < oldSize; ++k) {
+        if (old[k].cell < 0) continue;
+        std::uint32_t s = old[k].hash & mask;
+        while (slots[s].cell >= 0)
+            s = (s + 1) & mask;
+        slots[s] = old[k];
+    }
+    mem_free(head->slots);
+    head->slots = slots;
+    head->mask = mask;
+    return true;
 }
 
 // The index ready for use, or null (small record, or no memory: scan instead).
-KeyIndex *ready_index(const Hash *h) {
+ArrayHead *ready_index(const Hash *h) {
     if (h->count < kScanBelow) return nullptr;
     ArrayHead *head = head_of(h);
     if (!head) return nullptr;
-    if (head->index && head->index->valid) return head->index;
+    if (head->slots && head->valid) return head;
     // Building only caches what the keys already say; the record's content does not change.
-    if (!build(const_cast<Hash *>(h), head, slots_for(h->count))) return nullptr;
-    return head->index;
+    return build(h, head) ? head : nullptr;
 }
 
 std::int32_t scan(const Hash *h, const char *key, std::int32_t from = 0) {
@@ -149,48 +221,47 @@ std::int32_t scan(const Hash *h, const char *key, std::int32_t from = 0) {
 }
 
 // Removes the entry in slot s, closing the gap so that later probes still find their keys.
-void erase_slot(const Hash *h, KeyIndex *ix, std::uint32_t s) {
+void erase_slot(ArrayHead *head, std::uint32_t s) {
     std::uint32_t gap = s;
     std::uint32_t j = s;
     for (;;) {
-        if (++j == ix->slots) j = 0;
-        if (ix->tags[j] == 0) break;
-        const std::uint32_t home = probe_start(ix, h->keys[ix->cells[j]]).slot;
+        j = (j + 1) & head->mask;
+        if (head->slots[j].cell < 0) break;
+        const std::uint32_t home = head->slots[j].hash & head->mask;
         // Move j into the gap when its home does not lie cyclically within (gap, j].
         const bool homeInRange = gap <= j ? (gap < home && home <= j) : (gap < home || home <= j);
         if (!homeInRange) {
-            ix->tags[gap] = ix->tags[j];
-            ix->cells[gap] = ix->cells[j];
+            head->slots[gap] = head->slots[j];
             gap = j;
         }
     }
-    ix->tags[gap] = 0;
-    --ix->used;
+    head->slots[gap].cell = -1;
+    --head->used;
 }
 
-// Records that cell i bears key, unless an earlier cell already does.
-void note_key(Hash *h, ArrayHead *head, std::int32_t i) {
-    KeyIndex *ix = head->index;
-    if (std::uint64_t(ix->used + 1) * 2 > ix->slots) {
-        // Growing means rehashing every key; the record has them all, including cell i.
-        build(h, head, slots_for(h->count));
+// Records that cell i bears its key, unless an earlier cell already does. Without memory to
+// grow, the index is dropped and lookups scan until it can be rebuilt. vacant, when given, is
+// the empty slot where a lookup just found the key missing.
+void note_key(const Hash *h, ArrayHead *head, std::int32_t i, std::uint32_t hash, std::size_t len,
+              const std::uint32_t *vacant = nullptr) {
+    if (std::uint64_t(head->used + 1) * 2 > std::uint64_t(head->mask) + 1) {
+        if (!grow(head)) {
+            free_index(head);
+            return;
+        }
+        vacant = nullptr; // the table moved
+    }
+    if (vacant && head->slots[*vacant].cell < 0) {
+        head->slots[*vacant] = Slot{hash, i};
+        ++head->used;
         return;
     }
-    bool found = false;
-    std::uint8_t tag = 0;
-    const std::uint32_t s = find_slot(h, ix, h->keys[i], found, &tag);
-    if (found) {
-        if (ix->cells[s] > i) ix->cells[s] = i;
-        return;
-    }
-    ix->tags[s] = tag;
-    ix->cells[s] = i;
-    ++ix->used;
+    place(h, head, i, hash, len);
 }
 
-KeyIndex *live_index(const Hash *h) {
+ArrayHead *live_index(const Hash *h) {
     ArrayHead *head = head_of(h);
-    return (head && head->index && head->index->valid) ? head->index : nullptr;
+    return (head && head->slots && head->valid) ? head : nullptr;
 }
 
 } // namespace
@@ -200,67 +271,90 @@ std::int32_t cell_capacity(const Hash *h) {
     return head ? head->capacity : 0;
 }
 
+CellStore *cell_store(const Hash *h) {
+    ArrayHead *head = head_of(h);
+    return head ? &head->store : nullptr;
+}
+
+namespace {
+
+// The three arrays share one block behind the header: keys, then values, then sizes. Growing or
+// shrinking them is one allocation that either happens whole or not at all.
+std::size_t block_bytes(std::int64_t cells) {
+    return sizeof(ArrayHead) + std::size_t(cells) * (2 * sizeof(char *) + sizeof(std::int32_t));
+}
+
+// Moves the record's arrays into a block for cap cells; false (nothing changed) without memory.
+bool rehome_arrays(Hash *h, std::int32_t cap) {
+    auto *block = static_cast<ArrayHead *>(mem_alloc_raw(block_bytes(cap)));
+    if (!block) return false;
+    ArrayHead *head = head_of(h);
+    if (head)
+        *block = *head;
+    else
+        *block = ArrayHead{0, 0, nullptr, 0, false, CellStore{}};
+    block->capacity = cap;
+    auto **keys = reinterpret_cast<char **>(block + 1);
+    char **values = keys + cap;
+    auto *sizes = reinterpret_cast<std::int32_t *>(values + cap);
+    if (head) {
+        const auto n = std::size_t(h->count);
+        std::memcpy(keys, h->keys, n * sizeof(char *));
+        std::memcpy(values, h->values, n * sizeof(char *));
+        std::memcpy(sizes, h->sizes, n * sizeof(std::int32_t));
+        mem_free(head);
+    }
+    h->keys = keys;
+    h->values = values;
+    h->sizes = sizes;
+    return true;
+}
+
+} // namespace
+
 bool reserve_cells(Hash *h, std::int32_t n) {
     const std::int32_t cap = cell_capacity(h);
     if (n <= cap && h->keys) return true;
-    std::int64_t want = std::int64_t(cap) + cap / 2;
+    // Doubling while small keeps the number of moves low for the records most callers build;
+    // half again beyond that keeps spare room moderate for large ones.
+    std::int64_t want = cap < 128    ? std::int64_t(cap) * 4
+                        : cap < 1024 ? std::int64_t(cap) * 2
+                                     : std::int64_t(cap) + cap / 2;
     if (want < n) want = n;
-    if (want < 4) want = 4;
+    if (want < 8) want = 8;
     if (want > INT32_MAX) want = INT32_MAX;
-    const auto w = std::size_t(want);
-
-    ArrayHead *head = head_of(h);
-    auto *block =
-        static_cast<ArrayHead *>(mem_realloc_raw(head, sizeof(ArrayHead) + w * sizeof(char *)));
-    if (!block) return false;
-    if (!head) *block = ArrayHead{0, 0, nullptr};
-    h->keys = reinterpret_cast<char **>(block + 1);
-    // The capacity only counts once all three arrays have it; until then the old one stands.
-    void *v = mem_realloc_raw(h->values, w * sizeof(char *));
-    if (!v) return false;
-    h->values = static_cast<char **>(v);
-    void *s = mem_realloc_raw(h->sizes, w * sizeof(std::int32_t));
-    if (!s) return false;
-    h->sizes = static_cast<std::int32_t *>(s);
-    block->capacity = std::int32_t(want);
-    return true;
+    return rehome_arrays(h, std::int32_t(want));
 }
 
 void trim_cells(Hash *h) {
     const std::int32_t cap = cell_capacity(h);
-    if (cap < 64 || h->count >= cap / 4) return;
-    const std::int32_t want = h->count + h->count / 2 + 4;
-    const auto w = std::size_t(want);
-    // Shrinking normally succeeds; when the allocator declines, the larger arrays stay. The
-    // capacity drops as soon as one array is smaller, so it never promises more than all three
-    // hold.
-    void *v = mem_realloc_raw(h->values, w * sizeof(char *));
-    if (!v) return;
-    h->values = static_cast<char **>(v);
-    head_of(h)->capacity = want;
-    if (void *s = mem_realloc_raw(h->sizes, w * sizeof(std::int32_t)))
-        h->sizes = static_cast<std::int32_t *>(s);
-    if (void *block = mem_realloc_raw(head_of(h), sizeof(ArrayHead) + w * sizeof(char *)))
-        h->keys = reinterpret_cast<char **>(static_cast<ArrayHead *>(block) + 1);
+    // Small arrays stay: a record emptied is mostly filled again straight away.
+    if (cap <= 256 || h->count >= cap / 4) return;
+    // When the allocator declines, the larger arrays simply stay.
+    rehome_arrays(h, h->count + h->count / 2 + 4);
 }
 
 void free_cell_arrays(Hash *h) {
     ArrayHead *head = head_of(h);
-    free_index(head);
+    if (head) {
+        free_index(head);
+        store_release(&head->store);
+    }
     mem_free(head);
-    mem_free(h->values);
-    mem_free(h->sizes);
     h->keys = nullptr;
     h->values = nullptr;
     h->sizes = nullptr;
 }
 
-std::int32_t find_key(const Hash *h, const char *key) {
-    const KeyIndex *ix = ready_index(h);
-    if (!ix) return scan(h, key);
+std::int32_t find_key(const Hash *h, const char *key, KeyHash *hash) {
+    const ArrayHead *head = ready_index(h);
+    if (!head) return scan(h, key);
+    std::size_t len = 0;
+    const std::uint32_t hv = hash_key(key, len);
     bool found = false;
-    const std::uint32_t s = find_slot(h, ix, key, found);
-    const std::int32_t result = found ? ix->cells[s] : -1;
+    const std::uint32_t s = find_slot(h, head, key, len, hv, found);
+    if (hash) *hash = KeyHash{hv, s, len, true, !found};
+    const std::int32_t result = found ? head->slots[s].cell : -1;
 #ifdef VORN_CHECK_INDEX
     // Checked builds confirm every answer by scanning.
     if (result != scan(h, key)) std::abort();
@@ -268,42 +362,56 @@ std::int32_t find_key(const Hash *h, const char *key) {
     return result;
 }
 
-void index_appended(Hash *h, std::int32_t first) {
-    ArrayHead *head = head_of(h);
-    if (!live_index(h)) return;
-    for (std::int32_t i = first; i < h->count && head->index; ++i)
-        note_key(h, head, i);
+void index_appended(Hash *h, std::int32_t first, const KeyHash *hash) {
+    ArrayHead *head = live_index(h);
+    if (!head) return;
+    for (std::int32_t i = first; i < h->count && head->slots; ++i) {
+        if (hash && hash->known && i == first) {
+            note_key(h, head, i, hash->value, hash->length,
+                     hash->vacant ? &hash->vacantSlot : nullptr);
+        } else {
+            std::size_t len = 0;
+            const std::uint32_t hv = hash_key(h->keys[i], len);
+            note_key(h, head, i, hv, len);
+        }
+    }
 }
 
 void index_forget(Hash *h, std::int32_t i) {
-    KeyIndex *ix = live_index(h);
-    if (!ix) return;
+    ArrayHead *head = live_index(h);
+    if (!head) return;
     const char *key = h->keys[i];
     bool found = false;
-    const std::uint32_t s = find_slot(h, ix, key, found);
-    if (!found || ix->cells[s] != i) return;
+    std::size_t len = 0;
+    const std::uint32_t hv = hash_key(key, len);
+    const std::uint32_t s = find_slot(h, head, key, len, hv, found);
+    if (!found || head->slots[s].cell != i) return;
     // The next cell of the same key, if any, becomes the first. Renames usually touch the
     // last cells, where this look is short.
     const std::int32_t next = scan(h, key, i + 1);
     if (next >= 0)
-        ix->cells[s] = next;
+        head->slots[s].cell = next;
     else
-        erase_slot(h, ix, s);
+        erase_slot(head, s);
 }
 
 void index_renamed(Hash *h, std::int32_t i) {
-    if (live_index(h)) note_key(h, head_of(h), i);
+    ArrayHead *head = live_index(h);
+    if (!head) return;
+    std::size_t len = 0;
+    const std::uint32_t hv = hash_key(h->keys[i], len);
+    note_key(h, head, i, hv, len);
 }
 
 void index_invalidate(Hash *h) {
     ArrayHead *head = head_of(h);
-    if (head && head->index) head->index->valid = false;
+    if (head) head->valid = false;
 }
 
 std::int64_t index_bytes(const Hash *h) {
     const ArrayHead *head = head_of(h);
-    if (!head || !head->index) return 0;
-    return std::int64_t(sizeof(KeyIndex)) + std::int64_t(head->index->slots) * 5;
+    if (!head || !head->slots) return 0;
+    return (std::int64_t(head->mask) + 1) * std::int64_t(sizeof(Slot));
 }
 
 } // namespace vorn

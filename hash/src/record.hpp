@@ -18,8 +18,12 @@ inline bool record_ok(const Hash *h) {
 
 // Buffer size for a value of length bytes, or -1 when it would not fit an int32.
 inline std::int32_t value_bytes(std::int32_t unit, std::int64_t length) {
-    const std::int64_t bytes = std::int64_t(unit) * (length / unit + 1);
-    return fits_i32(bytes) ? std::int32_t(bytes) : -1;
+    if (!fits_i32(length)) return -1;
+    // Units are mostly powers of two (1, 16, 256), where a mask does what a division would.
+    const auto u = std::uint32_t(unit), n = std::uint32_t(length);
+    const std::uint64_t whole = (u & (u - 1)) == 0 ? (n & ~(u - 1)) : std::uint64_t(n / u) * u;
+    const std::uint64_t bytes = whole + u;
+    return bytes <= INT32_MAX ? std::int32_t(bytes) : -1;
 }
 
 // The byte count of a write and the buffer size it needs: length < 0 means the text data with
@@ -33,14 +37,35 @@ std::int32_t address_cell(const Hash *h, const char *key, std::int32_t index);
 // Appends unnamed, zero-filled cells until count is n (n >= count). All or nothing.
 bool grow_cells(Hash *h, std::int32_t n);
 
-// Appends a cell named key with a zero-filled value of bytes bytes. All or nothing.
-bool append_cell(Hash *h, const char *key, std::int32_t bytes);
+// Appends a cell named key with a value of bytes bytes holding the len bytes of data (null data:
+// none) and zeros after them. hash, when known, is key's. All or nothing.
+bool append_cell(Hash *h, const char *key, std::int32_t bytes, const void *data = nullptr,
+                 std::size_t len = 0, const KeyHash *hash = nullptr);
 
 // Frees the cells from n on and sets count to n (n <= count). Never fails.
 void shrink_cells(Hash *h, std::int32_t n);
 
+// ---- cell buffers ---------------------------------------------------------------------------
+// Every key and value buffer of a record comes from and goes back through these, since small
+// ones live in the record's own blocks (cell_store.hpp). The record must have its arrays.
+
+// An uninitialised buffer of n >= 1 bytes, or nullptr.
+char *cell_alloc(Hash *h, std::size_t n);
+// A zero-filled buffer of n >= 1 bytes, or nullptr.
+char *cell_alloc_zero(Hash *h, std::size_t n);
+// Gives back a buffer of n bytes; a key's n is its length plus 1, a value's its sizes[] entry.
+void cell_free(Hash *h, char *p, std::size_t n) noexcept;
+// A new key buffer holding key, or nullptr.
+char *key_copy(Hash *h, const char *key);
+void key_free(Hash *h, char *key) noexcept;
+// Resizes a buffer of old bytes to n, keeping the leading bytes and zero-filling what grows.
+// nullptr on failure, with p untouched.
+char *cell_resize(Hash *h, char *p, std::size_t old, std::size_t n);
+// Frees both buffers of cell i (the arrays are left as they are).
+void free_cell(Hash *h, std::int32_t i) noexcept;
+
 // A fresh empty key and a zero-filled value of bytes bytes; false (nothing allocated) on failure.
-bool new_cell_buffers(std::int32_t bytes, char **key, char **value);
+bool new_cell_buffers(Hash *h, std::int32_t bytes, char **key, char **value);
 
 // The length of a value as text: up to its first NUL, never past its buffer.
 std::int32_t value_text_length(const Hash *h, std::int32_t i);

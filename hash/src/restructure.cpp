@@ -104,27 +104,32 @@ template <class T> void move_entries(T *array, std::int32_t to, std::int32_t fro
     std::memmove(array + to, array + from, std::size_t(n) * sizeof(T));
 }
 
-// A buffer of n pointers from our heap, freed with everything it still holds unless released.
-struct BufferList {
-    MemPtr<char *> items;
-    std::int32_t n = 0;
-    explicit BufferList(std::int32_t capacity)
-        : items(static_cast<char **>(
-              mem_alloc(std::size_t(capacity > 0 ? capacity : 1) * sizeof(char *)))) {}
-    ~BufferList() {
+// Empty cells made ahead of a move: each a zero-filled value of unit bytes and an empty key.
+// Handed back to the record unless taken.
+struct FreshCells {
+    Hash *h;
+    MemPtr<char *> items; // value, key, value, key, ...
+    std::int32_t made = 0;
+    FreshCells(Hash *record, std::int32_t cells)
+        : h(record), items(static_cast<char **>(
+                         mem_alloc(std::size_t(cells > 0 ? 2 * cells : 1) * sizeof(char *)))) {}
+    ~FreshCells() {
         if (!items) return;
-        for (std::int32_t i = 0; i < n; ++i)
-            mem_free(items.get()[i]);
+        for (std::int32_t k = 0; k < made; ++k) {
+            cell_free(h, items.get()[2 * k], std::size_t(h->unit));
+            cell_free(h, items.get()[2 * k + 1], 1);
+        }
     }
-    bool ok() const { return items != nullptr; }
-    bool push(char *p) {
-        if (!p) return false;
-        items.get()[n++] = p;
+    bool make(std::int32_t cells) {
+        if (!items) return false;
+        for (; made < cells; ++made)
+            if (!new_cell_buffers(h, h->unit, &items.get()[2 * made + 1], &items.get()[2 * made]))
+                return false;
         return true;
     }
-    char *take(std::int32_t i) {
-        char *p = items.get()[i];
-        items.get()[i] = nullptr;
+    char *take(std::int32_t k) {
+        char *p = items.get()[k];
+        items.get()[k] = nullptr;
         return p;
     }
 };
@@ -135,20 +140,14 @@ struct BufferList {
 bool move_within(Hash *h, std::int32_t ti, std::int32_t si, std::int32_t n, bool withKeys) {
     const std::int32_t shift = ti > si ? ti - si : si - ti;
     const std::int32_t vacated = shift < n ? shift : n;
-    BufferList fresh(2 * vacated);
-    if (!fresh.ok()) return false;
-    for (std::int32_t k = 0; k < vacated; ++k) {
-        char *key = nullptr, *value = nullptr;
-        if (!new_cell_buffers(h->unit, &key, &value)) return false;
-        fresh.push(value);
-        fresh.push(key);
-    }
+    FreshCells fresh(h, vacated);
+    if (!fresh.make(vacated)) return false;
     // The cells the run lands on and the source does not cover lose their buffers.
     const std::int32_t lostFirst = ti > si ? (ti > si + n ? ti : si + n) : ti;
     const std::int32_t lostEnd = ti > si ? ti + n : (ti + n < si ? ti + n : si);
     for (std::int32_t c = lostFirst; c < lostEnd; ++c) {
-        mem_free(h->values[c]);
-        if (withKeys) mem_free(h->keys[c]);
+        cell_free(h, h->values[c], std::size_t(h->sizes[c]));
+        if (withKeys) key_free(h, h->keys[c]);
     }
     move_entries(h->values, ti, si, n);
     move_entries(h->sizes, ti, si, n);
@@ -167,8 +166,9 @@ bool move_within(Hash *h, std::int32_t ti, std::int32_t si, std::int32_t n, bool
         if (withKeys)
             h->keys[c] = key;
         else
-            mem_free(key);
+            cell_free(h, key, 1);
     }
+    fresh.made = 0; // every buffer is placed or given back
     return true;
 }
 
@@ -192,8 +192,7 @@ VORN_API int32_t VornSortHash(Hash *hash, int32_t compareFlags, int32_t moveKeys
 VORN_API int32_t VornDeleteHash(Hash *hash, const char *key, int32_t index) {
     const int32_t i = address_cell(hash, key, index);
     if (i < 0) return 0;
-    mem_free(hash->keys[i]);
-    mem_free(hash->values[i]);
+    free_cell(hash, i);
     const int32_t after = hash->count - i - 1;
     move_entries(hash->keys, i, i + 1, after);
     move_entries(hash->values, i, i + 1, after);
@@ -209,8 +208,7 @@ VORN_API int32_t VornDeleteEmptyHash(Hash *hash) {
     int32_t kept = 0;
     for (int32_t i = 0; i < hash->count; ++i) {
         if (hash->values[i][0] == 0) {
-            mem_free(hash->keys[i]);
-            mem_free(hash->values[i]);
+            free_cell(hash, i);
             continue;
         }
         hash->keys[kept] = hash->keys[i];
@@ -247,15 +245,13 @@ VORN_API int32_t VornCopyHash(Hash *target, const Hash *source) {
     for (int32_t i = 0; i < n; ++i) {
         const int32_t len = source->sizes[i];
         const int32_t bytes = value_bytes(target->unit, len);
-        const size_t keyLen = std::strlen(source->keys[i]) + 1;
-        char *key = bytes < 0 ? nullptr : static_cast<char *>(mem_alloc_raw(keyLen));
-        char *value = key ? static_cast<char *>(mem_alloc(std::size_t(bytes))) : nullptr;
+        char *key = bytes < 0 ? nullptr : key_copy(&fresh, source->keys[i]);
+        char *value = key ? cell_alloc_zero(&fresh, std::size_t(bytes)) : nullptr;
         if (!value) {
-            mem_free(key);
+            key_free(&fresh, key);
             discard();
             return 0;
         }
-        std::memcpy(key, source->keys[i], keyLen);
         if (i < target->count) {
             const int32_t old = target->sizes[i];
             // Unchanged size keeps the old tail; a resize keeps the leading bytes.
@@ -359,22 +355,22 @@ VORN_API int32_t VornAddHash(Hash *hash, const char *key, int32_t index, const v
     if (!write_size(data, length, len, bytes, hash->unit) || hash->count == INT32_MAX) return 0;
 
     // Everything the new cell needs is obtained before the record changes.
-    const char *name = key ? key : "";
-    const std::size_t nameLen = std::strlen(name) + 1;
-    MemPtr<char> keyBuf(static_cast<char *>(mem_alloc_raw(nameLen)));
-    if (!keyBuf) return 0;
-    std::memcpy(keyBuf.get(), name, nameLen);
-    MemPtr<char> value = mem_text(std::size_t(bytes));
-    if (!value) return 0;
-    if (data) std::memcpy(value.get(), data, std::size_t(len));
     if (!reserve_cells(hash, hash->count + 1)) return 0;
+    char *keyBuf = key_copy(hash, key ? key : "");
+    if (!keyBuf) return 0;
+    char *value = cell_alloc_zero(hash, std::size_t(bytes));
+    if (!value) {
+        key_free(hash, keyBuf);
+        return 0;
+    }
+    if (data) std::memcpy(value, data, std::size_t(len));
 
     const int32_t after = hash->count - i;
     move_entries(hash->keys, i + 1, i, after);
     move_entries(hash->values, i + 1, i, after);
     move_entries(hash->sizes, i + 1, i, after);
-    hash->keys[i] = keyBuf.release();
-    hash->values[i] = value.release();
+    hash->keys[i] = keyBuf;
+    hash->values[i] = value;
     hash->sizes[i] = bytes;
     ++hash->count;
     index_invalidate(hash);

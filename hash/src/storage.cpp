@@ -33,13 +33,80 @@ bool points_into(const void *p, const void *base, std::int64_t n) {
     return le(b, p) && lt(p, b + n);
 }
 
-bool new_cell_buffers(std::int32_t bytes, char **key, char **value) {
-    MemPtr<char> k = mem_text(1);
+char *cell_alloc(Hash *h, std::size_t n) {
+    if (!is_small(n)) return static_cast<char *>(mem_alloc_raw(n));
+    CellStore *s = cell_store(h);
+    return s ? store_alloc(s, n) : nullptr;
+}
+
+char *cell_alloc_zero(Hash *h, std::size_t n) {
+    if (!is_small(n)) return static_cast<char *>(mem_alloc(n));
+    char *p = cell_alloc(h, n);
+    if (p) std::memset(p, 0, n);
+    return p;
+}
+
+void cell_free(Hash *h, char *p, std::size_t n) noexcept {
+    if (!p) return;
+    if (is_small(n))
+        store_free(cell_store(h), p, n);
+    else
+        mem_free(p);
+}
+
+namespace {
+char *key_copy(Hash *h, const char *key, std::size_t n) {
+    char *k = cell_alloc(h, n);
+    if (!k) return nullptr;
+    std::memcpy(k, key, n);
+    if (!is_small(n)) ++cell_store(h)->largeKeys;
+    return k;
+}
+} // namespace
+
+char *key_copy(Hash *h, const char *key) {
+    return key_copy(h, key, std::strlen(key) + 1);
+}
+
+void key_free(Hash *h, char *key) noexcept {
+    if (!key) return;
+    const std::size_t n = std::strlen(key) + 1;
+    if (!is_small(n)) --cell_store(h)->largeKeys;
+    cell_free(h, key, n);
+}
+
+char *cell_resize(Hash *h, char *p, std::size_t old, std::size_t n) {
+    if (!is_small(old) && !is_small(n)) return static_cast<char *>(mem_realloc(p, old, n));
+    // A small buffer owns its whole size class: growing inside it needs no move.
+    if (is_small(old) && is_small(n) &&
+        (old + kSmallAlign - 1) / kSmallAlign == (n + kSmallAlign - 1) / kSmallAlign) {
+        if (n > old) std::memset(p + old, 0, n - old);
+        return p;
+    }
+    char *q = cell_alloc(h, n);
+    if (!q) return nullptr;
+    const std::size_t keep = old < n ? old : n;
+    std::memcpy(q, p, keep);
+    if (n > keep) std::memset(q + keep, 0, n - keep);
+    cell_free(h, p, old);
+    return q;
+}
+
+void free_cell(Hash *h, std::int32_t i) noexcept {
+    key_free(h, h->keys[i]);
+    cell_free(h, h->values[i], std::size_t(h->sizes[i]));
+}
+
+bool new_cell_buffers(Hash *h, std::int32_t bytes, char **key, char **value) {
+    char *k = cell_alloc_zero(h, 1);
     if (!k) return false;
-    MemPtr<char> v = mem_text(std::size_t(bytes));
-    if (!v) return false;
-    *key = k.release();
-    *value = v.release();
+    char *v = cell_alloc_zero(h, std::size_t(bytes));
+    if (!v) {
+        cell_free(h, k, 1);
+        return false;
+    }
+    *key = k;
+    *value = v;
     return true;
 }
 
@@ -48,11 +115,9 @@ bool grow_cells(Hash *h, std::int32_t n) {
     if (!reserve_cells(h, n)) return false;
     const std::int32_t old = h->count;
     for (std::int32_t i = old; i < n; ++i) {
-        if (!new_cell_buffers(h->unit, &h->keys[i], &h->values[i])) {
-            for (std::int32_t j = old; j < i; ++j) {
-                mem_free(h->keys[j]);
-                mem_free(h->values[j]);
-            }
+        if (!new_cell_buffers(h, h->unit, &h->keys[i], &h->values[i])) {
+            for (std::int32_t j = i - 1; j >= old; --j)
+                free_cell(h, j);
             return false;
         }
         h->sizes[i] = h->unit;
@@ -62,27 +127,46 @@ bool grow_cells(Hash *h, std::int32_t n) {
     return true;
 }
 
-bool append_cell(Hash *h, const char *key, std::int32_t bytes) {
+bool append_cell(Hash *h, const char *key, std::int32_t bytes, const void *data, std::size_t len,
+                 const KeyHash *hash) {
     if (h->count == INT32_MAX || !reserve_cells(h, h->count + 1)) return false;
-    const std::size_t n = std::strlen(key) + 1;
-    MemPtr<char> k(static_cast<char *>(mem_alloc_raw(n)));
+    const std::size_t klen = (hash && hash->known ? hash->length : std::strlen(key)) + 1;
+    char *k = key_copy(h, key, klen);
     if (!k) return false;
-    std::memcpy(k.get(), key, n);
-    MemPtr<char> v = mem_text(std::size_t(bytes));
-    if (!v) return false;
+    char *v = cell_alloc(h, std::size_t(bytes));
+    if (!v) {
+        key_free(h, k);
+        return false;
+    }
+    const std::size_t copied = data ? len : 0;
+    if (copied) std::memcpy(v, data, copied);
+    std::memset(v + copied, 0, std::size_t(bytes) - copied);
     const std::int32_t i = h->count;
-    h->keys[i] = k.release();
-    h->values[i] = v.release();
+    h->keys[i] = k;
+    h->values[i] = v;
     h->sizes[i] = bytes;
     h->count = i + 1;
-    index_appended(h, i);
+    index_appended(h, i, hash);
     return true;
 }
 
+// Frees the heap-placed buffers of every cell; those in the record's blocks go with the blocks.
+void free_large_buffers(Hash *h) noexcept {
+    for (std::int32_t i = 0; i < h->count; ++i)
+        if (!is_small(std::size_t(h->sizes[i]))) mem_free(h->values[i]);
+    if (cell_store(h)->largeKeys == 0) return;
+    for (std::int32_t i = 0; i < h->count; ++i)
+        if (!is_small(std::strlen(h->keys[i]) + 1)) mem_free(h->keys[i]);
+}
+
 void shrink_cells(Hash *h, std::int32_t n) {
-    for (std::int32_t i = h->count - 1; i >= n; --i) {
-        mem_free(h->keys[i]);
-        mem_free(h->values[i]);
+    if (n == 0 && h->count > 0) {
+        // Emptying a record (as every block reader does first) hands its blocks back whole.
+        free_large_buffers(h);
+        store_reset(cell_store(h));
+    } else {
+        for (std::int32_t i = h->count - 1; i >= n; --i)
+            free_cell(h, i);
     }
     h->count = n;
     index_invalidate(h);
@@ -104,20 +188,29 @@ struct WriteTarget {
     std::int32_t index;
     std::int32_t growTo; // count needed; equal to the current count when nothing grows
     const char *newKey;  // key for a newly appended cell, or null
+    KeyHash hash;        // newKey's hash, when the lookup computed it
 };
 
-WriteTarget write_target(const Hash *h, const char *key, std::int32_t index) {
-    constexpr WriteTarget none{-1, 0, nullptr}; // one cell more than an int32 can count
+// Fills t in place: the key's hash lands where the append will read it.
+void write_target(const Hash *h, const char *key, std::int32_t index, WriteTarget &t) {
     const bool full = h->count == INT32_MAX;
+    t.newKey = nullptr;
     if (key && *key) {
-        const std::int32_t i = find_key(h, key);
-        if (i >= 0) return {i, h->count, nullptr};
-        return full ? none : WriteTarget{h->count, h->count + 1, key};
+        const std::int32_t i = find_key(h, key, &t.hash);
+        if (i >= 0) {
+            t.index = i;
+            t.growTo = h->count;
+            return;
+        }
+        t.newKey = key;
     }
-    if (index < 0) return full ? none : WriteTarget{h->count, h->count + 1, nullptr};
-    if (index == INT32_MAX) return none;
-    if (index >= h->count) return {index, index + 1, nullptr};
-    return {index, h->count, nullptr};
+    if (key && *key ? false : index >= 0) {
+        t.index = index == INT32_MAX ? -1 : index; // one cell more than an int32 can count
+        t.growTo = index >= h->count && t.index >= 0 ? index + 1 : h->count;
+        return;
+    }
+    t.index = full ? -1 : h->count;
+    t.growTo = h->count + 1;
 }
 } // namespace
 
@@ -144,12 +237,7 @@ VORN_API int32_t VornAllocHash(Hash *hash, int32_t count, int32_t unit) {
 
 VORN_API int32_t VornFreeHash(Hash *hash) {
     if (!hash) return 0;
-    if (hash->count > 0 && hash->keys && hash->values) {
-        for (int32_t i = 0; i < hash->count; ++i) {
-            mem_free(hash->keys[i]);
-            mem_free(hash->values[i]);
-        }
-    }
+    if (hash->count > 0 && hash->keys && hash->values) free_large_buffers(hash);
     free_cell_arrays(hash);
     *hash = Hash{0, 0, nullptr, nullptr, nullptr};
     return 1;
@@ -185,12 +273,10 @@ VORN_API int32_t VornGetHashLength(const Hash *hash, const char *key, int32_t in
 VORN_API int32_t VornSetHashKey(Hash *hash, int32_t index, const char *key) {
     if (!record_ok(hash) || index < 0 || index >= hash->count) return 0;
     if (!key) key = "";
-    const std::size_t n = std::strlen(key) + 1;
-    char *copy = static_cast<char *>(mem_alloc_raw(n));
+    char *copy = key_copy(hash, key);
     if (!copy) return 0;
-    std::memcpy(copy, key, n);
     index_forget(hash, index);
-    mem_free(hash->keys[index]);
+    key_free(hash, hash->keys[index]);
     hash->keys[index] = copy;
     index_renamed(hash, index);
     return 1;
@@ -202,7 +288,8 @@ VORN_API int32_t VornSetHash(Hash *hash, const char *key, int32_t index, const v
     int32_t bytes = 0;
     if (!record_ok(hash) || !write_size(data, length, len, bytes, hash->unit)) return 0;
 
-    const WriteTarget t = write_target(hash, key, index);
+    WriteTarget t;
+    write_target(hash, key, index, t);
     if (t.index < 0) return 0;
     const int32_t oldCount = hash->count;
     const int32_t i = t.index;
@@ -216,20 +303,18 @@ VORN_API int32_t VornSetHash(Hash *hash, const char *key, int32_t index, const v
         data = staged.get();
     }
 
-    if (t.newKey) {
+    if (t.newKey)
         // A new named cell is made at its final size in one go: the common way records grow.
-        if (!append_cell(hash, t.newKey, bytes)) return 0;
-        if (data) std::memcpy(hash->values[i], data, std::size_t(len));
-        return 1;
-    }
+        return append_cell(hash, t.newKey, bytes, data, std::size_t(len), &t.hash) ? 1 : 0;
     if (!grow_cells(hash, t.growTo)) return 0;
     if (bytes != hash->sizes[i]) {
-        void *p = mem_realloc(hash->values[i], std::size_t(hash->sizes[i]), std::size_t(bytes));
+        char *p =
+            cell_resize(hash, hash->values[i], std::size_t(hash->sizes[i]), std::size_t(bytes));
         if (!p) {
             shrink_cells(hash, oldCount);
             return 0;
         }
-        hash->values[i] = static_cast<char *>(p);
+        hash->values[i] = p;
         hash->sizes[i] = bytes;
     }
     if (data) std::memmove(hash->values[i], data, std::size_t(len));

@@ -446,4 +446,50 @@ TEST(AllocFailure, AddHashIsAllOrNothing) {
     }
 }
 
+// Small keys and values are carved from blocks the record owns; these writes land just before,
+// on and just after the end of a block, so that some of them need a new block and every
+// allocation they make is made to fail once.
+TEST(AllocFailure, WritesAroundTheEndOfABlockAreAllOrNothing) {
+    static const std::string big(200, 'B'); // kept on the heap, not in a block
+    struct Call {
+        const char *name;
+        std::function<std::int32_t(Hash &, Hash &)> call;
+        std::function<std::int32_t(Model &, Model &)> expect;
+    };
+    const Call calls[] = {
+        {"append", [](Hash &h, Hash &) { return VornSetHash(&h, "new", 0, "v", -1); },
+         [](Model &h, Model &) { return model::SetHash(&h, "new", 0, "v", -1); }},
+        {"grow a value onto the heap",
+         [](Hash &h, Hash &) { return VornSetHash(&h, nullptr, 1, big.c_str(), -1); },
+         [](Model &h, Model &) { return model::SetHash(&h, nullptr, 1, big.c_str(), -1); }},
+        {"shrink a value into a block",
+         [](Hash &h, Hash &) { return VornSetHash(&h, nullptr, 0, "x", -1); },
+         [](Model &h, Model &) { return model::SetHash(&h, nullptr, 0, "x", -1); }},
+        {"insert", [](Hash &h, Hash &) { return VornAddHash(&h, nullptr, 1, "ins", -1); },
+         [](Model &h, Model &) { return model::AddHash(&h, nullptr, 1, "ins", -1); }},
+        {"move within", [](Hash &h, Hash &) { return VornMoveHashArray(&h, 2, &h, 0, 3, 1); },
+         [](Model &h, Model &) { return model::MoveHashArray(&h, 2, &h, 0, 3, 1); }},
+        {"copy", [](Hash &h, Hash &g) { return VornCopyHash(&g, &h); },
+         [](Model &h, Model &g) { return model::CopyHash(&g, &h); }},
+        {"grow", [](Hash &h, Hash &) { return VornReAllocHash(&h, h.count + 5); },
+         [](Model &h, Model &) { return model::ReAllocHash(&h, h.count() + 5); }},
+    };
+    for (std::int32_t n = 26; n <= 36; ++n) {
+        for (const Call &c : calls) {
+            Scenario s;
+            s.name = std::string(c.name) + " after " + std::to_string(n) + " cells";
+            s.setup = [n](Hash &h, Hash &g) {
+                VornAllocHash(&h, 1, 8);
+                VornSetHash(&h, nullptr, 0, big.c_str(), -1);
+                for (std::int32_t i = 1; i <= n; ++i)
+                    VornSetHash(&h, ("k" + std::to_string(i)).c_str(), 0, "v", -1);
+                Fill(&g, 4, {{"z", "1"}});
+            };
+            s.call = c.call;
+            s.expect = c.expect;
+            Exercise(s);
+        }
+    }
+}
+
 } // namespace

@@ -37,6 +37,17 @@ using model::Model;
 constexpr int kRecords = 3;
 const char *const kKeys[] = {"a", "b", "A", "ab", "\xC3\xA9", "k"};
 
+// Keys sharing one long prefix, at the lengths where comparing them changes method (word loads
+// up to 8 and 16 bytes, a block compare, and keys too long to be kept in the record's blocks), so
+// a comparison that reads a wrong length shows up as a wrong lookup.
+std::vector<std::string> PrefixKeys() {
+    const std::string base(140, 'p');
+    std::vector<std::string> keys;
+    for (std::size_t n : {3u, 7u, 8u, 15u, 16u, 17u, 126u, 127u, 128u, 129u, 140u})
+        keys.push_back(base.substr(0, n));
+    return keys;
+}
+
 // Small records with a tiny alphabet make collisions constant; large ones with many keys take
 // the library past the size where it starts indexing keys, so the index meets renames,
 // deletions, insertions, moves, sorts and shrinks of its own.
@@ -188,6 +199,9 @@ class Driver {
         } else if (!extraKeys_.empty() && x < 80)
             k.copy = extraKeys_[static_cast<std::size_t>(
                 Uniform(0, static_cast<std::int32_t>(extraKeys_.size()) - 1))];
+        else if (x >= 93)
+            k.copy = prefixKeys_[static_cast<std::size_t>(
+                Uniform(0, static_cast<std::int32_t>(prefixKeys_.size()) - 1))];
         else
             k.copy = kKeys[Uniform(0, 5)];
         k.real = k.copy->c_str();
@@ -248,7 +262,8 @@ class Driver {
         }
         if (x < 66) {
             d.null = true;
-            d.length = Uniform(0, 20);
+            // Now and then past the size up to which buffers are kept in the record's blocks.
+            d.length = Chance(15) ? Uniform(100, 300) : Uniform(0, 20);
             d.what = "null";
             return d;
         }
@@ -547,6 +562,7 @@ class Driver {
     std::mt19937_64 rng_;
     Shape shape_;
     std::vector<std::string> extraKeys_;
+    std::vector<std::string> prefixKeys_ = PrefixKeys();
     Hash real_[kRecords]{};
     Model model_[kRecords];
     std::string call_;
