@@ -271,6 +271,29 @@ class ExactBytesTest : public QObject {
         QTRY_VERIFY_WITH_TIMEOUT(logText().contains(QString::fromUtf8("line 8␍␊")), 5000);
         for (int i = 1; i <= 8; ++i)
             QVERIFY(logText().contains(QString::fromUtf8("line %1␍␊").arg(i)));
+
+        // The same exchange saved as text from the ファイル menu: the log's form, whole.
+        const QString saved = QString::fromStdString(logs.Path()) + QStringLiteral("/saved.txt");
+        {
+            FileDialogAnswerer answer(saved);
+            QSignalSpy done(window.Saver(), &SaveRunner::finished);
+            window.Commands().Action(Command::SaveTranscript)->trigger();
+            QVERIFY(done.wait(30000));
+            QVERIFY(done.first().first().toBool());
+        }
+        QFile text(saved);
+        QVERIFY(text.open(QIODevice::ReadOnly));
+        const QString body = QString::fromUtf8(text.readAll());
+        QVERIFY2(body.startsWith(QStringLiteral("[")) &&
+                     body.contains(QString::fromUtf8("] 受信 #")),
+                 qPrintable(body));
+        QString lines;
+        for (const QString &line : body.split(QLatin1Char('\n')))
+            if (!line.startsWith(QLatin1Char('[')) && !line.isEmpty()) lines += line;
+        QString expected;
+        for (int i = 1; i <= 8; ++i)
+            expected += QString::fromUtf8("line %1␍␊").arg(i);
+        QCOMPARE(lines, expected);
         QVERIFY(boxes.Seen().empty());
     }
 };
