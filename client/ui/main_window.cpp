@@ -19,7 +19,9 @@
 #include "file_loader.hpp"
 #include "help.hpp"
 #include "message_seam.hpp"
+#include "options.hpp"
 #include "receive_view.hpp"
+#include "save_runner.hpp"
 
 // Resources live in the static library; this pulls them in wherever the window is used.
 static void InitResources() {
@@ -48,6 +50,9 @@ MainWindow::MainWindow(std::string settingsPath, QWidget *parent)
 
     commands_ = new MainCommands(this);
     connect(commands_, &MainCommands::Triggered, this, &MainWindow::Run);
+    connect(commands_, &MainCommands::LineEndingChosen, this, &MainWindow::StoreLineEnding);
+    connect(commands_, &MainCommands::EscapesChosen, this, &MainWindow::StoreEscapes);
+    ShowSendOptions();
 
     statusBar()->setObjectName(QStringLiteral("mainStatusBar"));
     statusBar()->setAccessibleDescription(Text("ステータスバー"));
@@ -77,6 +82,16 @@ MainWindow::MainWindow(std::string settingsPath, QWidget *parent)
 
     fileLoader_ = new FileLoader(this);
     connect(fileLoader_, &FileLoader::textReady, this, &MainWindow::AppendToSendPage);
+    fileLoader_->SetPageOptions([this] {
+        const OptionValues values = ReadOptions(settings_);
+        return PageTextOptions{SendEncodingOf(values), SendLineEndingOf(values),
+                               values[Option::SendEscapes]};
+    });
+    connect(fileLoader_, &FileLoader::escapesNeeded, this, [this] {
+        StoreEscapes(true);
+        ShowSendOptions();
+    });
+    saver_ = new SaveRunner(this);
 
     pump_ = new QTimer(this);
     pump_->setInterval(kPumpIntervalMs);
@@ -119,6 +134,13 @@ void MainWindow::Run(Command command) {
         break;
     case Command::Options:
         ExecOptionsDialog(this, settings_, settingsPath_);
+        ShowSendOptions();
+        break;
+    case Command::SaveReceived:
+        saver_->Start(SaveKind::RawReceived, controller_->KeptTranscript());
+        break;
+    case Command::SaveTranscript:
+        saver_->Start(SaveKind::Text, controller_->KeptTranscript());
         break;
     case Command::Readme:
         OpenWithDesktop(ReadmeUrl());
@@ -160,6 +182,27 @@ void MainWindow::AppendToSendPage(const QString &text) {
     cursor.insertText(text);
 }
 
+void MainWindow::ShowSendOptions() {
+    const OptionValues values = ReadOptions(settings_);
+    commands_->ShowSendOptions(SendLineEndingOf(values), values[Option::SendEscapes]);
+}
+
+void MainWindow::StoreLineEnding(LineEnding ending) {
+    if (!settingsLive_) return;
+    OptionValues values = ReadOptions(settings_);
+    SetSendLineEnding(values, ending);
+    StoreOptions(settings_, values);
+    WriteOptionsSection(settings_, settingsPath_);
+}
+
+void MainWindow::StoreEscapes(bool on) {
+    if (!settingsLive_) return;
+    OptionValues values = ReadOptions(settings_);
+    values[Option::SendEscapes] = on;
+    StoreOptions(settings_, values);
+    WriteOptionsSection(settings_, settingsPath_);
+}
+
 void MainWindow::Pump() {
     if (closing_) return;
     controller_->ProcessEvents();
@@ -179,6 +222,8 @@ void MainWindow::ClearSendPage() {
 }
 
 void MainWindow::ClearReceivePage() {
+    // The transcript is emptied next; a save reading it stops first.
+    saver_->Cancel();
     receive_->Clear();
 }
 
@@ -215,9 +260,19 @@ void MainWindow::ShowMessage(const std::string &text, MessageStyle style) {
         Qt::QueuedConnection);
 }
 
+void MainWindow::ShowWarning(const std::string &text) {
+    QMetaObject::invokeMethod(
+        this,
+        [this, message = QString::fromStdString(text)] {
+            if (!closing_) ShowMessageBox(this, message, MessageStyle::Warning);
+        },
+        Qt::QueuedConnection);
+}
+
 void MainWindow::closeEvent(QCloseEvent *event) {
     closing_ = true;
     pump_->stop();
+    saver_->Cancel();
     // Quitting returns at once: the connection ends without a word and never calls back.
     controller_->Close();
     if (settingsLive_) {

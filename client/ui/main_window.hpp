@@ -21,6 +21,7 @@ namespace tarvotcpc::ui {
 
 class FileLoader;
 class ReceiveView;
+class SaveRunner;
 
 class MainWindow : public QMainWindow, private MainView {
     Q_OBJECT
@@ -35,6 +36,7 @@ class MainWindow : public QMainWindow, private MainView {
     QTabWidget *Tabs() const { return tabs_; }
     QPlainTextEdit *SendEdit() const { return sendEdit_; }
     ReceiveView *Receive() const { return receive_; }
+    SaveRunner *Saver() const { return saver_; }
     bool SettingsLoaded() const { return settingsLive_; }
 
     // What the connect dialog's OK leads to.
@@ -63,10 +65,15 @@ class MainWindow : public QMainWindow, private MainView {
     void SetConnectedLook(bool connected) override;
     void SetStatusText(const std::string &text) override;
     void ShowMessage(const std::string &text, MessageStyle style) override;
+    void ShowWarning(const std::string &text) override;
 
     void Run(Command command);
     void InsertTemplate();
     void AppendToSendPage(const QString &text);
+    // The 送信 menu shows the stored line ending and escape mode; a choice there is stored.
+    void ShowSendOptions();
+    void StoreLineEnding(LineEnding ending);
+    void StoreEscapes(bool on);
     // Runs the controller's pump while it has work: at once on a connection's wake-up (so a
     // small answer shows without waiting for a tick), and on the timer while a flood lasts.
     void Pump();
@@ -82,6 +89,7 @@ class MainWindow : public QMainWindow, private MainView {
     QPlainTextEdit *sendEdit_;
     ReceiveView *receive_;
     FileLoader *fileLoader_;
+    SaveRunner *saver_;
     QTimer *pump_;
     std::unique_ptr<MainController> controller_; // last: it may call back into the window
 };
