@@ -42,10 +42,19 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+// The received bytes and the end, without the progress events (address reached, TLS).
+std::vector<ConnectionEvent> DataAndEnd(std::vector<ConnectionEvent> events) {
+    std::erase_if(events, [](const ConnectionEvent &event) {
+        return event.type != ConnectionEvent::Type::Received &&
+               event.type != ConnectionEvent::Type::Ended;
+    });
+    return events;
+}
+
 // A resolver that must not be asked: the host was a dotted address.
-bool NoLookup(const std::string &host, in_addr &) {
+Resolution NoLookup(const std::string &host, uint16_t) {
     ADD_FAILURE() << "unexpected name lookup of " << host;
-    return false;
+    return {};
 }
 
 // A resolver that blocks until released, as a lookup of a slow name server does.
@@ -55,11 +64,13 @@ struct BlockingResolver {
     std::shared_ptr<std::atomic<bool>> asked = std::make_shared<std::atomic<bool>>(false);
 
     Resolver Get() const {
-        return [released = released, asked = asked](const std::string &, in_addr &address) {
+        return [released = released, asked = asked](const std::string &, uint16_t port) {
             asked->store(true);
             released.wait();
-            address.s_addr = htonl(INADDR_LOOPBACK);
-            return true;
+            Resolution found;
+            found.addresses.emplace_back();
+            NumericAddress("127.0.0.1", port, found.addresses.back());
+            return found;
         };
     }
     void Wait() const {
@@ -164,13 +175,13 @@ TEST(ConnectionExchange, AFullQueueHoldsTheEndBackUntilTaken) {
         std::this_thread::sleep_for(5ms);
     std::this_thread::sleep_for(300ms); // the peer has closed meanwhile
     EXPECT_FALSE(connection.Finished());
-    std::vector<ConnectionEvent> events = connection.TakeEvents();
+    std::vector<ConnectionEvent> events = DataAndEnd(connection.TakeEvents());
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].data, "held back");
 
     while (!connection.Finished() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(5ms);
-    events = connection.TakeEvents();
+    events = DataAndEnd(connection.TakeEvents());
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].type, ConnectionEvent::Type::Ended);
     EXPECT_EQ(events[0].reason, EndReason::PeerClosed);
@@ -207,12 +218,13 @@ TEST(ConnectionExchange, QueuedBytesCountsWhatWasNotTaken) {
     std::atomic<bool> ended{false};
     std::unique_ptr<Connection> connection;
     connection = std::make_unique<Connection>(
-        "127.0.0.1", server.Port(), ConnectionOptions{[&ended] { ended = true; }, {}, 0, {}});
+        "127.0.0.1", server.Port(),
+        ConnectionOptions{[&ended] { ended = true; }, {}, 0, {}, {}, {}, {}});
     while (!connection->Finished())
         std::this_thread::sleep_for(5ms);
     EXPECT_TRUE(ended.load());
     EXPECT_EQ(connection->QueuedBytes(), 5u);
-    const auto events = connection->TakeEvents();
+    const auto events = DataAndEnd(connection->TakeEvents());
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events[0].data, "12345");
     EXPECT_EQ(events[1].type, ConnectionEvent::Type::Ended);
@@ -267,7 +279,7 @@ TEST(ConnectionExchange, AResetWhileReadingIsHeldBackLosesNothingSentBeforeIt) {
         for (ConnectionEvent &event : connection.TakeEvents()) {
             if (event.type == ConnectionEvent::Type::Received)
                 received += event.data;
-            else
+            else if (event.type == ConnectionEvent::Type::Ended)
                 end = std::move(event);
         }
     };
@@ -360,7 +372,7 @@ TEST(ConnectionSendFailure, EndsWithTheSystemTextAndDoesNotKillTheProcess) {
         for (ConnectionEvent &event : connection.TakeEvents()) {
             if (event.type == ConnectionEvent::Type::Received)
                 received += event.data;
-            else
+            else if (event.type == ConnectionEvent::Type::Ended)
                 end = std::move(event);
         }
         std::this_thread::sleep_for(5ms);
@@ -387,7 +399,7 @@ TEST(ConnectionStart, RefusedPortGivesConnectFailed) {
 
 TEST(ConnectionStart, UnknownHostNamesTheHost) {
     Collector client("no-such-host.invalid", 80,
-                     [](const std::string &, in_addr &) { return false; });
+                     [](const std::string &, uint16_t) { return Resolution(); });
     const auto end = client.WaitEnd(kLong);
     ASSERT_TRUE(end);
     EXPECT_EQ(end->reason, EndReason::HostNotFound);
