@@ -162,6 +162,11 @@ bool Connection::QueueFull() const {
     return queuedBytes_ >= options_.queueLimit;
 }
 
+bool Connection::HasEvents() const {
+    std::lock_guard<std::mutex> lock(eventsMutex_);
+    return !events_.empty();
+}
+
 std::size_t Connection::QueuedBytes() const {
     std::lock_guard<std::mutex> lock(eventsMutex_);
     return queuedBytes_;

@@ -108,6 +108,9 @@ class Connection {
     // Takes every event queued so far, oldest first.
     std::vector<ConnectionEvent> TakeEvents();
 
+    // Whether any event waits to be taken.
+    bool HasEvents() const;
+
     // Bytes of received data queued and not yet taken.
     std::size_t QueuedBytes() const;
 

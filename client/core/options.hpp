@@ -16,6 +16,7 @@ enum class Option {
     ConSend,     // send the send page on connecting
     ConReClear,  // empty the receive page on connecting
     ConSenClear, // empty the send page after sending
+    KeepListening, // listen again for the next peer once a peer goes
     Count,
 };
 
@@ -36,6 +37,8 @@ inline constexpr std::array<OptionRow, kOptionCount> kOptionTable{{
     {Option::ConReClear, "conreclear", false, "接続時に受信データをクリア", "conReClearCheckBox"},
     {Option::ConSenClear, "consenclear", false, "送信時に送信データをクリア",
      "conSenClearCheckBox"},
+    {Option::KeepListening, "keeplisten", false, "相手の切断後も待ち受けを続ける",
+     "keepListeningCheckBox"},
 }};
 
 constexpr const OptionRow &RowOf(Option option) {

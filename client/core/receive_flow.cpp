@@ -32,7 +32,7 @@ void ReceiveFlow::DropBacklog() {
 
 void ReceiveFlow::Fill(Connection &connection) {
     if (end_ || Backlog() >= kBacklogHigh) return;
-    if (connection.QueuedBytes() == 0 && !connection.Finished()) return;
+    if (!connection.HasEvents()) return;
     // Drop what was already shown before the backlog grows, so it never holds more than it must.
     if (start_ > 0 && start_ >= text_.size() / 2) {
         text_.erase(0, start_);
@@ -41,6 +41,8 @@ void ReceiveFlow::Fill(Connection &connection) {
     for (ConnectionEvent &event : connection.TakeEvents()) {
         if (event.type == ConnectionEvent::Type::Received) {
             text_ += decoder_.Feed(event.data);
+        } else if (event.type != ConnectionEvent::Type::Ended) {
+            progress_.push_back(std::move(event));
         } else {
             text_ += decoder_.Flush();
             end_ = std::move(event);

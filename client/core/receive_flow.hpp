@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "connection.hpp"
 #include "text.hpp"
@@ -44,6 +46,9 @@ class ReceiveFlow {
     std::string NextStep();
     void StepTook(std::chrono::steady_clock::duration took);
 
+    // The events that tell how the connection is going (address reached, TLS), in order.
+    std::vector<ConnectionEvent> TakeProgress() { return std::exchange(progress_, {}); }
+
     // The end event, once the page has taken everything before it.
     std::optional<ConnectionEvent> TakeEnd();
 
@@ -54,6 +59,7 @@ class ReceiveFlow {
     std::size_t lastStep_ = 0;
     std::size_t stepBytes_;
     std::optional<ConnectionEvent> end_;
+    std::vector<ConnectionEvent> progress_;
 };
 
 } // namespace tarvotcpc
