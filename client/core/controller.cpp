@@ -77,8 +77,7 @@ void MainController::Progress(ConnectionEvent &event) {
     case ConnectionEvent::Type::Handshaking:
         view_.SetStartTlsAvailable(false);
         view_.SetPeerText(event.data + "  TLSハンドシェイク中 (" +
-                          std::to_string((event.timeout.count() + 999) / 1000) +
-                          "秒で打ち切り)");
+                          std::to_string((event.timeout.count() + 999) / 1000) + "秒で打ち切り)");
         break;
     case ConnectionEvent::Type::Question: {
         CertificateQuestion question;

@@ -171,10 +171,10 @@ class MainController {
     std::string settingsPath_;
     std::string caFile_;
     Destination destination_; // of the current connection (the listening side: the port)
-    bool tlsStarted_ = false;  // TLS asked for on the current connection
+    bool tlsStarted_ = false; // TLS asked for on the current connection
     bool peerReached_ = false;
-    bool listening_ = false;   // the current connection is a listening one
-    bool userEnded_ = false;   // Disconnect was asked: no listening again
+    bool listening_ = false; // the current connection is a listening one
+    bool userEnded_ = false; // Disconnect was asked: no listening again
     ListenParams listenParams_;
     std::shared_ptr<const TlsServerIdentity> identity_;
     std::vector<CertificateInfo> chain_;

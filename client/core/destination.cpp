@@ -6,8 +6,10 @@
 
 namespace tarvotcpc {
 
-ConnectDecision DecideConnect(std::string_view hostText, std::string_view portText, bool tls) {
+ConnectDecision DecideConnect(std::string_view hostText, std::string_view portText,
+                              std::optional<bool> tlsChoice) {
     ConnectDecision decision;
+    bool tls = false;
     const std::string_view mark(kTlsHistoryMark);
     if (hostText.size() > mark.size() && hostText.ends_with(mark)) {
         const HistoryEntryParts entry = ParseHistoryEntry(hostText);
@@ -36,7 +38,7 @@ ConnectDecision DecideConnect(std::string_view hostText, std::string_view portTe
     decision.accepted = true;
     decision.params.host = field.host;
     decision.params.port = field.port;
-    decision.params.tls = tls;
+    decision.params.tls = tlsChoice.value_or(tls);
     return decision;
 }
 

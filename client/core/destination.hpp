@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,9 +38,10 @@ struct ConnectDecision {
 
 // The dialog's OK, read as DecideHostField reads the two fields ("[::1]:8080", a bare IPv6
 // literal with the port apart, else "host:port" split at the first ":"). A host text that is a
-// history entry with the TLS mark gives a TLS destination; otherwise tls is as given.
+// history entry keeps its TLS mark out of the host; tls is as given (the dialog's check box, which
+// follows the entry chosen), or without it whether the entry had the mark.
 ConnectDecision DecideConnect(std::string_view hostText, std::string_view portText,
-                              bool tls = false);
+                              std::optional<bool> tls = std::nullopt);
 
 // The history as the dialog lists it, newest first.
 std::vector<std::string> HostHistory(const SettingsHashes &settings);

@@ -39,6 +39,12 @@ MainCommands::MainCommands(QMainWindow *window) : QObject(window), window_(windo
     Make(Command::Readme, "&Readme.txt...", nullptr, QStringLiteral("readme"));
     Make(Command::HomePage, "作者のホームページ(&P)...", nullptr, QStringLiteral("homePage"));
     Make(Command::About, "バージョン情報(&A)...", nullptr, QStringLiteral("about"));
+    Make(Command::Listen, "待ち受け(&L)...", "待ち受け", QStringLiteral("listen"))
+        ->setIcon(QIcon(QStringLiteral(":/icons/listen.svg")));
+    Make(Command::StartTls, "STARTTLS(&E)", "STARTTLS: この接続をTLSにする",
+         QStringLiteral("startTls"))
+        ->setIcon(QIcon(QStringLiteral(":/icons/starttls.svg")));
+    Make(Command::Certificates, "相手の証明書(&V)...", nullptr, QStringLiteral("certificates"));
 
     QMenuBar *bar = window->menuBar();
     bar->setAccessibleName(Text("メニューバー"));
@@ -46,6 +52,9 @@ MainCommands::MainCommands(QMainWindow *window) : QObject(window), window_(windo
     file->setObjectName(QStringLiteral("fileMenu"));
     file->addAction(Action(Command::Connect));
     file->addAction(Action(Command::Disconnect));
+    file->addAction(Action(Command::Listen));
+    file->addAction(Action(Command::StartTls));
+    file->addAction(Action(Command::Certificates));
     file->addSeparator();
     file->addAction(Action(Command::Send));
     file->addAction(Action(Command::InsertTemplate));
@@ -74,13 +83,14 @@ MainCommands::MainCommands(QMainWindow *window) : QObject(window), window_(windo
     toolBar_->toggleViewAction()->setVisible(false);
     window->setContextMenuPolicy(Qt::PreventContextMenu);
     toolBar_->setIconSize(QSize(24, 24));
-    const Command buttons[] = {Command::Connect,        Command::Disconnect, Command::Send,
-                               Command::InsertTemplate, Command::LoadFile,   Command::Options};
+    const Command buttons[] = {Command::Connect,  Command::Disconnect, Command::Listen,
+                               Command::StartTls, Command::Send,       Command::InsertTemplate,
+                               Command::LoadFile, Command::Options};
     for (const Command command : buttons) {
         QAction *action = Action(command);
         toolBar_->addAction(action);
-        // Separators after Disconnect, Send and Load: nine positions in all.
-        if (command == Command::Disconnect || command == Command::Send ||
+        // Separators after the connection's commands, Send and Load.
+        if (command == Command::StartTls || command == Command::Send ||
             command == Command::LoadFile)
             toolBar_->addSeparator();
         QWidget *button = toolBar_->widgetForAction(action);
@@ -106,6 +116,19 @@ void MainCommands::SetConnected(bool connected) {
     Action(Command::Connect)->setEnabled(!connected);
     Action(Command::Disconnect)->setEnabled(connected);
     Action(Command::Send)->setEnabled(connected);
+    Action(Command::Listen)->setEnabled(!connected);
+    if (!connected) {
+        SetStartTlsAvailable(false);
+        SetCertificatesAvailable(false);
+    }
+}
+
+void MainCommands::SetStartTlsAvailable(bool available) {
+    Action(Command::StartTls)->setEnabled(available);
+}
+
+void MainCommands::SetCertificatesAvailable(bool available) {
+    Action(Command::Certificates)->setEnabled(available);
 }
 
 } // namespace tarvotcpc::ui

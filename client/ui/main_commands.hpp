@@ -1,4 +1,4 @@
-// The main window's ten commands as actions shared by the menu bar and the toolbar, with their
+// The main window's commands as actions shared by the menu bar and the toolbar, with their
 // texts, tooltips and images, and the connected and disconnected look.
 #pragma once
 
@@ -24,6 +24,9 @@ enum class Command {
     Readme = 107,
     HomePage = 108,
     About = 109, // the version box, beside the help commands
+    Listen = 110,
+    StartTls = 111,
+    Certificates = 112, // the peer's certificate chain
 };
 
 class MainCommands : public QObject {
@@ -39,6 +42,9 @@ class MainCommands : public QObject {
     // Connected: Disconnect and Send available, Connect not; disconnected the reverse. The other
     // commands are always available.
     void SetConnected(bool connected);
+    // STARTTLS only while connected in clear text; the chain only once a TLS handshake is done.
+    void SetStartTlsAvailable(bool available);
+    void SetCertificatesAvailable(bool available);
 
   signals:
     void Triggered(tarvotcpc::ui::Command command);

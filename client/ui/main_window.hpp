@@ -45,6 +45,11 @@ class MainWindow : public QMainWindow, private MainView {
     void ConnectAtStart(const Destination &params);
     // The connect dialog, with host (when not empty) in place of the newest history entry.
     void OpenConnectDialog(const QString &host = {});
+    // The listen dialog, then listening as it says.
+    void OpenListenDialog();
+    // Listening as the command line asks (plain, every address).
+    void ListenAtStart(const ListenParams &params);
+    QLabel *PeerLabel() const { return peerLabel_; }
 
   signals:
     // The end of a connection was shown (its box closed, status and look restored).
@@ -63,6 +68,9 @@ class MainWindow : public QMainWindow, private MainView {
     void SetConnectedLook(bool connected) override;
     void SetStatusText(const std::string &text) override;
     void ShowMessage(const std::string &text, MessageStyle style) override;
+    void SetPeerText(const std::string &text) override;
+    void SetStartTlsAvailable(bool available) override;
+    void AskCertificate(const CertificateQuestion &question) override;
 
     void Run(Command command);
     void InsertTemplate();
@@ -79,6 +87,7 @@ class MainWindow : public QMainWindow, private MainView {
     MainCommands *commands_;
     QTabWidget *tabs_;
     QLabel *statusLabel_;
+    QLabel *peerLabel_;
     QPlainTextEdit *sendEdit_;
     ReceiveView *receive_;
     FileLoader *fileLoader_;
