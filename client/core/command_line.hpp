@@ -26,6 +26,8 @@ struct CommandLine {
     Action action = Action::Run;
     std::optional<std::string> settingsPath; // --settings FILE
     std::optional<StartDestination> destination;
+    bool tls = false;                 // --tls: the destination speaks TLS
+    std::optional<int32_t> listenPort; // --listen PORT: wait for a peer instead
     std::string error; // with Action::Error: what is wrong, in one line
 };
 
