@@ -134,8 +134,10 @@ TEST(CommandLine, OptionsInAnyOrderAndTheirValues) {
     line = Parse({"--listen=8080", "--tls"});
     EXPECT_EQ(line.listenPort, 8080);
     EXPECT_TRUE(line.tls && !line.destination);
-    for (const auto &bad : {std::vector<std::string_view>{"--listen", "0"}, {"--listen", "x"},
-                            {"--listen", "7", "host:7"}, {"--listen=1", "--listen=2"}})
+    for (const auto &bad : {std::vector<std::string_view>{"--listen", "0"},
+                            {"--listen", "x"},
+                            {"--listen", "7", "host:7"},
+                            {"--listen=1", "--listen=2"}})
         EXPECT_EQ(Parse(bad).action, Action::Error) << bad[0];
 }
 
