@@ -1,6 +1,7 @@
 #include "connection.hpp"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <linux/sockios.h>
@@ -577,6 +578,68 @@ TEST(EndTexts, MatchTheUsersTable) {
     EXPECT_EQ(EndText(EndReason::Error, "h", "Broken pipe"), "エラー: Broken pipe");
     EXPECT_FALSE(IsStartFailure(EndReason::Error));
     EXPECT_FALSE(IsStartFailure(EndReason::PeerClosed));
+}
+
+} // namespace
+} // namespace tarvotcpc
+
+namespace tarvotcpc {
+namespace {
+
+// Two addresses from the resolver: the first never answers (its connect step gives a descriptor
+// that never becomes writable), the second is an echoing peer. The second attempt starts after
+// the race's delay while the first is still pending, and the connection is made well within 2 s
+// and carries data; the address reached is the second one.
+TEST(ConnectionRace, ASilentFirstAddressIsOvertakenByTheSecond) {
+    TestServer server(testing::Echo());
+    int pipeFds[2] = {-1, -1};
+    ASSERT_EQ(pipe(pipeFds), 0);
+    std::atomic<int64_t> gapMs{-1};
+    const auto start = std::chrono::steady_clock::now();
+    const Resolver resolver = [](const std::string &, uint16_t port) {
+        Resolution found;
+        found.addresses.resize(2);
+        NumericAddress("127.0.0.1", 1, found.addresses[0]); // never dialled for real
+        NumericAddress("127.0.0.1", port, found.addresses[1]);
+        return found;
+    };
+    const ConnectStep connect = [&](const SocketAddress &address, int &error) {
+        if (FormatAddress(address) == "127.0.0.1:1") return dup(pipeFds[0]);
+        gapMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    std::chrono::steady_clock::now() - start)
+                    .count();
+        return StartConnect(address, error);
+    };
+    ConnectionOptions options;
+    std::promise<void> woken;
+    std::atomic<bool> once{false};
+    options.wake = [&] {
+        if (!once.exchange(true)) woken.set_value();
+    };
+    const uint16_t port = server.Port();
+    options.endpoint = [resolver, connect, port] {
+        return MakeHostEndpoint("two.test", port, resolver, connect);
+    };
+    Connection connection("two.test", port, options);
+    ASSERT_EQ(woken.get_future().wait_for(kLong), std::future_status::ready);
+    std::vector<ConnectionEvent> events = connection.TakeEvents();
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events[0].type, ConnectionEvent::Type::Reached);
+    EXPECT_EQ(events[0].data, "127.0.0.1:" + std::to_string(port));
+    EXPECT_LT(SecondsSince(start), 2.0);
+    EXPECT_GE(gapMs.load(), 200); // the race's delay, not the first attempt's failure
+    connection.Send("ping\n");
+    std::string echoed;
+    const auto deadline = std::chrono::steady_clock::now() + kLong;
+    while (echoed.size() < 5 && std::chrono::steady_clock::now() < deadline) {
+        for (ConnectionEvent &event : connection.TakeEvents())
+            if (event.type == ConnectionEvent::Type::Received) echoed += event.data;
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_EQ(echoed, "ping\n");
+    connection.Quit();
+    close(pipeFds[0]);
+    close(pipeFds[1]);
 }
 
 } // namespace
