@@ -1,12 +1,25 @@
 #include "controller.hpp"
 
+#include <netinet/in.h>
+
 #include <chrono>
 #include <utility>
 
+#include "host_field.hpp"
 #include "options.hpp"
 #include "trust_store.hpp"
 
 namespace tarvotcpc {
+
+namespace {
+
+int32_t BoundPort(const SocketAddress &address) {
+    // sin_port and sin6_port sit at the same place, in network order.
+    const auto *in = reinterpret_cast<const sockaddr_in *>(address.Get());
+    return ntohs(in->sin_port);
+}
+
+} // namespace
 
 MainController::MainController(MainView &view, SettingsHashes &settings, std::function<void()> wake,
                                ConnectionFactory factory)
@@ -23,7 +36,8 @@ MainController::~MainController() {
 }
 
 std::string MainController::ConnectingText(const Destination &params) {
-    return params.host + ":" + std::to_string(params.port) + "に接続中";
+    // An IPv6 literal in brackets, as the host field takes it.
+    return HostFieldText(params.host, params.port) + "に接続中";
 }
 
 void MainController::SetLook(bool connected) {
@@ -148,6 +162,8 @@ ListenOutcome MainController::Listen(const ListenParams &params) {
     showOnNextData_ = true;
     listening_ = true;
     listenParams_ = params;
+    // Listening again takes the same port, also when the system chose it.
+    listenParams_.port = BoundPort(bound.address);
     identity_ = identity;
     destination_ = Destination{};
     destination_.port = port;

@@ -106,6 +106,7 @@ class TlsWindowTest : public QObject {
     void starttlsUpgradesTheLiveConnection();
     void ipv6LiteralInBrackets();
     void listeningPlainThenTlsThenPortInUse();
+    void keepListeningWaitsForTheNextPeer();
 };
 
 // A CA-issued certificate: no question, the TLS protocol and cipher beside the address, data
@@ -268,7 +269,7 @@ void TlsWindowTest::ipv6LiteralInBrackets() {
     QTRY_VERIFY_WITH_TIMEOUT(Peer(window).contains(QStringLiteral("TLSv1.3")), kWaitMs);
     QVERIFY(Peer(window).startsWith(QStringLiteral("[::1]:%1").arg(server.port)));
     QCOMPARE(window.Controller().StatusText(),
-             QStringLiteral("::1:%1に接続中").arg(server.port).toStdString());
+             QStringLiteral("[::1]:%1に接続中").arg(server.port).toStdString());
     window.close();
 }
 
@@ -347,6 +348,32 @@ void TlsWindowTest::listeningPlainThenTlsThenPortInUse() {
     QTRY_VERIFY_WITH_TIMEOUT(boxes.Seen().size() > before, kWaitMs);
     QCOMPARE(boxes.Seen().back().text,
              QString::fromStdString(ListenErrorText(EADDRINUSE, busy.Port())));
+    window.close();
+}
+
+// With the option on, the window listens again on the same port once a peer goes.
+void TlsWindowTest::keepListeningWaitsForTheNextPeer() {
+    SettingsFile settings({"keeplisten=1"});
+    BoxAnswerer boxes;
+    MainWindow window(settings.Path());
+    ListenParams params;
+    params.bind = BindChoice::Loopback;
+    window.ListenAtStart(params);
+    const std::string status = window.Controller().StatusText();
+    const uint16_t port = static_cast<uint16_t>(std::stoi(status.substr(status.find(':') + 1)));
+    for (int peer = 0; peer < 2; ++peer) {
+        QTRY_VERIFY_WITH_TIMEOUT(window.Controller().Listening(), kWaitMs);
+        SocketAddress address;
+        NumericAddress("127.0.0.1", port, address);
+        const ConnectOutcome connected = ConnectFirst({address}, -1);
+        QVERIFY(connected.fd >= 0);
+        QTRY_VERIFY_WITH_TIMEOUT(!window.Controller().Listening(), kWaitMs);
+        close(connected.fd);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(window.Controller().Listening(), kWaitMs);
+    window.Commands().Action(Command::Disconnect)->trigger();
+    QTRY_VERIFY_WITH_TIMEOUT(!window.Controller().HasConnection(), kWaitMs);
+    QVERIFY(!window.Controller().Listening());
     window.close();
 }
 
