@@ -115,7 +115,8 @@ class OptionsDialogTest : public QObject {
             Click(dialog, "okPushButton");
         });
         const Entries expected{
-            {"hostsave", "0"}, {"consend", "1"}, {"conreclear", "1"}, {"consenclear", "0"}};
+            {"hostsave", "0"},    {"consend", "1"},   {"conreclear", "1"},
+            {"consenclear", "0"}, {"keeplisten", "0"}};
         QCOMPARE(EntriesOf(fixture.Settings().options), expected);
         QCOMPARE(fixture.Reload().options, expected);
         QCOMPARE(fixture.Reload().templates.size(), std::size_t{3});
@@ -356,7 +357,7 @@ class OptionsDialogTest : public QObject {
         const SettingsFixture::Reloaded reloaded = fixture.Reload();
         QVERIFY(reloaded.hosts.empty());
         QCOMPARE(reloaded.templates.size(), std::size_t{3});
-        QCOMPARE(reloaded.options.size(), std::size_t{4}); // as the first opening's OK wrote them
+        QCOMPARE(reloaded.options.size(), kOptionCount); // as the first opening's OK wrote them
     }
 };
 
