@@ -51,7 +51,7 @@ int main(int argc, char *argv[]) {
             if (destination.port) {
                 window.ConnectAtStart({destination.host, *destination.port, tls});
             } else {
-                window.OpenConnectDialog(QString::fromStdString(destination.host));
+                window.OpenConnectDialog(QString::fromStdString(destination.host), tls);
             }
         });
     }

@@ -2,6 +2,7 @@
 #include "widgets.hpp"
 
 #include <QAction>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QCloseEvent>
 #include <QIcon>
@@ -148,9 +149,10 @@ void MainWindow::Run(Command command) {
     }
 }
 
-void MainWindow::OpenConnectDialog(const QString &host) {
+void MainWindow::OpenConnectDialog(const QString &host, bool tls) {
     ConnectDialog dialog(this, settings_, settingsPath_);
     if (!host.isEmpty()) dialog.HostBox()->setEditText(host);
+    if (tls) dialog.TlsBox()->setChecked(true);
     if (dialog.exec() != QDialog::Accepted || closing_) return;
     ConnectTo(dialog.Params());
 }

@@ -43,8 +43,9 @@ class MainWindow : public QMainWindow, private MainView {
     // A destination given on the command line: connects as if it had been typed in the connect
     // dialog, keeping the history by the same rules.
     void ConnectAtStart(const Destination &params);
-    // The connect dialog, with host (when not empty) in place of the newest history entry.
-    void OpenConnectDialog(const QString &host = {});
+    // The connect dialog, with host (when not empty) in place of the newest history entry, and
+    // its TLS box checked with tls.
+    void OpenConnectDialog(const QString &host = {}, bool tls = false);
     // The listen dialog, then listening as it says.
     void OpenListenDialog();
     // Listening as the command line asks (plain, every address).
