@@ -86,7 +86,8 @@ void MainController::Progress(ConnectionEvent &event) {
         } else {
             view_.SetPeerText(event.data);
         }
-        view_.SetStartTlsAvailable(!tlsStarted_ && !listenParams_.tls);
+        // STARTTLS makes this side the TLS client: only for a connection it made.
+        view_.SetStartTlsAvailable(!tlsStarted_ && !listening_);
         break;
     case ConnectionEvent::Type::Handshaking:
         view_.SetStartTlsAvailable(false);
@@ -114,7 +115,7 @@ void MainController::Progress(ConnectionEvent &event) {
 }
 
 void MainController::StartTls() {
-    if (!connection_ || !connectedLook_ || tlsStarted_ || !peerReached_) return;
+    if (!connection_ || !connectedLook_ || tlsStarted_ || !peerReached_ || listening_) return;
     tlsStarted_ = true;
     view_.SetStartTlsAvailable(false);
     // The listening side has no name to check; the peer's address stands for it.
