@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -327,6 +328,38 @@ TEST_F(TlsPeers, StarttlsUpgradesALiveConnection) {
     ASSERT_TRUE(WriteAll(*session, "EHLO tarvotcpc\r\n"));
     EXPECT_EQ(ReadLine(*session), "EHLO tarvotcpc\r\n");
     EXPECT_TRUE(python.WaitFor("UPGRADED", kWait));
+}
+
+// The same upgrade through a Connection (as the STARTTLS command runs it): the STARTTLS line is
+// sent in clear, the switch waits behind it, and the next line goes out encrypted.
+TEST_F(TlsPeers, StarttlsThroughTheConnection) {
+    const std::string leaf = pki.Make(CertKind::Leaf, "leaf");
+    PeerProcess python({"python3", testing::PeerScript(), "starttls", leaf, TestPki::KeyOf(leaf)});
+    ASSERT_TRUE(python.WaitFor("\n", kWait)) << python.Output();
+    Connection connection("127.0.0.1", python.PortAfter("PORT"));
+    std::string received;
+    bool secured = false;
+    const auto waitUntil = [&](const std::function<bool()> &done) {
+        const auto deadline = std::chrono::steady_clock::now() + kWait;
+        while (!done() && std::chrono::steady_clock::now() < deadline) {
+            for (ConnectionEvent &event : connection.TakeEvents()) {
+                if (event.type == ConnectionEvent::Type::Received) received += event.data;
+                if (event.type == ConnectionEvent::Type::Secured) secured = true;
+                EXPECT_NE(event.type, ConnectionEvent::Type::Ended) << event.data;
+            }
+            std::this_thread::sleep_for(5ms);
+        }
+        return done();
+    };
+    ASSERT_TRUE(waitUntil([&] { return received.find("220 ") == 0; }));
+    connection.Send("STARTTLS\r\n");
+    ASSERT_TRUE(waitUntil([&] { return received.find("220 ready") != std::string::npos; }));
+    connection.StartTls({"127.0.0.1", pki.CaFile(), "", "", kWait});
+    connection.Send("EHLO tarvotcpc\r\n");
+    ASSERT_TRUE(waitUntil([&] { return secured; }));
+    EXPECT_TRUE(waitUntil([&] { return received.find("EHLO tarvotcpc") != std::string::npos; }));
+    EXPECT_TRUE(python.WaitFor("UPGRADED", kWait)) << python.Output();
+    connection.Quit();
 }
 
 TEST_F(TlsPeers, Ipv6LoopbackWithTheAddressChecked) {
