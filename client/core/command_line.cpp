@@ -9,6 +9,17 @@ namespace tarvotcpc {
 
 namespace {
 
+std::optional<int32_t> ParsePort(std::string_view text) {
+    if (text.empty() || text.size() > 5) return std::nullopt;
+    int32_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    if (value < 1 || value > 65535) return std::nullopt;
+    return value;
+}
+
 // One entry per option: a new option is one more line here and, when it carries a setting, one
 // more field in CommandLine.
 struct OptionSpec {
@@ -25,6 +36,18 @@ constexpr OptionSpec kOptions[] = {
          if (line.settingsPath) return "--settings is given more than once";
          if (value.empty()) return "--settings needs a file name";
          line.settingsPath = std::string(value);
+         return {};
+     }},
+    {"--tls", "", "connect to the destination with TLS",
+     [](CommandLine &line, std::string_view) -> std::string {
+         line.tls = true;
+         return {};
+     }},
+    {"--listen", "PORT", "wait for a peer on PORT (every address) instead of connecting",
+     [](CommandLine &line, std::string_view value) -> std::string {
+         if (line.listenPort) return "--listen is given more than once";
+         line.listenPort = ParsePort(value);
+         if (!line.listenPort) return "the port of --listen must be a number from 1 to 65535";
          return {};
      }},
     {"--help", "", "show this help and exit",
@@ -65,17 +88,6 @@ std::string Quoted(std::string_view text) {
 
 bool IsHexDigit(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-std::optional<int32_t> ParsePort(std::string_view text) {
-    if (text.empty() || text.size() > 5) return std::nullopt;
-    int32_t value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + (c - '0');
-    }
-    if (value < 1 || value > 65535) return std::nullopt;
-    return value;
 }
 
 CommandLine Failed(std::string error) {
@@ -188,6 +200,8 @@ CommandLine ParseCommandLine(const std::vector<std::string_view> &args) {
         line.destination = ParseStartDestination(arg, error);
         if (!line.destination) return Failed(std::move(error));
     }
+    if (line.listenPort && line.destination)
+        return Failed("--listen waits for a peer: give no destination with it");
     return line;
 }
 

@@ -26,7 +26,9 @@ struct CommandLine {
     Action action = Action::Run;
     std::optional<std::string> settingsPath; // --settings FILE
     std::optional<StartDestination> destination;
-    std::string error; // with Action::Error: what is wrong, in one line
+    bool tls = false;                  // --tls: the destination speaks TLS
+    std::optional<int32_t> listenPort; // --listen PORT: wait for a peer instead
+    std::string error;                 // with Action::Error: what is wrong, in one line
 };
 
 // args are the arguments after the program's name. Options come in any order before or after the

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "connection_worker.hpp"
+#include "tls_transport.hpp"
 
 namespace tarvotcpc {
 
@@ -15,6 +16,25 @@ namespace {
 // Received bytes are merged into the last queued event up to this size, so that a fast peer
 // gives a few large events rather than very many small ones.
 constexpr std::size_t kMergeLimit = 1024 * 1024;
+
+// A transport that could not be set up: the first read ends the connection with the reason.
+class FailedTransport final : public Transport {
+  public:
+    FailedTransport(UniqueFd socket, std::string text)
+        : socket_(std::move(socket)), text_(std::move(text)) {}
+    int Fd() const override { return socket_.Get(); }
+    short PollEvents(bool, bool) const override { return POLLIN | POLLOUT; }
+    IoResult Read(char *, std::size_t) override { return {IoResult::Status::Error, 0, text_}; }
+    IoResult Write(const char *, std::size_t) override {
+        return {IoResult::Status::Error, 0, text_};
+    }
+    void Close() override { socket_.Reset(); }
+    bool HasPendingInput() const override { return true; }
+
+  private:
+    UniqueFd socket_;
+    std::string text_;
+};
 
 } // namespace
 
@@ -44,7 +64,7 @@ Connection::Connection(std::string host, int32_t port, ConnectionOptions options
     : host_(std::move(host)), port_(port), options_(std::move(options)) {
     if (!options_.endpoint) {
         options_.endpoint = [host = host_, port, resolver = options_.resolver] {
-            return MakeIPv4Endpoint(host, port, resolver);
+            return MakeHostEndpoint(host, port, resolver);
         };
     }
     wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -96,6 +116,22 @@ void Connection::SwapTransport(TransportSwap swap) {
     Push({Command::Type::Swap, {}, std::move(swap)});
 }
 
+void Connection::StartTls(TlsClientOptions options) {
+    SwapTransport([options = std::move(options)](
+                      std::unique_ptr<Transport> &current) -> std::unique_ptr<Transport> {
+        auto *plain = dynamic_cast<PlainTransport *>(current.get());
+        if (plain == nullptr) return nullptr; // already encrypted
+        std::string error;
+        std::unique_ptr<TlsSession> session = TlsSession::Client(plain->Fd(), options, error);
+        if (!session) return std::make_unique<FailedTransport>(plain->TakeSocket(), error);
+        return std::make_unique<TlsTransport>(plain->TakeSocket(), std::move(session));
+    });
+}
+
+void Connection::Decide(bool accept) {
+    Push({accept ? Command::Type::Accept : Command::Type::Decline, {}, {}});
+}
+
 void Connection::Disconnect() {
     Push({Command::Type::Disconnect, {}, {}});
 }
@@ -126,6 +162,11 @@ bool Connection::QueueFull() const {
     return queuedBytes_ >= options_.queueLimit;
 }
 
+bool Connection::HasEvents() const {
+    std::lock_guard<std::mutex> lock(eventsMutex_);
+    return !events_.empty();
+}
+
 std::size_t Connection::QueuedBytes() const {
     std::lock_guard<std::mutex> lock(eventsMutex_);
     return queuedBytes_;
@@ -143,7 +184,7 @@ void Connection::Emit(ConnectionEvent event) {
                 events_.back().data += event.data;
                 return;
             }
-        } else {
+        } else if (event.type == ConnectionEvent::Type::Ended) {
             finished_.store(true, std::memory_order_release);
         }
         events_.push_back(std::move(event));

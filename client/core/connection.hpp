@@ -12,40 +12,60 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "end_reason.hpp"
 #include "endpoint.hpp"
+#include "tls_session.hpp"
 #include "transport.hpp"
 
 namespace tarvotcpc {
 
 struct ConnectionEvent {
-    enum class Type { Received, Ended };
+    enum class Type {
+        Received,
+        Ended,
+        Reached,     // data: the peer's address ("[::1]:8080"); a TLS handshake may follow
+        Handshaking, // data: the peer's address; the handshake's deadline is in timeout
+        Question,    // the certificate did not verify: nothing more happens until Decide
+        Secured,     // the handshake is done: protocol, cipher and the peer's chain
+    };
     Type type = Type::Received;
     std::string data; // Received: the bytes as they came. Ended: the text for the user.
     EndReason reason = EndReason::Disconnected; // Ended only
+    std::chrono::milliseconds timeout{0};       // Handshaking
+    std::string protocol;                       // Secured
+    std::string cipher;                         // Secured
+    VerifyOutcome certificate;                  // Question; Secured: the chain
 };
 
 struct ConnectionOptions {
     // Called on the worker's thread when events become available; must not block.
     std::function<void()> wake;
-    // Name lookup for hosts that are not dotted IPv4 addresses; empty means ResolveIPv4.
+    // Name lookup for hosts that are not numeric addresses; empty means ResolveHost.
     Resolver resolver;
     // When non-zero, reading stops while this many received bytes wait to be taken, and goes on
     // once TakeEvents has taken them: a consumer that falls behind holds the peer back through
     // TCP itself, however fast the peer sends, instead of the queue growing without bound. The
     // queue may pass the limit by what one read brings.
     std::size_t queueLimit = 0;
-    // Where the connected socket comes from; empty means MakeIPv4Endpoint(host, port, resolver).
+    // Where the connected socket comes from; empty means MakeHostEndpoint(host, port, resolver).
     EndpointFactory endpoint;
+    // TLS on the connected socket as a client (the name to check and the trust anchors), or, for
+    // an accepted peer, as a server with this identity. Neither: clear text.
+    std::optional<TlsClientOptions> tlsClient;
+    std::shared_ptr<const TlsServerIdentity> tlsServer;
+    std::chrono::milliseconds handshakeTimeout = kDefaultTlsHandshakeTimeout;
 };
 
 class Connection {
@@ -68,6 +88,13 @@ class Connection {
     // were handed to the current one (the switch to an encrypted stream on the same socket).
     void SwapTransport(TransportSwap swap);
 
+    // STARTTLS: after the sends queued before it, the connection goes on as a TLS client on the
+    // same socket, with the same handshake, question and events as a connection made with TLS.
+    void StartTls(TlsClientOptions options);
+
+    // The answer to a Question event: go on with this certificate, or end the connection.
+    void Decide(bool accept);
+
     // Ends the connection with the end event "切断しました", whatever stage it is in. Bytes the
     // socket takes at once still go out; the rest of what was queued, and anything queued while
     // the connection was not yet up, is dropped rather than waited for.
@@ -81,6 +108,9 @@ class Connection {
     // Takes every event queued so far, oldest first.
     std::vector<ConnectionEvent> TakeEvents();
 
+    // Whether any event waits to be taken.
+    bool HasEvents() const;
+
     // Bytes of received data queued and not yet taken.
     std::size_t QueuedBytes() const;
 
@@ -92,7 +122,7 @@ class Connection {
 
   private:
     struct Command {
-        enum class Type { Send, Swap, Disconnect, Quit } type;
+        enum class Type { Send, Swap, Disconnect, Quit, Accept, Decline } type;
         std::string bytes;
         TransportSwap swap;
     };

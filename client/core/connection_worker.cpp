@@ -2,6 +2,9 @@
 
 #include <unistd.h>
 
+#include <chrono>
+#include <optional>
+
 #include <utility>
 
 namespace tarvotcpc {
@@ -24,9 +27,9 @@ void Connection::Worker::Run() {
     Loop();
 }
 
-Connection::Worker::Flow Connection::Worker::Wait(std::vector<pollfd> &waits) {
+Connection::Worker::Flow Connection::Worker::Wait(std::vector<pollfd> &waits, int timeoutMs) {
     waits.insert(waits.begin(), pollfd{c_.wakeFd_, POLLIN, 0});
-    while (poll(waits.data(), waits.size(), -1) < 0) {
+    while (poll(waits.data(), waits.size(), timeoutMs) < 0) {
         // EINTR: wait again.
     }
     const bool woken = waits.front().revents != 0;
@@ -56,6 +59,17 @@ Connection::Worker::Flow Connection::Worker::TakeCommands() {
         case Command::Type::Quit:
             EndQuietly();
             return Flow::Ended;
+        case Command::Type::Accept:
+        case Command::Type::Decline:
+            if (deciding_ != nullptr) {
+                if (command.type == Command::Type::Accept) {
+                    deciding_->Accept();
+                } else {
+                    deciding_->Decline();
+                }
+                deciding_ = nullptr;
+            }
+            break;
         }
     }
     return Flow::Going;
@@ -66,21 +80,40 @@ Connection::Worker::Flow Connection::Worker::Establish() {
     for (;;) {
         EndpointStep step = endpoint->Advance();
         if (step.state == EndpointStep::State::Connected) {
-            transport_ = std::make_unique<PlainTransport>(std::move(step.socket));
-            return Flow::Going;
+            peer_ = step.peer;
+            ConnectionEvent reached;
+            reached.type = ConnectionEvent::Type::Reached;
+            reached.data = peer_;
+            c_.Emit(std::move(reached));
+            std::string error;
+            if (c_.options_.tlsClient) {
+                transport_ =
+                    TlsTransport::Client(std::move(step.socket), *c_.options_.tlsClient, error);
+            } else if (c_.options_.tlsServer) {
+                transport_ = TlsTransport::Server(std::move(step.socket), c_.options_.tlsServer,
+                                                  c_.options_.handshakeTimeout, error);
+            } else {
+                transport_ = std::make_unique<PlainTransport>(std::move(step.socket));
+            }
+            if (!transport_) {
+                EndWithEvent(EndReason::Error, error);
+                return Flow::Ended;
+            }
+            return Handshake();
         }
         if (step.state == EndpointStep::State::Failed) {
             EndWithEvent(step.reason, step.systemText);
             return Flow::Ended;
         }
         std::vector<pollfd> waits = endpoint->Waits();
-        if (Wait(waits) == Flow::Ended) return Flow::Ended; // drops the endpoint: no waiting on it
+        // drops the endpoint: no waiting on it
+        if (Wait(waits, endpoint->TimeoutMs()) == Flow::Ended) return Flow::Ended;
     }
 }
 
 void Connection::Worker::Loop() {
     for (;;) {
-        ApplySwaps();
+        if (ApplySwaps() == Flow::Ended) return;
         // Reading stops while the queue is full; the socket is then left out of the wait unless
         // there is something to write, so a hang-up seen meanwhile does not spin the loop. The
         // data before a hang-up or a reset stays in the socket until reading goes on.
@@ -89,8 +122,10 @@ void Connection::Worker::Loop() {
         std::vector<pollfd> waits;
         if (wantRead || wantWrite)
             waits.push_back({transport_->Fd(), transport_->PollEvents(wantRead, wantWrite), 0});
-        if (Wait(waits) == Flow::Ended) return;
-        if (waits.empty() || waits.front().revents == 0) continue;
+        // Bytes decrypted and waiting inside the transport: poll would not tell of them.
+        const bool pending = wantRead && transport_->HasPendingInput();
+        if (Wait(waits, pending ? 0 : -1) == Flow::Ended) return;
+        if (!pending && (waits.empty() || waits.front().revents == 0)) continue;
         if (wantRead && ReceivePass() == Flow::Ended) return;
         if (wantWrite) SendPending();
     }
@@ -130,7 +165,7 @@ Connection::Worker::Flow Connection::Worker::ReceivePass() {
 }
 
 void Connection::Worker::SendPending() {
-    while (transport_ && BytesToSend()) {
+    while (transport_ && !handshaking_ && BytesToSend()) {
         const std::string &front = outgoing_.front().bytes;
         const IoResult result =
             transport_->Write(front.data() + sentOfFront_, front.size() - sentOfFront_);
@@ -149,11 +184,79 @@ void Connection::Worker::SendPending() {
     }
 }
 
-void Connection::Worker::ApplySwaps() {
+Connection::Worker::Flow Connection::Worker::ApplySwaps() {
     while (!outgoing_.empty() && outgoing_.front().swap) {
         TransportSwap swap = std::move(outgoing_.front().swap);
         outgoing_.pop_front();
-        if (std::unique_ptr<Transport> next = swap(transport_)) transport_ = std::move(next);
+        if (std::unique_ptr<Transport> next = swap(transport_)) {
+            transport_ = std::move(next);
+            if (Handshake() == Flow::Ended) return Flow::Ended;
+        }
+    }
+    return Flow::Going;
+}
+
+Connection::Worker::Flow Connection::Worker::Handshake() {
+    auto *tls = dynamic_cast<TlsTransport *>(transport_.get());
+    if (tls == nullptr || tls->Session().HandshakeDone()) return Flow::Going;
+    TlsSession &session = tls->Session();
+    handshaking_ = true;
+    {
+        ConnectionEvent started;
+        started.type = ConnectionEvent::Type::Handshaking;
+        started.data = peer_;
+        const int ms = session.PollTimeoutMs(std::chrono::steady_clock::now());
+        started.timeout = std::chrono::milliseconds(ms < 0 ? 0 : ms);
+        c_.Emit(std::move(started));
+    }
+    bool asked = false;
+    for (;;) {
+        if (std::optional<std::string> late = session.TimedOut(std::chrono::steady_clock::now())) {
+            EndWithEvent(EndReason::Error, *late);
+            return Flow::Ended;
+        }
+        const TlsIo io = session.Handshake();
+        std::vector<pollfd> waits;
+        switch (io.status) {
+        case TlsStatus::Done: {
+            ConnectionEvent secured;
+            secured.type = ConnectionEvent::Type::Secured;
+            secured.data = peer_;
+            secured.protocol = session.Protocol();
+            secured.cipher = session.Cipher();
+            secured.certificate = session.Verification();
+            if (secured.certificate.chain.empty()) secured.certificate.chain = session.PeerChain();
+            c_.Emit(std::move(secured));
+            handshaking_ = false;
+            return Flow::Going;
+        }
+        case TlsStatus::WantRead:
+        case TlsStatus::WantWrite:
+            waits.push_back({session.Fd(), PollEventsFor(io.status), 0});
+            break;
+        case TlsStatus::AwaitingDecision:
+            // Nothing is sent meanwhile: the user's sends wait in outgoing_ behind the handshake.
+            if (!asked) {
+                asked = true;
+                deciding_ = &session;
+                ConnectionEvent question;
+                question.type = ConnectionEvent::Type::Question;
+                question.data = peer_;
+                question.certificate = session.Verification();
+                c_.Emit(std::move(question));
+            }
+            break;
+        case TlsStatus::Closed:
+        case TlsStatus::Error:
+            deciding_ = nullptr;
+            EndWithEvent(EndReason::Error, io.text.empty() ? "TLSの接続が閉じられました" : io.text);
+            return Flow::Ended;
+        }
+        const int timeout = session.PollTimeoutMs(std::chrono::steady_clock::now());
+        if (Wait(waits, timeout) == Flow::Ended) {
+            deciding_ = nullptr;
+            return Flow::Ended;
+        }
     }
 }
 
@@ -173,6 +276,7 @@ void Connection::Worker::EndOnDisconnect() {
 }
 
 void Connection::Worker::EndQuietly() {
+    deciding_ = nullptr;
     if (transport_) transport_->Close();
     transport_.reset();
     outgoing_.clear();

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "connection.hpp"
+#include "tls_transport.hpp"
 
 namespace tarvotcpc {
 
@@ -31,16 +32,19 @@ class Connection::Worker {
 
     // The one wait: blocks until the wake-up descriptor or one of waits is ready (their revents
     // are filled in) and takes the commands that came. Ended when a command ended the connection.
-    Flow Wait(std::vector<pollfd> &waits);
+    Flow Wait(std::vector<pollfd> &waits, int timeoutMs = -1);
     Flow TakeCommands();
     Flow Establish();
+    // The TLS handshake on the current transport when it is one still to finish (after the
+    // connect, the accept or a STARTTLS swap); Ended when it failed.
+    Flow Handshake();
     void Loop();
     Flow ReceivePass();
     // The one send routine: writes until everything went out or the transport would block.
     // Ended never; a failure is kept for the end (see sendError_).
     void SendPending();
     bool BytesToSend() const { return !outgoing_.empty() && !outgoing_.front().swap; }
-    void ApplySwaps();
+    Flow ApplySwaps();
 
     // The ends: the only place an end event is made, the user's Disconnect, and the quiet Quit.
     void EndWithEvent(EndReason reason, const std::string &systemText = {});
@@ -55,6 +59,10 @@ class Connection::Worker {
     // sent before it went away is still in the socket and reaches the user first.
     std::string sendError_;
     std::string buffer_;
+    std::string peer_; // the address reached
+    TlsSession *deciding_ = nullptr;
+    bool handshaking_ = false; // nothing is written before the handshake is done // the session
+                               // whose certificate awaits the user's answer
 };
 
 } // namespace tarvotcpc

@@ -1,11 +1,15 @@
 #include "controller.hpp"
 
+#include <netinet/in.h>
+
 #include <chrono>
 #include <cstring>
 #include <utility>
 
+#include "host_field.hpp"
 #include "options.hpp"
 #include "send_encoding.hpp"
+#include "trust_store.hpp"
 
 namespace tarvotcpc {
 
@@ -19,6 +23,12 @@ int64_t NowUs() {
 
 SavedDirection Saved(Direction direction) {
     return direction == Direction::Received ? SavedDirection::Received : SavedDirection::Sent;
+}
+
+int32_t BoundPort(const SocketAddress &address) {
+    // sin_port and sin6_port sit at the same place, in network order.
+    const auto *in = reinterpret_cast<const sockaddr_in *>(address.Get());
+    return ntohs(in->sin_port);
 }
 
 } // namespace
@@ -45,7 +55,8 @@ MainController::~MainController() {
 }
 
 std::string MainController::ConnectingText(const Destination &params) {
-    return params.host + ":" + std::to_string(params.port) + "に接続中";
+    // An IPv6 literal in brackets, as the host field takes it.
+    return HostFieldText(params.host, params.port) + "に接続中";
 }
 
 void MainController::SetLook(bool connected) {
@@ -97,6 +108,20 @@ void MainController::StartLog(const Destination &params) {
                           static_cast<uint32_t>(generation_));
 }
 
+// A new connection, made or accepted, starts its own part of the transcript and of the log.
+void MainController::BeginTranscriptPart(const Destination &params) {
+    // Emptied before anything of the new connection is kept (its first send included).
+    if (ReadOptions(settings_)[Option::ConReClear]) {
+        transcript_.Clear();
+        heldSent_.clear();
+    }
+    // Bytes the last connection sent while the disk was full belong to its part.
+    if (!heldSent_.empty()) Keep(Direction::Sent, {});
+    transcript_.BeginConnection(static_cast<uint32_t>(generation_));
+    stalled_ = false; // the status is the new connection's from here on
+    StartLog(params);
+}
+
 void MainController::ShowStoreState() {
     const int err = flow_.KeepError();
     if (err != 0 && !stalled_) {
@@ -107,6 +132,141 @@ void MainController::ShowStoreState() {
         stalled_ = false;
         SetStatus(statusBeforeStall_);
     }
+}
+
+TlsClientOptions MainController::TlsOptionsFor(const std::string &host, int32_t port) const {
+    TlsClientOptions tls;
+    tls.host = host;
+    tls.caFile = caFile_;
+    const std::string key = PinKey(host, static_cast<uint16_t>(static_cast<uint32_t>(port)));
+    const TrustPins pins = LoadTrustPins(settingsPath_);
+    if (const auto it = pins.find(key); it != pins.end()) tls.pinnedSha256 = it->second;
+    return tls;
+}
+
+void MainController::StartConnection(std::unique_ptr<Connection> connection) {
+    connection_ = std::move(connection);
+    tlsStarted_ = false;
+    peerReached_ = false;
+    userEnded_ = false;
+    chain_.clear();
+    view_.SetPeerText(std::string());
+    view_.SetStartTlsAvailable(false);
+}
+
+void MainController::Progress(ConnectionEvent &event) {
+    switch (event.type) {
+    case ConnectionEvent::Type::Reached:
+        peerReached_ = true;
+        if (listening_) {
+            view_.SetPeerText("相手: " + event.data);
+            SetStatus(event.data + "から接続されました");
+        } else {
+            view_.SetPeerText(event.data);
+        }
+        // STARTTLS makes this side the TLS client: only for a connection it made.
+        view_.SetStartTlsAvailable(!tlsStarted_ && !listening_);
+        break;
+    case ConnectionEvent::Type::Handshaking:
+        view_.SetStartTlsAvailable(false);
+        view_.SetPeerText(event.data + "  TLSハンドシェイク中 (" +
+                          std::to_string((event.timeout.count() + 999) / 1000) + "秒で打ち切り)");
+        break;
+    case ConnectionEvent::Type::Question: {
+        CertificateQuestion question;
+        question.host = destination_.host;
+        question.port = destination_.port;
+        question.peer = event.data;
+        question.outcome = std::move(event.certificate);
+        view_.SetPeerText(event.data + "  証明書の確認待ち");
+        view_.AskCertificate(question);
+        break;
+    }
+    case ConnectionEvent::Type::Secured:
+        chain_ = std::move(event.certificate.chain);
+        view_.SetPeerText(event.data + "  " + event.protocol + "  " + event.cipher);
+        break;
+    case ConnectionEvent::Type::Received:
+    case ConnectionEvent::Type::Ended:
+        break;
+    }
+}
+
+void MainController::StartTls() {
+    if (!connection_ || !connectedLook_ || tlsStarted_ || !peerReached_ || listening_) return;
+    tlsStarted_ = true;
+    view_.SetStartTlsAvailable(false);
+    // The listening side has no name to check; the peer's address stands for it.
+    connection_->StartTls(TlsOptionsFor(destination_.host, destination_.port));
+}
+
+void MainController::AnswerCertificate(CertificateChoice choice) {
+    if (!connection_) return;
+    // The question is always about the certificate the connection is paused on.
+    if (choice == CertificateChoice::Always && lastQuestionLeaf_)
+        SaveTrustPin(settingsPath_,
+                     PinKey(destination_.host,
+                            static_cast<uint16_t>(static_cast<uint32_t>(destination_.port))),
+                     *lastQuestionLeaf_);
+    connection_->Decide(choice != CertificateChoice::Cancel);
+}
+
+ListenOutcome MainController::Listen(const ListenParams &params) {
+    ListenOutcome outcome;
+    std::shared_ptr<const TlsServerIdentity> identity;
+    if (params.tls) {
+        std::string error;
+        if (params.certificateFile.empty() && params.keyFile.empty()) {
+            identity = TlsServerIdentity::Generate(error);
+            if (identity) outcome.text = identity->Certificate().sha256;
+        } else {
+            identity = TlsServerIdentity::LoadFiles(params.certificateFile, params.keyFile, error);
+        }
+        if (!identity) {
+            outcome.text = error;
+            view_.ShowMessage(error, MessageStyle::Warning);
+            return outcome;
+        }
+    }
+    const uint16_t port = static_cast<uint16_t>(static_cast<uint32_t>(params.port));
+    ListenResult bound = tarvotcpc::Listen(params.bind, port);
+    if (bound.fd < 0) {
+        outcome.text = bound.text.empty() ? ListenErrorText(bound.error, port) : bound.text;
+        view_.ShowMessage(outcome.text, MessageStyle::Warning);
+        return outcome;
+    }
+    if (connection_ && log_) log_->EndConnection();
+    QuitConnection();
+    flow_.Restart();
+    ++generation_;
+    showOnNextData_ = true;
+    BeginTranscriptPart(Destination{"listen", static_cast<int32_t>(port)});
+    listening_ = true;
+    listenParams_ = params;
+    // Listening again takes the same port, also when the system chose it.
+    listenParams_.port = BoundPort(bound.address);
+    identity_ = identity;
+    destination_ = Destination{};
+    destination_.port = port;
+    SetLook(true);
+    ConnectionOptions options;
+    options.wake = wake_;
+    options.queueLimit = kReceiveQueueLimit;
+    options.tlsServer = identity;
+    options.endpoint = [fd = std::make_shared<UniqueFd>(bound.fd)] {
+        return MakeListenEndpoint(std::move(*fd));
+    };
+    const std::string bindText = FormatAddress(bound.address);
+    StartConnection(std::make_unique<Connection>(bindText, params.port, std::move(options)));
+    SetStatus(bindText + "で待ち受け中");
+    outcome.listening = true;
+    return outcome;
+}
+
+bool MainController::ListenAgain() {
+    if (!listening_ || userEnded_ || !ReadOptions(settings_)[Option::KeepListening]) return false;
+    const ListenParams params = listenParams_;
+    return Listen(params).listening;
 }
 
 void MainController::Start() {
@@ -120,21 +280,16 @@ void MainController::Connect(const Destination &params) {
     ++generation_;
     showOnNextData_ = true;
     const OptionValues switches = ReadOptions(settings_);
-    // Emptied before anything of the new connection is kept (its first send included).
-    if (switches[Option::ConReClear]) {
-        transcript_.Clear();
-        heldSent_.clear();
-    }
-    // Bytes the last connection sent while the disk was full belong to its part.
-    if (!heldSent_.empty()) Keep(Direction::Sent, {});
-    transcript_.BeginConnection(static_cast<uint32_t>(generation_));
-    stalled_ = false; // the status is the new connection's from here on
-    StartLog(params);
+    BeginTranscriptPart(params);
+    listening_ = false;
+    destination_ = params;
     SetLook(true);
     ConnectionOptions options;
     options.wake = wake_;
     options.queueLimit = kReceiveQueueLimit;
-    connection_ = factory_(params, std::move(options));
+    if (params.tls) options.tlsClient = TlsOptionsFor(params.host, params.port);
+    StartConnection(factory_(params, std::move(options)));
+    tlsStarted_ = params.tls;
     SetStatus(ConnectingText(params));
     if (switches[Option::ConSend]) Send();
     if (switches[Option::ConReClear]) {
@@ -161,6 +316,8 @@ void MainController::Send() {
 }
 
 void MainController::Disconnect() {
+    userEnded_ = true;
+    view_.SetStartTlsAvailable(false);
     if (connection_) connection_->Disconnect();
     SetLook(false);
 }
@@ -172,6 +329,11 @@ void MainController::ProcessEvents() {
     if (log_) {
         const std::string logError = log_->TakeError();
         if (!logError.empty()) view_.ShowWarning(logError);
+    }
+    for (ConnectionEvent &event : flow_.TakeProgress()) {
+        if (event.type == ConnectionEvent::Type::Question && event.certificate.Leaf())
+            lastQuestionLeaf_ = event.certificate.Leaf()->sha256;
+        Progress(event);
     }
     if (flow_.Backlog() > 0) {
         const std::string step = flow_.NextStep();
@@ -189,12 +351,18 @@ void MainController::ProcessEvents() {
     // meanwhile, whose look must then not be overwritten.
     QuitConnection();
     if (log_) log_->EndConnection();
+    view_.SetStartTlsAvailable(false);
+    view_.SetPeerText(std::string());
+    chain_.clear();
     const uint64_t generation = generation_;
     view_.ShowMessage(end->data,
                       IsStartFailure(end->reason) ? MessageStyle::Warning : MessageStyle::Notice);
     if (generation != generation_) return;
     SetStatus(end->data);
     SetLook(false);
+    // The peer went: with the option on, the next one is waited for (the end was still told).
+    if (peerReached_ && ListenAgain()) return;
+    listening_ = false;
 }
 
 void MainController::Close() {

@@ -6,12 +6,15 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <vector>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "connection.hpp"
 #include "destination.hpp"
+#include "listener.hpp"
 #include "message_style.hpp"
 #include "receive_flow.hpp"
 #include "session_log.hpp"
@@ -19,6 +22,8 @@
 #include "transcript.hpp"
 
 namespace tarvotcpc {
+
+struct CertificateQuestion;
 
 class MainView {
   public:
@@ -40,6 +45,40 @@ class MainView {
     virtual void ShowMessage(const std::string &text, MessageStyle style) = 0;
     // A warning that is not the end of a connection (a send refused, the log stopped).
     virtual void ShowWarning(const std::string &text) { (void)text; }
+
+    // The second, permanent field of the status bar: the address reached, then the TLS protocol
+    // and cipher; empty without a connection.
+    virtual void SetPeerText(const std::string &) {}
+    // Whether STARTTLS can be asked for now (connected in clear text).
+    virtual void SetStartTlsAvailable(bool) {}
+    // A certificate did not verify: the connection waits, nothing sent, until the view answers
+    // through MainController::AnswerCertificate. A view may ask once its current event is done.
+    virtual void AskCertificate(const CertificateQuestion &) {}
+};
+
+// What the certificate dialog shows: the destination and why its certificate failed.
+struct CertificateQuestion {
+    std::string host;
+    int32_t port = 0;
+    std::string peer; // the address reached
+    VerifyOutcome outcome;
+};
+
+enum class CertificateChoice { Cancel, Once, Always };
+
+// The listen dialog's answer.
+struct ListenParams {
+    int32_t port = 0;
+    BindChoice bind = BindChoice::All;
+    bool tls = false;
+    // With tls: a PEM certificate and key file pair, or both empty for a generated certificate.
+    std::string certificateFile;
+    std::string keyFile;
+};
+
+struct ListenOutcome {
+    bool listening = false;
+    std::string text; // failure: the reason; with a generated certificate: its fingerprint
 };
 
 // The status while the transcript cannot take what arrives (err: its errno).
@@ -95,6 +134,24 @@ class MainController {
     // nothing is dropped. Emptied with the receive page.
     const Transcript &KeptTranscript() const { return transcript_; }
 
+    // STARTTLS on the live clear-text connection, after the sends queued before it; the same
+    // verification and question as a connection made with TLS.
+    void StartTls();
+    // The user's answer to AskCertificate. Always also keeps the certificate's fingerprint for
+    // this host and port in the settings file.
+    void AnswerCertificate(CertificateChoice choice);
+    // Listens for one peer, which then gets the same pages as a connection made by Connect; a
+    // failure to listen is shown as a warning and returned.
+    ListenOutcome Listen(const ListenParams &params);
+    bool Listening() const { return listening_ && !peerReached_; }
+    // The peer's certificates (leaf first) once a TLS handshake is done; empty otherwise.
+    const std::vector<CertificateInfo> &PeerChain() const { return chain_; }
+
+    // Where "always trust" keeps its pins (the settings file), and trust anchors in place of the
+    // system's store (tests, private CAs).
+    void SetSettingsPath(std::string path) { settingsPath_ = std::move(path); }
+    void SetTrustAnchors(std::string caFile) { caFile_ = std::move(caFile); }
+
     // The window closes: the connection is quit without any message; returns at once.
     void Close();
 
@@ -111,10 +168,15 @@ class MainController {
 
   private:
     void SetLook(bool connected);
+    void StartConnection(std::unique_ptr<Connection> connection);
+    void Progress(ConnectionEvent &event);
+    TlsClientOptions TlsOptionsFor(const std::string &host, int32_t port) const;
+    bool ListenAgain();
     void SetStatus(const std::string &text);
     void QuitConnection();
     int Keep(Direction direction, std::string_view bytes);
     void StartLog(const Destination &params);
+    void BeginTranscriptPart(const Destination &params);
     void ShowStoreState();
 
     MainView &view_;
@@ -133,6 +195,18 @@ class MainController {
     std::string statusBeforeStall_;
     std::unique_ptr<SessionLog> log_;
     std::string logFolder_;
+
+    std::string settingsPath_;
+    std::string caFile_;
+    Destination destination_; // of the current connection (the listening side: the port)
+    bool tlsStarted_ = false; // TLS asked for on the current connection
+    bool peerReached_ = false;
+    bool listening_ = false; // the current connection is a listening one
+    bool userEnded_ = false; // Disconnect was asked: no listening again
+    ListenParams listenParams_;
+    std::shared_ptr<const TlsServerIdentity> identity_;
+    std::vector<CertificateInfo> chain_;
+    std::optional<std::string> lastQuestionLeaf_; // the fingerprint the last question was about
 };
 
 } // namespace tarvotcpc

@@ -1,35 +1,44 @@
 #include "destination.hpp"
 
+#include "host_field.hpp"
 #include "options.hpp"
 #include "text.hpp"
 
 namespace tarvotcpc {
 
-ConnectDecision DecideConnect(std::string_view hostText, std::string_view portText) {
+ConnectDecision DecideConnect(std::string_view hostText, std::string_view portText,
+                              std::optional<bool> tlsChoice) {
     ConnectDecision decision;
-    std::string host = Utf8Cut(hostText, kHostTextLimit);
-    std::string port;
-    const std::size_t colon = host.find(':');
-    if (colon != std::string::npos) {
-        port = host.substr(colon + 1);
-        host.resize(colon);
-    } else {
-        if (portText.empty()) {
-            decision.warning = kMissingPortText;
-            decision.field = ConnectField::Port;
-            return decision;
+    bool tls = false;
+    const std::string_view mark(kTlsHistoryMark);
+    if (hostText.size() > mark.size() && hostText.ends_with(mark)) {
+        const HistoryEntryParts entry = ParseHistoryEntry(hostText);
+        if (entry.valid && entry.tls) {
+            hostText.remove_suffix(mark.size());
+            tls = true;
         }
-        port = std::string(portText);
     }
-    const int32_t number = ParseDecimal(port);
-    if (host.empty()) {
+    const HostFieldDecision field = DecideHostField(hostText, portText);
+    switch (field.problem) {
+    case HostFieldProblem::MissingPort:
+        decision.warning = kMissingPortText;
+        decision.field = ConnectField::Port;
+        return decision;
+    case HostFieldProblem::MissingHost:
         decision.warning = kMissingHostText;
         decision.field = ConnectField::Host;
         return decision;
+    case HostFieldProblem::UnclosedBracket:
+        decision.warning = kUnclosedBracketText;
+        decision.field = ConnectField::Host;
+        return decision;
+    case HostFieldProblem::None:
+        break;
     }
     decision.accepted = true;
-    decision.params.host = std::move(host);
-    decision.params.port = number;
+    decision.params.host = field.host;
+    decision.params.port = field.port;
+    decision.params.tls = tlsChoice.value_or(tls);
     return decision;
 }
 
@@ -41,7 +50,7 @@ std::vector<std::string> HostHistory(const SettingsHashes &settings) {
 }
 
 std::string HistoryEntry(const Destination &params) {
-    return params.host + ":" + std::to_string(params.port);
+    return FormatHistoryEntry(params.host, params.port, params.tls);
 }
 
 bool RememberDestination(SettingsHashes &settings, const Destination &params,

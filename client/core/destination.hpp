@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,11 +12,13 @@
 
 namespace tarvotcpc {
 
-// Where the next connection goes: a host and a port, nothing more. port is kept as the user gave
-// it; only its low 16 bits are used when connecting.
+// Where the next connection goes: a host (an IPv6 literal without brackets) and a port, and
+// whether it speaks TLS. port is kept as the user gave it; only its low 16 bits are used when
+// connecting.
 struct Destination {
     std::string host;
     int32_t port = 0;
+    bool tls = false;
 };
 
 inline constexpr std::size_t kHostTextLimit = 255; // bytes
@@ -33,17 +36,17 @@ struct ConnectDecision {
     ConnectField field = ConnectField::Host; // the field the warning concerns
 };
 
-// The dialog's OK. The host text is cut to 255 bytes (never inside a UTF-8 character); when it
-// holds a ":", the host ends there and the rest is the port text, and the port field is not
-// looked at. Otherwise an empty port field is refused. The port text is read as an optional sign
-// and decimal digits, anything after them ignored ("12ab" is 12, "abc" is 0), with no range
-// check. Last, an empty host is refused.
-ConnectDecision DecideConnect(std::string_view hostText, std::string_view portText);
+// The dialog's OK, read as DecideHostField reads the two fields ("[::1]:8080", a bare IPv6
+// literal with the port apart, else "host:port" split at the first ":"). A host text that is a
+// history entry keeps its TLS mark out of the host; tls is as given (the dialog's check box, which
+// follows the entry chosen), or without it whether the entry had the mark.
+ConnectDecision DecideConnect(std::string_view hostText, std::string_view portText,
+                              std::optional<bool> tls = std::nullopt);
 
 // The history as the dialog lists it, newest first.
 std::vector<std::string> HostHistory(const SettingsHashes &settings);
 
-// "host:port" with the port in plain decimal.
+// "host:port" with the port in plain decimal ("[v6]:port"), and the TLS mark for TLS.
 std::string HistoryEntry(const Destination &params);
 
 // With the option "hostsave" on, puts params at the top of the history, dropping an earlier entry

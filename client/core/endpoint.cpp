@@ -1,109 +1,121 @@
 #include "endpoint.hpp"
 
 #include <arpa/inet.h>
-#include <netdb.h>
 #include <sys/eventfd.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <system_error>
 #include <thread>
 
+#include "listener.hpp"
 #include "transport.hpp"
 
 namespace tarvotcpc {
 
-bool ResolveIPv4(const std::string &host, in_addr &address) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo *result = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 || result == nullptr) return false;
-    bool found = false;
-    if (result->ai_family == AF_INET && result->ai_addr != nullptr) {
-        sockaddr_in ipv4{};
-        std::memcpy(&ipv4, result->ai_addr, sizeof ipv4);
-        address = ipv4.sin_addr;
-        found = true;
-    }
-    freeaddrinfo(result);
-    return found;
+namespace {
+
+EndpointStep Fail(EndReason reason, int error = 0) {
+    EndpointStep step;
+    step.state = EndpointStep::State::Failed;
+    step.reason = reason;
+    if (error != 0) step.systemText = SystemErrorText(error);
+    return step;
 }
 
-namespace {
+EndpointStep Connected(UniqueFd socket, const SocketAddress &peer) {
+    EndpointStep step;
+    step.state = EndpointStep::State::Connected;
+    step.socket = std::move(socket);
+    step.peer = FormatAddress(peer);
+    return step;
+}
 
 // A name lookup cannot be interrupted, so it runs on a detached thread of its own. The state it
 // fills is shared: when the endpoint is dropped first, the lookup's thread frees it at its end.
 struct LookupState {
     UniqueFd done{eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)}; // readable once the lookup has finished
     std::atomic<bool> finished{false};
-    bool found = false;
-    in_addr address{};
+    Resolution result;
 };
 
-void RunLookup(LookupState &state, const Resolver &resolver, const std::string &host) {
-    in_addr address{};
-    bool found = false;
+void RunLookup(LookupState &state, const Resolver &resolver, const std::string &host,
+               uint16_t port) {
+    Resolution result;
     try {
-        found = resolver(host, address);
+        result = resolver(host, port);
     } catch (...) {
-        found = false;
+        result = Resolution();
     }
-    state.address = address;
-    state.found = found;
+    state.result = std::move(result);
     state.finished.store(true, std::memory_order_release);
     const uint64_t one = 1;
     if (state.done.Valid()) [[maybe_unused]]
         ssize_t ignored = write(state.done.Get(), &one, 8);
 }
 
-class IPv4Endpoint final : public Endpoint {
+// "127.1" and the other forms inet_aton reads have always been taken as addresses; then every
+// numeric form of both families.
+std::optional<SocketAddress> LiteralAddress(const std::string &host, uint16_t port) {
+    in_addr v4{};
+    if (inet_aton(host.c_str(), &v4) != 0) {
+        SocketAddress address;
+        auto *in = reinterpret_cast<sockaddr_in *>(&address.storage);
+        in->sin_family = AF_INET;
+        in->sin_port = htons(port);
+        in->sin_addr = v4;
+        address.length = sizeof(sockaddr_in);
+        return address;
+    }
+    SocketAddress address;
+    if (NumericAddress(host, port, address)) return address;
+    return std::nullopt;
+}
+
+class HostEndpoint final : public Endpoint {
   public:
-    IPv4Endpoint(std::string host, int32_t port, Resolver resolver)
-        : host_(std::move(host)), port_(port),
-          resolver_(resolver ? std::move(resolver) : Resolver(ResolveIPv4)) {}
+    HostEndpoint(std::string host, int32_t port, Resolver resolver, ConnectStep connect)
+        : host_(std::move(host)),
+          port_(static_cast<uint16_t>(static_cast<uint32_t>(port) & 0xFFFFu)),
+          resolver_(resolver ? std::move(resolver) : Resolver(ResolveHost)),
+          connect_(std::move(connect)) {}
 
     EndpointStep Advance() override;
     std::vector<pollfd> Waits() const override;
+    int TimeoutMs() const override {
+        return race_ ? race_->PollTimeoutMs(HappyEyeballs::Clock::now()) : -1;
+    }
 
   private:
     enum class Stage { Start, LookingUp, Connecting };
 
-    EndpointStep StartConnect(const in_addr &address);
-    EndpointStep FinishConnect();
-    static EndpointStep Fail(EndReason reason, int error = 0) {
-        EndpointStep step;
-        step.state = EndpointStep::State::Failed;
-        step.reason = reason;
-        if (error != 0) step.systemText = SystemErrorText(error);
-        return step;
-    }
+    EndpointStep StartRace(std::vector<SocketAddress> addresses);
+    EndpointStep RaceStatus(HappyEyeballs::Status status);
 
     std::string host_;
-    int32_t port_;
+    uint16_t port_;
     Resolver resolver_;
+    ConnectStep connect_;
     Stage stage_ = Stage::Start;
-    UniqueFd socket_;
     std::shared_ptr<LookupState> lookup_;
+    std::unique_ptr<HappyEyeballs> race_;
 };
 
-EndpointStep IPv4Endpoint::Advance() {
+EndpointStep HostEndpoint::Advance() {
     switch (stage_) {
     case Stage::Start: {
-        socket_ = UniqueFd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-        if (!socket_.Valid()) return Fail(EndReason::SocketFailed);
-        in_addr address{};
-        if (inet_aton(host_.c_str(), &address) != 0) return StartConnect(address);
+        if (std::optional<SocketAddress> literal = LiteralAddress(host_, port_))
+            return StartRace({*literal});
         lookup_ = std::make_shared<LookupState>();
         stage_ = Stage::LookingUp;
         bool started = false;
         if (lookup_->done.Valid()) {
             try {
-                std::thread([state = lookup_, resolver = resolver_, host = host_] {
-                    RunLookup(*state, resolver, host);
+                std::thread([state = lookup_, resolver = resolver_, host = host_, port = port_] {
+                    RunLookup(*state, resolver, host, port);
                 }).detach();
                 started = true;
             } catch (const std::system_error &) {
@@ -112,62 +124,85 @@ EndpointStep IPv4Endpoint::Advance() {
         }
         // Without a thread or a descriptor the lookup still happens, just without being
         // interruptible.
-        if (!started) RunLookup(*lookup_, resolver_, host_);
+        if (!started) RunLookup(*lookup_, resolver_, host_, port_);
         return Advance();
     }
     case Stage::LookingUp:
         if (!lookup_->finished.load(std::memory_order_acquire)) return {};
-        if (!lookup_->found) return Fail(EndReason::HostNotFound);
-        return StartConnect(lookup_->address);
-    case Stage::Connecting:
-        return FinishConnect();
+        if (lookup_->result.addresses.empty()) return Fail(EndReason::HostNotFound);
+        return StartRace(std::move(lookup_->result.addresses));
+    case Stage::Connecting: {
+        std::vector<pollfd> ready = race_->PollFds();
+        if (!ready.empty()) poll(ready.data(), ready.size(), 0);
+        return RaceStatus(race_->Advance(ready, HappyEyeballs::Clock::now()));
+    }
     }
     return Fail(EndReason::ConnectFailed);
 }
 
-std::vector<pollfd> IPv4Endpoint::Waits() const {
+std::vector<pollfd> HostEndpoint::Waits() const {
     if (stage_ == Stage::LookingUp && lookup_->done.Valid())
         return {{lookup_->done.Get(), POLLIN, 0}};
-    if (stage_ == Stage::Connecting) return {{socket_.Get(), POLLOUT, 0}};
+    if (stage_ == Stage::Connecting) return race_->PollFds();
     return {};
 }
 
-EndpointStep IPv4Endpoint::StartConnect(const in_addr &address) {
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(static_cast<uint16_t>(static_cast<uint32_t>(port_) & 0xFFFFu));
-    peer.sin_addr = address;
+EndpointStep HostEndpoint::StartRace(std::vector<SocketAddress> addresses) {
     stage_ = Stage::Connecting;
-    if (connect(socket_.Get(), reinterpret_cast<const sockaddr *>(&peer), sizeof peer) == 0) {
-        EndpointStep step;
-        step.state = EndpointStep::State::Connected;
-        step.socket = std::move(socket_);
-        return step;
+    race_ = std::make_unique<HappyEyeballs>(std::move(addresses), connect_);
+    return RaceStatus(race_->Start(HappyEyeballs::Clock::now()));
+}
+
+EndpointStep HostEndpoint::RaceStatus(HappyEyeballs::Status status) {
+    if (status == HappyEyeballs::Status::Connected) {
+        UniqueFd socket(race_->TakeSocket());
+        return Connected(std::move(socket), race_->Winner());
     }
-    if (errno != EINPROGRESS && errno != EINTR) return Fail(EndReason::ConnectFailed);
+    if (status == HappyEyeballs::Status::Failed) {
+        // A reset is the answer of a peer that accepted and dropped the connection at once (a
+        // refused connect gives ECONNREFUSED): the connection was made, and was then lost.
+        if (race_->LastError() == ECONNRESET) return Fail(EndReason::Error, ECONNRESET);
+        if (race_->LastError() == EMFILE || race_->LastError() == ENFILE)
+            return Fail(EndReason::SocketFailed);
+        return Fail(EndReason::ConnectFailed);
+    }
     return {};
 }
 
-EndpointStep IPv4Endpoint::FinishConnect() {
-    pollfd ready{socket_.Get(), POLLOUT, 0};
-    if (poll(&ready, 1, 0) <= 0 || ready.revents == 0) return {};
-    int error = 0;
-    socklen_t length = sizeof error;
-    if (getsockopt(socket_.Get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
-    // A reset is the answer of a peer that accepted and dropped the connection at once (a
-    // refused connect gives ECONNREFUSED): the connection was made, and was then lost.
-    if (error == ECONNRESET) return Fail(EndReason::Error, error);
-    if (error != 0) return Fail(EndReason::ConnectFailed);
-    EndpointStep step;
-    step.state = EndpointStep::State::Connected;
-    step.socket = std::move(socket_);
-    return step;
-}
+class ListenEndpoint final : public Endpoint {
+  public:
+    explicit ListenEndpoint(UniqueFd listening) : listening_(std::move(listening)) {}
+
+    EndpointStep Advance() override {
+        AcceptResult accepted = AcceptPeer(listening_.Get());
+        if (accepted.kind == AcceptResult::Kind::Peer) {
+            // Only the first peer: the next ones are refused rather than left in the backlog.
+            listening_.Reset();
+            return Connected(UniqueFd(accepted.fd), accepted.peer);
+        }
+        if (accepted.kind == AcceptResult::Kind::Failed) {
+            EndpointStep step = Fail(EndReason::Error);
+            step.systemText = accepted.text;
+            return step;
+        }
+        return {};
+    }
+    std::vector<pollfd> Waits() const override { return {{listening_.Get(), POLLIN, 0}}; }
+
+  private:
+    UniqueFd listening_;
+};
 
 } // namespace
 
-std::unique_ptr<Endpoint> MakeIPv4Endpoint(std::string host, int32_t port, Resolver resolver) {
-    return std::make_unique<IPv4Endpoint>(std::move(host), port, std::move(resolver));
+std::unique_ptr<Endpoint> MakeHostEndpoint(std::string host, int32_t port, Resolver resolver,
+                                           ConnectStep connect) {
+    return std::make_unique<HostEndpoint>(std::move(host), port, std::move(resolver),
+                                          std::move(connect));
+}
+
+std::unique_ptr<Endpoint> MakeListenEndpoint(UniqueFd listening) {
+    return std::make_unique<ListenEndpoint>(std::move(listening));
 }
 
 } // namespace tarvotcpc

@@ -1,7 +1,7 @@
-// How a connection gets its connected socket. Today: find the IPv4 address of a host, then connect
-// to it. Later kinds (racing several addresses, accepting one peer on a listening socket) fit the
-// same shape: a step machine that never blocks, driven by the worker's one wait, so that a
-// Disconnect or Quit is never held up by a lookup or a connect.
+// How a connection gets its connected socket: find every address of a host and race them, or
+// accept the first peer on a listening socket. Each is a step machine that never blocks, driven
+// by the worker's one wait, so that a Disconnect or Quit is never held up by a lookup or a
+// connect.
 #pragma once
 
 #include <netinet/in.h>
@@ -13,17 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "addresses.hpp"
 #include "end_reason.hpp"
 #include "unique_fd.hpp"
 
 namespace tarvotcpc {
-
-// Finds the IPv4 address of a host name; false when there is none. Runs on a thread of its own,
-// so it may block as long as it likes.
-using Resolver = std::function<bool(const std::string &host, in_addr &address)>;
-
-// The system's lookup: getaddrinfo for IPv4 stream addresses, first result.
-bool ResolveIPv4(const std::string &host, in_addr &address);
 
 struct EndpointStep {
     enum class State { Waiting, Connected, Failed };
@@ -31,6 +25,7 @@ struct EndpointStep {
     UniqueFd socket;        // Connected: non-blocking and connected
     EndReason reason{};     // Failed
     std::string systemText; // Failed with EndReason::Error
+    std::string peer;       // Connected: the address reached, "[::1]:8080"
 };
 
 class Endpoint {
@@ -43,12 +38,22 @@ class Endpoint {
     // whose readiness lets it go on.
     virtual EndpointStep Advance() = 0;
     virtual std::vector<pollfd> Waits() const = 0;
+    // While Waiting: the longest wait before Advance must be called again (-1: none).
+    virtual int TimeoutMs() const { return -1; }
+    // While Waiting: a text for the status bar (what it is doing), or empty.
+    virtual std::string Activity() const { return {}; }
 };
 
 using EndpointFactory = std::function<std::unique_ptr<Endpoint>()>;
 
-// A socket, then the host's address (a dotted IPv4 address as inet_aton reads it, else through the
-// resolver, empty meaning ResolveIPv4), then a connect to the low 16 bits of port.
-std::unique_ptr<Endpoint> MakeIPv4Endpoint(std::string host, int32_t port, Resolver resolver);
+// Every address of host (a numeric address as it is, a dotted IPv4 address as inet_aton reads it,
+// else through the resolver on a thread of its own, empty meaning ResolveHost), then the race of
+// connects to the low 16 bits of port (HappyEyeballs). No address: HostNotFound; every attempt
+// failed: ConnectFailed (a reset: Error, as a peer that accepted and dropped the connection).
+std::unique_ptr<Endpoint> MakeHostEndpoint(std::string host, int32_t port, Resolver resolver,
+                                           ConnectStep connect = StartConnect);
+
+// Accepts the first peer on a listening socket (non-blocking, owned by the endpoint).
+std::unique_ptr<Endpoint> MakeListenEndpoint(UniqueFd listening);
 
 } // namespace tarvotcpc

@@ -26,8 +26,9 @@ enum class Option {
     ConSenClear,  // empty the send page after sending
     SendEncoding, // the send page's encoding, or following the view's
     SendLineEnding,
-    SendEscapes, // escape mode of the send page
-    LogFolder,   // where every connection's transcript is logged; empty: not logged
+    SendEscapes,   // escape mode of the send page
+    LogFolder,     // where every connection's transcript is logged; empty: not logged
+    KeepListening, // listen again for the next peer once a peer goes
     Count,
 };
 
@@ -88,6 +89,8 @@ inline constexpr std::array<OptionRow, kOptionCount> kOptionTable{{
      "送信データのエスケープ (\\r \\n \\t \\\\ \\0 \\xNN)", "sendEscapesCheckBox"},
     {Option::LogFolder, "logfolder", "", "ログの保存先 (空欄: 保存しない):", "logFolderLineEdit",
      OptionKind::Folder},
+    {Option::KeepListening, "keeplisten", false, "相手の切断後も待ち受けを続ける",
+     "keepListeningCheckBox"},
 }};
 
 constexpr const OptionRow &RowOf(Option option) {

@@ -35,7 +35,7 @@ void ReceiveFlow::DropBacklog() {
 void ReceiveFlow::Fill(Connection &connection) {
     if (end_ || Backlog() >= kBacklogHigh) return;
     if (held_.empty()) {
-        if (connection.QueuedBytes() == 0 && !connection.Finished()) return;
+        if (!connection.HasEvents()) return;
         held_ = connection.TakeEvents();
         heldFrom_ = 0;
     }
@@ -52,6 +52,8 @@ void ReceiveFlow::Fill(Connection &connection) {
                 if (keepError_ != 0) return;
             }
             text_ += decoder_.Feed(event.data);
+        } else if (event.type != ConnectionEvent::Type::Ended) {
+            progress_.push_back(std::move(event));
         } else {
             text_ += decoder_.Flush();
             end_ = std::move(event);

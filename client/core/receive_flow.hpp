@@ -57,6 +57,9 @@ class ReceiveFlow {
     std::string NextStep();
     void StepTook(std::chrono::steady_clock::duration took);
 
+    // The events that tell how the connection is going (address reached, TLS), in order.
+    std::vector<ConnectionEvent> TakeProgress() { return std::exchange(progress_, {}); }
+
     // The end event, once the page has taken everything before it.
     std::optional<ConnectionEvent> TakeEnd();
 
@@ -71,6 +74,7 @@ class ReceiveFlow {
     std::vector<ConnectionEvent> held_; // taken from the connection, not yet kept
     std::size_t heldFrom_ = 0;
     int keepError_ = 0;
+    std::vector<ConnectionEvent> progress_;
 };
 
 } // namespace tarvotcpc

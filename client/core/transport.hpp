@@ -41,6 +41,10 @@ class Transport {
 
     // Ends the stream at once; reads and writes fail afterwards.
     virtual void Close() = 0;
+
+    // Received bytes already taken from the descriptor wait inside the transport (decrypted
+    // records): poll will not tell of them, so the worker reads again before it waits.
+    virtual bool HasPendingInput() const { return false; }
 };
 
 // A connected, non-blocking TCP socket as it is.

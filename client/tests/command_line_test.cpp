@@ -78,8 +78,8 @@ TEST(CommandLine, EveryBadFormIsAnError) {
         {longOption, "hhh...'", ""}, // shown shortened
         {"-h", "unknown option", ""},
         {"-", "unknown option", ""},
-        {"--tls", "unknown option", ""},
-        {"--listen=80", "unknown option '--listen'", ""},
+        {"--tls=1", "takes no value", ""},
+        {"--listen=80000", "from 1 to 65535", ""},
         {"--settings", "needs FILE", ""},
         {"--settings=", "needs a file name", ""},
         {"--help=yes", "takes no value", ""},
@@ -127,12 +127,24 @@ TEST(CommandLine, OptionsInAnyOrderAndTheirValues) {
     EXPECT_EQ(Parse({"--help", "--bogus"}).action, Action::Help);
     EXPECT_EQ(Parse({"host:1", "--version", "two:2"}).action, Action::Version);
     EXPECT_EQ(Parse({"--", "--help"}).action, Action::Error); // a destination, and not a host
+
+    line = Parse({"[::1]:993", "--tls"});
+    EXPECT_TRUE(line.tls);
+    EXPECT_EQ(line.destination->host, "::1");
+    line = Parse({"--listen=8080", "--tls"});
+    EXPECT_EQ(line.listenPort, 8080);
+    EXPECT_TRUE(line.tls && !line.destination);
+    for (const auto &bad : {std::vector<std::string_view>{"--listen", "0"},
+                            {"--listen", "x"},
+                            {"--listen", "7", "host:7"},
+                            {"--listen=1", "--listen=2"}})
+        EXPECT_EQ(Parse(bad).action, Action::Error) << bad[0];
 }
 
 TEST(CommandLine, UsageNamesEveryOption) {
     const std::string usage = UsageText("tarvotcpc");
     EXPECT_EQ(usage.rfind("Usage: tarvotcpc [OPTIONS] [HOST[:PORT]]\n", 0), 0u);
-    for (const char *option : {"--settings FILE", "--help", "--version"})
+    for (const char *option : {"--settings FILE", "--tls", "--listen PORT", "--help", "--version"})
         EXPECT_NE(usage.find(option), std::string::npos) << option;
 }
 

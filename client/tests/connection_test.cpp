@@ -1,6 +1,7 @@
 #include "connection.hpp"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <linux/sockios.h>
@@ -42,10 +43,19 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+// The received bytes and the end, without the progress events (address reached, TLS).
+std::vector<ConnectionEvent> DataAndEnd(std::vector<ConnectionEvent> events) {
+    std::erase_if(events, [](const ConnectionEvent &event) {
+        return event.type != ConnectionEvent::Type::Received &&
+               event.type != ConnectionEvent::Type::Ended;
+    });
+    return events;
+}
+
 // A resolver that must not be asked: the host was a dotted address.
-bool NoLookup(const std::string &host, in_addr &) {
+Resolution NoLookup(const std::string &host, uint16_t) {
     ADD_FAILURE() << "unexpected name lookup of " << host;
-    return false;
+    return {};
 }
 
 // A resolver that blocks until released, as a lookup of a slow name server does.
@@ -55,11 +65,13 @@ struct BlockingResolver {
     std::shared_ptr<std::atomic<bool>> asked = std::make_shared<std::atomic<bool>>(false);
 
     Resolver Get() const {
-        return [released = released, asked = asked](const std::string &, in_addr &address) {
+        return [released = released, asked = asked](const std::string &, uint16_t port) {
             asked->store(true);
             released.wait();
-            address.s_addr = htonl(INADDR_LOOPBACK);
-            return true;
+            Resolution found;
+            found.addresses.emplace_back();
+            NumericAddress("127.0.0.1", port, found.addresses.back());
+            return found;
         };
     }
     void Wait() const {
@@ -164,13 +176,13 @@ TEST(ConnectionExchange, AFullQueueHoldsTheEndBackUntilTaken) {
         std::this_thread::sleep_for(5ms);
     std::this_thread::sleep_for(300ms); // the peer has closed meanwhile
     EXPECT_FALSE(connection.Finished());
-    std::vector<ConnectionEvent> events = connection.TakeEvents();
+    std::vector<ConnectionEvent> events = DataAndEnd(connection.TakeEvents());
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].data, "held back");
 
     while (!connection.Finished() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(5ms);
-    events = connection.TakeEvents();
+    events = DataAndEnd(connection.TakeEvents());
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].type, ConnectionEvent::Type::Ended);
     EXPECT_EQ(events[0].reason, EndReason::PeerClosed);
@@ -207,12 +219,13 @@ TEST(ConnectionExchange, QueuedBytesCountsWhatWasNotTaken) {
     std::atomic<bool> ended{false};
     std::unique_ptr<Connection> connection;
     connection = std::make_unique<Connection>(
-        "127.0.0.1", server.Port(), ConnectionOptions{[&ended] { ended = true; }, {}, 0, {}});
+        "127.0.0.1", server.Port(),
+        ConnectionOptions{[&ended] { ended = true; }, {}, 0, {}, {}, {}, {}});
     while (!connection->Finished())
         std::this_thread::sleep_for(5ms);
     EXPECT_TRUE(ended.load());
     EXPECT_EQ(connection->QueuedBytes(), 5u);
-    const auto events = connection->TakeEvents();
+    const auto events = DataAndEnd(connection->TakeEvents());
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events[0].data, "12345");
     EXPECT_EQ(events[1].type, ConnectionEvent::Type::Ended);
@@ -267,7 +280,7 @@ TEST(ConnectionExchange, AResetWhileReadingIsHeldBackLosesNothingSentBeforeIt) {
         for (ConnectionEvent &event : connection.TakeEvents()) {
             if (event.type == ConnectionEvent::Type::Received)
                 received += event.data;
-            else
+            else if (event.type == ConnectionEvent::Type::Ended)
                 end = std::move(event);
         }
     };
@@ -360,7 +373,7 @@ TEST(ConnectionSendFailure, EndsWithTheSystemTextAndDoesNotKillTheProcess) {
         for (ConnectionEvent &event : connection.TakeEvents()) {
             if (event.type == ConnectionEvent::Type::Received)
                 received += event.data;
-            else
+            else if (event.type == ConnectionEvent::Type::Ended)
                 end = std::move(event);
         }
         std::this_thread::sleep_for(5ms);
@@ -387,7 +400,7 @@ TEST(ConnectionStart, RefusedPortGivesConnectFailed) {
 
 TEST(ConnectionStart, UnknownHostNamesTheHost) {
     Collector client("no-such-host.invalid", 80,
-                     [](const std::string &, in_addr &) { return false; });
+                     [](const std::string &, uint16_t) { return Resolution(); });
     const auto end = client.WaitEnd(kLong);
     ASSERT_TRUE(end);
     EXPECT_EQ(end->reason, EndReason::HostNotFound);
@@ -565,6 +578,68 @@ TEST(EndTexts, MatchTheUsersTable) {
     EXPECT_EQ(EndText(EndReason::Error, "h", "Broken pipe"), "エラー: Broken pipe");
     EXPECT_FALSE(IsStartFailure(EndReason::Error));
     EXPECT_FALSE(IsStartFailure(EndReason::PeerClosed));
+}
+
+} // namespace
+} // namespace tarvotcpc
+
+namespace tarvotcpc {
+namespace {
+
+// Two addresses from the resolver: the first never answers (its connect step gives a descriptor
+// that never becomes writable), the second is an echoing peer. The second attempt starts after
+// the race's delay while the first is still pending, and the connection is made well within 2 s
+// and carries data; the address reached is the second one.
+TEST(ConnectionRace, ASilentFirstAddressIsOvertakenByTheSecond) {
+    TestServer server(testing::Echo());
+    int pipeFds[2] = {-1, -1};
+    ASSERT_EQ(pipe(pipeFds), 0);
+    std::atomic<int64_t> gapMs{-1};
+    const auto start = std::chrono::steady_clock::now();
+    const Resolver resolver = [](const std::string &, uint16_t port) {
+        Resolution found;
+        found.addresses.resize(2);
+        NumericAddress("127.0.0.1", 1, found.addresses[0]); // never dialled for real
+        NumericAddress("127.0.0.1", port, found.addresses[1]);
+        return found;
+    };
+    const ConnectStep connect = [&](const SocketAddress &address, int &error) {
+        if (FormatAddress(address) == "127.0.0.1:1") return dup(pipeFds[0]);
+        gapMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    std::chrono::steady_clock::now() - start)
+                    .count();
+        return StartConnect(address, error);
+    };
+    ConnectionOptions options;
+    std::promise<void> woken;
+    std::atomic<bool> once{false};
+    options.wake = [&] {
+        if (!once.exchange(true)) woken.set_value();
+    };
+    const uint16_t port = server.Port();
+    options.endpoint = [resolver, connect, port] {
+        return MakeHostEndpoint("two.test", port, resolver, connect);
+    };
+    Connection connection("two.test", port, options);
+    ASSERT_EQ(woken.get_future().wait_for(kLong), std::future_status::ready);
+    std::vector<ConnectionEvent> events = connection.TakeEvents();
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events[0].type, ConnectionEvent::Type::Reached);
+    EXPECT_EQ(events[0].data, "127.0.0.1:" + std::to_string(port));
+    EXPECT_LT(SecondsSince(start), 2.0);
+    EXPECT_GE(gapMs.load(), 200); // the race's delay, not the first attempt's failure
+    connection.Send("ping\n");
+    std::string echoed;
+    const auto deadline = std::chrono::steady_clock::now() + kLong;
+    while (echoed.size() < 5 && std::chrono::steady_clock::now() < deadline) {
+        for (ConnectionEvent &event : connection.TakeEvents())
+            if (event.type == ConnectionEvent::Type::Received) echoed += event.data;
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_EQ(echoed, "ping\n");
+    connection.Quit();
+    close(pipeFds[0]);
+    close(pipeFds[1]);
 }
 
 } // namespace

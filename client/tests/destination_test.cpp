@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "host_field.hpp"
 #include "ini.hpp"
 #include "temp_dir.hpp"
 
@@ -28,6 +29,28 @@ void ExpectRefused(std::string_view host, std::string_view port, const char *war
     EXPECT_FALSE(d.accepted) << host << " / " << port;
     EXPECT_EQ(d.warning, warning) << host << " / " << port;
     EXPECT_EQ(d.field, field) << host << " / " << port;
+}
+
+// IPv6 literals and the TLS mark: what the history writes, the dialog reads back the same,
+// whichever way the host was typed.
+TEST(ConnectDialog, Ipv6AndTheTlsMarkRoundTripThroughTheHistory) {
+    ExpectAccepted("[::1]:8080", "", "::1", 8080);
+    ExpectAccepted("::1", "8080", "::1", 8080);
+    ExpectAccepted("fe80::1%eth0", "7", "fe80::1%eth0", 7);
+    ExpectRefused("[::1", "80", kUnclosedBracketText, ConnectField::Host);
+    for (const Destination &d : {Destination{"::1", 8080, true}, Destination{"host", 443, true},
+                                 Destination{"host", 80, false}, Destination{"::1", 7, false}}) {
+        const std::string entry = HistoryEntry(d);
+        const ConnectDecision read = DecideConnect(entry, "");
+        EXPECT_TRUE(read.accepted) << entry;
+        EXPECT_EQ(read.params.host, d.host) << entry;
+        EXPECT_EQ(read.params.port, d.port) << entry;
+        EXPECT_EQ(read.params.tls, d.tls) << entry;
+        // The dialog's check box decides when there is one.
+        EXPECT_FALSE(DecideConnect(entry, "", false).params.tls) << entry;
+        EXPECT_EQ(DecideConnect(entry, "", false).params.host, d.host) << entry;
+    }
+    EXPECT_EQ(HistoryEntry({"::1", 8080, true}), "[::1]:8080 (TLS)");
 }
 
 TEST(ConnectDialog, PortFromTheFieldOrAfterTheFirstColon) {

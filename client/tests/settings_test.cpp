@@ -183,7 +183,7 @@ TEST(OptionRows, EarlierFilesReadTheSameAndNewRowsRoundTrip) {
     }
     EXPECT_EQ(ReadFile(path), "[TARVOTCPC]\nhostsave=1\nconsend=0\nfuture=kept\nconreclear=0\n"
                               "consenclear=0\nsendencoding=euc-jp\nsendlineending=none\n"
-                              "sendescapes=1\nlogfolder=/var/log/ログ dir=x\n");
+                              "sendescapes=1\nlogfolder=/var/log/ログ dir=x\nkeeplisten=0\n");
     {
         Loaded settings(path);
         const OptionValues values = ReadOptions(settings.s);

@@ -213,7 +213,12 @@ Collector::Collector(std::string host, int32_t port, Resolver resolver, std::siz
                                         ++wakes_;
                                         cv_.notify_all();
                                     },
-                                    std::move(resolver), queueLimit, {}}) {}
+                                    std::move(resolver),
+                                    queueLimit,
+                                    {},
+                                    {},
+                                    {},
+                                    {}}) {}
 
 int Collector::Wakes() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -229,7 +234,7 @@ bool Collector::Take(const std::function<void(const std::string &)> &onBytes,
                 onBytes(event.data);
             else
                 received_ += event.data;
-        } else {
+        } else if (event.type == ConnectionEvent::Type::Ended) {
             ++endEvents_;
             if (!end) end = std::move(event);
         }

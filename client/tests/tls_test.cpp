@@ -8,9 +8,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <functional>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "addresses.hpp"
+#include "connection.hpp"
 #include "listener.hpp"
 #include "peer_process.hpp"
 #include "temp_dir.hpp"
@@ -170,6 +175,61 @@ TEST_F(TlsPeers, EveryCertificateCaseAgainstOpensslServer) {
     }
 }
 
+// The same through a Connection, as the window drives it: a wrong name pauses with a question,
+// a send made meanwhile waits, and after the answer the handshake finishes and the send goes out;
+// a peer that never answers the handshake ends the connection with the deadline's text.
+TEST_F(TlsPeers, ConnectionAsksThenSendsAndAStalledPeerTimesOut) {
+    SServer server = StartSServer(pki.Make(CertKind::WrongName, "wrong"));
+    ASSERT_NE(server.port, 0) << server.process->Output();
+    std::mutex mutex;
+    std::condition_variable woken;
+    ConnectionOptions options;
+    options.wake = [&] { woken.notify_all(); };
+    options.tlsClient = TlsClientOptions{"localhost", pki.CaFile(), "", "", kWait};
+    Connection connection("127.0.0.1", server.port, options);
+    std::vector<ConnectionEvent> seen;
+    const auto waitFor = [&](ConnectionEvent::Type type, Connection *from = nullptr) {
+        const auto deadline = std::chrono::steady_clock::now() + kWait;
+        for (;;) {
+            for (ConnectionEvent &event : (from ? *from : connection).TakeEvents())
+                seen.push_back(std::move(event));
+            for (const ConnectionEvent &event : seen)
+                if (event.type == type) return true;
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::unique_lock<std::mutex> lock(mutex);
+            woken.wait_for(lock, 20ms);
+        }
+    };
+    ASSERT_TRUE(waitFor(ConnectionEvent::Type::Question));
+    connection.Send("sent while asking\n");
+    std::this_thread::sleep_for(200ms);
+    EXPECT_FALSE(server.process->WaitFor("sent while asking", 10ms));
+    const auto question = std::find_if(seen.begin(), seen.end(), [](const ConnectionEvent &e) {
+        return e.type == ConnectionEvent::Type::Question;
+    });
+    EXPECT_EQ(question->certificate.failure, VerifyFailure::WrongName);
+    connection.Decide(true);
+    ASSERT_TRUE(waitFor(ConnectionEvent::Type::Secured));
+    EXPECT_TRUE(server.process->WaitFor("sent while asking", kWait)) << server.process->Output();
+    connection.Quit();
+
+    // A peer that accepts and never says a word.
+    const ListenResult silent = Listen(BindChoice::Loopback, 0);
+    ASSERT_GE(silent.fd, 0);
+    options.tlsClient->handshakeTimeout = 500ms;
+    seen.clear();
+    const auto start = std::chrono::steady_clock::now();
+    Connection stalled("127.0.0.1",
+                       ntohs(reinterpret_cast<const sockaddr_in *>(silent.address.Get())->sin_port),
+                       options);
+    ASSERT_TRUE(waitFor(ConnectionEvent::Type::Ended, &stalled));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    const ConnectionEvent &end = seen.back();
+    EXPECT_EQ(end.reason, EndReason::Error);
+    EXPECT_GT(end.data.size(), std::string("エラー: ").size()) << end.data;
+    close(silent.fd);
+}
+
 TEST_F(TlsPeers, DeclinedCertificateEndsWithItsText) {
     SServer server = StartSServer(pki.Make(CertKind::SelfSigned, "self"));
     Fd fd(ConnectTo("127.0.0.1", server.port));
@@ -268,6 +328,38 @@ TEST_F(TlsPeers, StarttlsUpgradesALiveConnection) {
     ASSERT_TRUE(WriteAll(*session, "EHLO tarvotcpc\r\n"));
     EXPECT_EQ(ReadLine(*session), "EHLO tarvotcpc\r\n");
     EXPECT_TRUE(python.WaitFor("UPGRADED", kWait));
+}
+
+// The same upgrade through a Connection (as the STARTTLS command runs it): the STARTTLS line is
+// sent in clear, the switch waits behind it, and the next line goes out encrypted.
+TEST_F(TlsPeers, StarttlsThroughTheConnection) {
+    const std::string leaf = pki.Make(CertKind::Leaf, "leaf");
+    PeerProcess python({"python3", testing::PeerScript(), "starttls", leaf, TestPki::KeyOf(leaf)});
+    ASSERT_TRUE(python.WaitFor("\n", kWait)) << python.Output();
+    Connection connection("127.0.0.1", python.PortAfter("PORT"));
+    std::string received;
+    bool secured = false;
+    const auto waitUntil = [&](const std::function<bool()> &done) {
+        const auto deadline = std::chrono::steady_clock::now() + kWait;
+        while (!done() && std::chrono::steady_clock::now() < deadline) {
+            for (ConnectionEvent &event : connection.TakeEvents()) {
+                if (event.type == ConnectionEvent::Type::Received) received += event.data;
+                if (event.type == ConnectionEvent::Type::Secured) secured = true;
+                EXPECT_NE(event.type, ConnectionEvent::Type::Ended) << event.data;
+            }
+            std::this_thread::sleep_for(5ms);
+        }
+        return done();
+    };
+    ASSERT_TRUE(waitUntil([&] { return received.find("220 ") == 0; }));
+    connection.Send("STARTTLS\r\n");
+    ASSERT_TRUE(waitUntil([&] { return received.find("220 ready") != std::string::npos; }));
+    connection.StartTls({"127.0.0.1", pki.CaFile(), "", "", kWait});
+    connection.Send("EHLO tarvotcpc\r\n");
+    ASSERT_TRUE(waitUntil([&] { return secured; }));
+    EXPECT_TRUE(waitUntil([&] { return received.find("EHLO tarvotcpc") != std::string::npos; }));
+    EXPECT_TRUE(python.WaitFor("UPGRADED", kWait)) << python.Output();
+    connection.Quit();
 }
 
 TEST_F(TlsPeers, Ipv6LoopbackWithTheAddressChecked) {

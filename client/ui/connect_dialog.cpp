@@ -1,6 +1,7 @@
 #include "connect_dialog.hpp"
 #include "widgets.hpp"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QCompleter>
 #include <QDialogButtonBox>
@@ -12,6 +13,7 @@
 
 #include <utility>
 
+#include "host_field.hpp"
 #include "message_seam.hpp"
 
 namespace tarvotcpc::ui {
@@ -25,7 +27,8 @@ constexpr int kPortFieldLimit = 1023;
 
 ConnectDialog::ConnectDialog(QWidget *parent, SettingsHashes &settings, std::string settingsPath)
     : QDialog(parent), settings_(settings), settingsPath_(std::move(settingsPath)),
-      host_(new QComboBox(this)), port_(new QLineEdit(this)) {
+      host_(new QComboBox(this)), port_(new QLineEdit(this)),
+      tls_(new QCheckBox(Text("TLS"), this)) {
     setObjectName(QStringLiteral("connectDialog"));
     setWindowTitle(Text("接続"));
     setAccessibleName(windowTitle());
@@ -50,6 +53,16 @@ ConnectDialog::ConnectDialog(QWidget *parent, SettingsHashes &settings, std::str
     port_->setObjectName(QStringLiteral("portLineEdit"));
     port_->setMaxLength(kPortFieldLimit);
 
+    tls_->setObjectName(QStringLiteral("tlsCheckBox"));
+    tls_->setAccessibleName(Text("TLSで接続"));
+    // A history entry brings its TLS choice with it.
+    const auto followEntry = [this](const QString &text) {
+        const HistoryEntryParts entry = ParseHistoryEntry(text.toStdString());
+        if (entry.valid) tls_->setChecked(entry.tls);
+    };
+    connect(host_, &QComboBox::currentTextChanged, this, followEntry);
+    followEntry(host_->currentText());
+
     auto *hostLabel = new QLabel(Text("接続先ホスト:"), this);
     auto *portLabel = new QLabel(Text("ポート番号:"), this);
     hostLabel->setBuddy(host_);
@@ -69,6 +82,7 @@ ConnectDialog::ConnectDialog(QWidget *parent, SettingsHashes &settings, std::str
     auto *form = new QFormLayout;
     form->addRow(hostLabel, host_);
     form->addRow(portLabel, port_);
+    form->addRow(QString(), tls_);
     auto *layout = new QVBoxLayout(this);
     layout->addLayout(form);
     layout->addWidget(buttons);
@@ -76,8 +90,8 @@ ConnectDialog::ConnectDialog(QWidget *parent, SettingsHashes &settings, std::str
 }
 
 void ConnectDialog::accept() {
-    const ConnectDecision decision =
-        DecideConnect(host_->currentText().toStdString(), port_->text().toStdString());
+    const ConnectDecision decision = DecideConnect(host_->currentText().toStdString(),
+                                                   port_->text().toStdString(), tls_->isChecked());
     if (!decision.accepted) {
         ShowMessageBox(this, QString::fromStdString(decision.warning), MessageStyle::Warning);
         if (decision.field == ConnectField::Port) {

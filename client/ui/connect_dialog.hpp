@@ -11,6 +11,7 @@
 #include "destination.hpp"
 #include "settings.hpp"
 
+class QCheckBox;
 class QComboBox;
 class QLineEdit;
 
@@ -27,6 +28,7 @@ class ConnectDialog : public QDialog {
 
     QComboBox *HostBox() const { return host_; }
     QLineEdit *PortEdit() const { return port_; }
+    QCheckBox *TlsBox() const { return tls_; }
 
   public slots:
     void accept() override;
@@ -37,6 +39,7 @@ class ConnectDialog : public QDialog {
     Destination params_;
     QComboBox *host_;
     QLineEdit *port_;
+    QCheckBox *tls_;
 };
 
 } // namespace tarvotcpc::ui

@@ -39,12 +39,19 @@ int main(int argc, char *argv[]) {
 
     tarvotcpc::ui::MainWindow window(line.settingsPath.value_or(tarvotcpc::SettingsPath()));
     window.show();
-    if (line.destination) {
-        QTimer::singleShot(0, &window, [&window, destination = *line.destination] {
+    if (line.listenPort) {
+        QTimer::singleShot(0, &window, [&window, port = *line.listenPort, tls = line.tls] {
+            tarvotcpc::ListenParams params;
+            params.port = port;
+            params.tls = tls;
+            window.ListenAtStart(params);
+        });
+    } else if (line.destination) {
+        QTimer::singleShot(0, &window, [&window, destination = *line.destination, tls = line.tls] {
             if (destination.port) {
-                window.ConnectAtStart({destination.host, *destination.port});
+                window.ConnectAtStart({destination.host, *destination.port, tls});
             } else {
-                window.OpenConnectDialog(QString::fromStdString(destination.host));
+                window.OpenConnectDialog(QString::fromStdString(destination.host), tls);
             }
         });
     }

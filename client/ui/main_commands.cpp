@@ -43,6 +43,12 @@ MainCommands::MainCommands(QMainWindow *window) : QObject(window), window_(windo
     Make(Command::SaveReceived, "受信データを保存(&R)...", nullptr, QStringLiteral("saveReceived"));
     Make(Command::SaveTranscript, "送受信の記録をテキストで保存(&V)...", nullptr,
          QStringLiteral("saveTranscript"));
+    Make(Command::Listen, "待ち受け(&L)...", "待ち受け", QStringLiteral("listen"))
+        ->setIcon(QIcon(QStringLiteral(":/icons/listen.svg")));
+    Make(Command::StartTls, "STARTTLS(&E)", "STARTTLS: この接続をTLSにする",
+         QStringLiteral("startTls"))
+        ->setIcon(QIcon(QStringLiteral(":/icons/starttls.svg")));
+    Make(Command::Certificates, "相手の証明書(&V)...", nullptr, QStringLiteral("certificates"));
 
     QMenuBar *bar = window->menuBar();
     bar->setAccessibleName(Text("メニューバー"));
@@ -50,6 +56,9 @@ MainCommands::MainCommands(QMainWindow *window) : QObject(window), window_(windo
     file->setObjectName(QStringLiteral("fileMenu"));
     file->addAction(Action(Command::Connect));
     file->addAction(Action(Command::Disconnect));
+    file->addAction(Action(Command::Listen));
+    file->addAction(Action(Command::StartTls));
+    file->addAction(Action(Command::Certificates));
     file->addSeparator();
     file->addAction(Action(Command::Send));
     file->addAction(Action(Command::InsertTemplate));
@@ -107,13 +116,14 @@ MainCommands::MainCommands(QMainWindow *window) : QObject(window), window_(windo
     toolBar_->toggleViewAction()->setVisible(false);
     window->setContextMenuPolicy(Qt::PreventContextMenu);
     toolBar_->setIconSize(QSize(24, 24));
-    const Command buttons[] = {Command::Connect,        Command::Disconnect, Command::Send,
-                               Command::InsertTemplate, Command::LoadFile,   Command::Options};
+    const Command buttons[] = {Command::Connect,  Command::Disconnect, Command::Listen,
+                               Command::StartTls, Command::Send,       Command::InsertTemplate,
+                               Command::LoadFile, Command::Options};
     for (const Command command : buttons) {
         QAction *action = Action(command);
         toolBar_->addAction(action);
-        // Separators after Disconnect, Send and Load: nine positions in all.
-        if (command == Command::Disconnect || command == Command::Send ||
+        // Separators after the connection's commands, Send and Load.
+        if (command == Command::StartTls || command == Command::Send ||
             command == Command::LoadFile)
             toolBar_->addSeparator();
         QWidget *button = toolBar_->widgetForAction(action);
@@ -139,6 +149,19 @@ void MainCommands::SetConnected(bool connected) {
     Action(Command::Connect)->setEnabled(!connected);
     Action(Command::Disconnect)->setEnabled(connected);
     Action(Command::Send)->setEnabled(connected);
+    Action(Command::Listen)->setEnabled(!connected);
+    if (!connected) {
+        SetStartTlsAvailable(false);
+        SetCertificatesAvailable(false);
+    }
+}
+
+void MainCommands::SetStartTlsAvailable(bool available) {
+    Action(Command::StartTls)->setEnabled(available);
+}
+
+void MainCommands::SetCertificatesAvailable(bool available) {
+    Action(Command::Certificates)->setEnabled(available);
 }
 
 } // namespace tarvotcpc::ui

@@ -1,4 +1,4 @@
-// The main window's ten commands as actions shared by the menu bar and the toolbar, with their
+// The main window's commands as actions shared by the menu bar and the toolbar, with their
 // texts, tooltips and images, and the connected and disconnected look.
 #pragma once
 
@@ -29,6 +29,9 @@ enum class Command {
     About = 109,          // the version box, beside the help commands
     SaveReceived = 110,   // the received bytes, exactly
     SaveTranscript = 111, // the transcript as text
+    Listen = 112,
+    StartTls = 113,
+    Certificates = 114, // the peer's certificate chain
 };
 
 class MainCommands : public QObject {
@@ -44,6 +47,9 @@ class MainCommands : public QObject {
     // Connected: Disconnect and Send available, Connect not; disconnected the reverse. The other
     // commands are always available.
     void SetConnected(bool connected);
+    // STARTTLS only while connected in clear text; the chain only once a TLS handshake is done.
+    void SetStartTlsAvailable(bool available);
+    void SetCertificatesAvailable(bool available);
 
     // The 送信 menu's line ending (radio items) and escape mode (a check item), as stored.
     QAction *LineEndingAction(LineEnding ending) const {

@@ -2,6 +2,7 @@
 #include "widgets.hpp"
 
 #include <QAction>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QCloseEvent>
 #include <QIcon>
@@ -22,6 +23,7 @@
 #include "options.hpp"
 #include "receive_view.hpp"
 #include "save_runner.hpp"
+#include "tls_dialogs.hpp"
 
 // Resources live in the static library; this pulls them in wherever the window is used.
 static void InitResources() {
@@ -60,6 +62,11 @@ MainWindow::MainWindow(std::string settingsPath, QWidget *parent)
     statusLabel_ = new QLabel(statusBar());
     statusLabel_->setObjectName(QStringLiteral("statusLabel"));
     statusBar()->addPermanentWidget(statusLabel_, 1);
+    // The second field: the address reached, then TLS's protocol and cipher.
+    peerLabel_ = new QLabel(statusBar());
+    peerLabel_->setObjectName(QStringLiteral("peerLabel"));
+    peerLabel_->setAccessibleName(Text("接続先アドレス"));
+    statusBar()->addPermanentWidget(peerLabel_);
     SetStatusText(std::string());
 
     sendEdit_ = new QPlainTextEdit;
@@ -104,6 +111,7 @@ MainWindow::MainWindow(std::string settingsPath, QWidget *parent)
     controller_ = std::make_unique<MainController>(view, settings_, [this] {
         QMetaObject::invokeMethod(this, &MainWindow::Pump, Qt::QueuedConnection);
     });
+    controller_->SetSettingsPath(settingsPath_);
     controller_->Start();
 }
 
@@ -151,14 +159,43 @@ void MainWindow::Run(Command command) {
     case Command::About:
         ShowAbout(this);
         break;
+    case Command::Listen:
+        OpenListenDialog();
+        break;
+    case Command::StartTls:
+        controller_->StartTls();
+        break;
+    case Command::Certificates:
+        ShowCertificateChain(this, controller_->PeerChain());
+        break;
     }
 }
 
-void MainWindow::OpenConnectDialog(const QString &host) {
+void MainWindow::OpenConnectDialog(const QString &host, bool tls) {
     ConnectDialog dialog(this, settings_, settingsPath_);
     if (!host.isEmpty()) dialog.HostBox()->setEditText(host);
+    if (tls) dialog.TlsBox()->setChecked(true);
     if (dialog.exec() != QDialog::Accepted || closing_) return;
     ConnectTo(dialog.Params());
+}
+
+void MainWindow::OpenListenDialog() {
+    ListenDialog dialog(this);
+    if (dialog.exec() != QDialog::Accepted || closing_) return;
+    ListenAtStart(dialog.Params());
+}
+
+void MainWindow::ListenAtStart(const ListenParams &params) {
+    const ListenOutcome outcome = controller_->Listen(params);
+    if (!outcome.listening) return;
+    pump_->start();
+    if (params.tls && params.certificateFile.empty() && !outcome.text.empty()) {
+        // The other side pins it by this fingerprint.
+        ShowMessageBox(this,
+                       Text("テスト用の自己署名証明書を作りました。SHA-256フィンガープリント:\n") +
+                           QString::fromStdString(outcome.text),
+                       MessageStyle::Notice);
+    }
 }
 
 void MainWindow::ConnectTo(const Destination &params) {
@@ -265,6 +302,26 @@ void MainWindow::ShowWarning(const std::string &text) {
         this,
         [this, message = QString::fromStdString(text)] {
             if (!closing_) ShowMessageBox(this, message, MessageStyle::Warning);
+        },
+        Qt::QueuedConnection);
+}
+
+void MainWindow::SetPeerText(const std::string &text) {
+    peerLabel_->setText(QString::fromStdString(text));
+    commands_->SetCertificatesAvailable(!controller_->PeerChain().empty());
+}
+
+void MainWindow::SetStartTlsAvailable(bool available) {
+    commands_->SetStartTlsAvailable(available);
+}
+
+void MainWindow::AskCertificate(const CertificateQuestion &question) {
+    // As with the message boxes: the dialog's own event loop waits until the pump has returned.
+    QMetaObject::invokeMethod(
+        this,
+        [this, question] {
+            if (closing_) return;
+            controller_->AnswerCertificate(tarvotcpc::ui::AskCertificate(this, question));
         },
         Qt::QueuedConnection);
 }

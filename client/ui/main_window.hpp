@@ -45,8 +45,14 @@ class MainWindow : public QMainWindow, private MainView {
     // A destination given on the command line: connects as if it had been typed in the connect
     // dialog, keeping the history by the same rules.
     void ConnectAtStart(const Destination &params);
-    // The connect dialog, with host (when not empty) in place of the newest history entry.
-    void OpenConnectDialog(const QString &host = {});
+    // The connect dialog, with host (when not empty) in place of the newest history entry, and
+    // its TLS box checked with tls.
+    void OpenConnectDialog(const QString &host = {}, bool tls = false);
+    // The listen dialog, then listening as it says.
+    void OpenListenDialog();
+    // Listening as the command line asks (plain, every address).
+    void ListenAtStart(const ListenParams &params);
+    QLabel *PeerLabel() const { return peerLabel_; }
 
   signals:
     // The end of a connection was shown (its box closed, status and look restored).
@@ -66,6 +72,9 @@ class MainWindow : public QMainWindow, private MainView {
     void SetStatusText(const std::string &text) override;
     void ShowMessage(const std::string &text, MessageStyle style) override;
     void ShowWarning(const std::string &text) override;
+    void SetPeerText(const std::string &text) override;
+    void SetStartTlsAvailable(bool available) override;
+    void AskCertificate(const CertificateQuestion &question) override;
 
     void Run(Command command);
     void InsertTemplate();
@@ -86,6 +95,7 @@ class MainWindow : public QMainWindow, private MainView {
     MainCommands *commands_;
     QTabWidget *tabs_;
     QLabel *statusLabel_;
+    QLabel *peerLabel_;
     QPlainTextEdit *sendEdit_;
     ReceiveView *receive_;
     FileLoader *fileLoader_;

@@ -155,17 +155,19 @@ void MainWindowTest::looksAndTextsAsGiven() {
         QVERIFY2(inMenus.contains(action), row.text);
     }
 
-    // Nine positions: connect, disconnect, -, send, -, template, open, -, options.
+    // Eleven positions: connect, disconnect, listen, STARTTLS, -, send, -, template, open, -,
+    // options.
     const QList<QAction *> bar = window.Commands().ToolBar()->actions();
-    QCOMPARE(bar.size(), 9);
-    const Command order[] = {Command::Connect,        Command::Disconnect, Command::Send,
-                             Command::InsertTemplate, Command::LoadFile,   Command::Options};
-    const int positions[] = {0, 1, 3, 5, 6, 8};
-    for (int i = 0; i < 6; ++i) {
+    QCOMPARE(bar.size(), 11);
+    const Command order[] = {Command::Connect,  Command::Disconnect, Command::Listen,
+                             Command::StartTls, Command::Send,       Command::InsertTemplate,
+                             Command::LoadFile, Command::Options};
+    const int positions[] = {0, 1, 2, 3, 5, 7, 8, 10};
+    for (int i = 0; i < 8; ++i) {
         QCOMPARE(bar[positions[i]], window.Commands().Action(order[i]));
         QVERIFY(!bar[positions[i]]->icon().isNull());
     }
-    for (const int separator : {2, 4, 7})
+    for (const int separator : {4, 6, 9})
         QVERIFY(bar[separator]->isSeparator());
 
     QCOMPARE(window.Tabs()->count(), 2);
@@ -427,8 +429,7 @@ void MainWindowTest::largeStreamIsShownWholeWithBoundedBacklog() {
     std::size_t worst = 0;
     QTimer watch;
     QObject::connect(&watch, &QTimer::timeout, [&] {
-        worst =
-            std::max(worst, window.Controller().Backlog() + window.Controller().QueuedBytes());
+        worst = std::max(worst, window.Controller().Backlog() + window.Controller().QueuedBytes());
     });
     watch.start(5);
     ConnectTo(window, server);

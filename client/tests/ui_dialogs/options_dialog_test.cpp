@@ -133,7 +133,8 @@ class OptionsDialogTest : public QObject {
                                {"sendencoding", "shift_jis"},
                                {"sendlineending", "lf"},
                                {"sendescapes", "1"},
-                               {"logfolder", ""}};
+                               {"logfolder", ""},
+                               {"keeplisten", "0"}};
         QCOMPARE(EntriesOf(fixture.Settings().options), expected);
         QCOMPARE(fixture.Reload().options, expected);
         QCOMPARE(fixture.Reload().templates.size(), std::size_t{3});
