@@ -148,3 +148,56 @@ TEST(SettingsEntries, OneLinePerCellAsTheBlockWriterGivesThem) {
 
 } // namespace
 } // namespace tarvotcpc
+
+namespace tarvotcpc {
+namespace {
+
+// The typed rows: an earlier file (switches only, plus a key of some other version) reads with
+// the new rows at their defaults; stored values read back ignoring case, unknown values fall back
+// to the default, and storing keeps every key the table does not know.
+TEST(OptionRows, EarlierFilesReadTheSameAndNewRowsRoundTrip) {
+    TempDir dir;
+    const std::string path = dir.Path("tarvotcpc.ini");
+    WriteFile(path, "[TARVOTCPC]\nhostsave=1\nconsend=0\nfuture=kept\n");
+    {
+        Loaded settings(path);
+        const OptionValues values = ReadOptions(settings.s);
+        EXPECT_TRUE(values[Option::HostSave]);
+        EXPECT_FALSE(values[Option::SendEscapes]);
+        EXPECT_EQ(values.Text(Option::SendEncoding), kFollowViewEncoding);
+        EXPECT_EQ(SendEncodingSetApart(values), std::nullopt);
+        EXPECT_EQ(SendEncodingOf(values), SendEncoding::Utf8);
+        EXPECT_EQ(SendLineEndingOf(values), LineEnding::Crlf);
+        EXPECT_EQ(values.Text(Option::LogFolder), "");
+
+        OptionValues changed = values;
+        EXPECT_TRUE(changed.SetText(Option::SendEncoding, "EUC-JP"));
+        EXPECT_EQ(changed.Text(Option::SendEncoding), "euc-jp");
+        EXPECT_FALSE(changed.SetText(Option::SendEncoding, "ebcdic"));
+        EXPECT_FALSE(changed.SetText(Option::LogFolder, "/tmp/a\nhostsave=0"));
+        EXPECT_TRUE(changed.SetText(Option::LogFolder, "/var/log/ログ dir=x"));
+        SetSendLineEnding(changed, LineEnding::None);
+        changed[Option::SendEscapes] = true;
+        ASSERT_TRUE(StoreOptions(settings.s, changed));
+        ASSERT_TRUE(WriteOptionsSection(settings.s, path));
+    }
+    EXPECT_EQ(ReadFile(path), "[TARVOTCPC]\nhostsave=1\nconsend=0\nfuture=kept\nconreclear=0\n"
+                              "consenclear=0\nsendencoding=euc-jp\nsendlineending=none\n"
+                              "sendescapes=1\nlogfolder=/var/log/ログ dir=x\n");
+    {
+        Loaded settings(path);
+        const OptionValues values = ReadOptions(settings.s);
+        EXPECT_EQ(SendEncodingOf(values), SendEncoding::EucJp);
+        EXPECT_EQ(SendLineEndingOf(values), LineEnding::None);
+        EXPECT_TRUE(values[Option::SendEscapes]);
+        EXPECT_EQ(values.Text(Option::LogFolder), "/var/log/ログ dir=x");
+    }
+    WriteFile(path, "[TARVOTCPC]\nsendencoding=Shift_JIS\nsendlineending=crlf2\n");
+    Loaded settings(path);
+    const OptionValues values = ReadOptions(settings.s);
+    EXPECT_EQ(SendEncodingOf(values), SendEncoding::ShiftJis);
+    EXPECT_EQ(SendLineEndingOf(values), LineEnding::Crlf);
+}
+
+} // namespace
+} // namespace tarvotcpc

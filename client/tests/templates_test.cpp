@@ -161,7 +161,8 @@ TEST_F(OptionsTest, OkStoresSwitchesAndTemplatesAndKeepsTheHosts) {
     EXPECT_EQ(ReadOption(s_, OptionKey(Option::ConSend)), 0);
     const std::string file = ReadFile(path_);
     EXPECT_EQ(IniSectionEntries(file, "TARVOTCPC"),
-              (List{"consend=0", "hostsave=1", "conreclear=0", "consenclear=1"}));
+              (List{"consend=0", "hostsave=1", "conreclear=0", "consenclear=1", "sendencoding=view",
+                    "sendlineending=crlf", "sendescapes=0", "logfolder="}));
     EXPECT_EQ(IniSectionEntries(file, "HOSTS"), (List{"host0=a:1"}));
 
     SettingsHashes reloaded{};

@@ -4,6 +4,9 @@
 #pragma once
 
 #include <QAbstractButton>
+#include <QAbstractItemView>
+#include <QFileDialog>
+#include <QLineEdit>
 #include <QApplication>
 #include <QMessageBox>
 #include <QPointer>
@@ -18,6 +21,7 @@
 #include <vector>
 
 #include "box_answerer.hpp"
+#include "dialog_seam.hpp"
 #include "message_seam.hpp"
 #include "settings.hpp"
 #include "temp_dir.hpp"
@@ -118,6 +122,36 @@ class SettingsFile {
   private:
     tarvotcpc::testing::TempDir dir_;
     std::string path_;
+};
+
+// Answers the next file dialog by choosing path (or cancelling, for an empty path), after letting
+// look see it as offered.
+class FileDialogAnswerer {
+  public:
+    FileDialogAnswerer(QString path, std::function<void(QFileDialog *)> look = {}) {
+        SetFileDialogObserver([this, path, look](QFileDialog *dialog) {
+            ++shown;
+            if (look) look(dialog);
+            QTimer::singleShot(0, dialog, [dialog, path] {
+                if (path.isEmpty()) {
+                    dialog->reject();
+                    return;
+                }
+                // Typed over whatever the dialog offered: the file it offered is no longer
+                // selected in its list.
+                dialog->findChild<QAbstractItemView *>(QStringLiteral("listView"))
+                    ->selectionModel()
+                    ->clear();
+                dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(path);
+                QMetaObject::invokeMethod(dialog, "accept");
+            });
+        });
+    }
+    ~FileDialogAnswerer() { SetFileDialogObserver({}); }
+    FileDialogAnswerer(const FileDialogAnswerer &) = delete;
+    FileDialogAnswerer &operator=(const FileDialogAnswerer &) = delete;
+
+    int shown = 0;
 };
 
 } // namespace tarvotcpc::ui::testing

@@ -2,6 +2,9 @@
 #include "widgets.hpp"
 
 #include <QCheckBox>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QLineEdit>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -12,6 +15,7 @@
 
 #include "message_style.hpp"
 #include "destination.hpp"
+#include "dialog_seam.hpp"
 #include "dialogs.hpp"
 #include "message_seam.hpp"
 #include "template_edit_dialog.hpp"
@@ -40,14 +44,10 @@ OptionsDialog::OptionsDialog(QWidget *parent, SettingsHashes &settings,
     setWindowTitle(Text("オプション"));
     setAccessibleName(windowTitle());
 
-    for (const OptionRow &row : kOptionTable) {
-        auto *box = new QCheckBox(Text(row.label), this);
-        box->setObjectName(QString::fromLatin1(row.objectName));
-        box->setAccessibleName(box->text());
-        box->setChecked(session_.Switches()[row.option]);
-        checkBoxes_[static_cast<std::size_t>(row.option)] = box;
-    }
-    QCheckBox *hostSave = checkBoxes_[static_cast<std::size_t>(Option::HostSave)];
+    std::array<QWidget *, kOptionCount> rows{}; // what the layout takes for each option
+    for (const OptionRow &row : kOptionTable)
+        rows[static_cast<std::size_t>(row.option)] = AddOptionRow(row);
+    QWidget *hostSave = rows[static_cast<std::size_t>(Option::HostSave)];
     QPushButton *clearHosts = MakeButton(this, "接続先のクリア", "clearHostsPushButton");
 
     auto *listLabel = new QLabel(Text("定型文:"), this);
@@ -81,17 +81,17 @@ OptionsDialog::OptionsDialog(QWidget *parent, SettingsHashes &settings,
 
     auto *layout = new QVBoxLayout(this);
     // The history's switch shares its row with the button that clears the history.
-    for (QCheckBox *box : checkBoxes_) {
-        if (box == hostSave) {
+    for (QWidget *row : rows) {
+        if (row == hostSave) {
             layout->addLayout(hostRow);
         } else {
-            layout->addWidget(box);
+            layout->addWidget(row);
         }
     }
     layout->addWidget(listLabel);
     layout->addLayout(templateRow, 1);
     layout->addLayout(NewOkCancelRow(this));
-    resize(340, 380);
+    resize(380, 480);
 }
 
 void OptionsDialog::FillList(int select) {
@@ -109,13 +109,88 @@ int OptionsDialog::SelectedRow() const {
     return selected.isEmpty() ? -1 : list_->indexOfTopLevelItem(selected.first());
 }
 
+// The control of one option, and what the layout takes for it: the check box itself, or a row
+// of a label and the control.
+QWidget *OptionsDialog::AddOptionRow(const OptionRow &row) {
+    const OptionValues &values = session_.Switches();
+    const QString objectName = QString::fromLatin1(row.objectName);
+    QWidget *control = nullptr;
+    QWidget *layoutItem = nullptr;
+    if (row.kind == OptionKind::Switch) {
+        auto *box = new QCheckBox(Text(row.label), this);
+        box->setChecked(values[row.option]);
+        control = layoutItem = box;
+    } else {
+        layoutItem = new QWidget(this);
+        auto *line = new QHBoxLayout(layoutItem);
+        line->setContentsMargins(0, 0, 0, 0);
+        auto *label = new QLabel(Text(row.label), layoutItem);
+        line->addWidget(label);
+        if (row.kind == OptionKind::Choice) {
+            auto *combo = new QComboBox(layoutItem);
+            for (const OptionChoice &choice : row.choices)
+                combo->addItem(Text(choice.label), QString::fromLatin1(choice.value));
+            combo->setCurrentIndex(
+                combo->findData(QString::fromStdString(values.Text(row.option))));
+            line->addWidget(combo, 1);
+            control = combo;
+        } else {
+            auto *edit = new QLineEdit(QString::fromStdString(values.Text(row.option)), layoutItem);
+            line->addWidget(edit, 1);
+            QString buttonName = objectName;
+            buttonName.replace(QStringLiteral("LineEdit"), QStringLiteral("BrowsePushButton"));
+            QPushButton *browse = MakeButton(layoutItem, "参照...", "");
+            browse->setObjectName(buttonName);
+            browse->setAccessibleName(Text(row.label) + browse->text());
+            line->addWidget(browse);
+            const Option option = row.option;
+            connect(browse, &QPushButton::clicked, this, [this, option] { BrowseFolder(option); });
+            control = edit;
+        }
+        label->setBuddy(control);
+        control->setAccessibleName(label->text());
+    }
+    control->setObjectName(objectName);
+    if (row.kind == OptionKind::Switch) control->setAccessibleName(Text(row.label));
+    controls_[static_cast<std::size_t>(row.option)] = control;
+    return layoutItem;
+}
+
+OptionValues OptionsDialog::Chosen() const {
+    OptionValues values = session_.Switches();
+    for (const OptionRow &row : kOptionTable) {
+        QWidget *control = controls_[static_cast<std::size_t>(row.option)];
+        switch (row.kind) {
+        case OptionKind::Switch:
+            values[row.option] = static_cast<QCheckBox *>(control)->isChecked();
+            break;
+        case OptionKind::Choice:
+            values.SetText(
+                row.option,
+                static_cast<QComboBox *>(control)->currentData().toString().toStdString());
+            break;
+        case OptionKind::Folder:
+            values.SetText(row.option, static_cast<QLineEdit *>(control)->text().toStdString());
+            break;
+        }
+    }
+    return values;
+}
+
+void OptionsDialog::BrowseFolder(Option option) {
+    auto *edit = static_cast<QLineEdit *>(controls_[static_cast<std::size_t>(option)]);
+    QFileDialog dialog(this, Text(RowOf(option).label), edit->text());
+    dialog.setObjectName(QStringLiteral("folderFileDialog"));
+    dialog.setFileMode(QFileDialog::Directory);
+    dialog.setOption(QFileDialog::ShowDirsOnly);
+    if (ExecFileDialog(dialog) != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+    edit->setText(dialog.selectedFiles().first());
+}
+
 void OptionsDialog::accept() {
-    OptionValues switches;
-    for (const OptionRow &row : kOptionTable)
-        switches[row.option] = checkBoxes_[static_cast<std::size_t>(row.option)]->isChecked();
     // Memory holds the new state even if the file could not be written; like every other write
     // of the settings file, a failure is not reported.
-    session_.Ok(switches);
+    session_.Ok(Chosen());
     QDialog::accept();
 }
 

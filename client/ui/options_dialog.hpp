@@ -1,6 +1,6 @@
-// "オプション": the four switches, clearing the destination history, and the templates. Template
-// changes go to the session's private copy; only OK stores them (and the switches) in memory and
-// in the settings file.
+// "オプション": the options of kOptionTable (a check box, combo box or folder field per row),
+// clearing the destination history, and the templates. Template changes go to the session's
+// private copy; only OK stores them (and the options) in memory and in the settings file.
 #pragma once
 
 #include <QDialog>
@@ -11,7 +11,6 @@
 #include "settings.hpp"
 #include "options_session.hpp"
 
-class QCheckBox;
 class QPushButton;
 class QTreeWidget;
 
@@ -33,6 +32,7 @@ class OptionsDialog : public QDialog {
     void AddTemplate();
     void EditTemplate();
     void DeleteTemplate();
+    void BrowseFolder(Option option);
 
   private:
     // Row i shows name i of the copy; the row at select (if any) is selected afterwards.
@@ -42,7 +42,10 @@ class OptionsDialog : public QDialog {
     SettingsHashes &settings_;
     std::string settingsPath_;
     OptionsSession session_;
-    std::array<QCheckBox *, kOptionCount> checkBoxes_{}; // in kOptionTable's order
+    QWidget *AddOptionRow(const OptionRow &row);
+    OptionValues Chosen() const;
+
+    std::array<QWidget *, kOptionCount> controls_{}; // in kOptionTable's order
     QTreeWidget *list_;
 };
 

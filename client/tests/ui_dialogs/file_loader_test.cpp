@@ -23,6 +23,7 @@ namespace {
 using tarvotcpc::testing::TempDir;
 using tarvotcpc::testing::WriteFile;
 using testing::BoxAnswerer;
+using testing::FileDialogAnswerer;
 
 // A window with a send page that takes the loader's text as the main window does.
 class Page {
@@ -53,36 +54,6 @@ class Page {
     FileLoader loader;
     QPlainTextEdit *edit;
     int pieces = 0;
-};
-
-// Answers the next file dialog by choosing path (or cancelling, for an empty path), after letting
-// look see it as offered.
-class FileDialogAnswerer {
-  public:
-    FileDialogAnswerer(QString path, std::function<void(QFileDialog *)> look = {}) {
-        SetFileDialogObserver([this, path, look](QFileDialog *dialog) {
-            ++shown;
-            if (look) look(dialog);
-            QTimer::singleShot(0, dialog, [dialog, path] {
-                if (path.isEmpty()) {
-                    dialog->reject();
-                    return;
-                }
-                // Typed over whatever the dialog offered: the file it offered is no longer
-                // selected in its list.
-                dialog->findChild<QAbstractItemView *>(QStringLiteral("listView"))
-                    ->selectionModel()
-                    ->clear();
-                dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(path);
-                QMetaObject::invokeMethod(dialog, "accept");
-            });
-        });
-    }
-    ~FileDialogAnswerer() { SetFileDialogObserver({}); }
-    FileDialogAnswerer(const FileDialogAnswerer &) = delete;
-    FileDialogAnswerer &operator=(const FileDialogAnswerer &) = delete;
-
-    int shown = 0;
 };
 
 class FileLoaderTest : public QObject {

@@ -1,12 +1,15 @@
 // The options dialog and the template editor, driven as the user drives them; every change is
 // checked in memory and in what the next start reads from the settings file.
 #include <QCheckBox>
+#include <QComboBox>
+#include <QFileDialog>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QTreeWidget>
 
 #include "ui_support.hpp"
+#include "dialog_seam.hpp"
 #include "dialogs.hpp"
 #include "options_dialog.hpp"
 #include "template_edit_dialog.hpp"
@@ -112,13 +115,48 @@ class OptionsDialogTest : public QObject {
             Child<QCheckBox>(dialog, "hostSaveCheckBox")->setChecked(false);
             Child<QCheckBox>(dialog, "conSendCheckBox")->setChecked(true);
             Child<QCheckBox>(dialog, "conReClearCheckBox")->setChecked(true);
+            Child<QCheckBox>(dialog, "sendEscapesCheckBox")->setChecked(true);
+            auto *encoding = Child<QComboBox>(dialog, "sendEncodingComboBox");
+            QCOMPARE(encoding->currentText(), Text("表示と同じ")); // an earlier file: the default
+            QCOMPARE(encoding->count(), 6);
+            encoding->setCurrentIndex(encoding->findText("Shift_JIS"));
+            auto *ending = Child<QComboBox>(dialog, "sendLineEndingComboBox");
+            QCOMPARE(ending->currentText(), Text("CR+LF"));
+            ending->setCurrentIndex(ending->findText("LF"));
+            QVERIFY(Child<QLineEdit>(dialog, "logFolderLineEdit")->text().isEmpty());
             Click(dialog, "okPushButton");
         });
-        const Entries expected{
-            {"hostsave", "0"}, {"consend", "1"}, {"conreclear", "1"}, {"consenclear", "0"}};
+        const Entries expected{{"hostsave", "0"},
+                               {"consend", "1"},
+                               {"conreclear", "1"},
+                               {"consenclear", "0"},
+                               {"sendencoding", "shift_jis"},
+                               {"sendlineending", "lf"},
+                               {"sendescapes", "1"},
+                               {"logfolder", ""}};
         QCOMPARE(EntriesOf(fixture.Settings().options), expected);
         QCOMPARE(fixture.Reload().options, expected);
         QCOMPARE(fixture.Reload().templates.size(), std::size_t{3});
+
+        // The next opening shows what is stored; the folder comes from the browse button.
+        tarvotcpc::testing::TempDir logs;
+        const QString folder = QString::fromStdString(logs.Path());
+        testing::FileDialogAnswerer answer(folder, [](QFileDialog *files) {
+            QCOMPARE(files->fileMode(), QFileDialog::Directory);
+        });
+        RunOptions(fixture, [](OptionsDialog *dialog) {
+            QCOMPARE(Child<QComboBox>(dialog, "sendEncodingComboBox")->currentText(),
+                     Text("Shift_JIS"));
+            QCOMPARE(Child<QComboBox>(dialog, "sendLineEndingComboBox")->currentText(), Text("LF"));
+            QVERIFY(Child<QCheckBox>(dialog, "sendEscapesCheckBox")->isChecked());
+            Click(dialog, "logFolderBrowsePushButton");
+            Click(dialog, "okPushButton");
+        });
+        QCOMPARE(answer.shown, 1);
+        const OptionValues values = ReadOptions(fixture.Settings());
+        QCOMPARE(QString::fromStdString(values.Text(Option::LogFolder)), folder);
+        QCOMPARE(fixture.Reload().options[7],
+                 (std::pair<std::string, std::string>("logfolder", folder.toStdString())));
     }
 
     void AddEditRenameAndDeleteReachMemoryAndFile() {
@@ -356,7 +394,7 @@ class OptionsDialogTest : public QObject {
         const SettingsFixture::Reloaded reloaded = fixture.Reload();
         QVERIFY(reloaded.hosts.empty());
         QCOMPARE(reloaded.templates.size(), std::size_t{3});
-        QCOMPARE(reloaded.options.size(), std::size_t{4}); // as the first opening's OK wrote them
+        QCOMPARE(reloaded.options.size(), kOptionCount); // as the first opening's OK wrote them
     }
 };
 
