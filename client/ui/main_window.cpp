@@ -19,7 +19,8 @@
 #include "file_loader.hpp"
 #include "help.hpp"
 #include "message_seam.hpp"
-#include "receive_view.hpp"
+#include "transcript_view.hpp"
+#include "view_controls.hpp"
 
 // Resources live in the static library; this pulls them in wherever the window is used.
 static void InitResources() {
@@ -62,7 +63,7 @@ MainWindow::MainWindow(std::string settingsPath, QWidget *parent)
     sendEdit_->setAccessibleName(Text("送信データ"));
     sendEdit_->setLineWrapMode(QPlainTextEdit::NoWrap);
     sendEdit_->setFont(PageFont());
-    receive_ = new ReceiveView;
+    receive_ = new TranscriptView;
     receive_->setObjectName(QStringLiteral("receivePlainTextEdit"));
     receive_->setAccessibleName(Text("受信データ"));
 
@@ -89,7 +90,41 @@ MainWindow::MainWindow(std::string settingsPath, QWidget *parent)
     controller_ = std::make_unique<MainController>(view, settings_, [this] {
         QMetaObject::invokeMethod(this, &MainWindow::Pump, Qt::QueuedConnection);
     });
+    receive_->SetTranscript(&controller_->GetTranscript());
+
+    viewControls_ = new ViewControls(this);
+    connect(viewControls_, &ViewControls::encodingPicked, this, [this](Encoding encoding) {
+        ChangeViewOptions([encoding](OptionValues &values) { SetViewEncoding(values, encoding); });
+    });
+    connect(viewControls_, &ViewControls::hexPicked, this, [this](bool hex) {
+        ChangeViewOptions([hex](OptionValues &values) {
+            values.SetText(Option::ViewMode, hex ? kViewModeHex : kViewModeText);
+        });
+    });
+    connect(viewControls_, &ViewControls::marksPicked, this, [this](bool on) {
+        ChangeViewOptions([on](OptionValues &values) { values[Option::ViewLineEndMarks] = on; });
+    });
+    ApplyViewOptions();
     controller_->Start();
+}
+
+void MainWindow::ApplyViewOptions() {
+    const OptionValues values = ReadOptions(settings_);
+    receive_->SetEncoding(ViewEncodingOf(values));
+    receive_->SetMode(ViewIsHex(values) ? TranscriptView::Mode::Hex : TranscriptView::Mode::Text);
+    receive_->SetLineEndMarks(values[Option::ViewLineEndMarks]);
+    receive_->SetShowTimes(values[Option::ViewTimes]);
+    receive_->SetShowSent(values[Option::ViewSent]);
+    viewControls_->Show(values);
+}
+
+void MainWindow::ChangeViewOptions(const std::function<void(OptionValues &)> &change) {
+    if (!settingsLive_) return;
+    OptionValues values = ReadOptions(settings_);
+    change(values);
+    // A file that cannot be written still leaves the choice in force for this session.
+    if (StoreOptions(settings_, values)) WriteOptionsSection(settings_, settingsPath_);
+    ApplyViewOptions();
 }
 
 MainWindow::~MainWindow() {
@@ -119,6 +154,7 @@ void MainWindow::Run(Command command) {
         break;
     case Command::Options:
         ExecOptionsDialog(this, settings_, settingsPath_);
+        ApplyViewOptions();
         break;
     case Command::Readme:
         OpenWithDesktop(ReadmeUrl());

@@ -5,11 +5,13 @@
 
 #include <QMainWindow>
 
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "controller.hpp"
 #include "main_commands.hpp"
+#include "options.hpp"
 #include "settings.hpp"
 
 class QLabel;
@@ -20,7 +22,8 @@ class QTimer;
 namespace tarvotcpc::ui {
 
 class FileLoader;
-class ReceiveView;
+class TranscriptView;
+class ViewControls;
 
 class MainWindow : public QMainWindow, private MainView {
     Q_OBJECT
@@ -34,7 +37,9 @@ class MainWindow : public QMainWindow, private MainView {
     MainController &Controller() const { return *controller_; }
     QTabWidget *Tabs() const { return tabs_; }
     QPlainTextEdit *SendEdit() const { return sendEdit_; }
-    ReceiveView *Receive() const { return receive_; }
+    // The receive page: the controller's transcript as text or hex.
+    TranscriptView *Receive() const { return receive_; }
+    ViewControls &View() const { return *viewControls_; }
     bool SettingsLoaded() const { return settingsLive_; }
 
     // What the connect dialog's OK leads to.
@@ -70,6 +75,10 @@ class MainWindow : public QMainWindow, private MainView {
     // Runs the controller's pump while it has work: at once on a connection's wake-up (so a
     // small answer shows without waiting for a tick), and on the timer while a flood lasts.
     void Pump();
+    // The receive page's options as stored, shown on the page and in the menu and toolbar.
+    void ApplyViewOptions();
+    // The user picked a view option in the menu or toolbar: stored, then applied.
+    void ChangeViewOptions(const std::function<void(OptionValues &)> &change);
 
     std::string settingsPath_;
     SettingsHashes settings_{};
@@ -80,7 +89,8 @@ class MainWindow : public QMainWindow, private MainView {
     QTabWidget *tabs_;
     QLabel *statusLabel_;
     QPlainTextEdit *sendEdit_;
-    ReceiveView *receive_;
+    TranscriptView *receive_;
+    ViewControls *viewControls_;
     FileLoader *fileLoader_;
     QTimer *pump_;
     std::unique_ptr<MainController> controller_; // last: it may call back into the window
