@@ -1,15 +1,38 @@
 #include "controller.hpp"
 
 #include <chrono>
+#include <cstring>
 #include <utility>
 
 #include "options.hpp"
+#include "send_encoding.hpp"
 
 namespace tarvotcpc {
 
+namespace {
+
+int64_t NowUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+SavedDirection Saved(Direction direction) {
+    return direction == Direction::Received ? SavedDirection::Received : SavedDirection::Sent;
+}
+
+} // namespace
+
+std::string TranscriptStalledText(int err) {
+    return std::string("受信データを記録できないため受信を止めています (") + std::strerror(err) +
+           ")。記録できるようになると再開します";
+}
+
 MainController::MainController(MainView &view, SettingsHashes &settings, std::function<void()> wake,
-                               ConnectionFactory factory)
-    : view_(view), settings_(settings), wake_(std::move(wake)), factory_(std::move(factory)) {
+                               ConnectionFactory factory, TranscriptOptions transcriptOptions)
+    : view_(view), settings_(settings), wake_(std::move(wake)), factory_(std::move(factory)),
+      transcript_(std::move(transcriptOptions)) {
+    flow_.SetKeeper([this](std::string_view bytes) { return Keep(Direction::Received, bytes); });
     if (!factory_) {
         factory_ = [](const Destination &params, ConnectionOptions options) {
             return std::make_unique<Connection>(params.host, params.port, std::move(options));
@@ -41,22 +64,72 @@ void MainController::QuitConnection() {
     connection_.reset();
 }
 
+// Sent bytes still held go first, so that the transcript keeps the order of the wire.
+int MainController::Keep(Direction direction, std::string_view bytes) {
+    const int64_t now = NowUs();
+    while (!heldSent_.empty()) {
+        const std::string &held = heldSent_.front();
+        if (const int err = transcript_.Append(Direction::Sent, held.data(), held.size(), now))
+            return err;
+        if (log_) log_->Append(SavedDirection::Sent, now, held);
+        heldSent_.erase(heldSent_.begin());
+    }
+    if (bytes.empty()) return 0;
+    if (const int err = transcript_.Append(direction, bytes.data(), bytes.size(), now)) return err;
+    if (log_) log_->Append(Saved(direction), now, bytes);
+    return 0;
+}
+
+void MainController::StartLog(const Destination &params) {
+    const std::string folder = ReadOptions(settings_).Text(Option::LogFolder);
+    if (folder.empty()) {
+        log_.reset();
+        logFolder_.clear();
+        return;
+    }
+    // A log stopped by an error tries again with the next connection.
+    if (!log_ || folder != logFolder_ || log_->Stopped()) {
+        log_.reset();
+        log_ = std::make_unique<SessionLog>(folder);
+        logFolder_ = folder;
+    }
+    log_->StartConnection(params.host + ":" + std::to_string(params.port), NowUs(),
+                          static_cast<uint32_t>(generation_));
+}
+
+void MainController::ShowStoreState() {
+    const int err = flow_.KeepError();
+    if (err != 0 && !stalled_) {
+        stalled_ = true;
+        statusBeforeStall_ = status_;
+        SetStatus(TranscriptStalledText(err));
+    } else if (err == 0 && heldSent_.empty() && stalled_) {
+        stalled_ = false;
+        SetStatus(statusBeforeStall_);
+    }
+}
+
 void MainController::Start() {
     SetLook(false);
 }
 
 void MainController::Connect(const Destination &params) {
+    if (connection_ && log_) log_->EndConnection();
     QuitConnection();
     flow_.Restart();
     ++generation_;
     showOnNextData_ = true;
+    const OptionValues switches = ReadOptions(settings_);
+    // Emptied before anything of the new connection is kept (its first send included).
+    if (switches[Option::ConReClear]) transcript_.Clear();
+    transcript_.BeginConnection(static_cast<uint32_t>(generation_));
+    StartLog(params);
     SetLook(true);
     ConnectionOptions options;
     options.wake = wake_;
     options.queueLimit = kReceiveQueueLimit;
     connection_ = factory_(params, std::move(options));
     SetStatus(ConnectingText(params));
-    const OptionValues switches = ReadOptions(settings_);
     if (switches[Option::ConSend]) Send();
     if (switches[Option::ConReClear]) {
         flow_.DropBacklog();
@@ -66,9 +139,19 @@ void MainController::Connect(const Destination &params) {
 
 void MainController::Send() {
     if (!connection_ || !connectedLook_) return;
-    connection_->Send(ToCrlf(view_.SendPageText()));
+    const OptionValues values = ReadOptions(settings_);
+    SendBytes out = EncodeForSend(view_.SendPageText(), SendEncodingOf(values),
+                                  SendLineEndingOf(values), values[Option::SendEscapes]);
+    if (!out.ok) {
+        view_.ShowWarning(out.error);
+        return;
+    }
+    connection_->Send(out.bytes);
+    // On the wire already: should the transcript refuse them now, they wait for it.
+    if (!out.bytes.empty() && Keep(Direction::Sent, out.bytes) != 0)
+        heldSent_.push_back(std::move(out.bytes));
     showOnNextData_ = true;
-    if (ReadOptions(settings_)[Option::ConSenClear]) view_.ClearSendPage();
+    if (values[Option::ConSenClear]) view_.ClearSendPage();
 }
 
 void MainController::Disconnect() {
@@ -77,7 +160,13 @@ void MainController::Disconnect() {
 }
 
 void MainController::ProcessEvents() {
+    if (!heldSent_.empty()) Keep(Direction::Sent, {});
     if (connection_) flow_.Fill(*connection_);
+    ShowStoreState();
+    if (log_) {
+        const std::string logError = log_->TakeError();
+        if (!logError.empty()) view_.ShowWarning(logError);
+    }
     if (flow_.Backlog() > 0) {
         const std::string step = flow_.NextStep();
         if (showOnNextData_) view_.ShowReceivePage();
@@ -93,6 +182,7 @@ void MainController::ProcessEvents() {
     // (rather than after the pump, as the window does) may let the user start a new connection
     // meanwhile, whose look must then not be overwritten.
     QuitConnection();
+    if (log_) log_->EndConnection();
     const uint64_t generation = generation_;
     view_.ShowMessage(end->data,
                       IsStartFailure(end->reason) ? MessageStyle::Warning : MessageStyle::Notice);
@@ -103,6 +193,7 @@ void MainController::ProcessEvents() {
 
 void MainController::Close() {
     QuitConnection();
+    log_.reset(); // writes and syncs what it holds
     flow_.DropBacklog();
     flow_.Restart();
 }

@@ -12,7 +12,9 @@
 #include "destination.hpp"
 #include "message_style.hpp"
 #include "receive_flow.hpp"
+#include "session_log.hpp"
 #include "settings.hpp"
+#include "transcript.hpp"
 
 namespace tarvotcpc {
 
@@ -34,7 +36,12 @@ class MainView {
     // Tells the end of a connection. The controller is in its final state by then; a window may
     // show the box once its current event is done.
     virtual void ShowMessage(const std::string &text, MessageStyle style) = 0;
+    // A warning that is not the end of a connection (a send refused, the log stopped).
+    virtual void ShowWarning(const std::string &text) { (void)text; }
 };
+
+// The status while the transcript cannot take what arrives (err: its errno).
+std::string TranscriptStalledText(int err);
 
 class MainController {
   public:
@@ -44,7 +51,7 @@ class MainController {
     // wake is handed to every connection: it is called on a connection's thread when events wait,
     // and must get ProcessEvents called soon on the window's thread.
     MainController(MainView &view, SettingsHashes &settings, std::function<void()> wake,
-                   ConnectionFactory factory = {});
+                   ConnectionFactory factory = {}, TranscriptOptions transcriptOptions = {});
     ~MainController();
 
     MainController(const MainController &) = delete;
@@ -59,8 +66,10 @@ class MainController {
     // without any further word from it, so the two are never mixed up.
     void Connect(const Destination &params);
 
-    // Sends the send page's text, line breaks as CRLF; with "consenclear" the page is emptied
-    // once its text was taken. Nothing happens without a connection.
+    // Sends the send page's text encoded as the options say (encoding, line ending, escapes);
+    // with "consenclear" the page is emptied once its text was taken. Text that cannot be encoded
+    // is refused with a warning naming the place, and nothing is sent. Nothing happens without a
+    // connection.
     void Send();
 
     // Asks the connection to end and shows the disconnected look at once; the end itself is
@@ -74,8 +83,15 @@ class MainController {
     // first data after connecting and after each send, so that a peer talking on its own never
     // takes the send page from a user typing there.
     void ProcessEvents();
-    // Whether ProcessEvents still has work: a connection, or text the page has not taken yet.
-    bool Busy() const { return connection_ != nullptr || !flow_.Idle(); }
+    // Whether ProcessEvents still has work: a connection, text the page has not taken yet, or
+    // bytes the transcript has not taken yet.
+    bool Busy() const { return connection_ != nullptr || !flow_.Idle() || !heldSent_.empty(); }
+
+    // Every byte received and sent, in order, with its time and connection. The received bytes
+    // are kept as they come off the connection, before any decoding. A full disk holds the
+    // connection's reading (through its queue) until the transcript can take the bytes again;
+    // nothing is dropped. Emptied with the receive page.
+    const Transcript &KeptTranscript() const { return transcript_; }
 
     // The window closes: the connection is quit without any message; returns at once.
     void Close();
@@ -95,6 +111,9 @@ class MainController {
     void SetLook(bool connected);
     void SetStatus(const std::string &text);
     void QuitConnection();
+    int Keep(Direction direction, std::string_view bytes);
+    void StartLog(const Destination &params);
+    void ShowStoreState();
 
     MainView &view_;
     SettingsHashes &settings_;
@@ -106,6 +125,12 @@ class MainController {
     bool connectedLook_ = false;
     bool showOnNextData_ = false; // set by Connect and Send, spent by the first data after them
     std::string status_;
+    Transcript transcript_;
+    std::vector<std::string> heldSent_; // sent, but not yet taken by the transcript
+    bool stalled_ = false;              // the status tells that the transcript holds reading
+    std::string statusBeforeStall_;
+    std::unique_ptr<SessionLog> log_;
+    std::string logFolder_;
 };
 
 } // namespace tarvotcpc

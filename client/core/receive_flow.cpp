@@ -22,6 +22,8 @@ ReceiveFlow::ReceiveFlow() : stepBytes_(kFirstStep) {}
 void ReceiveFlow::Restart() {
     decoder_ = ReceivedText();
     end_.reset();
+    held_.clear();
+    heldFrom_ = 0;
 }
 
 void ReceiveFlow::DropBacklog() {
@@ -32,14 +34,23 @@ void ReceiveFlow::DropBacklog() {
 
 void ReceiveFlow::Fill(Connection &connection) {
     if (end_ || Backlog() >= kBacklogHigh) return;
-    if (connection.QueuedBytes() == 0 && !connection.Finished()) return;
+    if (held_.empty()) {
+        if (connection.QueuedBytes() == 0 && !connection.Finished()) return;
+        held_ = connection.TakeEvents();
+        heldFrom_ = 0;
+    }
     // Drop what was already shown before the backlog grows, so it never holds more than it must.
     if (start_ > 0 && start_ >= text_.size() / 2) {
         text_.erase(0, start_);
         start_ = 0;
     }
-    for (ConnectionEvent &event : connection.TakeEvents()) {
+    for (; heldFrom_ < held_.size(); ++heldFrom_) {
+        ConnectionEvent &event = held_[heldFrom_];
         if (event.type == ConnectionEvent::Type::Received) {
+            if (keeper_) {
+                keepError_ = keeper_(event.data);
+                if (keepError_ != 0) return;
+            }
             text_ += decoder_.Feed(event.data);
         } else {
             text_ += decoder_.Flush();
@@ -47,6 +58,8 @@ void ReceiveFlow::Fill(Connection &connection) {
             break;
         }
     }
+    held_.clear();
+    heldFrom_ = 0;
 }
 
 std::string ReceiveFlow::NextStep() {

@@ -9,8 +9,11 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "connection.hpp"
 #include "text.hpp"
@@ -33,11 +36,20 @@ class ReceiveFlow {
     // The page was emptied: nothing waiting is shown.
     void DropBacklog();
 
+    // Called with each received event's bytes, exactly as they came, before they are decoded.
+    // A result other than 0 (an errno: the transcript could not take them) holds that event and
+    // every later one here; each Fill tries again from the held event, and no new event is taken
+    // from the connection meanwhile, so its queue fills and it stops reading from the peer.
+    using Keeper = std::function<int(std::string_view bytes)>;
+    void SetKeeper(Keeper keeper) { keeper_ = std::move(keeper); }
+    // The errno of the last refusal while events are held; 0 when none are.
+    int KeepError() const { return held_.empty() ? 0 : keepError_; }
+
     // Takes the connection's events when the backlog has room for them.
     void Fill(Connection &connection);
 
     std::size_t Backlog() const { return text_.size() - start_; }
-    bool Idle() const { return Backlog() == 0 && !end_; }
+    bool Idle() const { return Backlog() == 0 && !end_ && held_.empty(); }
 
     // The next part of the backlog for the page (empty when there is none), never splitting a
     // character; then how long the page took for it.
@@ -54,6 +66,10 @@ class ReceiveFlow {
     std::size_t lastStep_ = 0;
     std::size_t stepBytes_;
     std::optional<ConnectionEvent> end_;
+    Keeper keeper_;
+    std::vector<ConnectionEvent> held_; // taken from the connection, not yet kept
+    std::size_t heldFrom_ = 0;
+    int keepError_ = 0;
 };
 
 } // namespace tarvotcpc

@@ -2,6 +2,7 @@
 #include "widgets.hpp"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QApplication>
 #include <QIcon>
 #include <QMainWindow>
@@ -39,6 +40,9 @@ MainCommands::MainCommands(QMainWindow *window) : QObject(window), window_(windo
     Make(Command::Readme, "&Readme.txt...", nullptr, QStringLiteral("readme"));
     Make(Command::HomePage, "作者のホームページ(&P)...", nullptr, QStringLiteral("homePage"));
     Make(Command::About, "バージョン情報(&A)...", nullptr, QStringLiteral("about"));
+    Make(Command::SaveReceived, "受信データを保存(&R)...", nullptr, QStringLiteral("saveReceived"));
+    Make(Command::SaveTranscript, "送受信の記録をテキストで保存(&V)...", nullptr,
+         QStringLiteral("saveTranscript"));
 
     QMenuBar *bar = window->menuBar();
     bar->setAccessibleName(Text("メニューバー"));
@@ -51,7 +55,36 @@ MainCommands::MainCommands(QMainWindow *window) : QObject(window), window_(windo
     file->addAction(Action(Command::InsertTemplate));
     file->addAction(Action(Command::LoadFile));
     file->addSeparator();
+    file->addAction(Action(Command::SaveReceived));
+    file->addAction(Action(Command::SaveTranscript));
+    file->addSeparator();
     file->addAction(Action(Command::Exit));
+    QMenu *send = bar->addMenu(Text("送信(&N)"));
+    send->setObjectName(QStringLiteral("sendMenu"));
+    auto *endings = new QActionGroup(this);
+    const struct {
+        LineEnding ending;
+        const char *text;
+        const char *name;
+    } endingItems[] = {{LineEnding::Crlf, "改行 CR+LF(&W)", "lineEndingCrlfAction"},
+                       {LineEnding::Lf, "改行 LF(&L)", "lineEndingLfAction"},
+                       {LineEnding::Cr, "改行 CR(&M)", "lineEndingCrAction"},
+                       {LineEnding::None, "改行を送らない(&N)", "lineEndingNoneAction"}};
+    for (const auto &item : endingItems) {
+        QAction *action = send->addAction(Text(item.text));
+        action->setObjectName(QString::fromLatin1(item.name));
+        action->setCheckable(true);
+        endings->addAction(action);
+        const LineEnding ending = item.ending;
+        connect(action, &QAction::triggered, this,
+                [this, ending] { emit LineEndingChosen(ending); });
+        lineEndings_[static_cast<std::size_t>(ending)] = action;
+    }
+    send->addSeparator();
+    escapes_ = send->addAction(Text("エスケープ (\\r \\n \\xNN ...) を使う(&E)"));
+    escapes_->setObjectName(QStringLiteral("sendEscapesAction"));
+    escapes_->setCheckable(true);
+    connect(escapes_, &QAction::triggered, this, [this](bool on) { emit EscapesChosen(on); });
     QMenu *tools = bar->addMenu(Text("ツール(&T)"));
     tools->setObjectName(QStringLiteral("toolsMenu"));
     tools->addAction(Action(Command::Options));
@@ -61,7 +94,7 @@ MainCommands::MainCommands(QMainWindow *window) : QObject(window), window_(windo
     help->addAction(Action(Command::HomePage));
     help->addSeparator();
     help->addAction(Action(Command::About));
-    for (QMenu *menu : {file, tools, help})
+    for (QMenu *menu : {file, send, tools, help})
         menu->setAccessibleName(menu->title().remove('&'));
 
     toolBar_ = window->addToolBar(Text("ツールバー"));
@@ -106,6 +139,15 @@ void MainCommands::SetConnected(bool connected) {
     Action(Command::Connect)->setEnabled(!connected);
     Action(Command::Disconnect)->setEnabled(connected);
     Action(Command::Send)->setEnabled(connected);
+}
+
+} // namespace tarvotcpc::ui
+
+namespace tarvotcpc::ui {
+
+void MainCommands::ShowSendOptions(LineEnding ending, bool escapes) {
+    LineEndingAction(ending)->setChecked(true);
+    escapes_->setChecked(escapes);
 }
 
 } // namespace tarvotcpc::ui

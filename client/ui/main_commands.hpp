@@ -4,7 +4,10 @@
 
 #include <QObject>
 
+#include <array>
 #include <map>
+
+#include "send_encoding.hpp"
 
 class QAction;
 class QMainWindow;
@@ -23,7 +26,9 @@ enum class Command {
     Options = 106,
     Readme = 107,
     HomePage = 108,
-    About = 109, // the version box, beside the help commands
+    About = 109,          // the version box, beside the help commands
+    SaveReceived = 110,   // the received bytes, exactly
+    SaveTranscript = 111, // the transcript as text
 };
 
 class MainCommands : public QObject {
@@ -40,8 +45,18 @@ class MainCommands : public QObject {
     // commands are always available.
     void SetConnected(bool connected);
 
+    // The 送信 menu's line ending (radio items) and escape mode (a check item), as stored.
+    QAction *LineEndingAction(LineEnding ending) const {
+        return lineEndings_[static_cast<std::size_t>(ending)];
+    }
+    QAction *EscapesAction() const { return escapes_; }
+    void ShowSendOptions(LineEnding ending, bool escapes);
+
   signals:
     void Triggered(tarvotcpc::ui::Command command);
+    // The user chose in the 送信 menu.
+    void LineEndingChosen(tarvotcpc::LineEnding ending);
+    void EscapesChosen(bool on);
 
   private:
     QAction *Make(Command command, const char *text, const char *toolTip, const QString &name);
@@ -49,6 +64,8 @@ class MainCommands : public QObject {
     QMainWindow *window_;
     std::map<Command, QAction *> actions_;
     QToolBar *toolBar_ = nullptr;
+    std::array<QAction *, 4> lineEndings_{};
+    QAction *escapes_ = nullptr;
 };
 
 } // namespace tarvotcpc::ui

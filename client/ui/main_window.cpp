@@ -19,6 +19,8 @@
 #include "file_loader.hpp"
 #include "help.hpp"
 #include "message_seam.hpp"
+#include "options.hpp"
+#include "save_runner.hpp"
 #include "transcript_view.hpp"
 #include "view_controls.hpp"
 
@@ -49,6 +51,9 @@ MainWindow::MainWindow(std::string settingsPath, QWidget *parent)
 
     commands_ = new MainCommands(this);
     connect(commands_, &MainCommands::Triggered, this, &MainWindow::Run);
+    connect(commands_, &MainCommands::LineEndingChosen, this, &MainWindow::StoreLineEnding);
+    connect(commands_, &MainCommands::EscapesChosen, this, &MainWindow::StoreEscapes);
+    ShowSendOptions();
 
     statusBar()->setObjectName(QStringLiteral("mainStatusBar"));
     statusBar()->setAccessibleDescription(Text("ステータスバー"));
@@ -78,6 +83,7 @@ MainWindow::MainWindow(std::string settingsPath, QWidget *parent)
 
     fileLoader_ = new FileLoader(this);
     connect(fileLoader_, &FileLoader::textReady, this, &MainWindow::AppendToSendPage);
+    saver_ = new SaveRunner(this);
 
     pump_ = new QTimer(this);
     pump_->setInterval(kPumpIntervalMs);
@@ -154,7 +160,14 @@ void MainWindow::Run(Command command) {
         break;
     case Command::Options:
         ExecOptionsDialog(this, settings_, settingsPath_);
+        ShowSendOptions();
         ApplyViewOptions();
+        break;
+    case Command::SaveReceived:
+        saver_->Start(SaveKind::RawReceived, controller_->KeptTranscript());
+        break;
+    case Command::SaveTranscript:
+        saver_->Start(SaveKind::Text, controller_->KeptTranscript());
         break;
     case Command::Readme:
         OpenWithDesktop(ReadmeUrl());
@@ -196,6 +209,27 @@ void MainWindow::AppendToSendPage(const QString &text) {
     cursor.insertText(text);
 }
 
+void MainWindow::ShowSendOptions() {
+    const OptionValues values = ReadOptions(settings_);
+    commands_->ShowSendOptions(SendLineEndingOf(values), values[Option::SendEscapes]);
+}
+
+void MainWindow::StoreLineEnding(LineEnding ending) {
+    if (!settingsLive_) return;
+    OptionValues values = ReadOptions(settings_);
+    SetSendLineEnding(values, ending);
+    StoreOptions(settings_, values);
+    WriteOptionsSection(settings_, settingsPath_);
+}
+
+void MainWindow::StoreEscapes(bool on) {
+    if (!settingsLive_) return;
+    OptionValues values = ReadOptions(settings_);
+    values[Option::SendEscapes] = on;
+    StoreOptions(settings_, values);
+    WriteOptionsSection(settings_, settingsPath_);
+}
+
 void MainWindow::Pump() {
     if (closing_) return;
     controller_->ProcessEvents();
@@ -215,6 +249,8 @@ void MainWindow::ClearSendPage() {
 }
 
 void MainWindow::ClearReceivePage() {
+    // The transcript is emptied next; a save reading it stops first.
+    saver_->Cancel();
     receive_->Clear();
 }
 
@@ -251,9 +287,19 @@ void MainWindow::ShowMessage(const std::string &text, MessageStyle style) {
         Qt::QueuedConnection);
 }
 
+void MainWindow::ShowWarning(const std::string &text) {
+    QMetaObject::invokeMethod(
+        this,
+        [this, message = QString::fromStdString(text)] {
+            if (!closing_) ShowMessageBox(this, message, MessageStyle::Warning);
+        },
+        Qt::QueuedConnection);
+}
+
 void MainWindow::closeEvent(QCloseEvent *event) {
     closing_ = true;
     pump_->stop();
+    saver_->Cancel();
     // Quitting returns at once: the connection ends without a word and never calls back.
     controller_->Close();
     if (settingsLive_) {

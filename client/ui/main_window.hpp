@@ -22,6 +22,7 @@ class QTimer;
 namespace tarvotcpc::ui {
 
 class FileLoader;
+class SaveRunner;
 class TranscriptView;
 class ViewControls;
 
@@ -40,6 +41,7 @@ class MainWindow : public QMainWindow, private MainView {
     // The receive page: the controller's transcript as text or hex.
     TranscriptView *Receive() const { return receive_; }
     ViewControls &View() const { return *viewControls_; }
+    SaveRunner *Saver() const { return saver_; }
     bool SettingsLoaded() const { return settingsLive_; }
 
     // What the connect dialog's OK leads to.
@@ -68,10 +70,15 @@ class MainWindow : public QMainWindow, private MainView {
     void SetConnectedLook(bool connected) override;
     void SetStatusText(const std::string &text) override;
     void ShowMessage(const std::string &text, MessageStyle style) override;
+    void ShowWarning(const std::string &text) override;
 
     void Run(Command command);
     void InsertTemplate();
     void AppendToSendPage(const QString &text);
+    // The 送信 menu shows the stored line ending and escape mode; a choice there is stored.
+    void ShowSendOptions();
+    void StoreLineEnding(LineEnding ending);
+    void StoreEscapes(bool on);
     // Runs the controller's pump while it has work: at once on a connection's wake-up (so a
     // small answer shows without waiting for a tick), and on the timer while a flood lasts.
     void Pump();
@@ -92,6 +99,7 @@ class MainWindow : public QMainWindow, private MainView {
     TranscriptView *receive_;
     ViewControls *viewControls_;
     FileLoader *fileLoader_;
+    SaveRunner *saver_;
     QTimer *pump_;
     std::unique_ptr<MainController> controller_; // last: it may call back into the window
 };

@@ -1,0 +1,22 @@
+// The transcript as saves and logs read it.
+#pragma once
+
+#include "saving.hpp"
+#include "transcript.hpp"
+
+namespace tarvotcpc {
+
+// Reads a Transcript through the SavedTranscript interface. It holds a reference: the transcript
+// must outlive it and must not be cleared while a save reads it.
+class TranscriptSource : public SavedTranscript {
+  public:
+    explicit TranscriptSource(const Transcript &transcript) : transcript_(transcript) {}
+    std::size_t ChunkCount() const override;
+    SavedChunkInfo Chunk(std::size_t index) const override;
+    std::size_t Read(std::size_t index, uint64_t offset, std::span<char> out) const override;
+
+  private:
+    const Transcript &transcript_;
+};
+
+} // namespace tarvotcpc
