@@ -21,6 +21,7 @@ packages=(
   qt6-translations-l10n
   # the title-bar test reads X11 window properties through xcb
   libxcb1-dev
+  fonts-noto-core # Noto Sans Symbols 2: the control pictures (␍ ␊ ␀) the receive page draws
 )
 
 missing=()

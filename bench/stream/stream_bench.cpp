@@ -30,7 +30,7 @@
 
 #include "main_window.hpp"
 #include "message_seam.hpp"
-#include "receive_view.hpp"
+#include "transcript_view.hpp"
 
 namespace {
 

@@ -114,12 +114,20 @@ void MainController::Start() {
 }
 
 void MainController::Connect(const Destination &params) {
+    const OptionValues switches = ReadOptions(settings_);
+    // What the last connection left waiting is its own: kept before the new part starts, unless
+    // the page is emptied anyway.
+    if (switches[Option::ConReClear]) {
+        flow_.DropBacklog();
+    } else {
+        flow_.KeepAll();
+        flow_.DropBacklog(); // what the transcript refused now (a full disk) cannot wait longer
+    }
     if (connection_ && log_) log_->EndConnection();
     QuitConnection();
     flow_.Restart();
     ++generation_;
     showOnNextData_ = true;
-    const OptionValues switches = ReadOptions(settings_);
     // Emptied before anything of the new connection is kept (its first send included).
     if (switches[Option::ConReClear]) transcript_.Clear();
     transcript_.BeginConnection(static_cast<uint32_t>(generation_));
@@ -131,10 +139,7 @@ void MainController::Connect(const Destination &params) {
     connection_ = factory_(params, std::move(options));
     SetStatus(ConnectingText(params));
     if (switches[Option::ConSend]) Send();
-    if (switches[Option::ConReClear]) {
-        flow_.DropBacklog();
-        view_.ClearReceivePage();
-    }
+    if (switches[Option::ConReClear]) view_.ClearReceivePage();
 }
 
 void MainController::Send() {
@@ -148,8 +153,13 @@ void MainController::Send() {
     }
     connection_->Send(out.bytes);
     // On the wire already: should the transcript refuse them now, they wait for it.
-    if (!out.bytes.empty() && Keep(Direction::Sent, out.bytes) != 0)
-        heldSent_.push_back(std::move(out.bytes));
+    if (!out.bytes.empty()) {
+        if (Keep(Direction::Sent, out.bytes) != 0) {
+            heldSent_.push_back(std::move(out.bytes));
+        } else {
+            view_.TranscriptAppended();
+        }
+    }
     showOnNextData_ = true;
     if (values[Option::ConSenClear]) view_.ClearSendPage();
 }
@@ -160,21 +170,24 @@ void MainController::Disconnect() {
 }
 
 void MainController::ProcessEvents() {
+    const uint64_t sizeBefore = transcript_.Size();
+    const uint64_t generationBefore = transcript_.Generation();
     if (!heldSent_.empty()) Keep(Direction::Sent, {});
     if (connection_) flow_.Fill(*connection_);
+    const auto start = std::chrono::steady_clock::now();
+    const std::size_t kept = flow_.Backlog() > 0 ? flow_.KeepStep() : 0;
     ShowStoreState();
     if (log_) {
         const std::string logError = log_->TakeError();
         if (!logError.empty()) view_.ShowWarning(logError);
     }
-    if (flow_.Backlog() > 0) {
-        const std::string step = flow_.NextStep();
+    if (kept > 0) {
         if (showOnNextData_) view_.ShowReceivePage();
         showOnNextData_ = false;
-        const auto start = std::chrono::steady_clock::now();
-        view_.AppendReceivedText(step);
-        flow_.StepTook(std::chrono::steady_clock::now() - start);
     }
+    if (transcript_.Size() != sizeBefore || transcript_.Generation() != generationBefore)
+        view_.TranscriptAppended();
+    if (kept > 0) flow_.StepTook(std::chrono::steady_clock::now() - start);
     std::optional<ConnectionEvent> end = flow_.TakeEnd();
     if (!end) return;
 

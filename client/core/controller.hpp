@@ -26,8 +26,8 @@ class MainView {
     virtual std::string SendPageText() = 0;
     virtual void ClearSendPage() = 0;
     virtual void ClearReceivePage() = 0;
-    // Appends to the receive page: text with LF line breaks, never ending inside a character.
-    virtual void AppendReceivedText(const std::string &text) = 0;
+    // Bytes were appended to the controller's transcript (KeptTranscript): received, or sent.
+    virtual void TranscriptAppended() = 0;
     // Brings the receive page to the front.
     virtual void ShowReceivePage() = 0;
     // Connected: Disconnect and Send available, Connect not; disconnected: the reverse.
@@ -77,14 +77,14 @@ class MainController {
     void Disconnect();
 
     // One turn of the window's pump, on a wake-up or a timer tick: takes the connection's events
-    // as far as the receive flow has room, hands the receive page the next step of text, and once
-    // the page has everything before the end event, tells the end in a message box and the status
+    // as far as the receive flow has room, keeps the next step of their bytes in the transcript
+    // (telling the view), and once every byte before the end event is kept, tells the end in a message box and the status
     // bar and restores the disconnected look. The receive page comes to the front only for the
     // first data after connecting and after each send, so that a peer talking on its own never
     // takes the send page from a user typing there.
     void ProcessEvents();
-    // Whether ProcessEvents still has work: a connection, text the page has not taken yet, or
-    // bytes the transcript has not taken yet.
+    // Whether ProcessEvents still has work: a connection, or bytes (received or sent) the
+    // transcript has not taken yet.
     bool Busy() const { return connection_ != nullptr || !flow_.Idle() || !heldSent_.empty(); }
 
     // Every byte received and sent, in order, with its time and connection. The received bytes
@@ -96,7 +96,8 @@ class MainController {
     // The window closes: the connection is quit without any message; returns at once.
     void Close();
 
-    // Received bytes in the connection's queue, and text waiting for the page.
+    // Received bytes in the connection's queue, and bytes taken from it that wait for the
+    // transcript.
     std::size_t QueuedBytes() const;
     std::size_t Backlog() const { return flow_.Backlog(); }
 

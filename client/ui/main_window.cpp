@@ -96,7 +96,7 @@ MainWindow::MainWindow(std::string settingsPath, QWidget *parent)
     controller_ = std::make_unique<MainController>(view, settings_, [this] {
         QMetaObject::invokeMethod(this, &MainWindow::Pump, Qt::QueuedConnection);
     });
-    receive_->SetTranscript(&controller_->GetTranscript());
+    receive_->SetTranscript(&controller_->KeptTranscript());
 
     viewControls_ = new ViewControls(this);
     connect(viewControls_, &ViewControls::encodingPicked, this, [this](Encoding encoding) {
@@ -251,11 +251,11 @@ void MainWindow::ClearSendPage() {
 void MainWindow::ClearReceivePage() {
     // The transcript is emptied next; a save reading it stops first.
     saver_->Cancel();
-    receive_->Clear();
+    receive_->NotifyCleared();
 }
 
-void MainWindow::AppendReceivedText(const std::string &text) {
-    receive_->Append(text);
+void MainWindow::TranscriptAppended() {
+    receive_->NotifyAppended();
 }
 
 void MainWindow::ShowReceivePage() {

@@ -65,7 +65,7 @@ class MainWindow : public QMainWindow, private MainView {
     std::string SendPageText() override;
     void ClearSendPage() override;
     void ClearReceivePage() override;
-    void AppendReceivedText(const std::string &text) override;
+    void TranscriptAppended() override;
     void ShowReceivePage() override;
     void SetConnectedLook(bool connected) override;
     void SetStatusText(const std::string &text) override;

@@ -29,6 +29,7 @@ TranscriptView::TranscriptView(QWidget *parent) : QAbstractScrollArea(parent) {
     font_ = QFont(QStringLiteral("Noto Sans Mono CJK JP"));
     font_.setStyleHint(QFont::Monospace);
     font_.setFixedPitch(true);
+    setFont(font_); // what the widget reports is what it draws with
     const QFontMetrics fm(font_, viewport()); // as the painter on the viewport measures
     cell_ = std::max(1, fm.horizontalAdvance(QLatin1Char('M')));
     lineHeight_ = std::max(1, fm.height());
@@ -86,7 +87,7 @@ TranscriptView::TranscriptView(QWidget *parent) : QAbstractScrollArea(parent) {
 
 TranscriptView::~TranscriptView() = default;
 
-void TranscriptView::SetTranscript(Transcript *transcript) {
+void TranscriptView::SetTranscript(const Transcript *transcript) {
     transcript_ = transcript;
     layout_.reset();
     if (transcript_) layout_ = std::make_unique<TranscriptLayout>(*transcript_);

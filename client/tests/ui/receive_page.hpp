@@ -11,14 +11,14 @@
 #include "transcript.hpp"
 #include "transcript_view.hpp"
 
-namespace tarvotcpc::testing {
+namespace tarvotcpc::ui::testing {
 
 // The shown directions decoded in the page's encoding, each line break (CRLF, CR or LF) as one
 // LF, controls as their pictures: the text the page's earlier editor held.
-inline QString PageText(ui::TranscriptView *view) {
+inline QString PageText(TranscriptView *view) {
     QString text;
     for (uint64_t at = 0;;) {
-        const QString part = view->Characters(at, at + ui::TranscriptView::kAccessibleTextLimit);
+        const QString part = view->Characters(at, at + TranscriptView::kAccessibleTextLimit);
         if (part.isEmpty()) break;
         text += part;
         at += uint64_t(part.toUcs4().size());
@@ -40,11 +40,11 @@ inline std::string BytesOf(const Transcript &transcript, Direction direction) {
 }
 
 // The rows drawn at the bottom of the page, as VisibleRows gives them, without trailing blanks.
-inline QStringList LastRows(ui::TranscriptView *view, int n) {
+inline QStringList LastRows(TranscriptView *view, int n) {
     QStringList rows = view->VisibleRows();
     while (!rows.isEmpty() && rows.back().trimmed().isEmpty())
         rows.removeLast();
     return rows.mid(std::max<qsizetype>(0, rows.size() - n));
 }
 
-} // namespace tarvotcpc::testing
+} // namespace tarvotcpc::ui::testing

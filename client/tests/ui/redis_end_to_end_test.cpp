@@ -32,6 +32,8 @@ namespace {
 using testing::BoxAnswerer;
 using testing::SettingsFile;
 using testing::WhenModal;
+using testing::LastRows;
+using testing::PageText;
 
 sockaddr_in Loopback(quint16 port) {
     sockaddr_in address{};

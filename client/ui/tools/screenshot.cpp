@@ -15,7 +15,7 @@
 #include "application.hpp"
 #include "main_window.hpp"
 #include "message_seam.hpp"
-#include "receive_view.hpp"
+#include "transcript_view.hpp"
 
 int main(int argc, char *argv[]) {
     QApplication app(argc, argv);
@@ -45,7 +45,7 @@ int main(int argc, char *argv[]) {
     int result = 1;
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (window.Receive()->toPlainText().count(QStringLiteral("uptime")) < 2 ||
+        if (window.Receive()->Characters(0, 1 << 20).count(QStringLiteral("uptime")) < 2 ||
             window.Controller().Backlog() > 0)
             return;
         poll.stop();
