@@ -160,8 +160,8 @@ int main(int argc, char *argv[]) {
     QApplication app(argc, argv);
 
     const std::size_t blockBytes = Block().size();
-    const std::size_t blocks = std::max<std::size_t>(
-        1, static_cast<std::size_t>(mebibytes * 1024 * 1024) / blockBytes);
+    const std::size_t blocks =
+        std::max<std::size_t>(1, static_cast<std::size_t>(mebibytes * 1024 * 1024) / blockBytes);
     const std::size_t totalBytes = StreamServer::Total(blocks);
 
     QTemporaryDir settingsDir;
@@ -204,7 +204,8 @@ int main(int argc, char *argv[]) {
         // On screen: the page has drawn the last line (asked after a real paint of the screen).
         if (inTranscript > 0 && onScreen == 0) {
             page->viewport()->repaint();
-            if (LastRowIsTheLastLine(page)) onScreen = static_cast<double>(clock.nsecsElapsed()) / 1e9;
+            if (LastRowIsTheLastLine(page))
+                onScreen = static_cast<double>(clock.nsecsElapsed()) / 1e9;
         }
         if (onScreen > 0 && ended) app.quit();
     });
@@ -242,8 +243,8 @@ int main(int argc, char *argv[]) {
                 mib, inTranscript, mib / inTranscript, onScreen, mib / onScreen,
                 static_cast<double>(longestStallNs) / 1e6,
                 static_cast<double>(rssPeak - rssBefore) / (1024.0 * 1024.0),
-                static_cast<double>(rssPeak - rssBefore) / static_cast<double>(totalBytes),
-                toSjis, toIso, toUtf8, toHex, toText, toMarks, worstSwitch,
+                static_cast<double>(rssPeak - rssBefore) / static_cast<double>(totalBytes), toSjis,
+                toIso, toUtf8, toHex, toText, toMarks, worstSwitch,
                 transcript.InFile() ? "yes" : "no", whole ? "every byte shown" : "BYTES MISSING");
     if (!whole)
         std::printf("stream_bench: transcript holds %llu of %zu bytes\n",

@@ -46,7 +46,8 @@ ViewControls::ViewControls(QMainWindow *window) : QObject(window) {
         if (!showing_) emit encodingPicked(static_cast<Encoding>(action->data().toInt()));
     });
     connect(encodingBox_, &QComboBox::activated, this, [this](int index) {
-        if (!showing_) emit encodingPicked(static_cast<Encoding>(encodingBox_->itemData(index).toInt()));
+        if (!showing_)
+            emit encodingPicked(static_cast<Encoding>(encodingBox_->itemData(index).toInt()));
     });
 
     hex_ = menu_->addAction(Text("16進表示(&H)"));

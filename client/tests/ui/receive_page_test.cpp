@@ -57,7 +57,8 @@ bool SendAll(int fd, const std::string &bytes) {
 
 // "こんにちは、世界" and a half-width katakana line in Windows code page 932, the first character
 // split between two writes.
-const std::string kSjisHello = "\x82\xB1\x82\xF1\x82\xC9\x82\xBF\x82\xCD\x81\x41\x90\xA2\x8A\x45\r\n";
+const std::string kSjisHello =
+    "\x82\xB1\x82\xF1\x82\xC9\x82\xBF\x82\xCD\x81\x41\x90\xA2\x8A\x45\r\n";
 const std::string kSjisKana = "\xB6\xC0\xB6\xC5\r\n"; // ｶﾀｶﾅ
 
 // Answers the first line it reads in Shift_JIS, then keeps the connection open.
@@ -105,7 +106,8 @@ void ReceivePageTest::shiftJisPeerReadsOnceTheEncodingIsChosenAndHexShowsTheByte
     QTRY_VERIFY(page->VisibleRows().contains(QString::fromUtf8("こんにちは、世界")));
     QCOMPARE(window.View().EncodingBox()->currentText(), QStringLiteral("Shift_JIS"));
     // The sent line is kept too, hidden from the page by default.
-    QCOMPARE(BytesOf(window.Controller().KeptTranscript(), Direction::Sent), std::string("HELLO\r\n"));
+    QCOMPARE(BytesOf(window.Controller().KeptTranscript(), Direction::Sent),
+             std::string("HELLO\r\n"));
 
     window.View().HexAction()->trigger();
     QCOMPARE(page->GetMode(), TranscriptView::Mode::Hex);
@@ -145,9 +147,9 @@ void ReceivePageTest::crlfAndLoneLfShowDifferentlyWithMarks() {
 
     window.View().MarksAction()->trigger();
     QVERIFY(window.View().MarksAction()->isChecked());
-    QCOMPARE(page->VisibleRows().mid(0, 4), (QStringList{QString::fromUtf8("crlf\u240D\u240A"),
-                                                       QString::fromUtf8("lf\u240A"),
-                                                       QString::fromUtf8("cr\u240D"), "end"}));
+    QCOMPARE(page->VisibleRows().mid(0, 4),
+             (QStringList{QString::fromUtf8("crlf\u240D\u240A"), QString::fromUtf8("lf\u240A"),
+                          QString::fromUtf8("cr\u240D"), "end"}));
     window.View().MarksAction()->trigger();
     QCOMPARE(page->VisibleRows().mid(0, 4), plain);
 }
