@@ -210,7 +210,8 @@ int main(int argc, char *argv[]) {
         if (onScreen > 0 && ended) app.quit();
     });
     window.Tabs()->setCurrentWidget(page);
-    QTimer::singleShot(0, [&] {
+    // The window's first paint (fonts loaded) is over before the stream starts.
+    QTimer::singleShot(500, [&] {
         beat.start();
         meter.start();
         watch.start();
@@ -227,6 +228,10 @@ int main(int argc, char *argv[]) {
     const double mib = static_cast<double>(totalBytes) / (1024.0 * 1024.0);
 
     // Switching on the whole transcript: only the screen is decoded again.
+    window.show();
+    window.Tabs()->setCurrentWidget(page);
+    QApplication::processEvents();
+    page->viewport()->repaint();
     tarvotcpc::ui::ViewControls &view = window.View();
     const double toSjis = Timed(page, view.EncodingAction(tarvotcpc::Encoding::ShiftJis));
     const double toIso = Timed(page, view.EncodingAction(tarvotcpc::Encoding::Iso2022Jp));

@@ -15,7 +15,11 @@ namespace tarvotcpc::ui {
 namespace {
 
 // Bytes of the character pass per timer tick: a few milliseconds in an optimised build.
-constexpr uint64_t kIndexSlice = uint64_t{4} << 20;
+// A slice of the character pass takes a few milliseconds, well inside a frame.
+constexpr uint64_t kIndexSlice = uint64_t{512} << 10;
+// While bytes keep arriving the pass waits: screen readers get exact ranges on demand anyway, and
+// the count is estimated beyond the pass until it catches up once the flood stops.
+constexpr int kIndexPauseMs = 50;
 constexpr int kRefreshMs = 16;
 
 QString FromUcs4(const std::u32string &s) {
@@ -40,6 +44,9 @@ TranscriptView::TranscriptView(QWidget *parent) : QAbstractScrollArea(parent) {
     viewport()->setCursor(Qt::IBeamCursor);
     indexTimer_.setInterval(0);
     connect(&indexTimer_, &QTimer::timeout, this, &TranscriptView::RunIndexSlice);
+    indexPause_.setSingleShot(true);
+    indexPause_.setInterval(kIndexPauseMs);
+    connect(&indexPause_, &QTimer::timeout, &indexTimer_, qOverload<>(&QTimer::start));
     findTimer_.setInterval(0);
     connect(&findTimer_, &QTimer::timeout, this, &TranscriptView::FindSlice);
     refreshTimer_.setSingleShot(true);
@@ -126,7 +133,8 @@ void TranscriptView::RunIndexSlice() {
 
 void TranscriptView::NotifyAppended() {
     if (!transcript_) return;
-    if (!indexTimer_.isActive()) indexTimer_.start();
+    indexTimer_.stop();
+    indexPause_.start();
     dirty_ = true;
     if (!refreshTimer_.isActive()) refreshTimer_.start();
 }

@@ -156,6 +156,7 @@ class TranscriptView : public QAbstractScrollArea {
     std::unique_ptr<CharIndex> index_;
     std::unique_ptr<TranscriptLayout> layout_;
     QTimer indexTimer_;
+    QTimer indexPause_; // the pass waits for a pause in appends, so a flood is not slowed by it
     QTimer findTimer_;
 
     Encoding encoding_ = Encoding::Utf8;
