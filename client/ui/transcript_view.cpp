@@ -17,7 +17,7 @@ namespace {
 // Bytes of the character pass per timer tick: a few milliseconds in an optimised build.
 // A slice of the character pass takes a few milliseconds, well inside a frame.
 constexpr uint64_t kIndexSlice = uint64_t{512} << 10;
-// While bytes keep arriving the pass waits: screen readers get exact ranges on demand anyway, and
+// While bytes arrive faster than the pass goes it waits: screen readers get exact ranges on demand anyway, and
 // the count is estimated beyond the pass until it catches up once the flood stops.
 constexpr int kIndexPauseMs = 50;
 constexpr int kRefreshMs = 16;
@@ -133,8 +133,13 @@ void TranscriptView::RunIndexSlice() {
 
 void TranscriptView::NotifyAppended() {
     if (!transcript_) return;
-    indexTimer_.stop();
-    indexPause_.start();
+    if (index_ && transcript_->Size() - index_->Reached() > kIndexSlice) {
+        // A flood: the pass waits until it stops.
+        indexTimer_.stop();
+        indexPause_.start();
+    } else if (!indexTimer_.isActive() && !indexPause_.isActive()) {
+        indexTimer_.start();
+    }
     dirty_ = true;
     if (!refreshTimer_.isActive()) refreshTimer_.start();
 }
