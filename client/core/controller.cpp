@@ -129,8 +129,14 @@ void MainController::Connect(const Destination &params) {
     ++generation_;
     showOnNextData_ = true;
     // Emptied before anything of the new connection is kept (its first send included).
-    if (switches[Option::ConReClear]) transcript_.Clear();
+    if (switches[Option::ConReClear]) {
+        transcript_.Clear();
+        heldSent_.clear();
+    }
+    // Bytes the last connection sent while the disk was full belong to its part.
+    if (!heldSent_.empty()) Keep(Direction::Sent, {});
     transcript_.BeginConnection(static_cast<uint32_t>(generation_));
+    stalled_ = false; // the status is the new connection's from here on
     StartLog(params);
     SetLook(true);
     ConnectionOptions options;

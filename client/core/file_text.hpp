@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "send_encoding.hpp"
+
 namespace tarvotcpc {
 
 inline constexpr char kFileOpenFailedText[] = "ファイルのオープンに失敗しました";
@@ -25,8 +27,23 @@ enum class FileLoadStatus {
 struct FileLoadResult {
     FileLoadStatus status = FileLoadStatus::Failed;
     std::string text; // with Loaded only
+    // LoadFileForPage only: a file that is not text in the encoding; text is then its escape
+    // form, and this the question to put to the user before it goes into the page.
+    std::string notice;
 };
 using FileLoadProgress = std::function<bool(uint64_t bytesRead, uint64_t fileSize)>;
 FileLoadResult LoadFileText(const std::string &path, const FileLoadProgress &progress);
+
+// How the send page would send a file's bytes.
+struct PageTextOptions {
+    SendEncoding encoding = SendEncoding::Utf8;
+    LineEnding ending = LineEnding::Crlf;
+    bool escapeMode = false;
+};
+// The whole of a regular file (a device or pipe up to its first NUL, as it may never end), as
+// PageTextFromFile makes it: text in the encoding as text, anything else in the escape form that
+// sends its bytes exactly, with the notice set. Nothing is dropped or changed silently.
+FileLoadResult LoadFileForPage(const std::string &path, const PageTextOptions &options,
+                               const FileLoadProgress &progress);
 
 } // namespace tarvotcpc

@@ -7,6 +7,8 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFileSystemModel>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QProgressDialog>
 #include <QTimer>
 #include <QWidget>
@@ -59,6 +61,7 @@ class FileLoader::Job {
     // Written by the reading thread before it posts its end, read on the window's thread after.
     FileLoadStatus status = FileLoadStatus::Failed;
     QString text;
+    QString notice;
     std::thread thread;
 
     // The window's thread only.
@@ -149,16 +152,21 @@ void FileLoader::Load(const QString &path) {
     connect(&job->pieces, &QTimer::timeout, this, &FileLoader::AppendPiece);
 
     const std::string file = QFile::encodeName(path).toStdString();
-    job->thread = std::thread([this, job, file] {
-        FileLoadResult result = LoadFileText(file, [job](uint64_t read, uint64_t size) {
+    std::optional<PageTextOptions> options;
+    if (options_) options = options_();
+    job->thread = std::thread([this, job, file, options] {
+        const auto progress = [job](uint64_t read, uint64_t size) {
             job->read.store(read, std::memory_order_relaxed);
             job->size.store(size, std::memory_order_relaxed);
             return !job->stop.load(std::memory_order_relaxed);
-        });
+        };
+        FileLoadResult result =
+            options ? LoadFileForPage(file, *options, progress) : LoadFileText(file, progress);
         job->status = result.status;
         if (result.status == FileLoadStatus::Loaded) {
             try {
                 job->text = QString::fromStdString(result.text);
+                job->notice = QString::fromStdString(result.notice);
             } catch (const std::bad_alloc &) {
                 // A file too large for memory twice over ends like one that cannot be read.
                 job->status = FileLoadStatus::Failed;
@@ -219,6 +227,22 @@ void FileLoader::ReadDone() {
     if (job_->text.isEmpty()) {
         Finish();
         return;
+    }
+    if (!job_->notice.isEmpty()) {
+        QMessageBox question(QMessageBox::Question, Text(kProductCaption), job_->notice,
+                             QMessageBox::Yes | QMessageBox::No, window_);
+        question.setObjectName(QStringLiteral("binaryFileQuestionMessageBox"));
+        question.setAccessibleName(question.text());
+        question.setDefaultButton(QMessageBox::No);
+        question.button(QMessageBox::Yes)->setText(Text("はい"));
+        question.button(QMessageBox::No)->setText(Text("いいえ"));
+        ExecMessageBox(question);
+        if (job_ == nullptr) return;
+        if (question.clickedButton() != question.button(QMessageBox::Yes)) {
+            Finish();
+            return;
+        }
+        emit escapesNeeded();
     }
     job_->appending = true;
     UpdateProgress();

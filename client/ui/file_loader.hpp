@@ -5,6 +5,10 @@
 #include <QPointer>
 #include <QString>
 
+#include <functional>
+
+#include "file_text.hpp"
+
 class QProgressDialog;
 class QWidget;
 
@@ -27,6 +31,12 @@ class FileLoader : public QObject {
     explicit FileLoader(QWidget *parent);
     ~FileLoader() override; // stops a running load and waits for its thread
 
+    // With options, a file is loaded whole as the send page would send it (LoadFileForPage): a
+    // file that is not text in the encoding is loaded in the escape form only once the user
+    // agreed to the question (escapesNeeded then asks for escape mode), and not at all otherwise.
+    // Without, text up to the first NUL as always.
+    void SetPageOptions(std::function<PageTextOptions()> options) { options_ = std::move(options); }
+
     // The file chosen last ("" before the first); the file dialog starts there.
     QString lastPath() const { return lastPath_; }
     bool isLoading() const;
@@ -47,6 +57,8 @@ class FileLoader : public QObject {
     void textReady(const QString &text);
     // A load has ended, whatever its outcome (after textReady or the failure message).
     void finished();
+    // The user agreed to load a file in the escape form: escape mode must be on to send it.
+    void escapesNeeded();
 
   private:
     class Job;
@@ -60,6 +72,7 @@ class FileLoader : public QObject {
 
     QWidget *window_;
     QString lastPath_;
+    std::function<PageTextOptions()> options_;
     Job *job_ = nullptr;
     QPointer<QProgressDialog> progress_;
 };

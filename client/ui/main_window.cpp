@@ -83,6 +83,15 @@ MainWindow::MainWindow(std::string settingsPath, QWidget *parent)
 
     fileLoader_ = new FileLoader(this);
     connect(fileLoader_, &FileLoader::textReady, this, &MainWindow::AppendToSendPage);
+    fileLoader_->SetPageOptions([this] {
+        const OptionValues values = ReadOptions(settings_);
+        return PageTextOptions{SendEncodingOf(values), SendLineEndingOf(values),
+                               values[Option::SendEscapes]};
+    });
+    connect(fileLoader_, &FileLoader::escapesNeeded, this, [this] {
+        StoreEscapes(true);
+        ShowSendOptions();
+    });
     saver_ = new SaveRunner(this);
 
     pump_ = new QTimer(this);

@@ -5,10 +5,18 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+
 #include <atomic>
+#include <chrono>
 #include <fstream>
+#include <mutex>
+#include <thread>
 #include <iterator>
 #include <memory>
 
@@ -63,6 +71,7 @@ class CommandLineStartTest : public QObject {
     void badArgumentsExitWithStatusTwoAndNoWindow();
     void helpAndVersion();
     void hostAloneFillsTheConnectDialog();
+    void theLogSurvivesAKillWithAtMostTheLastSecondsMissing();
 };
 
 void CommandLineStartTest::connectsToTheDestinationAtStart() {
@@ -134,6 +143,60 @@ void CommandLineStartTest::hostAloneFillsTheConnectDialog() {
     QCOMPARE(shown, QStringLiteral("example.org"));
     QVERIFY(!window.Controller().HasConnection());
     QCOMPARE(HostsInFile(settings.Path()), (std::vector<std::string>{"host0=newest:80"}));
+}
+
+} // namespace
+} // namespace tarvotcpc::ui
+
+namespace tarvotcpc::ui {
+namespace {
+
+// A peer sends numbered lines every 100 ms to the real program, which logs them; after a kill -9
+// the log holds exactly the first lines, in order, missing no more than the last 2 s of them.
+void CommandLineStartTest::theLogSurvivesAKillWithAtMostTheLastSecondsMissing() {
+    using namespace std::chrono_literals;
+    auto sent = std::make_shared<std::atomic<int>>(0);
+    TestServer peer([sent](int fd, TestServer &) {
+        for (int i = 1;; ++i) {
+            const std::string line = "line " + std::to_string(i) + "\r\n";
+            if (send(fd, line.data(), line.size(), MSG_NOSIGNAL) !=
+                static_cast<ssize_t>(line.size()))
+                return;
+            sent->store(i);
+            std::this_thread::sleep_for(100ms);
+        }
+    });
+    tarvotcpc::testing::TempDir logs;
+    SettingsFile settings({"logfolder=" + logs.Path()});
+    QProcess program;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    program.setProcessEnvironment(env);
+    program.start(QStringLiteral(TARVOTCPC_PROGRAM),
+                  {QStringLiteral("--settings"), QString::fromStdString(settings.Path()),
+                   QStringLiteral("127.0.0.1:%1").arg(peer.Port())});
+    QVERIFY(program.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(sent->load() >= 35, 30000);
+    const int sentAtKill = sent->load();
+    program.kill(); // SIGKILL: nothing of the program runs after it
+    QVERIFY(program.waitForFinished(30000));
+
+    const QStringList files = QDir(QString::fromStdString(logs.Path())).entryList(QDir::Files);
+    QCOMPARE(files.size(), 1);
+    QFile file(QString::fromStdString(logs.Path()) + QLatin1Char('/') + files.first());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(file.readAll());
+    int expected = 1;
+    QRegularExpressionMatchIterator found =
+        QRegularExpression(QString::fromUtf8("line (\\d+)␍␊")).globalMatch(text);
+    while (found.hasNext()) {
+        QCOMPARE(found.next().captured(1).toInt(), expected);
+        ++expected;
+    }
+    const int logged = expected - 1;
+    qInfo("%d of %d lines sent were in the log at the kill", logged, sentAtKill);
+    QVERIFY2(logged >= sentAtKill - 20,
+             qPrintable(QStringLiteral("%1 of %2 logged").arg(logged).arg(sentAtKill)));
 }
 
 } // namespace
