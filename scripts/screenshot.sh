@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
-# Takes docs/screenshot.png, the README's picture of the client: builds the release tree, starts a
-# virtual X display and a small local peer, and lets the window connect to it, send a request and
-# show the answer. Usage: scripts/screenshot.sh [output.png]; BUILD_DIR picks another build folder
-# for the release preset (default build/release).
+# Takes docs/screenshot.png, the README's picture of the client, and beside it
+# docs/screenshot-marks.png (line-ending marks, times and sent lines shown) and docs/screenshot-hex.png
+# (the hex view): builds the release tree, starts a virtual X display and a small local peer, and
+# lets the window connect to it, send requests and show the answers. Usage: scripts/screenshot.sh
+# [output.png]; BUILD_DIR picks another build folder for the release preset (default build/release).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 output="${1:-docs/screenshot.png}"
+marks="${output%.png}-marks.png"
+hex="${output%.png}-hex.png"
 scripts/setup.sh
 build="${BUILD_DIR:-build/release}"
 cmake --preset release -B "$build" >/dev/null
@@ -38,7 +41,11 @@ while True:
     while b"\r\n" in buffer:
         line, buffer = buffer.split(b"\r\n", 1)
         text = line.decode("utf-8", "replace")
-        if text.startswith("GET"):
+        if text == "MIXED":
+            # Every kind of line break, a tab and a NUL: what the marks and the hex view tell apart.
+            conn.sendall("bare LF\nbare CR\rtab\there NUL\0 end\r\nShift_JIS: ".encode()
+                         + "日本語".encode("cp932") + b"\r\n")
+        elif text.startswith("GET"):
             conn.sendall("200 OK\r\nstatus: 接続中\r\nclients: 1\r\nuptime: 42 s\r\n.\r\n".encode())
         else:
             conn.sendall(("250 " + text + "\r\n").encode())
@@ -56,5 +63,5 @@ pids+=($!)
 for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.05; done
 
 mkdir -p "$(dirname "$output")"
-DISPLAY=":$display" QT_QPA_PLATFORM=xcb "$build/bin/tarvotcpc_screenshot" "$port" "$output"
-echo "screenshot: $output"
+DISPLAY=":$display" QT_QPA_PLATFORM=xcb "$build/bin/tarvotcpc_screenshot" "$port" "$output" "$marks" "$hex"
+echo "screenshots: $output $marks $hex"

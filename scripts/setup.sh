@@ -23,6 +23,7 @@ packages=(
   libxcb1-dev
   libabsl-dev # absl::flat_hash_map, the lookup anchor of the benchmarks
   linux-perf # profiling the benchmarks (perf record / perf report)
+  fonts-noto-core # Noto Sans Symbols 2: the control pictures (␍ ␊ ␀) the receive page draws
 )
 
 missing=()

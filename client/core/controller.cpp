@@ -108,6 +108,19 @@ void MainController::StartLog(const Destination &params) {
                           static_cast<uint32_t>(generation_));
 }
 
+// What the last connection left waiting is its own: kept before a new part starts, unless the
+// page is emptied anyway; then it is quit.
+void MainController::EndLastConnection(const OptionValues &switches) {
+    if (switches[Option::ConReClear]) {
+        flow_.DropBacklog();
+    } else {
+        flow_.KeepAll();
+        flow_.DropBacklog(); // what the transcript refused now (a full disk) cannot wait longer
+    }
+    if (connection_ && log_) log_->EndConnection();
+    QuitConnection();
+}
+
 // A new connection, made or accepted, starts its own part of the transcript and of the log.
 void MainController::BeginTranscriptPart(const Destination &params) {
     // Emptied before anything of the new connection is kept (its first send included).
@@ -235,8 +248,7 @@ ListenOutcome MainController::Listen(const ListenParams &params) {
         view_.ShowMessage(outcome.text, MessageStyle::Warning);
         return outcome;
     }
-    if (connection_ && log_) log_->EndConnection();
-    QuitConnection();
+    EndLastConnection(ReadOptions(settings_));
     flow_.Restart();
     ++generation_;
     showOnNextData_ = true;
@@ -274,12 +286,11 @@ void MainController::Start() {
 }
 
 void MainController::Connect(const Destination &params) {
-    if (connection_ && log_) log_->EndConnection();
-    QuitConnection();
+    const OptionValues switches = ReadOptions(settings_);
+    EndLastConnection(switches);
     flow_.Restart();
     ++generation_;
     showOnNextData_ = true;
-    const OptionValues switches = ReadOptions(settings_);
     BeginTranscriptPart(params);
     listening_ = false;
     destination_ = params;
@@ -292,10 +303,7 @@ void MainController::Connect(const Destination &params) {
     tlsStarted_ = params.tls;
     SetStatus(ConnectingText(params));
     if (switches[Option::ConSend]) Send();
-    if (switches[Option::ConReClear]) {
-        flow_.DropBacklog();
-        view_.ClearReceivePage();
-    }
+    if (switches[Option::ConReClear]) view_.ClearReceivePage();
 }
 
 void MainController::Send() {
@@ -309,8 +317,13 @@ void MainController::Send() {
     }
     connection_->Send(out.bytes);
     // On the wire already: should the transcript refuse them now, they wait for it.
-    if (!out.bytes.empty() && Keep(Direction::Sent, out.bytes) != 0)
-        heldSent_.push_back(std::move(out.bytes));
+    if (!out.bytes.empty()) {
+        if (Keep(Direction::Sent, out.bytes) != 0) {
+            heldSent_.push_back(std::move(out.bytes));
+        } else {
+            view_.TranscriptAppended();
+        }
+    }
     showOnNextData_ = true;
     if (values[Option::ConSenClear]) view_.ClearSendPage();
 }
@@ -323,8 +336,12 @@ void MainController::Disconnect() {
 }
 
 void MainController::ProcessEvents() {
+    const uint64_t sizeBefore = transcript_.Size();
+    const uint64_t generationBefore = transcript_.Generation();
     if (!heldSent_.empty()) Keep(Direction::Sent, {});
     if (connection_) flow_.Fill(*connection_);
+    const auto start = std::chrono::steady_clock::now();
+    const std::size_t kept = flow_.Backlog() > 0 ? flow_.KeepStep() : 0;
     ShowStoreState();
     if (log_) {
         const std::string logError = log_->TakeError();
@@ -335,14 +352,13 @@ void MainController::ProcessEvents() {
             lastQuestionLeaf_ = event.certificate.Leaf()->sha256;
         Progress(event);
     }
-    if (flow_.Backlog() > 0) {
-        const std::string step = flow_.NextStep();
+    if (kept > 0) {
         if (showOnNextData_) view_.ShowReceivePage();
         showOnNextData_ = false;
-        const auto start = std::chrono::steady_clock::now();
-        view_.AppendReceivedText(step);
-        flow_.StepTook(std::chrono::steady_clock::now() - start);
     }
+    if (transcript_.Size() != sizeBefore || transcript_.Generation() != generationBefore)
+        view_.TranscriptAppended();
+    if (kept > 0) flow_.StepTook(std::chrono::steady_clock::now() - start);
     std::optional<ConnectionEvent> end = flow_.TakeEnd();
     if (!end) return;
 

@@ -16,6 +16,7 @@
 #include "destination.hpp"
 #include "listener.hpp"
 #include "message_style.hpp"
+#include "options.hpp"
 #include "receive_flow.hpp"
 #include "session_log.hpp"
 #include "settings.hpp"
@@ -33,8 +34,8 @@ class MainView {
     virtual std::string SendPageText() = 0;
     virtual void ClearSendPage() = 0;
     virtual void ClearReceivePage() = 0;
-    // Appends to the receive page: text with LF line breaks, never ending inside a character.
-    virtual void AppendReceivedText(const std::string &text) = 0;
+    // Bytes were appended to the controller's transcript (KeptTranscript): received, or sent.
+    virtual void TranscriptAppended() = 0;
     // Brings the receive page to the front.
     virtual void ShowReceivePage() = 0;
     // Connected: Disconnect and Send available, Connect not; disconnected: the reverse.
@@ -118,14 +119,14 @@ class MainController {
     void Disconnect();
 
     // One turn of the window's pump, on a wake-up or a timer tick: takes the connection's events
-    // as far as the receive flow has room, hands the receive page the next step of text, and once
-    // the page has everything before the end event, tells the end in a message box and the status
+    // as far as the receive flow has room, keeps the next step of their bytes in the transcript
+    // (telling the view), and once every byte before the end event is kept, tells the end in a message box and the status
     // bar and restores the disconnected look. The receive page comes to the front only for the
     // first data after connecting and after each send, so that a peer talking on its own never
     // takes the send page from a user typing there.
     void ProcessEvents();
-    // Whether ProcessEvents still has work: a connection, text the page has not taken yet, or
-    // bytes the transcript has not taken yet.
+    // Whether ProcessEvents still has work: a connection, or bytes (received or sent) the
+    // transcript has not taken yet.
     bool Busy() const { return connection_ != nullptr || !flow_.Idle() || !heldSent_.empty(); }
 
     // Every byte received and sent, in order, with its time and connection. The received bytes
@@ -155,7 +156,8 @@ class MainController {
     // The window closes: the connection is quit without any message; returns at once.
     void Close();
 
-    // Received bytes in the connection's queue, and text waiting for the page.
+    // Received bytes in the connection's queue, and bytes taken from it that wait for the
+    // transcript.
     std::size_t QueuedBytes() const;
     std::size_t Backlog() const { return flow_.Backlog(); }
 
@@ -176,6 +178,7 @@ class MainController {
     void QuitConnection();
     int Keep(Direction direction, std::string_view bytes);
     void StartLog(const Destination &params);
+    void EndLastConnection(const OptionValues &switches);
     void BeginTranscriptPart(const Destination &params);
     void ShowStoreState();
 

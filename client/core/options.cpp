@@ -1,6 +1,7 @@
 #include "options.hpp"
 
 #include <algorithm>
+#include <utility>
 
 namespace tarvotcpc {
 
@@ -98,7 +99,35 @@ std::optional<SendEncoding> SendEncodingSetApart(const OptionValues &values) {
 }
 
 SendEncoding SendEncodingOf(const OptionValues &values) {
-    return SendEncodingSetApart(values).value_or(SendEncoding::Utf8);
+    if (const auto apart = SendEncodingSetApart(values)) return *apart;
+    // The view's stored values are spelled as the send encoding's.
+    return ParseSendEncoding(values.Text(Option::ViewEncoding)).value_or(SendEncoding::Utf8);
+}
+
+namespace {
+
+constexpr std::pair<SendEncoding, Encoding> kSameEncoding[] = {
+    {SendEncoding::Utf8, Encoding::Utf8},       {SendEncoding::ShiftJis, Encoding::ShiftJis},
+    {SendEncoding::EucJp, Encoding::EucJp},     {SendEncoding::Iso2022Jp, Encoding::Iso2022Jp},
+    {SendEncoding::Latin1, Encoding::Latin1},
+};
+
+} // namespace
+
+Encoding ViewEncodingOf(const OptionValues &values) {
+    const auto stored = ParseSendEncoding(values.Text(Option::ViewEncoding));
+    for (const auto &[send, view] : kSameEncoding)
+        if (stored == send) return view;
+    return Encoding::Utf8;
+}
+
+void SetViewEncoding(OptionValues &values, Encoding encoding) {
+    for (const auto &[send, view] : kSameEncoding)
+        if (view == encoding) values.SetText(Option::ViewEncoding, FormatSendEncoding(send));
+}
+
+bool ViewIsHex(const OptionValues &values) {
+    return values.Text(Option::ViewMode) == kViewModeHex;
 }
 
 LineEnding SendLineEndingOf(const OptionValues &values) {

@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "send_encoding.hpp"
+#include "text_decoder.hpp"
 #include "settings.hpp"
 
 namespace tarvotcpc {
@@ -26,9 +27,14 @@ enum class Option {
     ConSenClear,  // empty the send page after sending
     SendEncoding, // the send page's encoding, or following the view's
     SendLineEnding,
-    SendEscapes,   // escape mode of the send page
-    LogFolder,     // where every connection's transcript is logged; empty: not logged
-    KeepListening, // listen again for the next peer once a peer goes
+    SendEscapes,      // escape mode of the send page
+    LogFolder,        // where every connection's transcript is logged; empty: not logged
+    KeepListening,    // listen again for the next peer once a peer goes
+    ViewEncoding,     // the receive page's encoding
+    ViewMode,         // the receive page as text or hex
+    ViewLineEndMarks, // CR and LF drawn as marks
+    ViewTimes,        // each chunk's time in a margin
+    ViewSent,         // sent bytes shown among the received ones
     Count,
 };
 
@@ -74,6 +80,17 @@ inline constexpr OptionChoice kLineEndingChoices[] = {
     {"none", "なし (改行を送らない)"},
 };
 
+inline constexpr OptionChoice kViewEncodingChoices[] = {
+    {"utf-8", "UTF-8"},       {"shift_jis", "Shift_JIS"}, {"euc-jp", "EUC-JP"},
+    {"iso-2022-jp", "ISO-2022-JP"}, {"latin-1", "Latin-1"},
+};
+inline constexpr char kViewModeText[] = "text";
+inline constexpr char kViewModeHex[] = "hex";
+inline constexpr OptionChoice kViewModeChoices[] = {
+    {kViewModeText, "テキスト"},
+    {kViewModeHex, "16進"},
+};
+
 // In the order of the dialog's controls and of a new settings file's lines.
 inline constexpr std::array<OptionRow, kOptionCount> kOptionTable{{
     {Option::HostSave, "hostsave", false, "接続先を保存", "hostSaveCheckBox"},
@@ -91,6 +108,14 @@ inline constexpr std::array<OptionRow, kOptionCount> kOptionTable{{
      OptionKind::Folder},
     {Option::KeepListening, "keeplisten", false, "相手の切断後も待ち受けを続ける",
      "keepListeningCheckBox"},
+    {Option::ViewEncoding, "viewencoding", "utf-8", "受信データの文字コード:",
+     "viewEncodingComboBox", OptionKind::Choice, kViewEncodingChoices},
+    {Option::ViewMode, "viewmode", kViewModeText, "受信データの表示:", "viewModeComboBox",
+     OptionKind::Choice, kViewModeChoices},
+    {Option::ViewLineEndMarks, "viewlineends", false, "改行を記号で表示 (CR ␍ / LF ␊)",
+     "viewLineEndMarksCheckBox"},
+    {Option::ViewTimes, "viewtimes", false, "受信時刻を表示", "viewTimesCheckBox"},
+    {Option::ViewSent, "viewsent", false, "送信データも受信データの間に表示", "viewSentCheckBox"},
 }};
 
 constexpr const OptionRow &RowOf(Option option) {
@@ -130,9 +155,12 @@ bool StoreOptions(SettingsHashes &settings, const OptionValues &values);
 
 // The send page's encoding set apart from the view's; none when it follows the view.
 std::optional<SendEncoding> SendEncodingSetApart(const OptionValues &values);
-// The encoding the send page goes out in. Until the receive view has an encoding of its own
-// to follow, following it means UTF-8, as the client always sent.
+// The encoding the send page goes out in: the one set apart, else the receive page's.
 SendEncoding SendEncodingOf(const OptionValues &values);
+// The receive page's encoding, and whether it shows hex.
+Encoding ViewEncodingOf(const OptionValues &values);
+void SetViewEncoding(OptionValues &values, Encoding encoding);
+bool ViewIsHex(const OptionValues &values);
 LineEnding SendLineEndingOf(const OptionValues &values);
 void SetSendLineEnding(OptionValues &values, LineEnding ending);
 

@@ -1,23 +1,24 @@
-// Received bytes on their way from a connection's queue to the receive page, owned in one place.
+// Received bytes on their way from a connection's queue into the transcript, owned in one place.
 //
-// Text arrives far faster than an edit control can take it, so the page is handed the backlog in
-// steps sized to take a few tens of milliseconds each (the size adapts to how long the last steps
-// took). While the backlog is high the connection's events are left in its queue; the queue then
-// fills and the connection stops reading, which holds the peer back through TCP. The end of a
-// connection is handed on only once every byte before it has been taken by the page.
+// The bytes are handed to a keeper (the controller's transcript) in steps sized to take a few
+// milliseconds each, so that the window's event loop keeps turning under a flood; the page then
+// draws what is on screen from the transcript. While the backlog is high the connection's events
+// are left in its queue; the queue then fills and the connection stops reading, which holds the
+// peer back through TCP. The same happens while the keeper refuses bytes (a full disk): nothing is
+// dropped, every step tries again. The end of a connection is handed on only once every byte
+// before it has been kept.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
+#include <deque>
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
-#include <vector>
 
 #include "connection.hpp"
-#include "text.hpp"
 
 namespace tarvotcpc {
 
@@ -28,52 +29,53 @@ class ReceiveFlow {
   public:
     ReceiveFlow();
 
-    // While this much text waits for the page, the connection's events are left in its queue.
+    // While this many bytes wait for the keeper, the connection's events are left in its queue.
     static constexpr std::size_t kBacklogHigh = 2 * 1024 * 1024;
 
-    // A new connection: a character it split is dropped, the end it brought forgotten; the text
-    // of the last one still goes to the page.
-    void Restart();
-    // The page was emptied: nothing waiting is shown.
-    void DropBacklog();
-
-    // Called with each received event's bytes, exactly as they came, before they are decoded.
-    // A result other than 0 (an errno: the transcript could not take them) holds that event and
-    // every later one here; each Fill tries again from the held event, and no new event is taken
-    // from the connection meanwhile, so its queue fills and it stops reading from the peer.
+    // Takes bytes exactly as they came; 0 when they were kept, else an errno and nothing of them
+    // was kept.
     using Keeper = std::function<int(std::string_view bytes)>;
     void SetKeeper(Keeper keeper) { keeper_ = std::move(keeper); }
-    // The errno of the last refusal while events are held; 0 when none are.
-    int KeepError() const { return held_.empty() ? 0 : keepError_; }
+
+    // A new connection: the end the last one brought is forgotten. Its bytes still waiting must
+    // be kept (KeepAll) or dropped (DropBacklog) first, so they are not taken for the new one's.
+    void Restart();
+    // The page was emptied: nothing waiting is kept.
+    void DropBacklog();
 
     // Takes the connection's events when the backlog has room for them.
     void Fill(Connection &connection);
 
-    std::size_t Backlog() const { return text_.size() - start_; }
-    bool Idle() const { return Backlog() == 0 && !end_ && held_.empty(); }
+    // Received bytes taken from the connection and not yet kept.
+    std::size_t Backlog() const { return backlog_; }
+    bool Idle() const { return backlog_ == 0 && !end_; }
+    // The errno of the keeper's last refusal while bytes wait; 0 otherwise.
+    int KeepError() const { return backlog_ > 0 ? keepError_ : 0; }
 
-    // The next part of the backlog for the page (empty when there is none), never splitting a
-    // character; then how long the page took for it.
-    std::string NextStep();
+    // Hands the keeper the next step of the backlog; returns the bytes it kept. Then how long the
+    // step (with what the page did for it) took, which sizes the next one.
+    std::size_t KeepStep();
     void StepTook(std::chrono::steady_clock::duration took);
+    // Hands the keeper everything waiting, as far as it takes it.
+    void KeepAll();
 
     // The events that tell how the connection is going (address reached, TLS), in order.
     std::vector<ConnectionEvent> TakeProgress() { return std::exchange(progress_, {}); }
 
-    // The end event, once the page has taken everything before it.
+    // The end event, once everything before it has been kept.
     std::optional<ConnectionEvent> TakeEnd();
 
   private:
-    ReceivedText decoder_;
-    std::string text_;
-    std::size_t start_ = 0;
+    std::size_t Keep(std::size_t budget);
+
+    Keeper keeper_;
+    std::deque<std::string> waiting_; // received events' bytes, oldest first
+    std::size_t frontKept_ = 0;       // bytes of waiting_.front() already kept
+    std::size_t backlog_ = 0;
     std::size_t lastStep_ = 0;
     std::size_t stepBytes_;
-    std::optional<ConnectionEvent> end_;
-    Keeper keeper_;
-    std::vector<ConnectionEvent> held_; // taken from the connection, not yet kept
-    std::size_t heldFrom_ = 0;
     int keepError_ = 0;
+    std::optional<ConnectionEvent> end_;
     std::vector<ConnectionEvent> progress_;
 };
 

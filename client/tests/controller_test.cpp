@@ -1,5 +1,6 @@
 #include "controller.hpp"
 #include "options.hpp"
+#include "text.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -41,11 +42,27 @@ class FakeView : public MainView {
     void ClearReceivePage() override {
         log.push_back("clear receive page");
         receivePage.clear();
+        receivedSeen = 0;
     }
-    void AppendReceivedText(const std::string &text) override {
+    // The page as the earlier editor held it: the received bytes decoded, line breaks as LF.
+    void TranscriptAppended() override {
+        if (transcript == nullptr) return; // a test that reads the transcript itself
+        std::string text, bytes;
+        ReceivedText decoder;
+        std::size_t received = 0;
+        for (const Chunk &chunk : transcript->Chunks()) {
+            if (chunk.direction != Direction::Received) continue;
+            ASSERT_TRUE(transcript->Read(chunk.offset, std::size_t(chunk.size), bytes));
+            text += decoder.Feed(bytes);
+            received += bytes.size();
+        }
+        if (received == receivedSeen) return; // sent bytes only: the page shows none
+        receivedSeen = received;
         if (log.empty() || log.back() != "append") log.push_back("append");
-        receivePage += text;
+        receivePage = text;
     }
+    std::size_t receivedSeen = 0;
+    const Transcript *transcript = nullptr;
     void ShowReceivePage() override {
         ++receivePageShown;
         if (log.empty() || log.back() != "append") log.push_back("show receive page");
@@ -71,6 +88,7 @@ class ControllerTest : public ::testing::Test {
             woken_ = true;
             cv_.notify_all();
         });
+        view_.transcript = &controller_->KeptTranscript();
         controller_->Start();
         view_.log.clear();
     }

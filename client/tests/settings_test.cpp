@@ -183,7 +183,9 @@ TEST(OptionRows, EarlierFilesReadTheSameAndNewRowsRoundTrip) {
     }
     EXPECT_EQ(ReadFile(path), "[TARVOTCPC]\nhostsave=1\nconsend=0\nfuture=kept\nconreclear=0\n"
                               "consenclear=0\nsendencoding=euc-jp\nsendlineending=none\n"
-                              "sendescapes=1\nlogfolder=/var/log/ログ dir=x\nkeeplisten=0\n");
+                              "sendescapes=1\nlogfolder=/var/log/ログ dir=x\nkeeplisten=0\n"
+                              "viewencoding=utf-8\nviewmode=text\nviewlineends=0\nviewtimes=0\n"
+                              "viewsent=0\n");
     {
         Loaded settings(path);
         const OptionValues values = ReadOptions(settings.s);
@@ -197,6 +199,44 @@ TEST(OptionRows, EarlierFilesReadTheSameAndNewRowsRoundTrip) {
     const OptionValues values = ReadOptions(settings.s);
     EXPECT_EQ(SendEncodingOf(values), SendEncoding::ShiftJis);
     EXPECT_EQ(SendLineEndingOf(values), LineEnding::Crlf);
+}
+
+// The receive page's rows: an earlier file reads as today's page (UTF-8 text, no marks, no times,
+// received bytes only); what the user picks comes back after a save, and the send page that
+// follows the view goes out in the view's encoding.
+TEST(OptionRows, ViewRowsRoundTripAndTheSendEncodingFollowsTheView) {
+    TempDir dir;
+    const std::string path = dir.Path("tarvotcpc.ini");
+    WriteFile(path, "[TARVOTCPC]\nconreclear=1\nviewmode=HEX\nviewencoding=klingon\n");
+    {
+        Loaded settings(path);
+        OptionValues values = ReadOptions(settings.s);
+        EXPECT_TRUE(values[Option::ConReClear]);
+        EXPECT_TRUE(ViewIsHex(values)); // case folded
+        EXPECT_EQ(ViewEncodingOf(values), Encoding::Utf8); // unknown: the default
+        EXPECT_FALSE(values[Option::ViewLineEndMarks] || values[Option::ViewTimes] ||
+                     values[Option::ViewSent]);
+        for (Encoding encoding : kEncodings) {
+            SetViewEncoding(values, encoding);
+            EXPECT_EQ(ViewEncodingOf(values), encoding);
+            EXPECT_EQ(static_cast<int>(SendEncodingOf(values)), static_cast<int>(encoding));
+        }
+        SetViewEncoding(values, Encoding::Iso2022Jp);
+        values.SetText(Option::ViewMode, kViewModeText);
+        values[Option::ViewLineEndMarks] = values[Option::ViewTimes] = values[Option::ViewSent] =
+            true;
+        ASSERT_TRUE(StoreOptions(settings.s, values));
+        ASSERT_TRUE(WriteOptionsSection(settings.s, path));
+    }
+    Loaded settings(path);
+    OptionValues values = ReadOptions(settings.s);
+    EXPECT_EQ(ViewEncodingOf(values), Encoding::Iso2022Jp);
+    EXPECT_FALSE(ViewIsHex(values));
+    EXPECT_TRUE(values[Option::ViewLineEndMarks] && values[Option::ViewTimes] &&
+                values[Option::ViewSent]);
+    // Set apart, the send encoding no longer follows.
+    ASSERT_TRUE(values.SetText(Option::SendEncoding, "latin-1"));
+    EXPECT_EQ(SendEncodingOf(values), SendEncoding::Latin1);
 }
 
 } // namespace

@@ -21,9 +21,10 @@
 #include "help.hpp"
 #include "message_seam.hpp"
 #include "options.hpp"
-#include "receive_view.hpp"
 #include "save_runner.hpp"
 #include "tls_dialogs.hpp"
+#include "transcript_view.hpp"
+#include "view_controls.hpp"
 
 // Resources live in the static library; this pulls them in wherever the window is used.
 static void InitResources() {
@@ -74,7 +75,7 @@ MainWindow::MainWindow(std::string settingsPath, QWidget *parent)
     sendEdit_->setAccessibleName(Text("送信データ"));
     sendEdit_->setLineWrapMode(QPlainTextEdit::NoWrap);
     sendEdit_->setFont(PageFont());
-    receive_ = new ReceiveView;
+    receive_ = new TranscriptView;
     receive_->setObjectName(QStringLiteral("receivePlainTextEdit"));
     receive_->setAccessibleName(Text("受信データ"));
 
@@ -112,7 +113,41 @@ MainWindow::MainWindow(std::string settingsPath, QWidget *parent)
         QMetaObject::invokeMethod(this, &MainWindow::Pump, Qt::QueuedConnection);
     });
     controller_->SetSettingsPath(settingsPath_);
+    receive_->SetTranscript(&controller_->KeptTranscript());
+
+    viewControls_ = new ViewControls(this);
+    connect(viewControls_, &ViewControls::encodingPicked, this, [this](Encoding encoding) {
+        ChangeViewOptions([encoding](OptionValues &values) { SetViewEncoding(values, encoding); });
+    });
+    connect(viewControls_, &ViewControls::hexPicked, this, [this](bool hex) {
+        ChangeViewOptions([hex](OptionValues &values) {
+            values.SetText(Option::ViewMode, hex ? kViewModeHex : kViewModeText);
+        });
+    });
+    connect(viewControls_, &ViewControls::marksPicked, this, [this](bool on) {
+        ChangeViewOptions([on](OptionValues &values) { values[Option::ViewLineEndMarks] = on; });
+    });
+    ApplyViewOptions();
     controller_->Start();
+}
+
+void MainWindow::ApplyViewOptions() {
+    const OptionValues values = ReadOptions(settings_);
+    receive_->SetEncoding(ViewEncodingOf(values));
+    receive_->SetMode(ViewIsHex(values) ? TranscriptView::Mode::Hex : TranscriptView::Mode::Text);
+    receive_->SetLineEndMarks(values[Option::ViewLineEndMarks]);
+    receive_->SetShowTimes(values[Option::ViewTimes]);
+    receive_->SetShowSent(values[Option::ViewSent]);
+    viewControls_->Show(values);
+}
+
+void MainWindow::ChangeViewOptions(const std::function<void(OptionValues &)> &change) {
+    if (!settingsLive_) return;
+    OptionValues values = ReadOptions(settings_);
+    change(values);
+    // A file that cannot be written still leaves the choice in force for this session.
+    if (StoreOptions(settings_, values)) WriteOptionsSection(settings_, settingsPath_);
+    ApplyViewOptions();
 }
 
 MainWindow::~MainWindow() {
@@ -143,6 +178,7 @@ void MainWindow::Run(Command command) {
     case Command::Options:
         ExecOptionsDialog(this, settings_, settingsPath_);
         ShowSendOptions();
+        ApplyViewOptions();
         break;
     case Command::SaveReceived:
         saver_->Start(SaveKind::RawReceived, controller_->KeptTranscript());
@@ -261,11 +297,11 @@ void MainWindow::ClearSendPage() {
 void MainWindow::ClearReceivePage() {
     // The transcript is emptied next; a save reading it stops first.
     saver_->Cancel();
-    receive_->Clear();
+    receive_->NotifyCleared();
 }
 
-void MainWindow::AppendReceivedText(const std::string &text) {
-    receive_->Append(text);
+void MainWindow::TranscriptAppended() {
+    receive_->NotifyAppended();
 }
 
 void MainWindow::ShowReceivePage() {

@@ -5,11 +5,13 @@
 
 #include <QMainWindow>
 
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "controller.hpp"
 #include "main_commands.hpp"
+#include "options.hpp"
 #include "settings.hpp"
 
 class QLabel;
@@ -20,8 +22,9 @@ class QTimer;
 namespace tarvotcpc::ui {
 
 class FileLoader;
-class ReceiveView;
 class SaveRunner;
+class TranscriptView;
+class ViewControls;
 
 class MainWindow : public QMainWindow, private MainView {
     Q_OBJECT
@@ -35,7 +38,9 @@ class MainWindow : public QMainWindow, private MainView {
     MainController &Controller() const { return *controller_; }
     QTabWidget *Tabs() const { return tabs_; }
     QPlainTextEdit *SendEdit() const { return sendEdit_; }
-    ReceiveView *Receive() const { return receive_; }
+    // The receive page: the controller's transcript as text or hex.
+    TranscriptView *Receive() const { return receive_; }
+    ViewControls &View() const { return *viewControls_; }
     SaveRunner *Saver() const { return saver_; }
     bool SettingsLoaded() const { return settingsLive_; }
 
@@ -66,7 +71,7 @@ class MainWindow : public QMainWindow, private MainView {
     std::string SendPageText() override;
     void ClearSendPage() override;
     void ClearReceivePage() override;
-    void AppendReceivedText(const std::string &text) override;
+    void TranscriptAppended() override;
     void ShowReceivePage() override;
     void SetConnectedLook(bool connected) override;
     void SetStatusText(const std::string &text) override;
@@ -86,6 +91,10 @@ class MainWindow : public QMainWindow, private MainView {
     // Runs the controller's pump while it has work: at once on a connection's wake-up (so a
     // small answer shows without waiting for a tick), and on the timer while a flood lasts.
     void Pump();
+    // The receive page's options as stored, shown on the page and in the menu and toolbar.
+    void ApplyViewOptions();
+    // The user picked a view option in the menu or toolbar: stored, then applied.
+    void ChangeViewOptions(const std::function<void(OptionValues &)> &change);
 
     std::string settingsPath_;
     SettingsHashes settings_{};
@@ -97,7 +106,8 @@ class MainWindow : public QMainWindow, private MainView {
     QLabel *statusLabel_;
     QLabel *peerLabel_;
     QPlainTextEdit *sendEdit_;
-    ReceiveView *receive_;
+    TranscriptView *receive_;
+    ViewControls *viewControls_;
     FileLoader *fileLoader_;
     SaveRunner *saver_;
     QTimer *pump_;

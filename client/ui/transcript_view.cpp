@@ -15,7 +15,11 @@ namespace tarvotcpc::ui {
 namespace {
 
 // Bytes of the character pass per timer tick: a few milliseconds in an optimised build.
-constexpr uint64_t kIndexSlice = uint64_t{4} << 20;
+// A slice of the character pass takes a few milliseconds, well inside a frame.
+constexpr uint64_t kIndexSlice = uint64_t{512} << 10;
+// While bytes arrive faster than the pass goes it waits: screen readers get exact ranges on demand anyway, and
+// the count is estimated beyond the pass until it catches up once the flood stops.
+constexpr int kIndexPauseMs = 50;
 constexpr int kRefreshMs = 16;
 
 QString FromUcs4(const std::u32string &s) {
@@ -29,6 +33,7 @@ TranscriptView::TranscriptView(QWidget *parent) : QAbstractScrollArea(parent) {
     font_ = QFont(QStringLiteral("Noto Sans Mono CJK JP"));
     font_.setStyleHint(QFont::Monospace);
     font_.setFixedPitch(true);
+    setFont(font_); // what the widget reports is what it draws with
     const QFontMetrics fm(font_, viewport()); // as the painter on the viewport measures
     cell_ = std::max(1, fm.horizontalAdvance(QLatin1Char('M')));
     lineHeight_ = std::max(1, fm.height());
@@ -39,6 +44,9 @@ TranscriptView::TranscriptView(QWidget *parent) : QAbstractScrollArea(parent) {
     viewport()->setCursor(Qt::IBeamCursor);
     indexTimer_.setInterval(0);
     connect(&indexTimer_, &QTimer::timeout, this, &TranscriptView::RunIndexSlice);
+    indexPause_.setSingleShot(true);
+    indexPause_.setInterval(kIndexPauseMs);
+    connect(&indexPause_, &QTimer::timeout, &indexTimer_, qOverload<>(&QTimer::start));
     findTimer_.setInterval(0);
     connect(&findTimer_, &QTimer::timeout, this, &TranscriptView::FindSlice);
     refreshTimer_.setSingleShot(true);
@@ -86,7 +94,7 @@ TranscriptView::TranscriptView(QWidget *parent) : QAbstractScrollArea(parent) {
 
 TranscriptView::~TranscriptView() = default;
 
-void TranscriptView::SetTranscript(Transcript *transcript) {
+void TranscriptView::SetTranscript(const Transcript *transcript) {
     transcript_ = transcript;
     layout_.reset();
     if (transcript_) layout_ = std::make_unique<TranscriptLayout>(*transcript_);
@@ -125,7 +133,13 @@ void TranscriptView::RunIndexSlice() {
 
 void TranscriptView::NotifyAppended() {
     if (!transcript_) return;
-    if (!indexTimer_.isActive()) indexTimer_.start();
+    if (index_ && transcript_->Size() - index_->Reached() > kIndexSlice) {
+        // A flood: the pass waits until it stops.
+        indexTimer_.stop();
+        indexPause_.start();
+    } else if (!indexTimer_.isActive() && !indexPause_.isActive()) {
+        indexTimer_.start();
+    }
     dirty_ = true;
     if (!refreshTimer_.isActive()) refreshTimer_.start();
 }

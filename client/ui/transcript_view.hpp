@@ -39,8 +39,8 @@ class TranscriptView : public QAbstractScrollArea {
     explicit TranscriptView(QWidget *parent = nullptr);
     ~TranscriptView() override;
 
-    void SetTranscript(Transcript *transcript);
-    Transcript *GetTranscript() const { return transcript_; }
+    void SetTranscript(const Transcript *transcript);
+    const Transcript *GetTranscript() const { return transcript_; }
     void NotifyAppended();
     void NotifyCleared();
 
@@ -152,10 +152,11 @@ class TranscriptView : public QAbstractScrollArea {
     void PaintHex(QPainter &p);
     QString HexRowText(uint64_t rowOffset, const std::vector<Unit> &units) const;
 
-    Transcript *transcript_ = nullptr;
+    const Transcript *transcript_ = nullptr;
     std::unique_ptr<CharIndex> index_;
     std::unique_ptr<TranscriptLayout> layout_;
     QTimer indexTimer_;
+    QTimer indexPause_; // the pass waits for a pause in appends, so a flood is not slowed by it
     QTimer findTimer_;
 
     Encoding encoding_ = Encoding::Utf8;

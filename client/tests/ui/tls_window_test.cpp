@@ -20,7 +20,7 @@
 #include "listener.hpp"
 #include "main_window.hpp"
 #include "peer_process.hpp"
-#include "receive_view.hpp"
+#include "receive_page.hpp"
 #include "test_servers.hpp"
 #include "tls_dialogs.hpp"
 #include "trust_store.hpp"
@@ -80,7 +80,7 @@ QString Peer(MainWindow &window) {
 }
 
 QString Received(MainWindow &window) {
-    return window.Receive()->toPlainText();
+    return testing::PageText(window.Receive());
 }
 
 void SendText(MainWindow &window, const QString &text) {

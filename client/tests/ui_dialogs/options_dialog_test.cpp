@@ -134,7 +134,12 @@ class OptionsDialogTest : public QObject {
                                {"sendlineending", "lf"},
                                {"sendescapes", "1"},
                                {"logfolder", ""},
-                               {"keeplisten", "0"}};
+                               {"keeplisten", "0"},
+                               {"viewencoding", "utf-8"},
+                               {"viewmode", "text"},
+                               {"viewlineends", "0"},
+                               {"viewtimes", "0"},
+                               {"viewsent", "0"}};
         QCOMPARE(EntriesOf(fixture.Settings().options), expected);
         QCOMPARE(fixture.Reload().options, expected);
         QCOMPARE(fixture.Reload().templates.size(), std::size_t{3});
