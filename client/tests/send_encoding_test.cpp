@@ -2,7 +2,7 @@
 // the escape parser, and files that are not text going out exactly as they were.
 #include "send_encoding.hpp"
 
-#include "../../hash/tests/support/python_oracle.hpp"
+#include "../../test_support/python_oracle.hpp"
 
 #include <gtest/gtest.h>
 

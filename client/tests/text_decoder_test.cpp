@@ -1,6 +1,6 @@
 #include "text_decoder.hpp"
 
-#include "../../hash/tests/support/python_oracle.hpp"
+#include "../../test_support/python_oracle.hpp"
 #include "temp_dir.hpp"
 #include "transcript_render.hpp"
 

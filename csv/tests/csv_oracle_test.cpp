@@ -5,37 +5,19 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <random>
 #include <sstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
+
+#include "../../test_support/python_oracle.hpp"
 
 namespace {
 
-namespace fs = std::filesystem;
 using Table = std::vector<std::vector<std::string>>;
-
-std::string hex(const std::string &s) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : s) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
-}
-
-std::string unhex(const std::string &s) {
-    std::string out;
-    for (size_t i = 0; i + 1 < s.size(); i += 2)
-        out += char(std::stoi(s.substr(i, 2), nullptr, 16));
-    return out;
-}
+using oracle::from_hex;
+using oracle::to_hex;
 
 // A row without fields (Python's reading of a blank line) is the row of one empty field.
 Table normalised(Table t) {
@@ -68,36 +50,27 @@ class CsvOracle : public ::testing::Test {
   protected:
     void SetUp() override {
         if (std::string(VORN_PYTHON).empty()) GTEST_SKIP() << "no Python interpreter";
-        dir_ = fs::temp_directory_path() /
-               ("vorncsv_oracle_" + std::to_string(::getpid()) + "_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(dir_);
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-    fs::path file(const char *name) const { return dir_ / name; }
-
-    void run(const char *command, const fs::path &in, const fs::path &out) const {
-        const std::string cmd = std::string("'") + VORN_PYTHON + "' '" + VORNCSV_ORACLE + "' " +
-                                command + " '" + in.string() + "' '" + out.string() + "'";
-        ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
     }
 
-    static void write_table(std::ostream &os, const Table &t) {
+    // The script's answer lines to the task and its input lines; empty when Python failed.
+    static std::vector<std::string> ask(const char *task, std::vector<std::string> lines) {
+        lines.insert(lines.begin(), task);
+        return oracle::ask_python(VORNCSV_ORACLE, lines);
+    }
+
+    static void add_table(std::vector<std::string> &lines, const Table &t) {
         for (const auto &row : t) {
+            std::string line;
             for (size_t i = 0; i < row.size(); ++i)
-                os << (i ? " h" : "h") << hex(row[i]);
-            os << '\n';
+                line += (i ? " h" : "h") + to_hex(row[i]);
+            lines.push_back(line);
         }
-        os << "#\n";
+        lines.push_back("#");
     }
 
-    static std::vector<Table> read_tables(const fs::path &p) {
+    static std::vector<Table> read_tables(const std::vector<std::string> &lines) {
         std::vector<Table> tables(1);
-        std::ifstream in(p);
-        for (std::string line; std::getline(in, line);) {
+        for (const std::string &line : lines) {
             if (line == "#") {
                 tables.emplace_back();
                 continue;
@@ -105,20 +78,18 @@ class CsvOracle : public ::testing::Test {
             std::vector<std::string> row;
             std::istringstream fields(line);
             for (std::string tok; fields >> tok;)
-                row.push_back(unhex(tok.substr(1)));
+                row.push_back(from_hex(tok.substr(1)));
             tables.back().push_back(row);
         }
         tables.pop_back();
         return tables;
     }
-
-    fs::path dir_;
 };
 
 TEST_F(CsvOracle, PythonReadsWhatWeWrite) {
     std::mt19937 rng(20240611);
     std::vector<Table> expected;
-    std::ofstream texts(file("texts"));
+    std::vector<std::string> texts;
     for (int n = 0; n < 300; ++n) {
         const Table t = random_table(rng);
         // Every cell once, in random order, some first with a decoy value to be overwritten:
@@ -144,12 +115,10 @@ TEST_F(CsvOracle, PythonReadsWhatWeWrite) {
             VornGetCsv(field.data(), int32_t(field.size()), buf.data(), r, c);
             ASSERT_EQ(std::string(field.data()), t[r][c]) << buf.data();
         }
-        texts << hex(buf.data()) << '\n';
+        texts.push_back(to_hex(buf.data()));
         expected.push_back(t);
     }
-    texts.close();
-    run("read", file("texts"), file("tables"));
-    const auto got = read_tables(file("tables"));
+    const auto got = read_tables(ask("read", texts));
     ASSERT_EQ(got.size(), expected.size());
     for (size_t i = 0; i < got.size(); ++i)
         EXPECT_EQ(normalised(got[i]), expected[i]) << "table " << i;
@@ -158,23 +127,22 @@ TEST_F(CsvOracle, PythonReadsWhatWeWrite) {
 TEST_F(CsvOracle, WeReadWhatPythonWrites) {
     std::mt19937 rng(777);
     std::vector<Table> tables;
-    std::ofstream request(file("tables"));
+    std::vector<std::string> request;
     for (int n = 0; n < 300; ++n) {
         Table t = random_table(rng);
         // Python quotes CR and LF in a field only when they belong to its line terminator, so
         // the bare-CR and bare-LF styles are written fully quoted.
         static const char *styles[] = {"@ crlf minimal", "@ crlf all", "@ lf all", "@ cr all"};
-        request << styles[rng() % 4] << '\n';
-        write_table(request, t);
+        request.push_back(styles[rng() % 4]);
+        add_table(request, t);
         tables.push_back(t);
     }
-    request.close();
-    run("write", file("tables"), file("texts"));
-    std::ifstream in(file("texts"));
+    const std::vector<std::string> texts = ask("write", request);
     size_t i = 0;
-    for (std::string line; std::getline(in, line); ++i) {
+    for (; i < texts.size(); ++i) {
         ASSERT_LT(i, tables.size());
-        const std::string text = unhex(line);
+        const std::string &line = texts[i];
+        const std::string text = from_hex(line);
         const Table &t = tables[i];
         ASSERT_EQ(VornCountCsv(text.c_str(), VORNCSV_COUNT_ROWS), int32_t(t.size())) << line;
         size_t widest = 0;

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "support/python_oracle.hpp"
+#include "../../test_support/python_oracle.hpp"
 
 namespace {
 
