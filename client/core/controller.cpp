@@ -9,6 +9,7 @@
 #include "host_field.hpp"
 #include "options.hpp"
 #include "send_encoding.hpp"
+#include "transcript_source.hpp"
 #include "trust_store.hpp"
 
 namespace tarvotcpc {
@@ -92,17 +93,21 @@ int MainController::Keep(Direction direction, std::string_view bytes) {
 }
 
 void MainController::StartLog(const Destination &params) {
-    const std::string folder = ReadOptions(settings_).Text(Option::LogFolder);
+    const OptionValues values = ReadOptions(settings_);
+    const std::string folder = values.Text(Option::LogFolder);
     if (folder.empty()) {
         log_.reset();
         logFolder_.clear();
         return;
     }
-    // A log stopped by an error tries again with the next connection.
-    if (!log_ || folder != logFolder_ || log_->Stopped()) {
+    // A log stopped by an error tries again with the next connection; the log decodes in the
+    // encoding the page shows when the connection starts.
+    const Encoding encoding = ViewEncodingOf(values);
+    if (!log_ || folder != logFolder_ || encoding != logEncoding_ || log_->Stopped()) {
         log_.reset();
-        log_ = std::make_unique<SessionLog>(folder);
+        log_ = std::make_unique<SessionLog>(folder, ChunkDecodersFor(encoding));
         logFolder_ = folder;
+        logEncoding_ = encoding;
     }
     log_->StartConnection(params.host + ":" + std::to_string(params.port), NowUs(),
                           static_cast<uint32_t>(generation_));

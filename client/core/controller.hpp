@@ -20,6 +20,7 @@
 #include "receive_flow.hpp"
 #include "session_log.hpp"
 #include "settings.hpp"
+#include "text_decoder.hpp"
 #include "transcript.hpp"
 
 namespace tarvotcpc {
@@ -120,10 +121,10 @@ class MainController {
 
     // One turn of the window's pump, on a wake-up or a timer tick: takes the connection's events
     // as far as the receive flow has room, keeps the next step of their bytes in the transcript
-    // (telling the view), and once every byte before the end event is kept, tells the end in a message box and the status
-    // bar and restores the disconnected look. The receive page comes to the front only for the
-    // first data after connecting and after each send, so that a peer talking on its own never
-    // takes the send page from a user typing there.
+    // (telling the view), and once every byte before the end event is kept, tells the end in a
+    // message box and the status bar and restores the disconnected look. The receive page comes to
+    // the front only for the first data after connecting and after each send, so that a peer
+    // talking on its own never takes the send page from a user typing there.
     void ProcessEvents();
     // Whether ProcessEvents still has work: a connection, or bytes (received or sent) the
     // transcript has not taken yet.
@@ -198,6 +199,7 @@ class MainController {
     std::string statusBeforeStall_;
     std::unique_ptr<SessionLog> log_;
     std::string logFolder_;
+    Encoding logEncoding_ = Encoding::Utf8;
 
     std::string settingsPath_;
     std::string caFile_;

@@ -31,7 +31,7 @@ class Utf8ChunkDecoder : public ChunkDecoder {
             } else if (MayComplete(i)) {
                 break;
             } else {
-                AppendInvalid(static_cast<unsigned char>(held_[i]), out);
+                AppendInvalidByte(static_cast<unsigned char>(held_[i]), out);
                 ++i;
             }
         }
@@ -42,7 +42,7 @@ class Utf8ChunkDecoder : public ChunkDecoder {
     std::string Finish() override {
         std::string out;
         for (const char c : held_)
-            AppendInvalid(static_cast<unsigned char>(c), out);
+            AppendInvalidByte(static_cast<unsigned char>(c), out);
         held_.clear();
         return out;
     }
@@ -56,12 +56,6 @@ class Utf8ChunkDecoder : public ChunkDecoder {
         for (std::size_t k = i + 1; k < held_.size(); ++k)
             if ((static_cast<unsigned char>(held_[k]) & 0xC0) != 0x80) return false;
         return true;
-    }
-
-    static void AppendInvalid(unsigned char byte, std::string &out) {
-        char box[16];
-        std::snprintf(box, sizeof box, "\xE2\x9F\xA8%02X\xE2\x9F\xA9", byte);
-        out += box;
     }
 
     std::string held_;
@@ -116,6 +110,12 @@ std::string FolderOf(const std::string &path) {
 }
 
 } // namespace
+
+void AppendInvalidByte(unsigned char byte, std::string &out) {
+    char box[16];
+    std::snprintf(box, sizeof box, "\xE2\x9F\xA8%02X\xE2\x9F\xA9", byte);
+    out += box;
+}
 
 std::unique_ptr<ChunkDecoder> MakeUtf8ChunkDecoder() {
     return std::make_unique<Utf8ChunkDecoder>();

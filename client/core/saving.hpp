@@ -51,6 +51,9 @@ using ChunkDecoderFactory = std::function<std::unique_ptr<ChunkDecoder>()>;
 // UTF-8 with each byte that is not part of a valid character shown as "⟨XX⟩" (its hex value).
 std::unique_ptr<ChunkDecoder> MakeUtf8ChunkDecoder();
 
+// Appends the box a byte that is not part of a valid character shows as: "⟨XX⟩".
+void AppendInvalidByte(unsigned char byte, std::string &out);
+
 // The text form of a transcript, shared by the text save and the log. Each chunk is a header
 // line "[YYYY-MM-DD hh:mm:ss.uuuuuu +zzzz] 受信 #connection" (local time; 送信 for sent bytes)
 // and then its text, with CR shown as ␍ and LF as ␊ followed by a real line break, other control

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "saving.hpp"
+#include "text_decoder.hpp"
 #include "transcript.hpp"
 
 namespace tarvotcpc {
@@ -18,5 +19,9 @@ class TranscriptSource : public SavedTranscript {
   private:
     const Transcript &transcript_;
 };
+
+// Text saves and logs decode in the encoding the receive page shows, so that what is kept reads
+// as what was seen.
+ChunkDecoderFactory ChunkDecodersFor(Encoding encoding);
 
 } // namespace tarvotcpc

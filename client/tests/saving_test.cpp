@@ -2,7 +2,9 @@
 // exchange is the checked-in file, a save that fails leaves nothing behind, and the log of a
 // program killed mid-connection holds everything but the last moment.
 #include "saving.hpp"
+#include "send_encoding.hpp"
 #include "session_log.hpp"
+#include "transcript_source.hpp"
 
 #include "temp_dir.hpp"
 
@@ -118,6 +120,35 @@ TEST(Saving, TextSaveOfAKnownExchangeMatchesTheExpectedFile) {
     ASSERT_TRUE(job.Succeeded()) << job.Error();
     EXPECT_EQ(ReadFile(dir.Path("exchange.txt")),
               ReadFile(TARVOTCPC_TEST_DATA "/exchange_expected.txt"));
+}
+
+// Saves and logs read back in the page's encoding what the send page wrote in it, wherever a
+// chunk boundary cuts a character, and show a byte no character starts with as its box.
+TEST(Saving, TextDecodesInThePagesEncodingAcrossAnyCut) {
+    const std::string text = "住所: 東京都 カタカナ ABC、終わり";
+    const std::pair<Encoding, SendEncoding> encodings[] = {
+        {Encoding::ShiftJis, SendEncoding::ShiftJis},
+        {Encoding::EucJp, SendEncoding::EucJp},
+        {Encoding::Iso2022Jp, SendEncoding::Iso2022Jp},
+        {Encoding::Utf8, SendEncoding::Utf8}};
+    for (const auto &[view, send] : encodings) {
+        const SendBytes bytes = EncodeForSend(text, send, LineEnding::None, false);
+        ASSERT_TRUE(bytes.ok) << bytes.error;
+        for (std::size_t cut = 0; cut <= bytes.bytes.size(); ++cut) {
+            const std::unique_ptr<ChunkDecoder> decoder = ChunkDecodersFor(view)();
+            std::string shown = decoder->Decode(std::string_view(bytes.bytes).substr(0, cut));
+            shown += decoder->Decode(std::string_view(bytes.bytes).substr(cut));
+            shown += decoder->Finish();
+            ASSERT_EQ(shown, text) << EncodingName(view) << " cut at " << cut;
+        }
+    }
+    const std::unique_ptr<ChunkDecoder> sjis = ChunkDecodersFor(Encoding::ShiftJis)();
+    EXPECT_EQ(sjis->Decode("a\xFF"
+                           "b") +
+                  sjis->Finish(),
+              "a\xE2\x9F\xA8"
+              "FF\xE2\x9F\xA9"
+              "b");
 }
 
 TEST(Saving, FailedSaveLeavesNoFileAndSaysWhy) {

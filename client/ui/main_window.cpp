@@ -181,10 +181,12 @@ void MainWindow::Run(Command command) {
         ApplyViewOptions();
         break;
     case Command::SaveReceived:
-        saver_->Start(SaveKind::RawReceived, controller_->KeptTranscript());
+        saver_->Start(SaveKind::RawReceived, controller_->KeptTranscript(),
+                      ViewEncodingOf(ReadOptions(settings_)));
         break;
     case Command::SaveTranscript:
-        saver_->Start(SaveKind::Text, controller_->KeptTranscript());
+        saver_->Start(SaveKind::Text, controller_->KeptTranscript(),
+                      ViewEncodingOf(ReadOptions(settings_)));
         break;
     case Command::Readme:
         OpenWithDesktop(ReadmeUrl());

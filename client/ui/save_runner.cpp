@@ -29,7 +29,7 @@ SaveRunner::~SaveRunner() {
     Cancel();
 }
 
-void SaveRunner::Start(SaveKind kind, const Transcript &transcript) {
+void SaveRunner::Start(SaveKind kind, const Transcript &transcript, Encoding encoding) {
     if (Running()) {
         if (progress_) progress_->raise();
         return;
@@ -47,7 +47,7 @@ void SaveRunner::Start(SaveKind kind, const Transcript &transcript) {
     transcript_ = &transcript;
     generation_ = transcript.Generation();
     source_ = std::make_unique<TranscriptSource>(transcript);
-    job_ = std::make_unique<SaveJob>(*source_, kind, path);
+    job_ = std::make_unique<SaveJob>(*source_, kind, path, ChunkDecodersFor(encoding));
     progress_ = new QProgressDialog(Text("保存しています..."), Text("キャンセル"), 0,
                                     kProgressScale, window_);
     progress_->setObjectName(QStringLiteral("saveProgressDialog"));

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "saving.hpp"
+#include "text_decoder.hpp"
 #include "transcript.hpp"
 
 class QProgressDialog;
@@ -29,7 +30,7 @@ class SaveRunner : public QObject {
 
     // Asks for the file (through the file dialog seam), then saves transcript into it. While a
     // save runs, a second one only brings its progress window to the front.
-    void Start(SaveKind kind, const Transcript &transcript);
+    void Start(SaveKind kind, const Transcript &transcript, Encoding encoding);
     // Stops a running save; no file is left of it. The window calls it before the transcript is
     // emptied or goes.
     void Cancel();
