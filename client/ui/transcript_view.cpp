@@ -17,8 +17,8 @@ namespace {
 // Bytes of the character pass per timer tick: a few milliseconds in an optimised build.
 // A slice of the character pass takes a few milliseconds, well inside a frame.
 constexpr uint64_t kIndexSlice = uint64_t{512} << 10;
-// While bytes arrive faster than the pass goes it waits: screen readers get exact ranges on demand anyway, and
-// the count is estimated beyond the pass until it catches up once the flood stops.
+// While bytes arrive faster than the pass goes it waits: screen readers get exact ranges on demand
+// anyway, and the count is estimated beyond the pass until it catches up once the flood stops.
 constexpr int kIndexPauseMs = 50;
 constexpr int kRefreshMs = 16;
 
@@ -34,10 +34,7 @@ TranscriptView::TranscriptView(QWidget *parent) : QAbstractScrollArea(parent) {
     font_.setStyleHint(QFont::Monospace);
     font_.setFixedPitch(true);
     setFont(font_); // what the widget reports is what it draws with
-    const QFontMetrics fm(font_, viewport()); // as the painter on the viewport measures
-    cell_ = std::max(1, fm.horizontalAdvance(QLatin1Char('M')));
-    lineHeight_ = std::max(1, fm.height());
-    ascent_ = fm.ascent();
+    MeasureFont(QFontMetrics(font_));
     setFocusPolicy(Qt::StrongFocus);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -112,6 +109,17 @@ void TranscriptView::Restart() {
     ApplyLayout();
     layout_->Invalidate();
     indexTimer_.start();
+}
+
+bool TranscriptView::MeasureFont(const QFontMetrics &fm) {
+    const int cell = std::max(1, fm.horizontalAdvance(QLatin1Char('M')));
+    const int lineHeight = std::max(1, fm.height());
+    if (cell == cell_ && lineHeight == lineHeight_ && fm.ascent() == ascent_) return false;
+    cell_ = cell;
+    lineHeight_ = lineHeight;
+    ascent_ = fm.ascent();
+    pictures_.clear();
+    return true;
 }
 
 void TranscriptView::ApplyLayout() {

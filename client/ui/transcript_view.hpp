@@ -15,6 +15,7 @@
 
 #include <QAbstractScrollArea>
 #include <QFont>
+#include <QFontMetrics>
 #include <QStaticText>
 #include <QTimer>
 
@@ -108,6 +109,8 @@ class TranscriptView : public QAbstractScrollArea {
   protected:
     void paintEvent(QPaintEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
+    // Takes the font's cell and row sizes from fm; true when they changed.
+    bool MeasureFont(const QFontMetrics &fm);
     void keyPressEvent(QKeyEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;

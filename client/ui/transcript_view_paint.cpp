@@ -37,8 +37,14 @@ constexpr int kHexTextCell = kHexOffsetCells + 16 * 3 + 2;
 void TranscriptView::paintEvent(QPaintEvent *) {
     if (dirty_) Flush();
     QPainter p(viewport());
-    p.fillRect(viewport()->rect(), palette().base());
     p.setFont(font_);
+    // Cells are sized by the painter's own measure of the font: the window's font settings and
+    // the screen's resolution are only known for sure here.
+    if (MeasureFont(p.fontMetrics())) {
+        ApplyLayout();
+        AfterOptionChange();
+    }
+    p.fillRect(viewport()->rect(), palette().base());
     if (!transcript_) return;
     if (mode_ == Mode::Hex)
         PaintHex(p);
