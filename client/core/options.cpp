@@ -104,26 +104,12 @@ SendEncoding SendEncodingOf(const OptionValues &values) {
     return ParseSendEncoding(values.Text(Option::ViewEncoding)).value_or(SendEncoding::Utf8);
 }
 
-namespace {
-
-constexpr std::pair<SendEncoding, Encoding> kSameEncoding[] = {
-    {SendEncoding::Utf8, Encoding::Utf8},       {SendEncoding::ShiftJis, Encoding::ShiftJis},
-    {SendEncoding::EucJp, Encoding::EucJp},     {SendEncoding::Iso2022Jp, Encoding::Iso2022Jp},
-    {SendEncoding::Latin1, Encoding::Latin1},
-};
-
-} // namespace
-
 Encoding ViewEncodingOf(const OptionValues &values) {
-    const auto stored = ParseSendEncoding(values.Text(Option::ViewEncoding));
-    for (const auto &[send, view] : kSameEncoding)
-        if (stored == send) return view;
-    return Encoding::Utf8;
+    return ParseSendEncoding(values.Text(Option::ViewEncoding)).value_or(Encoding::Utf8);
 }
 
 void SetViewEncoding(OptionValues &values, Encoding encoding) {
-    for (const auto &[send, view] : kSameEncoding)
-        if (view == encoding) values.SetText(Option::ViewEncoding, FormatSendEncoding(send));
+    values.SetText(Option::ViewEncoding, FormatSendEncoding(encoding));
 }
 
 bool ViewIsHex(const OptionValues &values) {

@@ -111,7 +111,7 @@ class SendEncoder {
   public:
     SendEncoder(std::string_view text, SendEncoding encoding, LineEnding ending, bool escapes)
         : text_(text), encoding_(encoding), ending_(EndingBytes(ending)), escapes_(escapes),
-          iconv_(IconvName(encoding), "UTF-8") {}
+          iconv_(EncodingName(encoding), "UTF-8") {}
 
     SendBytes Run() {
         if (!iconv_.ok()) return Fail(1, 1, "文字コード " + Label() + " が使えません");
@@ -313,8 +313,8 @@ std::size_t ExactCharLength(std::string_view bytes, std::size_t at, Iconv &decod
 
 std::string EscapeForm(std::string_view bytes, SendEncoding encoding, LineEnding ending) {
     std::string out;
-    Iconv decoder("UTF-8", IconvName(encoding));
-    Iconv encoder(IconvName(encoding), "UTF-8");
+    Iconv decoder("UTF-8", EncodingName(encoding));
+    Iconv encoder(EncodingName(encoding), "UTF-8");
     std::string utf8;
     for (std::size_t i = 0; i < bytes.size();) {
         const auto byte = static_cast<unsigned char>(bytes[i]);
@@ -355,8 +355,8 @@ std::string EscapeForm(std::string_view bytes, SendEncoding encoding, LineEnding
 // Text in the encoding that survives the way to the page and back unchanged.
 bool DecodeExactly(std::string_view bytes, SendEncoding encoding, std::string &text) {
     if (bytes.find('\0') != std::string_view::npos) return false;
-    Iconv decoder("UTF-8", IconvName(encoding));
-    Iconv encoder(IconvName(encoding), "UTF-8");
+    Iconv decoder("UTF-8", EncodingName(encoding));
+    Iconv encoder(EncodingName(encoding), "UTF-8");
     if (!decoder.ok() || !encoder.ok()) return false;
     if (decoder.Convert(bytes, text) != kNoFailure) return false;
     decoder.Finish(text);
@@ -423,22 +423,6 @@ std::string_view SendEncodingLabel(SendEncoding encoding) {
         return "ISO-2022-JP";
     case SendEncoding::Latin1:
         return "Latin-1";
-    }
-    return "UTF-8";
-}
-
-const char *IconvName(SendEncoding encoding) {
-    switch (encoding) {
-    case SendEncoding::Utf8:
-        return "UTF-8";
-    case SendEncoding::ShiftJis:
-        return "CP932";
-    case SendEncoding::EucJp:
-        return "EUC-JP";
-    case SendEncoding::Iso2022Jp:
-        return "ISO-2022-JP";
-    case SendEncoding::Latin1:
-        return "ISO-8859-1";
     }
     return "UTF-8";
 }

@@ -8,10 +8,12 @@
 #include <string>
 #include <string_view>
 
+#include "encoding.hpp"
+
 namespace tarvotcpc {
 
-// Encodings the send page can be written in; all go through glibc's iconv.
-enum class SendEncoding { Utf8, ShiftJis, EucJp, Iso2022Jp, Latin1 };
+// The send page is written in any of the encodings the receive page reads.
+using SendEncoding = Encoding;
 
 // What each line break of the page becomes. None joins the lines: the page's breaks are sent as
 // nothing, so that a long request can be laid out on several lines (and, in escape mode, line
@@ -26,9 +28,8 @@ std::optional<SendEncoding> ParseSendEncoding(std::string_view stored);
 std::string_view FormatSendEncoding(SendEncoding encoding);
 std::optional<LineEnding> ParseLineEnding(std::string_view stored);
 std::string_view FormatLineEnding(LineEnding ending);
-// The name shown to the user ("Shift_JIS", ...) and the name iconv knows it by ("CP932", ...).
+// The name shown to the user ("Shift_JIS", ...); iconv's name is EncodingName.
 std::string_view SendEncodingLabel(SendEncoding encoding);
-const char *IconvName(SendEncoding encoding);
 
 // The bytes to send, or why there are none. line and column count from 1; the column counts
 // characters of the page, not bytes.

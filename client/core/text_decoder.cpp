@@ -33,22 +33,6 @@ struct Tally {
 
 } // namespace
 
-const char *EncodingName(Encoding encoding) {
-    switch (encoding) {
-    case Encoding::Utf8:
-        return "UTF-8";
-    case Encoding::ShiftJis:
-        return "CP932";
-    case Encoding::EucJp:
-        return "EUC-JP";
-    case Encoding::Iso2022Jp:
-        return "ISO-2022-JP";
-    case Encoding::Latin1:
-        return "ISO-8859-1";
-    }
-    return "UTF-8";
-}
-
 Decoder::Decoder(Encoding encoding) : encoding_(encoding) {
     iconv_t cd = iconv_open("UTF-32LE", EncodingName(encoding));
     // Every glibc carries these converters; should one be missing, bytes still show, as Latin-1.

@@ -5,6 +5,7 @@
 // Threading: a Decoder or CharIndex is single-threaded, like the Transcript it reads.
 #pragma once
 
+#include "encoding.hpp"
 #include "transcript.hpp"
 
 #include <array>
@@ -15,14 +16,6 @@
 #include <vector>
 
 namespace tarvotcpc {
-
-enum class Encoding : uint8_t { Utf8, ShiftJis, EucJp, Iso2022Jp, Latin1 };
-inline constexpr std::array<Encoding, 5> kEncodings = {
-    Encoding::Utf8, Encoding::ShiftJis, Encoding::EucJp, Encoding::Iso2022Jp, Encoding::Latin1};
-
-// iconv's name for the encoding ("UTF-8", "CP932", "EUC-JP", "ISO-2022-JP", "ISO-8859-1"); also
-// the name shown to the user.
-const char *EncodingName(Encoding encoding);
 
 enum class UnitKind : uint8_t {
     Char,    // codepoint is the character

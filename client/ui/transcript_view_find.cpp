@@ -33,22 +33,6 @@ std::optional<std::string> ParseHexBytes(const QString &query) {
     return bytes;
 }
 
-SendEncoding ToSendEncoding(Encoding e) {
-    switch (e) {
-    case Encoding::ShiftJis:
-        return SendEncoding::ShiftJis;
-    case Encoding::EucJp:
-        return SendEncoding::EucJp;
-    case Encoding::Iso2022Jp:
-        return SendEncoding::Iso2022Jp;
-    case Encoding::Latin1:
-        return SendEncoding::Latin1;
-    case Encoding::Utf8:
-        break;
-    }
-    return SendEncoding::Utf8;
-}
-
 } // namespace
 
 bool TranscriptView::Find(const QString &query, bool hex) {
@@ -62,7 +46,7 @@ bool TranscriptView::Find(const QString &query, bool hex) {
         bytes = *parsed;
     } else {
         const SendBytes encoded =
-            EncodeForSend(query.toStdString(), ToSendEncoding(encoding_), LineEnding::Lf, false);
+            EncodeForSend(query.toStdString(), encoding_, LineEnding::Lf, false);
         if (!encoded.ok) return false;
         bytes = encoded.bytes;
         if (encoding_ == Encoding::Iso2022Jp) {
