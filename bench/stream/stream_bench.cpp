@@ -69,7 +69,9 @@ const char kLastLine[] = "END OF STREAM";
 
 class StreamServer {
   public:
-    explicit StreamServer(std::size_t blocks) : blocks_(blocks) {
+    // block is the peer's and made before the run, so that its memory is not counted as the
+    // window's.
+    StreamServer(const std::string &block, std::size_t blocks) : block_(block), blocks_(blocks) {
         listen_ = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
@@ -90,17 +92,16 @@ class StreamServer {
         close(listen_);
     }
     uint16_t Port() const { return port_; }
-    static std::size_t Total(std::size_t blocks) {
-        return blocks * Block().size() + sizeof kLastLine; // the line and its LF
+    static std::size_t Total(const std::string &block, std::size_t blocks) {
+        return blocks * block.size() + sizeof kLastLine; // the line and its LF
     }
 
   private:
     void Run() {
         const int fd = accept(listen_, nullptr, nullptr);
         if (fd < 0) return;
-        const std::string block = Block();
         for (std::size_t i = 0; i < blocks_; ++i)
-            if (!WriteAll(fd, block)) break;
+            if (!WriteAll(fd, block_)) break;
         WriteAll(fd, std::string(kLastLine) + "\n");
         close(fd);
     }
@@ -115,6 +116,7 @@ class StreamServer {
         return true;
     }
 
+    const std::string &block_;
     std::size_t blocks_;
     int listen_ = -1;
     uint16_t port_ = 0;
@@ -159,10 +161,10 @@ int main(int argc, char *argv[]) {
     const double mebibytes = argc > 1 ? std::atof(argv[1]) : 100.0;
     QApplication app(argc, argv);
 
-    const std::size_t blockBytes = Block().size();
+    const std::string block = Block();
     const std::size_t blocks =
-        std::max<std::size_t>(1, static_cast<std::size_t>(mebibytes * 1024 * 1024) / blockBytes);
-    const std::size_t totalBytes = StreamServer::Total(blocks);
+        std::max<std::size_t>(1, static_cast<std::size_t>(mebibytes * 1024 * 1024) / block.size());
+    const std::size_t totalBytes = StreamServer::Total(block, blocks);
 
     QTemporaryDir settingsDir;
     tarvotcpc::ui::MainWindow window(settingsDir.filePath("tarvotcpc.ini").toStdString());
@@ -191,7 +193,7 @@ int main(int argc, char *argv[]) {
         if (++beats % 50 == 0) rssPeak = std::max(rssPeak, RssAnon());
     });
 
-    StreamServer server(blocks);
+    StreamServer server(block, blocks);
     QElapsedTimer clock;
     double inTranscript = 0, onScreen = 0;
     bool ended = false;

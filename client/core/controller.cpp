@@ -39,10 +39,22 @@ std::string TranscriptStalledText(int err) {
            ")。記録できるようになると再開します";
 }
 
+namespace {
+
+// The transcript's file is written off the window's thread; once a write is done the pump is
+// woken, as for a connection's bytes, to offer what waited meanwhile.
+TranscriptOptions WrittenInBackground(TranscriptOptions options, std::function<void()> wake) {
+    options.background = true;
+    options.written = std::move(wake);
+    return options;
+}
+
+} // namespace
+
 MainController::MainController(MainView &view, SettingsHashes &settings, std::function<void()> wake,
                                ConnectionFactory factory, TranscriptOptions transcriptOptions)
     : view_(view), settings_(settings), wake_(std::move(wake)), factory_(std::move(factory)),
-      transcript_(std::move(transcriptOptions)) {
+      transcript_(WrittenInBackground(std::move(transcriptOptions), wake_)) {
     flow_.SetKeeper([this](std::string_view bytes) { return Keep(Direction::Received, bytes); });
     if (!factory_) {
         factory_ = [](const Destination &params, ConnectionOptions options) {
@@ -384,6 +396,11 @@ void MainController::ProcessEvents() {
     // The peer went: with the option on, the next one is waited for (the end was still told).
     if (peerReached_ && ListenAgain()) return;
     listening_ = false;
+}
+
+bool MainController::MoreAtOnce() const {
+    if (flow_.Refused()) return false;
+    return flow_.Backlog() > 0 || (connection_ && connection_->HasEvents());
 }
 
 void MainController::Close() {

@@ -129,6 +129,10 @@ class MainController {
     // Whether ProcessEvents still has work: a connection, or bytes (received or sent) the
     // transcript has not taken yet.
     bool Busy() const { return connection_ != nullptr || !flow_.Idle() || !heldSent_.empty(); }
+    // Whether the next turn can go on at once: received bytes wait and the transcript is taking
+    // them. A flood is then kept turn after turn (the event loop still turns between) rather
+    // than one step per timer tick; a refusing disk is tried again at the timer's pace.
+    bool MoreAtOnce() const;
 
     // Every byte received and sent, in order, with its time and connection. The received bytes
     // are kept as they come off the connection, before any decoding. A full disk holds the

@@ -14,7 +14,7 @@ namespace {
 constexpr auto kStepTarget = std::chrono::milliseconds(4);
 constexpr std::size_t kMinStep = 64 * 1024;
 constexpr std::size_t kMaxStep = 8 * 1024 * 1024;
-constexpr std::size_t kFirstStep = 1024 * 1024;
+constexpr std::size_t kFirstStep = 256 * 1024;
 
 } // namespace
 

@@ -9,6 +9,7 @@
 // before it has been kept.
 #pragma once
 
+#include <cerrno>
 #include <chrono>
 #include <cstddef>
 #include <deque>
@@ -49,8 +50,11 @@ class ReceiveFlow {
     // Received bytes taken from the connection and not yet kept.
     std::size_t Backlog() const { return backlog_; }
     bool Idle() const { return backlog_ == 0 && !end_; }
-    // The errno of the keeper's last refusal while bytes wait; 0 otherwise.
-    int KeepError() const { return backlog_ > 0 ? keepError_ : 0; }
+    // The errno of the keeper's last refusal while bytes wait; 0 otherwise. EAGAIN (the keeper is
+    // busy and says when it can take more) is no error to tell.
+    int KeepError() const { return backlog_ > 0 && keepError_ != EAGAIN ? keepError_ : 0; }
+    // Whether the keeper refused the last step, for whatever reason.
+    bool Refused() const { return backlog_ > 0 && keepError_ != 0; }
 
     // Hands the keeper the next step of the backlog; returns the bytes it kept. Then how long the
     // step (with what the page did for it) took, which sizes the next one.

@@ -5,8 +5,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <utility>
 
 namespace tarvotcpc {
 
@@ -46,6 +51,87 @@ int OpenUnlinkedIn(const std::string &dir) {
 
 } // namespace
 
+// One write at a time, either at once on the caller's thread or on a thread of its own.
+class Transcript::Writer {
+  public:
+    explicit Writer(const TranscriptOptions &options) : options_(options) {
+        if (options_.background) thread_ = std::thread([this] { Run(); });
+    }
+    ~Writer() {
+        if (!thread_.joinable()) return;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            quit_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+    Writer(const Writer &) = delete;
+    Writer &operator=(const Writer &) = delete;
+
+    // data stays untouched by the caller until Result answers.
+    void Start(int fd, const char *data, std::size_t size, uint64_t offset) {
+        if (!thread_.joinable()) {
+            result_ = WriteAll(options_, fd, data, size, offset);
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            job_ = Job{fd, data, size, offset};
+            busy_ = true;
+        }
+        wake_.notify_all();
+    }
+    // The last write's errno (0: written), or nothing while it goes on.
+    std::optional<int> Result() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (busy_) return std::nullopt;
+        return result_;
+    }
+    void Wait() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        done_.wait(lock, [this] { return !busy_; });
+    }
+
+  private:
+    struct Job {
+        int fd;
+        const char *data;
+        std::size_t size;
+        uint64_t offset;
+    };
+
+    void Run() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [this] { return quit_ || job_; });
+            if (!job_) return;
+            const Job job = *std::exchange(job_, std::nullopt);
+            lock.unlock();
+            const int result = WriteAll(options_, job.fd, job.data, job.size, job.offset);
+            lock.lock();
+            result_ = result;
+            busy_ = false;
+            done_.notify_all();
+            // Only a success is told: a failure is tried again at the caller's pace.
+            if (result == 0 && options_.written) {
+                lock.unlock();
+                options_.written();
+                lock.lock();
+            }
+        }
+    }
+
+    const TranscriptOptions &options_;
+    std::thread thread_;
+    std::mutex mutex_;
+    std::condition_variable wake_, done_;
+    std::optional<Job> job_;
+    bool busy_ = false;
+    bool quit_ = false;
+    int result_ = 0;
+};
+
 Transcript::Transcript(TranscriptOptions options) : options_(std::move(options)) {}
 
 Transcript::~Transcript() {
@@ -53,9 +139,12 @@ Transcript::~Transcript() {
 }
 
 void Transcript::Clear() {
+    if (writer_) writer_->Wait(); // its buffer and file go next
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
     fileSize_ = 0;
+    std::string().swap(flying_);
+    writeError_ = 0;
     std::string().swap(tail_);
     size_ = 0;
     std::vector<Chunk>().swap(chunks_);
@@ -90,36 +179,49 @@ int Transcript::OpenFile() {
     return error;
 }
 
-int Transcript::Flush() {
-    if (tail_.empty()) return 0;
-    if (const int error = WriteAll(options_, fd_, tail_.data(), tail_.size(), fileSize_))
-        return error;
-    fileSize_ += tail_.size();
-    tail_.clear();
+int Transcript::Reap() {
+    if (flying_.empty()) return 0;
+    std::optional<int> result = writer_->Result();
+    if (!result) return writeError_; // still writing; a retry still counts as the failure
+    if (*result != 0) {
+        writer_->Start(fd_, flying_.data(), flying_.size(), fileSize_);
+        writeError_ = *result;
+        result = writer_->Result(); // known at once when not in the background
+        if (!result || *result != 0) return writeError_ = result.value_or(writeError_);
+    }
+    fileSize_ += flying_.size();
+    flying_.clear();
+    writeError_ = 0;
     return 0;
 }
 
+void Transcript::Launch() {
+    std::swap(flying_, tail_);
+    if (!writer_) writer_ = std::make_unique<Writer>(options_);
+    writer_->Start(fd_, flying_.data(), flying_.size(), fileSize_);
+}
+
 int Transcript::Store(const char *bytes, std::size_t size) {
+    if (const int error = Reap()) return error;
     const std::size_t buffer = std::min(options_.memoryLimit, kWriteBuffer);
     const std::size_t limit = fd_ < 0 ? options_.memoryLimit : buffer;
     if (tail_.size() + size <= limit) {
         tail_.append(bytes, size);
         return 0;
     }
-    const bool spilling = fd_ < 0;
-    if (spilling)
+    if (fd_ < 0)
         if (const int error = OpenFile()) return error;
-    if (const int error = Flush()) return error;
-    if (spilling) {
-        std::string().swap(tail_);
-        tail_.reserve(buffer);
+    if (!tail_.empty()) {
+        if (!flying_.empty()) return EAGAIN; // both buffers taken: the writer is behind
+        Launch();
+        if (tail_.capacity() < buffer) tail_.reserve(buffer);
+        if (const int error = Reap()) {
+            // Written at once and failed: the bytes wait in flying_ for the next call.
+            return error;
+        }
     }
-    if (size < buffer) {
-        tail_.append(bytes, size);
-        return 0;
-    }
-    if (const int error = WriteAll(options_, fd_, bytes, size, fileSize_)) return error;
-    fileSize_ += size;
+    // A piece larger than the buffer is held whole until the next call hands it on.
+    tail_.append(bytes, size);
     return 0;
 }
 
@@ -194,8 +296,15 @@ bool Transcript::Read(uint64_t offset, std::size_t size, char *out) const {
         if (n <= 0) return false;
         done += std::size_t(n);
     }
+    const uint64_t flyingEnd = fileSize_ + flying_.size();
+    if (done < size && offset + done < flyingEnd) {
+        const std::size_t n =
+            std::size_t(std::min<uint64_t>(size - done, flyingEnd - offset - done));
+        std::memcpy(out + done, flying_.data() + (offset + done - fileSize_), n);
+        done += n;
+    }
     if (done < size)
-        std::memcpy(out + done, tail_.data() + (offset + done - fileSize_), size - done);
+        std::memcpy(out + done, tail_.data() + (offset + done - flyingEnd), size - done);
     return true;
 }
 

@@ -7,7 +7,9 @@
 //
 // Storage: the bytes stay in memory up to TranscriptOptions::memoryLimit, then move to an unlinked
 // temporary file (O_TMPFILE, or mkstemp and unlink) read back through pread. The memory kept is
-// then a small write buffer, one 32-byte record per chunk and one small record per 64 KiB block.
+// then two small write buffers (one filling, one being written), one 32-byte record per chunk and
+// one small record per 64 KiB block. With TranscriptOptions::background the file is written from
+// a thread of the transcript's own; everything else stays on the caller's thread.
 //
 // Lines: a line break ends at an LF, or at a CR that is not followed by an LF of the same
 // direction. A CR that is the last byte so far is not counted until the next byte (or the next
@@ -20,6 +22,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -45,12 +48,19 @@ struct Chunk {
 
 struct TranscriptOptions {
     // Bytes kept in memory before the transcript moves to a file.
-    std::size_t memoryLimit = std::size_t{8} << 20;
+    std::size_t memoryLimit = std::size_t{1} << 20;
     // Where the file is made; empty: $XDG_CACHE_HOME, else /tmp.
     std::string directory;
     // Writes to the file; pwrite(2) unless a test puts a failing or sparse writer here. Returns
     // the bytes written or -1 with errno set.
     std::function<ssize_t(int fd, const void *data, std::size_t size, off_t offset)> write;
+    // Writes the file from a thread of its own, so that a disk the kernel throttles holds up that
+    // thread and never the caller's. Append then answers EAGAIN while one buffer is being written
+    // and the other is full; `written` is called on the writing thread after each write that
+    // succeeded, so that the caller knows when to offer the bytes again. Both write and written
+    // are then called on that thread.
+    bool background = false;
+    std::function<void()> written;
 };
 
 class Transcript {
@@ -69,7 +79,10 @@ class Transcript {
 
     // Appends all of bytes or none of them. 0 on success; otherwise the errno of the failure
     // (ENOSPC, EIO, ...) and the transcript is as before the call: the caller keeps the bytes,
-    // stops reading from the peer and calls Append again with the same bytes later.
+    // stops reading from the peer and calls Append again with the same bytes later. A write that
+    // failed is tried again on each later call until it succeeds; its bytes stay readable
+    // meanwhile. In the background mode a failure is told by the call after it, and EAGAIN
+    // means only that the writer is busy: offer the bytes again once `written` was called.
     int Append(Direction direction, const void *bytes, std::size_t size, int64_t timeUs);
 
     // Forgets everything and releases the storage (the file is closed; memory freed).
@@ -109,8 +122,14 @@ class Transcript {
         uint32_t breaks[2];
     };
 
+    class Writer;
+
     int Store(const char *bytes, std::size_t size);
-    int Flush();
+    // Takes the writer's result for the buffer in flight: moves it into the file when written,
+    // starts it again when the write failed. 0, or the errno of the failure that stands.
+    int Reap();
+    // Hands the filled buffer to the writer.
+    void Launch();
     int OpenFile();
     void Index(Direction direction, const char *bytes, std::size_t size, int64_t timeUs);
     void CountBreak(uint64_t at, Direction direction);
@@ -123,7 +142,10 @@ class Transcript {
 
     TranscriptOptions options_;
     int fd_ = -1;
-    uint64_t fileSize_ = 0; // bytes in the file; the rest are in tail_
+    uint64_t fileSize_ = 0; // bytes in the file; then those of flying_, then those of tail_
+    std::unique_ptr<Writer> writer_;
+    std::string flying_; // being written; neither side changes it until the writer is done
+    int writeError_ = 0; // of the last write of flying_ while it is tried again
     std::string tail_;
     uint64_t size_ = 0;
     uint64_t generation_ = 0;

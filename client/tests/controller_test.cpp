@@ -342,7 +342,8 @@ TEST(ControllerTranscript, AFullDiskPausesReadingAndLosesNothing) {
             }
         };
         pumpFor(600ms);
-        EXPECT_EQ(controller.KeptTranscript().Size(), 0u);
+        // What the transcript took before the first write failed stays in its memory.
+        EXPECT_LE(controller.KeptTranscript().Size(), 2u * 256 * 1024) << "two reads at most";
         EXPECT_EQ(controller.StatusText(), TranscriptStalledText(ENOSPC));
         EXPECT_LT(controller.QueuedBytes(), kSize / 2) << "the connection went on reading";
         EXPECT_TRUE(controller.HasConnection());

@@ -106,11 +106,17 @@ MainWindow::MainWindow(std::string settingsPath, QWidget *parent)
     connect(pump_, &QTimer::timeout, this, &MainWindow::Pump);
 
     MainView &view = *this;
-    // Called on a connection's thread: the pump runs on the window's thread through its event
-    // queue. Connections are quit before the window goes, and a call still queued then is dropped
-    // with the window.
+    // Called on a connection's thread or the transcript's writer: the pump runs on the window's
+    // thread, at its next turn. Through the timer rather than at once, so that a turn of the event
+    // loop keeps at most one step however many wake-ups came. Connections and the writer are
+    // quit before the window goes, and a call still queued then is dropped with the window.
     controller_ = std::make_unique<MainController>(view, settings_, [this] {
-        QMetaObject::invokeMethod(this, &MainWindow::Pump, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                if (!closing_) pump_->start(0);
+            },
+            Qt::QueuedConnection);
     });
     controller_->SetSettingsPath(settingsPath_);
     receive_->SetTranscript(&controller_->KeptTranscript());
@@ -226,7 +232,7 @@ void MainWindow::OpenListenDialog() {
 void MainWindow::ListenAtStart(const ListenParams &params) {
     const ListenOutcome outcome = controller_->Listen(params);
     if (!outcome.listening) return;
-    pump_->start();
+    pump_->start(kPumpIntervalMs);
     if (params.tls && params.certificateFile.empty() && !outcome.text.empty()) {
         // The other side pins it by this fingerprint.
         ShowMessageBox(this,
@@ -237,7 +243,7 @@ void MainWindow::ListenAtStart(const ListenParams &params) {
 }
 
 void MainWindow::ConnectTo(const Destination &params) {
-    pump_->start();
+    pump_->start(kPumpIntervalMs);
     controller_->Connect(params);
 }
 
@@ -281,8 +287,11 @@ void MainWindow::StoreEscapes(bool on) {
 void MainWindow::Pump() {
     if (closing_) return;
     controller_->ProcessEvents();
-    if (controller_->Busy()) {
-        if (!pump_->isActive()) pump_->start();
+    if (controller_->MoreAtOnce()) {
+        pump_->start(0); // after what else waits in the event loop: input, paints, timers
+    } else if (controller_->Busy()) {
+        if (!pump_->isActive() || pump_->interval() != kPumpIntervalMs)
+            pump_->start(kPumpIntervalMs);
     } else {
         pump_->stop();
     }

@@ -119,6 +119,9 @@ bool TranscriptView::MeasureFont(const QFontMetrics &fm) {
     lineHeight_ = lineHeight;
     ascent_ = fm.ascent();
     pictures_.clear();
+    boxes_.clear();
+    boxFont_ = font_;
+    boxFont_.setPointSizeF(font_.pointSizeF() * 0.7);
     return true;
 }
 
@@ -318,7 +321,9 @@ void TranscriptView::Lay() {
 void TranscriptView::Refresh() {
     Lay();
     UpdateScrollBar();
-    viewport()->update();
+    // Asked from within a paint (bytes that came since the last one), the paint under way shows
+    // them; another request would paint the screen twice.
+    if (!painting_) viewport()->update();
 }
 
 void TranscriptView::UpdateScrollBar() {

@@ -8,6 +8,7 @@
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QScopedValueRollback>
 #include <QStaticText>
 
 #include <algorithm>
@@ -35,6 +36,7 @@ constexpr int kHexTextCell = kHexOffsetCells + 16 * 3 + 2;
 } // namespace
 
 void TranscriptView::paintEvent(QPaintEvent *) {
+    const QScopedValueRollback<bool> painting(painting_, true);
     if (dirty_) Flush();
     QPainter p(viewport());
     p.setFont(font_);
@@ -96,13 +98,22 @@ void TranscriptView::PaintText(QPainter &p) {
                     // A marked box holding the byte's two hex digits.
                     p.setPen(kInvalidBox);
                     p.drawRect(x + 1, y + 1, w - 3, lineHeight_ - 3);
-                    QFont small = font_;
-                    small.setPointSizeF(font_.pointSizeF() * 0.7);
-                    p.setFont(small);
-                    p.drawText(QRect(x, y, w, lineHeight_), Qt::AlignCenter,
-                               QStringLiteral("%1")
-                                   .arg(uint(g.codepoint), 2, 16, QLatin1Char('0'))
-                                   .toUpper());
+                    // Laid out once per byte value: a font made afresh for every box sent
+                    // the painter to the font database each time, which under a flood of
+                    // binary lines cost more than the rest of the paint.
+                    auto box = boxes_.find(g.codepoint);
+                    if (box == boxes_.end()) {
+                        QStaticText digits(QStringLiteral("%1")
+                                               .arg(uint(g.codepoint), 2, 16, QLatin1Char('0'))
+                                               .toUpper());
+                        digits.prepare(QTransform(), boxFont_);
+                        box = boxes_.emplace(g.codepoint, digits).first;
+                    }
+                    const QSizeF size = box->second.size();
+                    p.setFont(boxFont_);
+                    p.drawStaticText(
+                        QPointF(x + (w - size.width()) / 2, y + (lineHeight_ - size.height()) / 2),
+                        box->second);
                     p.setFont(font_);
                 } else {
                     p.setPen(selected ? color : sent ? kSentText : kControlText);
