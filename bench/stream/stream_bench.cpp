@@ -184,11 +184,13 @@ int main(int argc, char *argv[]) {
     QElapsedTimer beat;
     qint64 longestStallNs = 0;
     int beats = 0;
+    int longStalls = 0; // over 16 ms: one frame
     QTimer meter;
     meter.setTimerType(Qt::PreciseTimer);
     meter.setInterval(1);
     QObject::connect(&meter, &QTimer::timeout, [&] {
         longestStallNs = std::max(longestStallNs, beat.nsecsElapsed());
+        if (beat.nsecsElapsed() > 16'000'000) ++longStalls;
         beat.restart();
         if (++beats % 50 == 0) rssPeak = std::max(rssPeak, RssAnon());
     });
@@ -243,16 +245,17 @@ int main(int argc, char *argv[]) {
     const double toMarks = Timed(page, view.MarksAction());
     const double worstSwitch = std::max({toSjis, toIso, toUtf8, toHex, toText, toMarks});
 
-    std::printf("stream_bench: %.1f MiB; in the transcript after %.2f s (%.0f MiB/s); on screen "
-                "after %.2f s (%.0f MiB/s); longest stall %.1f ms; RssAnon growth %.1f MiB "
-                "(%.4f bytes per byte); switching encoding %.1f/%.1f/%.1f ms, hex %.1f ms, text "
-                "%.1f ms, marks %.1f ms (worst %.1f ms); in a file: %s; %s\n",
-                mib, inTranscript, mib / inTranscript, onScreen, mib / onScreen,
-                static_cast<double>(longestStallNs) / 1e6,
-                static_cast<double>(rssPeak - rssBefore) / (1024.0 * 1024.0),
-                static_cast<double>(rssPeak - rssBefore) / static_cast<double>(totalBytes), toSjis,
-                toIso, toUtf8, toHex, toText, toMarks, worstSwitch,
-                transcript.InFile() ? "yes" : "no", whole ? "every byte shown" : "BYTES MISSING");
+    std::printf(
+        "stream_bench: %.1f MiB; in the transcript after %.2f s (%.0f MiB/s); on screen "
+        "after %.2f s (%.0f MiB/s); longest stall %.1f ms (%d over 16 ms); RssAnon growth %.1f MiB "
+        "(%.4f bytes per byte); switching encoding %.1f/%.1f/%.1f ms, hex %.1f ms, text "
+        "%.1f ms, marks %.1f ms (worst %.1f ms); in a file: %s; %s\n",
+        mib, inTranscript, mib / inTranscript, onScreen, mib / onScreen,
+        static_cast<double>(longestStallNs) / 1e6, longStalls,
+        static_cast<double>(rssPeak - rssBefore) / (1024.0 * 1024.0),
+        static_cast<double>(rssPeak - rssBefore) / static_cast<double>(totalBytes), toSjis, toIso,
+        toUtf8, toHex, toText, toMarks, worstSwitch, transcript.InFile() ? "yes" : "no",
+        whole ? "every byte shown" : "BYTES MISSING");
     if (!whole)
         std::printf("stream_bench: transcript holds %llu of %zu bytes\n",
                     static_cast<unsigned long long>(transcript.Size()), totalBytes);

@@ -13,9 +13,10 @@ namespace tarvotcpc {
 
 namespace {
 
-// Received bytes are merged into the last queued event up to this size, so that a fast peer
-// gives a few large events rather than very many small ones.
-constexpr std::size_t kMergeLimit = 1024 * 1024;
+// Small reads are merged into the last queued event up to this size, so that a peer sending in
+// dribs gives a few events rather than very many. Full reads stay as they are: growing one string
+// by them would copy each byte again and leave the allocator with freed blocks of every size.
+constexpr std::size_t kMergeLimit = 256 * 1024;
 
 // A transport that could not be set up: the first read ends the connection with the reason.
 class FailedTransport final : public Transport {
@@ -180,7 +181,7 @@ void Connection::Emit(ConnectionEvent event) {
         if (event.type == ConnectionEvent::Type::Received) {
             queuedBytes_ += event.data.size();
             if (!wasEmpty && events_.back().type == ConnectionEvent::Type::Received &&
-                events_.back().data.size() < kMergeLimit) {
+                events_.back().data.size() + event.data.size() <= kMergeLimit) {
                 events_.back().data += event.data;
                 return;
             }

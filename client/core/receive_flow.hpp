@@ -24,14 +24,14 @@
 namespace tarvotcpc {
 
 // Received bytes that may wait in a connection's queue before it stops reading from the peer.
-inline constexpr std::size_t kReceiveQueueLimit = 2 * 1024 * 1024;
+inline constexpr std::size_t kReceiveQueueLimit = 1024 * 1024;
 
 class ReceiveFlow {
   public:
     ReceiveFlow();
 
     // While this many bytes wait for the keeper, the connection's events are left in its queue.
-    static constexpr std::size_t kBacklogHigh = 2 * 1024 * 1024;
+    static constexpr std::size_t kBacklogHigh = 1024 * 1024;
 
     // Takes bytes exactly as they came; 0 when they were kept, else an errno and nothing of them
     // was kept.

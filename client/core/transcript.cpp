@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -18,7 +19,9 @@ namespace tarvotcpc {
 namespace {
 
 // Once in a file, small appends gather here so that a flood of small reads costs few writes.
-constexpr std::size_t kWriteBuffer = std::size_t{1} << 20;
+constexpr std::size_t kWriteBuffer = std::size_t{512} << 10;
+// How long an append waits for a busy writer before it answers EAGAIN.
+constexpr auto kBriefWait = std::chrono::milliseconds(2);
 
 int WriteAll(const TranscriptOptions &options, int fd, const char *data, std::size_t size,
              uint64_t offset) {
@@ -91,6 +94,10 @@ class Transcript::Writer {
     void Wait() {
         std::unique_lock<std::mutex> lock(mutex_);
         done_.wait(lock, [this] { return !busy_; });
+    }
+    void WaitFor(std::chrono::steady_clock::duration span) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        done_.wait_for(lock, span, [this] { return !busy_; });
     }
 
   private:
@@ -206,13 +213,24 @@ int Transcript::Store(const char *bytes, std::size_t size) {
     const std::size_t buffer = std::min(options_.memoryLimit, kWriteBuffer);
     const std::size_t limit = fd_ < 0 ? options_.memoryLimit : buffer;
     if (tail_.size() + size <= limit) {
+        // The whole buffer at once: growing it by doubling would free a large block at each
+        // step, which makes the allocator keep large blocks rather than hand them back. Pages
+        // not written yet take no memory.
+        if (tail_.capacity() < limit && limit <= kWriteBuffer) tail_.reserve(limit);
         tail_.append(bytes, size);
         return 0;
     }
     if (fd_ < 0)
         if (const int error = OpenFile()) return error;
     if (!tail_.empty()) {
-        if (!flying_.empty()) return EAGAIN; // both buffers taken: the writer is behind
+        if (!flying_.empty()) {
+            // The writer has not finished the last buffer; mostly it has only not been given a
+            // processor yet, and a brief wait here hands it this thread's. Only a writer that is
+            // really behind (a disk the kernel throttles) makes the caller come back later.
+            writer_->WaitFor(kBriefWait);
+            if (const int error = Reap()) return error;
+            if (!flying_.empty()) return EAGAIN;
+        }
         Launch();
         if (tail_.capacity() < buffer) tail_.reserve(buffer);
         if (const int error = Reap()) {

@@ -48,7 +48,7 @@ struct Chunk {
 
 struct TranscriptOptions {
     // Bytes kept in memory before the transcript moves to a file.
-    std::size_t memoryLimit = std::size_t{1} << 20;
+    std::size_t memoryLimit = std::size_t{512} << 10;
     // Where the file is made; empty: $XDG_CACHE_HOME, else /tmp.
     std::string directory;
     // Writes to the file; pwrite(2) unless a test puts a failing or sparse writer here. Returns
