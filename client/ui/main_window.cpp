@@ -22,6 +22,7 @@
 #include "message_seam.hpp"
 #include "options.hpp"
 #include "save_runner.hpp"
+#include "text_rendering.hpp"
 #include "tls_dialogs.hpp"
 #include "transcript_view.hpp"
 #include "view_controls.hpp"
@@ -41,6 +42,7 @@ constexpr int kPumpIntervalMs = 50;
 
 MainWindow::MainWindow(std::string settingsPath, QWidget *parent)
     : QMainWindow(parent), settingsPath_(std::move(settingsPath)) {
+    UseUndarkenedCffText(); // before any text of the window is measured or drawn
     InitResources();
     setObjectName(QStringLiteral("mainWindow"));
     setWindowTitle(QString::fromUtf8(kProductCaption));
