@@ -48,9 +48,12 @@ void ReceiveFlow::Fill(Connection &connection) {
     }
 }
 
-std::size_t ReceiveFlow::Keep(std::size_t budget) {
+std::size_t ReceiveFlow::Keep(std::size_t budget, std::chrono::steady_clock::time_point deadline) {
     std::size_t kept = 0;
     while (!waiting_.empty() && kept < budget) {
+        // A keeper slower than the sizes promised (a disk the kernel throttles) ends the step
+        // early rather than hold the window.
+        if (kept > 0 && std::chrono::steady_clock::now() > deadline) break;
         const std::string &front = waiting_.front();
         const std::size_t n = std::min(front.size() - frontKept_, budget - kept);
         if (keeper_) {
@@ -69,12 +72,12 @@ std::size_t ReceiveFlow::Keep(std::size_t budget) {
 }
 
 std::size_t ReceiveFlow::KeepStep() {
-    lastStep_ = Keep(stepBytes_);
+    lastStep_ = Keep(stepBytes_, std::chrono::steady_clock::now() + kStepTarget);
     return lastStep_;
 }
 
 void ReceiveFlow::KeepAll() {
-    Keep(std::numeric_limits<std::size_t>::max());
+    Keep(std::numeric_limits<std::size_t>::max(), std::chrono::steady_clock::time_point::max());
 }
 
 void ReceiveFlow::StepTook(std::chrono::steady_clock::duration took) {

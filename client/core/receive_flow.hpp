@@ -70,7 +70,7 @@ class ReceiveFlow {
     std::optional<ConnectionEvent> TakeEnd();
 
   private:
-    std::size_t Keep(std::size_t budget);
+    std::size_t Keep(std::size_t budget, std::chrono::steady_clock::time_point deadline);
 
     Keeper keeper_;
     std::deque<std::string> waiting_; // received events' bytes, oldest first
