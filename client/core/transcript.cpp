@@ -191,10 +191,11 @@ int Transcript::Reap() {
     std::optional<int> result = writer_->Result();
     if (!result) return writeError_; // still writing; a retry still counts as the failure
     if (*result != 0) {
-        writer_->Start(fd_, flying_.data(), flying_.size(), fileSize_);
         writeError_ = *result;
+        writer_->Start(fd_, flying_.data(), flying_.size(), fileSize_);
         result = writer_->Result(); // known at once when not in the background
-        if (!result || *result != 0) return writeError_ = result.value_or(writeError_);
+        if (!result) return writeError_;
+        if (*result != 0) return writeError_ = *result;
     }
     fileSize_ += flying_.size();
     flying_.clear();
@@ -233,10 +234,9 @@ int Transcript::Store(const char *bytes, std::size_t size) {
         }
         Launch();
         if (tail_.capacity() < buffer) tail_.reserve(buffer);
-        if (const int error = Reap()) {
-            // Written at once and failed: the bytes wait in flying_ for the next call.
-            return error;
-        }
+        // Written at once and failed: the bytes wait in flying_, and the next call tries again.
+        if (const std::optional<int> result = writer_->Result(); result && *result != 0)
+            return writeError_ = *result;
     }
     // A piece larger than the buffer is held whole until the next call hands it on.
     tail_.append(bytes, size);

@@ -189,7 +189,7 @@ class TranscriptView : public QAbstractScrollArea {
 
     QFont font_;
     std::map<char32_t, QStaticText> pictures_; // control pictures and line-end marks
-    std::map<unsigned, QStaticText> boxes_;    // the hex digits inside invalid bytes' boxes
+    std::map<char32_t, QStaticText> boxes_;    // the hex digits inside invalid bytes' boxes
     bool painting_ = false;                    // within paintEvent
     QFont boxFont_;                            // theirs: one object, so its engine is kept
     int cell_ = 8, lineHeight_ = 16, ascent_ = 12;

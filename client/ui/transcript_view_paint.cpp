@@ -75,6 +75,21 @@ void TranscriptView::PaintText(QPainter &p) {
             p.drawText(QPointF(runX, y + ascent_), run);
             run.clear();
         };
+        // Pictures and the digits of boxes, laid out once and kept: each is centred in its cell,
+        // as it may come from a font of another width. The painter draws with `font`.
+        const auto drawCentred = [&](std::map<char32_t, QStaticText> &cache, const QFont &font,
+                                     char32_t key, int x, int w, const auto &text) {
+            auto it = cache.find(key);
+            if (it == cache.end()) {
+                QStaticText prepared(text());
+                prepared.prepare(QTransform(), font);
+                it = cache.emplace(key, prepared).first;
+            }
+            const QSizeF size = it->second.size();
+            p.drawStaticText(
+                QPointF(x + (w - size.width()) / 2, y + (lineHeight_ - size.height()) / 2),
+                it->second);
+        };
         for (std::size_t i = s.rowBegin[row.ref.row]; i < s.RowEnd(row.ref.row); ++i) {
             const Glyph &g = s.glyphs[i];
             const int w = GlyphColumns(g) * cell_;
@@ -98,37 +113,20 @@ void TranscriptView::PaintText(QPainter &p) {
                     // A marked box holding the byte's two hex digits.
                     p.setPen(kInvalidBox);
                     p.drawRect(x + 1, y + 1, w - 3, lineHeight_ - 3);
-                    // Laid out once per byte value: a font made afresh for every box sent
-                    // the painter to the font database each time, which under a flood of
-                    // binary lines cost more than the rest of the paint.
-                    auto box = boxes_.find(g.codepoint);
-                    if (box == boxes_.end()) {
-                        QStaticText digits(QStringLiteral("%1")
-                                               .arg(uint(g.codepoint), 2, 16, QLatin1Char('0'))
-                                               .toUpper());
-                        digits.prepare(QTransform(), boxFont_);
-                        box = boxes_.emplace(g.codepoint, digits).first;
-                    }
-                    const QSizeF size = box->second.size();
+                    // A font made afresh for every box sent the painter to the font database
+                    // each time; under a flood of binary lines that cost more than the rest of
+                    // the paint.
                     p.setFont(boxFont_);
-                    p.drawStaticText(
-                        QPointF(x + (w - size.width()) / 2, y + (lineHeight_ - size.height()) / 2),
-                        box->second);
+                    drawCentred(boxes_, boxFont_, g.codepoint, x, w, [&] {
+                        return QStringLiteral("%1")
+                            .arg(uint(g.codepoint), 2, 16, QLatin1Char('0'))
+                            .toUpper();
+                    });
                     p.setFont(font_);
                 } else {
                     p.setPen(selected ? color : sent ? kSentText : kControlText);
-                    // Pictures may come from a fallback font of another width: each is centred
-                    // in its cell, laid out once and kept.
-                    auto it = pictures_.find(g.codepoint);
-                    if (it == pictures_.end()) {
-                        QStaticText picture(Ucs4(g.codepoint));
-                        picture.prepare(QTransform(), font_);
-                        it = pictures_.emplace(g.codepoint, picture).first;
-                    }
-                    const QSizeF size = it->second.size();
-                    p.drawStaticText(
-                        QPointF(x + (w - size.width()) / 2, y + (lineHeight_ - size.height()) / 2),
-                        it->second);
+                    drawCentred(pictures_, font_, g.codepoint, x, w,
+                                [&] { return Ucs4(g.codepoint); });
                 }
             }
             if (hasFocus() && g.offset == caret_) p.fillRect(x, y, 1, lineHeight_, pal.text());
