@@ -120,6 +120,7 @@ bool TranscriptView::MeasureFont(const QFontMetrics &fm) {
     ascent_ = fm.ascent();
     pictures_.clear();
     boxes_.clear();
+    glyphs_.Forget();
     boxFont_ = font_;
     boxFont_.setPointSizeF(font_.pointSizeF() * 0.7);
     return true;

@@ -11,6 +11,7 @@
 // after Transcript::Clear it calls NotifyCleared.
 #pragma once
 
+#include "glyph_budget.hpp"
 #include "transcript_layout.hpp"
 
 #include <QAbstractScrollArea>
@@ -79,6 +80,10 @@ class TranscriptView : public QAbstractScrollArea {
     // A cell of the monospaced grid (a wide character takes two) and a row, in pixels.
     int CellWidth() const { return cell_; }
     int RowHeight() const { return lineHeight_; }
+    // How long one paint may spend on characters and pictures it has not drawn before; the rest
+    // wait for the next paint, which follows at once. For tests and tools.
+    void SetNewGlyphTime(std::chrono::microseconds limit) { glyphs_.SetLimit(limit); }
+    bool LastPaintComplete() const { return !glyphs_.PutOff(); }
 
     // What the screen shows, one string per row (margin included when on); for tests and tools.
     QStringList VisibleRows();
@@ -154,6 +159,7 @@ class TranscriptView : public QAbstractScrollArea {
     void PaintText(QPainter &p);
     void PaintHex(QPainter &p);
     QString HexRowText(uint64_t rowOffset, const std::vector<Unit> &units) const;
+    void PaintNoFontBox(QPainter &p, int x, int y, int w) const;
 
     const Transcript *transcript_ = nullptr;
     std::unique_ptr<CharIndex> index_;
@@ -192,6 +198,7 @@ class TranscriptView : public QAbstractScrollArea {
     std::map<char32_t, QStaticText> boxes_;    // the hex digits inside invalid bytes' boxes
     bool painting_ = false;                    // within paintEvent
     QFont boxFont_;                            // theirs: one object, so its engine is kept
+    GlyphBudget glyphs_;
     int cell_ = 8, lineHeight_ = 16, ascent_ = 12;
 
     QWidget *findBar_ = nullptr;

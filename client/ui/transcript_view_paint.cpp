@@ -10,6 +10,7 @@
 #include <QPainter>
 #include <QScopedValueRollback>
 #include <QStaticText>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -37,6 +38,7 @@ constexpr int kHexTextCell = kHexOffsetCells + 16 * 3 + 2;
 
 void TranscriptView::paintEvent(QPaintEvent *) {
     const QScopedValueRollback<bool> painting(painting_, true);
+    glyphs_.BeginPaint();
     if (dirty_) Flush();
     QPainter p(viewport());
     p.setFont(font_);
@@ -52,6 +54,12 @@ void TranscriptView::paintEvent(QPaintEvent *) {
         PaintHex(p);
     else
         PaintText(p);
+    if (glyphs_.PutOff()) QTimer::singleShot(0, viewport(), qOverload<>(&QWidget::update));
+}
+
+void TranscriptView::PaintNoFontBox(QPainter &p, int x, int y, int w) const {
+    p.setPen(kControlText);
+    p.drawRect(x + 1, y + 2, w - 3, lineHeight_ - 5);
 }
 
 void TranscriptView::PaintText(QPainter &p) {
@@ -81,6 +89,7 @@ void TranscriptView::PaintText(QPainter &p) {
                                      char32_t key, int x, int w, const auto &text) {
             auto it = cache.find(key);
             if (it == cache.end()) {
+                if (!glyphs_.MayPrepare()) return;
                 QStaticText prepared(text());
                 prepared.prepare(QTransform(), font);
                 it = cache.emplace(key, prepared).first;
@@ -103,7 +112,13 @@ void TranscriptView::PaintText(QPainter &p) {
             QColor color = selected ? pal.color(QPalette::HighlightedText)
                            : sent   ? kSentText
                                     : pal.color(QPalette::Text);
-            if (g.kind == GlyphKind::Text) {
+            const GlyphBudget::Verdict verdict = g.kind == GlyphKind::Text
+                                                     ? glyphs_.ForCharacter(g.codepoint, flush)
+                                                     : GlyphBudget::Verdict::Draw;
+            if (verdict != GlyphBudget::Verdict::Draw) {
+                flush();
+                if (verdict == GlyphBudget::Verdict::Box) PaintNoFontBox(p, x, y, w);
+            } else if (g.kind == GlyphKind::Text) {
                 if (!run.isEmpty() && color != runColor) flush();
                 if (run.isEmpty()) runX = x, runColor = color;
                 run += Ucs4(g.codepoint);
@@ -198,7 +213,18 @@ void TranscriptView::PaintHex(QPainter &p) {
             p.drawText(QPointF(hx, y + ascent_),
                        QString::fromLatin1(
                            hex.hex.substr(std::size_t(HexByteCell(i) - kHexOffsetCells), 2)));
-            if (hex.text[i] != U' ') p.drawText(QPointF(tx, y + ascent_), Ucs4(hex.text[i]));
+            if (hex.text[i] != U' ') {
+                switch (glyphs_.ForCharacter(hex.text[i], [] {})) {
+                case GlyphBudget::Verdict::Draw:
+                    p.drawText(QPointF(tx, y + ascent_), Ucs4(hex.text[i]));
+                    break;
+                case GlyphBudget::Verdict::Box:
+                    PaintNoFontBox(p, tx, y, cell_);
+                    break;
+                case GlyphBudget::Verdict::Later:
+                    break;
+                }
+            }
             if (hasFocus() && at == caret_) p.fillRect(hx, y, 1, lineHeight_, pal.text());
         }
         y += lineHeight_;

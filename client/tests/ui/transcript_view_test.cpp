@@ -184,6 +184,47 @@ class TranscriptViewTest : public QObject {
         }
     }
 
+    // A screen of characters from many scripts, control pictures and invalid bytes: a view that
+    // may do only one new thing per paint ends, a paint at a time, with the very picture a view
+    // without that limit draws. Thaana, which Qt draws only through OpenType tables that no font
+    // here declares, gets a box at once instead of a search through every font, which Qt tells
+    // about once for each font it rejects.
+    void newScriptsAreDrawnAcrossPaintsWithNothingLeftOut() {
+        std::string text;
+        for (const char32_t c : {U'Ω', U'Ж', U'Ա', U'א', U'ب', U'ހ', U'क',  U'ก', U'ა', U'한',
+                                 U'ሀ', U'Ꭰ', U'→', U'∀', U'─', U'✓', U'漢', U'😀', U'€', U'ü'}) {
+            text += QString::fromUcs4(&c, 1).toStdString();
+            text += " x\x01\xff\x7f";
+        }
+        text += "\r\n";
+        static int rejected = 0;
+        const QtMessageHandler previous = qInstallMessageHandler(
+            [](QtMsgType, const QMessageLogContext &, const QString &message) {
+                if (message.contains(QLatin1String("OpenType support missing"))) ++rejected;
+            });
+        const auto draw = [&](std::chrono::microseconds limit, int &paints) {
+            Fixture f;
+            f.view.SetNewGlyphTime(limit);
+            f.view.SetLineEndMarks(true);
+            f.Add(text);
+            f.view.show();
+            for (paints = 1;; ++paints) {
+                f.view.viewport()->grab();
+                if (f.view.LastPaintComplete()) break;
+            }
+            // Once more with nothing new: runs are no longer cut where new work was weighed.
+            return f.view.viewport()->grab().toImage();
+        };
+        int once = 0, stepwise = 0;
+        const QImage whole = draw(std::chrono::seconds(10), once);
+        const QImage inSteps = draw(std::chrono::microseconds(0), stepwise);
+        qInstallMessageHandler(previous);
+        QCOMPARE(once, 1);
+        QVERIFY(stepwise > 10);
+        QVERIFY(inSteps == whole);
+        QVERIFY(rejected <= 1); // the page's own font, where another can draw Thaana
+    }
+
     // A CRLF and a lone LF from a real peer look different with line-end marks on; Shift_JIS from
     // the same peer reads right once chosen (after the bytes arrived); hex shows the exact bytes;
     // and the switch decodes only the screen (the character pass has not run).

@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <chrono>
 #include <cstdio>
 
 #include "application.hpp"
@@ -33,6 +34,8 @@ int main(int argc, char *argv[]) {
 
     QTemporaryDir settingsDir;
     tarvotcpc::ui::MainWindow window(settingsDir.filePath("tarvotcpc.ini").toStdString());
+    // The pictures show every character at once, not as the screen fills in over a few frames.
+    window.Receive()->SetNewGlyphTime(std::chrono::seconds(10));
     window.show();
     window.ConnectTo({"127.0.0.1", port});
     QString requests = QStringLiteral("HELLO tarvotcpc\nGET /status\n");
