@@ -25,7 +25,7 @@ namespace tarvotcpc::ui {
 
 class GlyphBudget {
   public:
-    static constexpr std::chrono::microseconds kDefaultLimit{4000};
+    static constexpr std::chrono::microseconds kDefaultLimit{2000};
 
     enum class Verdict {
         Draw,  // with Qt's text drawing

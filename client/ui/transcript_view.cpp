@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QFontMetrics>
 #include <QKeyEvent>
 #include <QPainter>
@@ -14,9 +15,11 @@ namespace tarvotcpc::ui {
 
 namespace {
 
-// Bytes of the character pass per timer tick: a few milliseconds in an optimised build.
-// A slice of the character pass takes a few milliseconds, well inside a frame.
+// The character pass goes in steps of one block of the transcript, until a slice's time is up:
+// a count of bytes alone took 10 ms when the processor was shared with a flood's other threads.
 constexpr uint64_t kIndexSlice = uint64_t{512} << 10;
+constexpr uint64_t kIndexStep = Transcript::kBlockSize;
+constexpr qint64 kIndexSliceNs = 3'000'000;
 // While bytes arrive faster than the pass goes it waits: screen readers get exact ranges on demand
 // anyway, and the count is estimated beyond the pass until it catches up once the flood stops.
 constexpr int kIndexPauseMs = 50;
@@ -138,7 +141,12 @@ void TranscriptView::RunIndexSlice() {
         indexTimer_.stop();
         return;
     }
-    const bool done = index_->Advance(kIndexSlice);
+    QElapsedTimer clock;
+    clock.start();
+    bool done = false;
+    for (uint64_t went = 0; !done && went < kIndexSlice && clock.nsecsElapsed() < kIndexSliceNs;
+         went += kIndexStep)
+        done = index_->Advance(kIndexStep);
     emit indexProgress(index_->Reached(), transcript_->Size());
     if (done) indexTimer_.stop();
 }
