@@ -3,8 +3,6 @@
 #include <QFontDatabase>
 #include <QStringList>
 
-#include <algorithm>
-
 namespace tarvotcpc::ui {
 
 namespace {
@@ -45,11 +43,6 @@ bool GlyphBudget::Drawable(QChar::Script script) {
     int8_t &known = drawable_[std::size_t(script)];
     if (known == 0) known = QFontDatabase::families(system).isEmpty() ? -1 : 1;
     return known > 0;
-}
-
-void GlyphBudget::Forget() {
-    std::fill(seen_.begin(), seen_.end(), false);
-    drawable_.fill(0);
 }
 
 } // namespace tarvotcpc::ui

@@ -1,10 +1,11 @@
 // How much new font work one paint of the page may do, so that no paint holds up the window.
 //
-// The first time the page draws a character of a block it has not drawn before, Qt may open a
-// fallback font file on the window's thread: a few ms each. Random bytes shown as UTF-8 can bring
-// a dozen such blocks onto one screen. Once a paint has used its time, the characters of further
-// new blocks (and further new pictures to lay out) are left for the next paint, which the view
-// asks for at once; each paint does at least one, so the screen is complete a few frames later.
+// Characters of the page's own font are drawn straight from its glyphs. Any other character is
+// laid out once through Qt's font fallback, and the first time a character needs a fallback font
+// Qt opens that font's file on the window's thread: a few ms each. Random bytes shown as UTF-8
+// can bring a dozen such fonts onto one screen. Once a paint has used its time, further new
+// characters (and new pictures to lay out) are left for the next paint, which the view asks for
+// at once; each paint does at least one, so the screen is complete a few frames later.
 //
 // Worse are the scripts that Qt shapes only through a font's OpenType tables. When no installed
 // font declares those tables for the script, Qt opens every fallback font before it gives up and
@@ -19,7 +20,6 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
-#include <vector>
 
 namespace tarvotcpc::ui {
 
@@ -27,32 +27,14 @@ class GlyphBudget {
   public:
     static constexpr std::chrono::microseconds kDefaultLimit{2000};
 
-    enum class Verdict {
-        Draw,  // with Qt's text drawing
-        Later, // not in this paint
-        Box,   // no font can draw it: an empty box in its cell
-    };
-
     void SetLimit(std::chrono::microseconds limit) { limit_ = limit; }
     void BeginPaint();
-    // For a character about to be drawn. `drawPending` draws whatever the caller has gathered
-    // but not yet drawn; it is called before new work is weighed, so the time that takes counts.
-    template <class F> Verdict ForCharacter(char32_t c, F &&drawPending) {
-        if (c < 0x80) return Verdict::Draw;
-        if (!Drawable(QChar::script(c))) return Verdict::Box;
-        const std::size_t block = c >> 7;
-        if (block >= seen_.size() || seen_[block]) return Verdict::Draw;
-        drawPending();
-        if (!Spend()) return Verdict::Later;
-        seen_[block] = true;
-        return Verdict::Draw;
-    }
+    // True when c belongs to a script no installed font can draw for Qt; the caller draws a box.
+    bool NoFont(char32_t c) { return c >= 0x80 && !Drawable(QChar::script(c)); }
     // For work done once and kept (a picture laid out): true when it may be done in this paint.
     bool MayPrepare() { return Spend(); }
     // Whether this paint left anything for the next.
     bool PutOff() const { return putOff_; }
-    // The font changed: what was drawn before may need other fallback fonts now.
-    void Forget();
 
   private:
     bool Spend();
@@ -62,7 +44,6 @@ class GlyphBudget {
     QElapsedTimer clock_;
     int spent_ = 0;
     bool putOff_ = false;
-    std::vector<bool> seen_ = std::vector<bool>((0x10FFFF >> 7) + 1);
     std::array<int8_t, QChar::ScriptCount> drawable_{}; // 0 not asked yet, 1 yes, -1 no
 };
 

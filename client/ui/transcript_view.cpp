@@ -114,6 +114,15 @@ void TranscriptView::Restart() {
     indexTimer_.start();
 }
 
+void TranscriptView::SetPageFont(const QFont &font) {
+    font_ = font;
+    setFont(font_);
+    ascent_ = -1; // measured afresh, and again at the next paint with the screen's resolution
+    MeasureFont(QFontMetrics(font_));
+    ApplyLayout();
+    AfterOptionChange();
+}
+
 bool TranscriptView::MeasureFont(const QFontMetrics &fm) {
     const int cell = std::max(1, fm.horizontalAdvance(QLatin1Char('M')));
     const int lineHeight = std::max(1, fm.height());
@@ -123,7 +132,8 @@ bool TranscriptView::MeasureFont(const QFontMetrics &fm) {
     ascent_ = fm.ascent();
     pictures_.clear();
     boxes_.clear();
-    glyphs_.Forget();
+    raw_ = QRawFont();
+    advances_.clear();
     boxFont_ = font_;
     boxFont_.setPointSizeF(font_.pointSizeF() * 0.7);
     return true;

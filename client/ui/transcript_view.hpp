@@ -17,6 +17,8 @@
 #include <QAbstractScrollArea>
 #include <QFont>
 #include <QFontMetrics>
+#include <QGlyphRun>
+#include <QRawFont>
 #include <QStaticText>
 #include <QTimer>
 
@@ -76,6 +78,12 @@ class TranscriptView : public QAbstractScrollArea {
     // the query is empty, not hex, or cannot be written in the encoding.
     bool Find(const QString &query, bool hex);
     void ShowFindBar();
+
+    // The page's font (Noto Sans Mono CJK JP, 12 pt, by default). Every character is drawn at
+    // its own cell, whatever the font's advance, so a size with fractional advances still lines
+    // up with the caret and the selection.
+    void SetPageFont(const QFont &font);
+    const QFont &PageFont() const { return font_; }
 
     // A cell of the monospaced grid (a wide character takes two) and a row, in pixels.
     int CellWidth() const { return cell_; }
@@ -160,6 +168,29 @@ class TranscriptView : public QAbstractScrollArea {
     void PaintHex(QPainter &p);
     QString HexRowText(uint64_t rowOffset, const std::vector<Unit> &units) const;
     void PaintNoFontBox(QPainter &p, int x, int y, int w) const;
+    // Characters at their cells: those of the page's font gathered into one glyph run per colour,
+    // others (found in a fallback font) each centred in its cell, laid out once and kept.
+    // A glyph wider than its cells (the page's CJK font draws Greek, Cyrillic and many symbols
+    // full-width, though they take one cell) is narrowed to fit; such glyphs gather in a run of
+    // their own, drawn under one scale.
+    struct CellRun {
+        QList<quint32> glyphs;
+        QList<QPointF> positions;
+        QColor color;
+        qreal scale = 1;
+    };
+    struct CellRuns {
+        CellRun normal, narrowed;
+    };
+    void DrawCell(QPainter &p, CellRuns &runs, char32_t c, int x, int y, int w,
+                  const QColor &color);
+    void FlushCells(QPainter &p, CellRun &run);
+    void FlushCells(QPainter &p, CellRuns &runs);
+    qreal Advance(quint32 glyph); // of a glyph of the page's font, in pixels
+    // Draws `text` centred in a cell from `cache`, laying it out with `font` on a miss when the
+    // paint's budget allows; with the painter's pen.
+    void DrawCentred(QPainter &p, std::map<char32_t, QStaticText> &cache, const QFont &font,
+                     char32_t key, int x, int y, int w, const QString &text);
 
     const Transcript *transcript_ = nullptr;
     std::unique_ptr<CharIndex> index_;
@@ -194,7 +225,9 @@ class TranscriptView : public QAbstractScrollArea {
     uint64_t announced_ = 0; // bytes told to assistive technology as inserted text
 
     QFont font_;
-    std::map<char32_t, QStaticText> pictures_; // control pictures and line-end marks
+    QRawFont raw_;                             // the page's font at the screen's resolution
+    std::vector<uint16_t> advances_;           // raw_'s, by glyph, in 1/64 pixel; 0: not asked
+    std::map<char32_t, QStaticText> pictures_; // control pictures, line-end marks, fallbacks
     std::map<char32_t, QStaticText> boxes_;    // the hex digits inside invalid bytes' boxes
     bool painting_ = false;                    // within paintEvent
     QFont boxFont_;                            // theirs: one object, so its engine is kept

@@ -34,6 +34,9 @@ int HexByteCell(std::size_t i) {
 }
 constexpr int kHexTextCell = kHexOffsetCells + 16 * 3 + 2;
 
+// Characters from fallback fonts are kept laid out; a flood of ever new ones starts afresh.
+constexpr std::size_t kCentredCacheLimit = 4096;
+
 } // namespace
 
 void TranscriptView::paintEvent(QPaintEvent *) {
@@ -48,6 +51,7 @@ void TranscriptView::paintEvent(QPaintEvent *) {
         ApplyLayout();
         AfterOptionChange();
     }
+    if (!raw_.isValid()) raw_ = QRawFont::fromFont(p.font());
     p.fillRect(viewport()->rect(), palette().base());
     if (!transcript_) return;
     if (mode_ == Mode::Hex)
@@ -62,6 +66,98 @@ void TranscriptView::PaintNoFontBox(QPainter &p, int x, int y, int w) const {
     p.drawRect(x + 1, y + 2, w - 3, lineHeight_ - 5);
 }
 
+void TranscriptView::DrawCentred(QPainter &p, std::map<char32_t, QStaticText> &cache,
+                                 const QFont &font, char32_t key, int x, int y, int w,
+                                 const QString &text) {
+    auto it = cache.find(key);
+    if (it == cache.end()) {
+        if (!glyphs_.MayPrepare()) return;
+        if (cache.size() >= kCentredCacheLimit) cache.clear();
+        QStaticText prepared(text);
+        prepared.prepare(QTransform(), font);
+        it = cache.emplace(key, prepared).first;
+    }
+    const QSizeF size = it->second.size();
+    const qreal top = y + (lineHeight_ - size.height()) / 2;
+    const bool otherFont = &font != &font_;
+    if (otherFont) p.setFont(font);
+    if (size.width() <= w + 0.5) {
+        p.drawStaticText(QPointF(x + (w - size.width()) / 2, top), it->second);
+    } else {
+        p.save();
+        p.translate(x, top);
+        p.scale(w / size.width(), 1);
+        p.drawStaticText(QPointF(0, 0), it->second);
+        p.restore();
+    }
+    if (otherFont) p.setFont(font_);
+}
+
+qreal TranscriptView::Advance(quint32 glyph) {
+    if (glyph >= advances_.size()) advances_.resize(std::size_t(glyph) + 1, 0);
+    if (advances_[glyph] == 0) {
+        QPointF advance;
+        raw_.advancesForGlyphIndexes(&glyph, &advance, 1);
+        advances_[glyph] = uint16_t(std::clamp<qreal>(advance.x() * 64 + 0.5, 1, 65535));
+    }
+    return advances_[glyph] / 64.0;
+}
+
+void TranscriptView::DrawCell(QPainter &p, CellRuns &runs, char32_t c, int x, int y, int w,
+                              const QColor &color) {
+    // Glyphs go to the cell's own position: a run drawn by the font's advances drifts off the
+    // grid (and off the caret and selection) wherever the advance is not a whole number of pixels.
+    QChar units[2];
+    int count = 0;
+    if (QChar::requiresSurrogates(c)) {
+        units[count++] = QChar(QChar::highSurrogate(c));
+        units[count++] = QChar(QChar::lowSurrogate(c));
+    } else {
+        units[count++] = QChar(char16_t(c));
+    }
+    quint32 glyph = 0;
+    int glyphs = 1;
+    if (!raw_.glyphIndexesForChars(units, count, &glyph, &glyphs)) glyph = 0;
+    if (glyph != 0 && glyphs == 1) {
+        const qreal advance = Advance(glyph);
+        const qreal scale = advance > w + 0.5 ? w / advance : 1;
+        CellRun &run = scale == 1 ? runs.normal : runs.narrowed;
+        if (!run.glyphs.isEmpty() && (run.color != color || run.scale != scale)) FlushCells(p, run);
+        run.color = color;
+        run.scale = scale;
+        run.glyphs.append(glyph);
+        run.positions.append(QPointF(x / scale, y + ascent_));
+        return;
+    }
+    if (glyphs_.NoFont(c)) return PaintNoFontBox(p, x, y, w);
+    p.setPen(color);
+    DrawCentred(p, pictures_, font_, c, x, y, w, Ucs4(c));
+}
+
+void TranscriptView::FlushCells(QPainter &p, CellRun &run) {
+    if (run.glyphs.isEmpty()) return;
+    QGlyphRun glyphs;
+    glyphs.setRawFont(raw_);
+    glyphs.setGlyphIndexes(run.glyphs);
+    glyphs.setPositions(run.positions);
+    p.setPen(run.color);
+    if (run.scale == 1) {
+        p.drawGlyphRun(QPointF(0, 0), glyphs);
+    } else {
+        p.save();
+        p.scale(run.scale, 1);
+        p.drawGlyphRun(QPointF(0, 0), glyphs);
+        p.restore();
+    }
+    run.glyphs.clear();
+    run.positions.clear();
+}
+
+void TranscriptView::FlushCells(QPainter &p, CellRuns &runs) {
+    FlushCells(p, runs.normal);
+    FlushCells(p, runs.narrowed);
+}
+
 void TranscriptView::PaintText(QPainter &p) {
     const auto [selFrom, selTo] = Selection();
     const int margin = MarginWidth();
@@ -74,31 +170,7 @@ void TranscriptView::PaintText(QPainter &p) {
         }
         const Segment &s = *row.ref.segment;
         int x = margin + 2;
-        QString run;
-        int runX = x;
-        QColor runColor;
-        const auto flush = [&] {
-            if (run.isEmpty()) return;
-            p.setPen(runColor);
-            p.drawText(QPointF(runX, y + ascent_), run);
-            run.clear();
-        };
-        // Pictures and the digits of boxes, laid out once and kept: each is centred in its cell,
-        // as it may come from a font of another width. The painter draws with `font`.
-        const auto drawCentred = [&](std::map<char32_t, QStaticText> &cache, const QFont &font,
-                                     char32_t key, int x, int w, const auto &text) {
-            auto it = cache.find(key);
-            if (it == cache.end()) {
-                if (!glyphs_.MayPrepare()) return;
-                QStaticText prepared(text());
-                prepared.prepare(QTransform(), font);
-                it = cache.emplace(key, prepared).first;
-            }
-            const QSizeF size = it->second.size();
-            p.drawStaticText(
-                QPointF(x + (w - size.width()) / 2, y + (lineHeight_ - size.height()) / 2),
-                it->second);
-        };
+        CellRuns run;
         for (std::size_t i = s.rowBegin[row.ref.row]; i < s.RowEnd(row.ref.row); ++i) {
             const Glyph &g = s.glyphs[i];
             const int w = GlyphColumns(g) * cell_;
@@ -109,45 +181,29 @@ void TranscriptView::PaintText(QPainter &p) {
                 p.fillRect(x, y, w, lineHeight_, pal.highlight());
             else if (sent)
                 p.fillRect(x, y, w, lineHeight_, kSentBack);
-            QColor color = selected ? pal.color(QPalette::HighlightedText)
-                           : sent   ? kSentText
-                                    : pal.color(QPalette::Text);
-            const GlyphBudget::Verdict verdict = g.kind == GlyphKind::Text
-                                                     ? glyphs_.ForCharacter(g.codepoint, flush)
-                                                     : GlyphBudget::Verdict::Draw;
-            if (verdict != GlyphBudget::Verdict::Draw) {
-                flush();
-                if (verdict == GlyphBudget::Verdict::Box) PaintNoFontBox(p, x, y, w);
-            } else if (g.kind == GlyphKind::Text) {
-                if (!run.isEmpty() && color != runColor) flush();
-                if (run.isEmpty()) runX = x, runColor = color;
-                run += Ucs4(g.codepoint);
+            const QColor color = selected ? pal.color(QPalette::HighlightedText)
+                                 : sent   ? kSentText
+                                          : pal.color(QPalette::Text);
+            if (g.kind == GlyphKind::Text) {
+                DrawCell(p, run, g.codepoint, x, y, w, color);
+            } else if (g.kind == GlyphKind::Invalid) {
+                // A marked box holding the byte's two hex digits.
+                p.setPen(kInvalidBox);
+                p.drawRect(x + 1, y + 1, w - 3, lineHeight_ - 3);
+                // One font object for every box: a font made afresh for each sent the painter to
+                // the font database each time, which under binary lines cost more than the rest
+                // of the paint.
+                DrawCentred(
+                    p, boxes_, boxFont_, g.codepoint, x, y, w,
+                    QStringLiteral("%1").arg(uint(g.codepoint), 2, 16, QLatin1Char('0')).toUpper());
             } else {
-                flush();
-                if (g.kind == GlyphKind::Invalid) {
-                    // A marked box holding the byte's two hex digits.
-                    p.setPen(kInvalidBox);
-                    p.drawRect(x + 1, y + 1, w - 3, lineHeight_ - 3);
-                    // A font made afresh for every box sent the painter to the font database
-                    // each time; under a flood of binary lines that cost more than the rest of
-                    // the paint.
-                    p.setFont(boxFont_);
-                    drawCentred(boxes_, boxFont_, g.codepoint, x, w, [&] {
-                        return QStringLiteral("%1")
-                            .arg(uint(g.codepoint), 2, 16, QLatin1Char('0'))
-                            .toUpper();
-                    });
-                    p.setFont(font_);
-                } else {
-                    p.setPen(selected ? color : sent ? kSentText : kControlText);
-                    drawCentred(pictures_, font_, g.codepoint, x, w,
-                                [&] { return Ucs4(g.codepoint); });
-                }
+                p.setPen(selected ? color : sent ? kSentText : kControlText);
+                DrawCentred(p, pictures_, font_, g.codepoint, x, y, w, Ucs4(g.codepoint));
             }
             if (hasFocus() && g.offset == caret_) p.fillRect(x, y, 1, lineHeight_, pal.text());
             x += w;
         }
-        flush();
+        FlushCells(p, run);
         if (hasFocus() && caret_ == row.end && caret_ == transcript_->Size())
             p.fillRect(x, y, 1, lineHeight_, pal.text());
         if (showSent_ && row.start < transcript_->Size() && SentAt(row.start))
@@ -193,8 +249,10 @@ void TranscriptView::PaintHex(QPainter &p) {
         }
         if (!transcript_->Read(row.start, std::size_t(row.end - row.start), bytes)) break;
         const HexRow hex = FormatHexRow(row.start, bytes, units);
-        p.setPen(kControlText);
-        p.drawText(QPointF(margin, y + ascent_), QString::fromLatin1(hex.offset));
+        CellRuns run;
+        for (std::size_t i = 0; i < hex.offset.size(); ++i)
+            DrawCell(p, run, char32_t(hex.offset[i]), margin + int(i) * cell_, y, cell_,
+                     kControlText);
         for (std::size_t i = 0; i < bytes.size(); ++i) {
             const uint64_t at = row.start + i;
             if (!ShownAt(at)) continue;
@@ -207,26 +265,16 @@ void TranscriptView::PaintHex(QPainter &p) {
                 p.fillRect(hx, y, 2 * cell_, lineHeight_, back);
                 p.fillRect(tx, y, cell_, lineHeight_, back);
             }
-            p.setPen(selected ? pal.color(QPalette::HighlightedText)
-                     : sent   ? kSentText
-                              : pal.color(QPalette::Text));
-            p.drawText(QPointF(hx, y + ascent_),
-                       QString::fromLatin1(
-                           hex.hex.substr(std::size_t(HexByteCell(i) - kHexOffsetCells), 2)));
-            if (hex.text[i] != U' ') {
-                switch (glyphs_.ForCharacter(hex.text[i], [] {})) {
-                case GlyphBudget::Verdict::Draw:
-                    p.drawText(QPointF(tx, y + ascent_), Ucs4(hex.text[i]));
-                    break;
-                case GlyphBudget::Verdict::Box:
-                    PaintNoFontBox(p, tx, y, cell_);
-                    break;
-                case GlyphBudget::Verdict::Later:
-                    break;
-                }
-            }
+            const QColor color = selected ? pal.color(QPalette::HighlightedText)
+                                 : sent   ? kSentText
+                                          : pal.color(QPalette::Text);
+            const std::size_t digits = std::size_t(HexByteCell(i) - kHexOffsetCells);
+            DrawCell(p, run, char32_t(hex.hex[digits]), hx, y, cell_, color);
+            DrawCell(p, run, char32_t(hex.hex[digits + 1]), hx + cell_, y, cell_, color);
+            if (hex.text[i] != U' ') DrawCell(p, run, hex.text[i], tx, y, cell_, color);
             if (hasFocus() && at == caret_) p.fillRect(hx, y, 1, lineHeight_, pal.text());
         }
+        FlushCells(p, run);
         y += lineHeight_;
     }
 }

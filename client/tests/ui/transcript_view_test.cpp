@@ -184,6 +184,39 @@ class TranscriptViewTest : public QObject {
         }
     }
 
+    // At sizes whose advance is no whole number of pixels, every character still sits in its
+    // cell, where the caret and the selection put it: the ink of a long row ends in its last
+    // cell. So does a row of Greek, which the page's CJK font draws full-width in one cell.
+    void charactersSitInTheirCellsAtAnySize() {
+        std::string omegas;
+        for (int i = 0; i < 100; ++i)
+            omegas += "\xce\xa9";
+        for (const qreal points : {9.0, 10.0, 11.0, 12.0, 13.0}) {
+            Fixture f;
+            QFont font = f.view.PageFont();
+            font.setPointSizeF(points);
+            f.view.SetPageFont(font);
+            f.view.resize(1600, 200);
+            f.Add(std::string(100, 'M') + "\n" + omegas + "\n");
+            const QImage image = f.view.viewport()->grab().toImage();
+            const int cell = f.view.CellWidth(), height = f.view.RowHeight();
+            for (int row = 0; row < 2; ++row) {
+                int left = image.width(), right = -1;
+                for (int y = row * height; y < (row + 1) * height; ++y)
+                    for (int x = 0; x < image.width(); ++x)
+                        if (qGray(image.pixel(x, y)) < 128) left = std::min(left, x), right = x;
+                const QString where = QStringLiteral("%1 pt, row %2: ink from %3 to %4, cell %5")
+                                          .arg(points)
+                                          .arg(row)
+                                          .arg(left)
+                                          .arg(right)
+                                          .arg(cell);
+                QVERIFY2(left >= 2 && left < 2 + cell, qPrintable(where));
+                QVERIFY2(right >= 2 + 99 * cell && right <= 2 + 100 * cell, qPrintable(where));
+            }
+        }
+    }
+
     // A screen of characters from many scripts, control pictures and invalid bytes: a view that
     // may do only one new thing per paint ends, a paint at a time, with the very picture a view
     // without that limit draws. Thaana, which Qt draws only through OpenType tables that no font
@@ -222,7 +255,9 @@ class TranscriptViewTest : public QObject {
         QCOMPARE(once, 1);
         QVERIFY(stepwise > 10);
         QVERIFY(inSteps == whole);
-        QVERIFY(rejected <= 1); // the page's own font, where another can draw Thaana
+        // Qt rejects the page's own font for Devanagari once per font object, then finds Noto
+        // Sans Devanagari; a search for Thaana would reject every installed font.
+        QVERIFY2(rejected <= 4, qPrintable(QString::number(rejected)));
     }
 
     // A CRLF and a lone LF from a real peer look different with line-end marks on; Shift_JIS from
