@@ -49,6 +49,9 @@ TranscriptView::TranscriptView(QWidget *parent) : QAbstractScrollArea(parent) {
     connect(&indexPause_, &QTimer::timeout, &indexTimer_, qOverload<>(&QTimer::start));
     findTimer_.setInterval(0);
     connect(&findTimer_, &QTimer::timeout, this, &TranscriptView::FindSlice);
+    prepareTimer_.setSingleShot(true);
+    prepareTimer_.setInterval(0);
+    connect(&prepareTimer_, &QTimer::timeout, this, &TranscriptView::PrepareSlice);
     refreshTimer_.setSingleShot(true);
     refreshTimer_.setInterval(kRefreshMs);
     connect(&refreshTimer_, &QTimer::timeout, this, &TranscriptView::Flush);

@@ -11,7 +11,7 @@
 // after Transcript::Clear it calls NotifyCleared.
 #pragma once
 
-#include "glyph_budget.hpp"
+#include "font_gaps.hpp"
 #include "transcript_layout.hpp"
 
 #include <QAbstractScrollArea>
@@ -25,6 +25,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -88,10 +89,12 @@ class TranscriptView : public QAbstractScrollArea {
     // A cell of the monospaced grid (a wide character takes two) and a row, in pixels.
     int CellWidth() const { return cell_; }
     int RowHeight() const { return lineHeight_; }
-    // How long one paint may spend on characters and pictures it has not drawn before; the rest
-    // wait for the next paint, which follows at once. For tests and tools.
-    void SetNewGlyphTime(std::chrono::microseconds limit) { glyphs_.SetLimit(limit); }
-    bool LastPaintComplete() const { return !glyphs_.PutOff(); }
+    // Characters from fallback fonts, pictures and box digits are laid out once, each the first
+    // time a paint meets it, but not in that paint: Qt may open a font file for one (2-12 ms).
+    // Zero-timer turns lay out what paints left, each for about this long (at least one), and
+    // ask for a paint; until then those cells stay blank. For tests and tools.
+    void SetNewGlyphTime(std::chrono::microseconds limit) { prepareLimit_ = limit; }
+    bool LastPaintComplete() const { return pending_.empty(); }
 
     // What the screen shows, one string per row (margin included when on); for tests and tools.
     QStringList VisibleRows();
@@ -187,8 +190,9 @@ class TranscriptView : public QAbstractScrollArea {
     void FlushCells(QPainter &p, CellRun &run);
     void FlushCells(QPainter &p, CellRuns &runs);
     qreal Advance(quint32 glyph); // of a glyph of the page's font, in pixels
-    // Draws `text` centred in a cell from `cache`, laying it out with `font` on a miss when the
-    // paint's budget allows; with the painter's pen.
+    // Draws `text` centred in a cell from `cache`, with the painter's pen; a miss is left to
+    // PrepareSlice, to be laid out with `font`.
+    void PrepareSlice();
     void DrawCentred(QPainter &p, std::map<char32_t, QStaticText> &cache, const QFont &font,
                      char32_t key, int x, int y, int w, const QString &text);
 
@@ -231,7 +235,17 @@ class TranscriptView : public QAbstractScrollArea {
     std::map<char32_t, QStaticText> boxes_;    // the hex digits inside invalid bytes' boxes
     bool painting_ = false;                    // within paintEvent
     QFont boxFont_;                            // theirs: one object, so its engine is kept
-    GlyphBudget glyphs_;
+    FontGaps gaps_;
+    struct Pending {
+        std::map<char32_t, QStaticText> *cache;
+        const QFont *font;
+        char32_t key;
+        QString text;
+    };
+    std::vector<Pending> pending_;
+    std::set<std::pair<const void *, char32_t>> pendingKeys_;
+    QTimer prepareTimer_;
+    std::chrono::microseconds prepareLimit_{2000};
     int cell_ = 8, lineHeight_ = 16, ascent_ = 12;
 
     QWidget *findBar_ = nullptr;

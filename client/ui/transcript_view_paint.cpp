@@ -9,6 +9,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScopedValueRollback>
+#include <QElapsedTimer>
 #include <QStaticText>
 #include <QTimer>
 
@@ -36,12 +37,13 @@ constexpr int kHexTextCell = kHexOffsetCells + 16 * 3 + 2;
 
 // Characters from fallback fonts are kept laid out; a flood of ever new ones starts afresh.
 constexpr std::size_t kCentredCacheLimit = 4096;
+// Misses waiting to be laid out; a screen with more gets the rest at later paints.
+constexpr std::size_t kPendingLimit = 512;
 
 } // namespace
 
 void TranscriptView::paintEvent(QPaintEvent *) {
     const QScopedValueRollback<bool> painting(painting_, true);
-    glyphs_.BeginPaint();
     if (dirty_) Flush();
     QPainter p(viewport());
     p.setFont(font_);
@@ -58,7 +60,7 @@ void TranscriptView::paintEvent(QPaintEvent *) {
         PaintHex(p);
     else
         PaintText(p);
-    if (glyphs_.PutOff()) QTimer::singleShot(0, viewport(), qOverload<>(&QWidget::update));
+    if (!pending_.empty() && !prepareTimer_.isActive()) prepareTimer_.start();
 }
 
 void TranscriptView::PaintNoFontBox(QPainter &p, int x, int y, int w) const {
@@ -66,16 +68,33 @@ void TranscriptView::PaintNoFontBox(QPainter &p, int x, int y, int w) const {
     p.drawRect(x + 1, y + 2, w - 3, lineHeight_ - 5);
 }
 
+void TranscriptView::PrepareSlice() {
+    QElapsedTimer clock;
+    clock.start();
+    std::size_t done = 0;
+    for (; done < pending_.size() &&
+           (done == 0 || std::chrono::nanoseconds(clock.nsecsElapsed()) < prepareLimit_);
+         ++done) {
+        const Pending &item = pending_[done];
+        if (item.cache->size() >= kCentredCacheLimit) item.cache->clear();
+        QStaticText prepared(item.text);
+        prepared.prepare(QTransform(), *item.font);
+        item.cache->emplace(item.key, prepared);
+        pendingKeys_.erase({item.cache, item.key});
+    }
+    pending_.erase(pending_.begin(), pending_.begin() + std::ptrdiff_t(done));
+    if (!pending_.empty()) prepareTimer_.start();
+    viewport()->update();
+}
+
 void TranscriptView::DrawCentred(QPainter &p, std::map<char32_t, QStaticText> &cache,
                                  const QFont &font, char32_t key, int x, int y, int w,
                                  const QString &text) {
-    auto it = cache.find(key);
+    const auto it = cache.find(key);
     if (it == cache.end()) {
-        if (!glyphs_.MayPrepare()) return;
-        if (cache.size() >= kCentredCacheLimit) cache.clear();
-        QStaticText prepared(text);
-        prepared.prepare(QTransform(), font);
-        it = cache.emplace(key, prepared).first;
+        if (pending_.size() < kPendingLimit && pendingKeys_.insert({&cache, key}).second)
+            pending_.push_back(Pending{&cache, &font, key, text});
+        return;
     }
     const QSizeF size = it->second.size();
     const qreal top = y + (lineHeight_ - size.height()) / 2;
@@ -129,7 +148,7 @@ void TranscriptView::DrawCell(QPainter &p, CellRuns &runs, char32_t c, int x, in
         run.positions.append(QPointF(x / scale, y + ascent_));
         return;
     }
-    if (glyphs_.NoFont(c)) return PaintNoFontBox(p, x, y, w);
+    if (gaps_.NoFont(c)) return PaintNoFontBox(p, x, y, w);
     p.setPen(color);
     DrawCentred(p, pictures_, font_, c, x, y, w, Ucs4(c));
 }

@@ -1,4 +1,4 @@
-#include "glyph_budget.hpp"
+#include "font_gaps.hpp"
 
 #include <QFontDatabase>
 #include <QStringList>
@@ -20,24 +20,20 @@ QFontDatabase::WritingSystem OpenTypeWritingSystem(QChar::Script script) {
 
 } // namespace
 
-void GlyphBudget::BeginPaint() {
-    clock_.start();
-    spent_ = 0;
-    putOff_ = false;
-}
-
-bool GlyphBudget::Spend() {
-    // Each paint does at least one piece, so a screen is always finished in the end.
-    if (spent_ > 0 && clock_.isValid() &&
-        std::chrono::nanoseconds(clock_.nsecsElapsed()) >= limit_) {
-        putOff_ = true;
-        return false;
+bool FontGaps::NoFont(char32_t c) {
+    if (c < 0x80) return false;
+    switch (QChar::category(c)) {
+    case QChar::Other_Control:
+    case QChar::Other_NotAssigned:
+    case QChar::Other_PrivateUse:
+    case QChar::Other_Surrogate:
+        return true;
+    default:
+        return !Drawable(QChar::script(c));
     }
-    ++spent_;
-    return true;
 }
 
-bool GlyphBudget::Drawable(QChar::Script script) {
+bool FontGaps::Drawable(QChar::Script script) {
     const QFontDatabase::WritingSystem system = OpenTypeWritingSystem(script);
     if (system == QFontDatabase::Any) return true;
     int8_t &known = drawable_[std::size_t(script)];
