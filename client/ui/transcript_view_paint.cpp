@@ -290,7 +290,10 @@ void TranscriptView::PaintHex(QPainter &p) {
             const std::size_t digits = std::size_t(HexByteCell(i) - kHexOffsetCells);
             DrawCell(p, run, char32_t(hex.hex[digits]), hx, y, cell_, color);
             DrawCell(p, run, char32_t(hex.hex[digits + 1]), hx + cell_, y, cell_, color);
-            if (hex.text[i] != U' ') DrawCell(p, run, hex.text[i], tx, y, cell_, color);
+            // A wide character spreads over the next cell, which its later bytes leave blank.
+            if (hex.text[i] != U' ')
+                DrawCell(p, run, hex.text[i], tx, y,
+                         GlyphColumns(Glyph{0, 1, hex.text[i], GlyphKind::Text}) * cell_, color);
             if (hasFocus() && at == caret_) p.fillRect(hx, y, 1, lineHeight_, pal.text());
         }
         FlushCells(p, run);
