@@ -17,7 +17,6 @@
 #include <QAbstractScrollArea>
 #include <QFont>
 #include <QFontMetrics>
-#include <QGlyphRun>
 #include <QRawFont>
 #include <QStaticText>
 #include <QTimer>
@@ -190,11 +189,11 @@ class TranscriptView : public QAbstractScrollArea {
     void FlushCells(QPainter &p, CellRun &run);
     void FlushCells(QPainter &p, CellRuns &runs);
     qreal Advance(quint32 glyph); // of a glyph of the page's font, in pixels
-    // Draws `text` centred in a cell from `cache`, with the painter's pen; a miss is left to
-    // PrepareSlice, to be laid out with `font`.
+    // Draws the picture of `key` from `cache` (pictures_ or boxes_) centred in a cell, with the
+    // painter's pen; a miss is queued for PrepareSlice, which lays out what paints left.
+    void DrawCentred(QPainter &p, std::map<char32_t, QStaticText> &cache, char32_t key, int x,
+                     int y, int w);
     void PrepareSlice();
-    void DrawCentred(QPainter &p, std::map<char32_t, QStaticText> &cache, const QFont &font,
-                     char32_t key, int x, int y, int w, const QString &text);
 
     const Transcript *transcript_ = nullptr;
     std::unique_ptr<CharIndex> index_;
@@ -236,14 +235,7 @@ class TranscriptView : public QAbstractScrollArea {
     bool painting_ = false;                    // within paintEvent
     QFont boxFont_;                            // theirs: one object, so its engine is kept
     FontGaps gaps_;
-    struct Pending {
-        std::map<char32_t, QStaticText> *cache;
-        const QFont *font;
-        char32_t key;
-        QString text;
-    };
-    std::vector<Pending> pending_;
-    std::set<std::pair<const void *, char32_t>> pendingKeys_;
+    std::set<std::pair<std::map<char32_t, QStaticText> *, char32_t>> pending_;
     QTimer prepareTimer_;
     std::chrono::microseconds prepareLimit_{2000};
     int cell_ = 8, lineHeight_ = 16, ascent_ = 12;

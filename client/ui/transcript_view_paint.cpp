@@ -5,13 +5,13 @@
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QContextMenuEvent>
+#include <QElapsedTimer>
+#include <QGlyphRun>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScopedValueRollback>
-#include <QElapsedTimer>
 #include <QStaticText>
-#include <QTimer>
 
 #include <algorithm>
 
@@ -71,35 +71,37 @@ void TranscriptView::PaintNoFontBox(QPainter &p, int x, int y, int w) const {
 void TranscriptView::PrepareSlice() {
     QElapsedTimer clock;
     clock.start();
-    std::size_t done = 0;
-    for (; done < pending_.size() &&
-           (done == 0 || std::chrono::nanoseconds(clock.nsecsElapsed()) < prepareLimit_);
-         ++done) {
-        const Pending &item = pending_[done];
-        if (item.cache->size() >= kCentredCacheLimit) item.cache->clear();
-        QStaticText prepared(item.text);
-        prepared.prepare(QTransform(), *item.font);
-        item.cache->emplace(item.key, prepared);
-        pendingKeys_.erase({item.cache, item.key});
+    for (bool first = true;
+         !pending_.empty() &&
+         (first || std::chrono::nanoseconds(clock.nsecsElapsed()) < prepareLimit_);
+         first = false) {
+        const auto [cache, key] = *pending_.begin();
+        pending_.erase(pending_.begin());
+        // Box digits in boxFont_, one font object for all: a font made afresh for each box sent
+        // the painter to the font database every time.
+        const bool box = cache == &boxes_;
+        QStaticText prepared(
+            box ? QStringLiteral("%1").arg(uint(key), 2, 16, QLatin1Char('0')).toUpper()
+                : Ucs4(key));
+        prepared.prepare(QTransform(), box ? boxFont_ : font_);
+        if (cache->size() >= kCentredCacheLimit) cache->clear();
+        cache->emplace(key, prepared);
     }
-    pending_.erase(pending_.begin(), pending_.begin() + std::ptrdiff_t(done));
     if (!pending_.empty()) prepareTimer_.start();
     viewport()->update();
 }
 
-void TranscriptView::DrawCentred(QPainter &p, std::map<char32_t, QStaticText> &cache,
-                                 const QFont &font, char32_t key, int x, int y, int w,
-                                 const QString &text) {
+void TranscriptView::DrawCentred(QPainter &p, std::map<char32_t, QStaticText> &cache, char32_t key,
+                                 int x, int y, int w) {
     const auto it = cache.find(key);
     if (it == cache.end()) {
-        if (pending_.size() < kPendingLimit && pendingKeys_.insert({&cache, key}).second)
-            pending_.push_back(Pending{&cache, &font, key, text});
+        if (pending_.size() < kPendingLimit) pending_.insert({&cache, key});
         return;
     }
     const QSizeF size = it->second.size();
     const qreal top = y + (lineHeight_ - size.height()) / 2;
-    const bool otherFont = &font != &font_;
-    if (otherFont) p.setFont(font);
+    const bool box = &cache == &boxes_;
+    if (box) p.setFont(boxFont_);
     if (size.width() <= w + 0.5) {
         p.drawStaticText(QPointF(x + (w - size.width()) / 2, top), it->second);
     } else {
@@ -109,7 +111,7 @@ void TranscriptView::DrawCentred(QPainter &p, std::map<char32_t, QStaticText> &c
         p.drawStaticText(QPointF(0, 0), it->second);
         p.restore();
     }
-    if (otherFont) p.setFont(font_);
+    if (box) p.setFont(font_);
 }
 
 qreal TranscriptView::Advance(quint32 glyph) {
@@ -150,7 +152,7 @@ void TranscriptView::DrawCell(QPainter &p, CellRuns &runs, char32_t c, int x, in
     }
     if (gaps_.NoFont(c)) return PaintNoFontBox(p, x, y, w);
     p.setPen(color);
-    DrawCentred(p, pictures_, font_, c, x, y, w, Ucs4(c));
+    DrawCentred(p, pictures_, c, x, y, w);
 }
 
 void TranscriptView::FlushCells(QPainter &p, CellRun &run) {
@@ -209,15 +211,10 @@ void TranscriptView::PaintText(QPainter &p) {
                 // A marked box holding the byte's two hex digits.
                 p.setPen(kInvalidBox);
                 p.drawRect(x + 1, y + 1, w - 3, lineHeight_ - 3);
-                // One font object for every box: a font made afresh for each sent the painter to
-                // the font database each time, which under binary lines cost more than the rest
-                // of the paint.
-                DrawCentred(
-                    p, boxes_, boxFont_, g.codepoint, x, y, w,
-                    QStringLiteral("%1").arg(uint(g.codepoint), 2, 16, QLatin1Char('0')).toUpper());
+                DrawCentred(p, boxes_, g.codepoint, x, y, w);
             } else {
                 p.setPen(selected ? color : sent ? kSentText : kControlText);
-                DrawCentred(p, pictures_, font_, g.codepoint, x, y, w, Ucs4(g.codepoint));
+                DrawCentred(p, pictures_, g.codepoint, x, y, w);
             }
             if (hasFocus() && g.offset == caret_) p.fillRect(x, y, 1, lineHeight_, pal.text());
             x += w;
