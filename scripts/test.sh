@@ -4,6 +4,17 @@
 # the time per target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+# The result must not depend on the caller's shell: variables such as PYTHONUNBUFFERED, a
+# DISPLAY, a locale, a Python or compiler of one's own early in PATH can make a suite pass here
+# and fail on a new machine. So the suites run in the environment a new Debian login has, with
+# only the time per fuzz target passed on.
+if [ -z "${TARVOTCPC_TEST_CLEAN:-}" ]; then
+  exec env -i TARVOTCPC_TEST_CLEAN=1 HOME="${HOME:-/root}" TERM=dumb \
+    PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+    ${FUZZ_SECONDS:+FUZZ_SECONDS="$FUZZ_SECONDS"} "$0" "$@"
+fi
+
 scripts/setup.sh
 
 jobs=$(nproc)

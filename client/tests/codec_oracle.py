@@ -16,7 +16,7 @@ for line in sys.stdin:
     verb, codec, data = (line.rstrip("\n").split(" ") + ["", ""])[:3]
     raw = bytes.fromhex(data)
     if verb == "E":
-        print(raw.decode("utf-8").encode(codec, "ignore").hex())
+        print(raw.decode("utf-8").encode(codec, "ignore").hex(), flush=True)
         continue
     text = raw.decode(codec, "onebyte")
     units = []
@@ -28,4 +28,4 @@ for line in sys.stdin:
         else:
             units.append("c%x" % ord(text[i]))
             i += 1
-    print(" ".join(units))
+    print(" ".join(units), flush=True)

@@ -1,6 +1,7 @@
 # Python's codecs as the independent answer for the send page's bytes. One request per line:
 # "codec ending hex-of-utf8-text"; the answer is "ok hex-of-bytes", or "err line column" for the
-# first character the codec refuses (both counted from 1, columns in characters).
+# first character the codec refuses (both counted from 1, columns in characters). Each answer is
+# flushed: a test reads them one at a time through a pipe, where Python would otherwise hold them.
 import re
 import sys
 
@@ -21,6 +22,6 @@ for request in sys.stdin:
         if refused:
             break
     if refused:
-        print("err %d %d" % refused)
+        print("err %d %d" % refused, flush=True)
     else:
-        print("ok " + ENDINGS[ending].join(lines).encode(codec).hex())
+        print("ok " + ENDINGS[ending].join(lines).encode(codec).hex(), flush=True)
