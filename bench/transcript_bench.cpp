@@ -7,8 +7,8 @@
 #include <random>
 #include <string>
 
-#include "text_decoder.hpp"
-#include "transcript.hpp"
+#include "transcript/text_decoder.hpp"
+#include "transcript/transcript.hpp"
 
 namespace {
 

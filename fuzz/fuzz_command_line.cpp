@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "command_line.hpp"
+#include "session/command_line.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Arguments are separated by NUL bytes, as they are in the process's memory.

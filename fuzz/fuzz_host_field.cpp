@@ -7,8 +7,8 @@
 
 #include <string>
 
-#include "host_field.hpp"
-#include "text.hpp"
+#include "settings/host_field.hpp"
+#include "text/text.hpp"
 
 namespace {
 

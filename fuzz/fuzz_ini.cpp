@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "ini.hpp"
-#include "text.hpp"
+#include "settings/ini.hpp"
+#include "text/text.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FuzzedDataProvider in(data, size);

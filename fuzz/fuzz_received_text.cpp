@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <string>
 
-#include "text.hpp"
+#include "text/text.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FuzzedDataProvider in(data, size);

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "send_encoding.hpp"
+#include "text/send_encoding.hpp"
 
 using tarvotcpc::LineEnding;
 using tarvotcpc::SendEncoding;

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "text_decoder.hpp"
-#include "transcript_render.hpp"
+#include "transcript/text_decoder.hpp"
+#include "transcript/transcript_render.hpp"
 
 using namespace tarvotcpc;
 

@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
+  clang-format # the test command checks the sources' layout
   libgtest-dev libgmock-dev libbenchmark-dev python3
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev libqt6svg6 libgl-dev fonts-noto-cjk xvfb xauth
   redis-server

@@ -17,6 +17,11 @@ fi
 
 scripts/setup.sh
 
+# The sources' layout and the client's layers, before anything is built.
+find hash csv client bench fuzz test_support \( -name '*.c' -o -name '*.h' -o -name '*.cpp' \
+  -o -name '*.hpp' \) -print0 | xargs -0 clang-format --dry-run --Werror
+scripts/check-layers.py
+
 jobs=$(nproc)
 
 cmake --preset dev >/dev/null

@@ -31,10 +31,10 @@
 #include <string>
 #include <thread>
 
-#include "main_window.hpp"
-#include "message_seam.hpp"
-#include "transcript_view.hpp"
-#include "view_controls.hpp"
+#include "window/main_window.hpp"
+#include "common/message_seam.hpp"
+#include "view/transcript_view.hpp"
+#include "window/view_controls.hpp"
 
 namespace {
 

@@ -63,6 +63,7 @@ extern "C" {
 
 /* The record every function takes. Fields are read directly by callers; see the general
  * contract above for who owns what. A record is unusable until VornAllocHash succeeds on it. */
+/* clang-format off */
 typedef struct Hash {
     int32_t count;   /* number of cells */
     int32_t unit;    /* allocation unit of value buffers in bytes; at least 1 */
@@ -70,6 +71,7 @@ typedef struct Hash {
     char **values;   /* count value buffers */
     int32_t *sizes;  /* count allocated sizes of the value buffers */
 } Hash;
+/* clang-format on */
 
 /* ---------------------------------------------------------------------------------------------
  * Storage, lookup and interface version
@@ -155,7 +157,7 @@ VORN_API int32_t VornHashVersion(void);
  * ------------------------------------------------------------------------------------------- */
 
 /* Flags for VornSortHash's compareFlags; others are accepted and ignored. */
-#define VORN_SORT_IGNORECASE 0x1   /* compare with ASCII case folded */
+#define VORN_SORT_IGNORECASE 0x1    /* compare with ASCII case folded */
 #define VORN_SORT_IGNORESYMBOLS 0x4 /* skip ASCII punctuation and spaces */
 
 /* Sorts the cells by their values as texts, stably: without VORN_SORT_IGNORECASE, texts are
@@ -440,8 +442,7 @@ VORN_API int32_t VornSystemTimeFmt(char *buffer, int32_t size, const char *forma
  * W, N among them) stays. An RNA text thus gives a DNA complement. Unless noReverse is non-zero
  * the result is then reversed, giving the reverse complement. out may be text itself. Result:
  * the length of out in both modes; 0 with out untouched for invalid arguments. */
-VORN_API int32_t VornDNAComplementary(char *out, const char *text, int32_t size,
-                                      int32_t noReverse);
+VORN_API int32_t VornDNAComplementary(char *out, const char *text, int32_t size, int32_t noReverse);
 
 /* 0 when the concrete base matches pattern, which may be an ambiguity code, else 1; case is
  * ignored. Not symmetric: (A, N) matches, (N, A) does not. A base other than A, C, G, T, U
@@ -452,8 +453,8 @@ VORN_API int32_t VornCompareMonoNucleotide(char base, char pattern, int32_t stri
  * VornCompareMonoNucleotide does: 0 when all match, 1 at the first mismatch. A text that ends
  * early matches as far as it goes (so the empty text matches anything), count <= 0 matches, and
  * a null text never matches (1). */
-VORN_API int32_t VornComparePolyNucleotide(const char *sequence, const char *pattern,
-                                           int32_t count, int32_t strictTU);
+VORN_API int32_t VornComparePolyNucleotide(const char *sequence, const char *pattern, int32_t count,
+                                           int32_t strictTU);
 
 /* Removes the introns from a pre-mRNA sequence in place. From position 3 on, a donor site
  * "AGGU" opens an intron at its second G; the intron closes after a branch point "YURAY" has been

@@ -16,11 +16,11 @@
 #include <chrono>
 #include <cstdio>
 
-#include "application.hpp"
-#include "main_window.hpp"
-#include "message_seam.hpp"
-#include "transcript_view.hpp"
-#include "view_controls.hpp"
+#include "window/application.hpp"
+#include "window/main_window.hpp"
+#include "common/message_seam.hpp"
+#include "view/transcript_view.hpp"
+#include "window/view_controls.hpp"
 
 int main(int argc, char *argv[]) {
     QApplication app(argc, argv);

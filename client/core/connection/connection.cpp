@@ -1,0 +1,196 @@
+#include "connection/connection.hpp"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <system_error>
+#include <utility>
+
+#include "connection/connection_worker.hpp"
+#include "tls/tls_transport.hpp"
+
+namespace tarvotcpc {
+
+namespace {
+
+// Small reads are merged into the last queued event up to this size, so that a peer sending in
+// dribs gives a few events rather than very many. Full reads stay as they are: growing one string
+// by them would copy each byte again and leave the allocator with freed blocks of every size.
+constexpr std::size_t kMergeLimit = 256 * 1024;
+
+// A transport that could not be set up: the first read ends the connection with the reason.
+class FailedTransport final : public Transport {
+  public:
+    FailedTransport(UniqueFd socket, std::string text)
+        : socket_(std::move(socket)), text_(std::move(text)) {}
+    int Fd() const override { return socket_.Get(); }
+    short PollEvents(bool, bool) const override { return POLLIN | POLLOUT; }
+    IoResult Read(char *, std::size_t) override { return {IoResult::Status::Error, 0, text_}; }
+    IoResult Write(const char *, std::size_t) override {
+        return {IoResult::Status::Error, 0, text_};
+    }
+    void Close() override { socket_.Reset(); }
+    bool HasPendingInput() const override { return true; }
+
+  private:
+    UniqueFd socket_;
+    std::string text_;
+};
+
+} // namespace
+
+std::string EndText(EndReason reason, const std::string &host, const std::string &systemText) {
+    switch (reason) {
+    case EndReason::SocketFailed:
+        return "ソケットの作成に失敗しました";
+    case EndReason::HostNotFound:
+        return "ホスト" + host + "が見つかりません";
+    case EndReason::ConnectFailed:
+        return "接続に失敗しました";
+    case EndReason::Disconnected:
+    case EndReason::PeerClosed:
+        return "切断しました";
+    case EndReason::Error:
+        return "エラー: " + systemText;
+    }
+    return {};
+}
+
+bool IsStartFailure(EndReason reason) {
+    return reason == EndReason::SocketFailed || reason == EndReason::HostNotFound ||
+           reason == EndReason::ConnectFailed;
+}
+
+Connection::Connection(std::string host, int32_t port, ConnectionOptions options)
+    : host_(std::move(host)), port_(port), options_(std::move(options)) {
+    if (!options_.endpoint) {
+        options_.endpoint = [host = host_, port, resolver = options_.resolver] {
+            return MakeHostEndpoint(host, port, resolver);
+        };
+    }
+    wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd_ >= 0) {
+        try {
+            thread_ = std::thread([this] {
+                Worker(*this).Run();
+                finished_.store(true, std::memory_order_release);
+            });
+            return;
+        } catch (const std::system_error &) {
+        }
+    }
+    // Without a wake-up descriptor or a thread there is no connection to speak of; the user is
+    // told the way a socket that cannot be made is told.
+    ConnectionEvent event;
+    event.type = ConnectionEvent::Type::Ended;
+    event.reason = EndReason::SocketFailed;
+    event.data = EndText(EndReason::SocketFailed, host_, {});
+    Emit(std::move(event));
+}
+
+Connection::~Connection() {
+    Quit();
+    if (wakeFd_ >= 0) close(wakeFd_);
+}
+
+void Connection::Push(Command command) {
+    {
+        std::lock_guard<std::mutex> lock(commandsMutex_);
+        commands_.push_back(std::move(command));
+    }
+    Wake();
+}
+
+void Connection::Wake() {
+    if (wakeFd_ < 0) return;
+    const uint64_t one = 1;
+    // A full counter still leaves the descriptor readable, which is all the reader needs.
+    [[maybe_unused]] ssize_t ignored = write(wakeFd_, &one, sizeof one);
+}
+
+void Connection::Send(std::string bytes) {
+    if (bytes.empty()) return;
+    Push({Command::Type::Send, std::move(bytes), {}});
+}
+
+void Connection::SwapTransport(TransportSwap swap) {
+    Push({Command::Type::Swap, {}, std::move(swap)});
+}
+
+void Connection::StartTls(TlsClientOptions options) {
+    SwapTransport([options = std::move(options)](
+                      std::unique_ptr<Transport> &current) -> std::unique_ptr<Transport> {
+        auto *plain = dynamic_cast<PlainTransport *>(current.get());
+        if (plain == nullptr) return nullptr; // already encrypted
+        std::string error;
+        std::unique_ptr<TlsSession> session = TlsSession::Client(plain->Fd(), options, error);
+        if (!session) return std::make_unique<FailedTransport>(plain->TakeSocket(), error);
+        return std::make_unique<TlsTransport>(plain->TakeSocket(), std::move(session));
+    });
+}
+
+void Connection::Decide(bool accept) {
+    Push({accept ? Command::Type::Accept : Command::Type::Decline, {}, {}});
+}
+
+void Connection::Disconnect() {
+    Push({Command::Type::Disconnect, {}, {}});
+}
+
+void Connection::Quit() {
+    if (!thread_.joinable()) return;
+    Push({Command::Type::Quit, {}, {}});
+    thread_.join();
+}
+
+std::vector<ConnectionEvent> Connection::TakeEvents() {
+    std::vector<ConnectionEvent> taken;
+    bool wasFull = false;
+    {
+        std::lock_guard<std::mutex> lock(eventsMutex_);
+        wasFull = options_.queueLimit > 0 && queuedBytes_ >= options_.queueLimit;
+        taken.swap(events_);
+        queuedBytes_ = 0;
+    }
+    // The worker may be waiting with reading held back by the full queue.
+    if (wasFull) Wake();
+    return taken;
+}
+
+bool Connection::QueueFull() const {
+    if (options_.queueLimit == 0) return false;
+    std::lock_guard<std::mutex> lock(eventsMutex_);
+    return queuedBytes_ >= options_.queueLimit;
+}
+
+bool Connection::HasEvents() const {
+    std::lock_guard<std::mutex> lock(eventsMutex_);
+    return !events_.empty();
+}
+
+std::size_t Connection::QueuedBytes() const {
+    std::lock_guard<std::mutex> lock(eventsMutex_);
+    return queuedBytes_;
+}
+
+void Connection::Emit(ConnectionEvent event) {
+    bool wasEmpty = false;
+    {
+        std::lock_guard<std::mutex> lock(eventsMutex_);
+        wasEmpty = events_.empty();
+        if (event.type == ConnectionEvent::Type::Received) {
+            queuedBytes_ += event.data.size();
+            if (!wasEmpty && events_.back().type == ConnectionEvent::Type::Received &&
+                events_.back().data.size() + event.data.size() <= kMergeLimit) {
+                events_.back().data += event.data;
+                return;
+            }
+        } else if (event.type == ConnectionEvent::Type::Ended) {
+            finished_.store(true, std::memory_order_release);
+        }
+        events_.push_back(std::move(event));
+    }
+    if (wasEmpty && options_.wake) options_.wake();
+}
+
+} // namespace tarvotcpc

@@ -1,0 +1,285 @@
+#include "connection/connection_worker.hpp"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <optional>
+
+#include <utility>
+
+namespace tarvotcpc {
+
+namespace {
+
+// Bytes taken from the transport per read, and at most per pass of the loop before commands are
+// looked at again, so that a peer flooding the connection never delays a Disconnect.
+constexpr std::size_t kReceiveChunk = 256 * 1024;
+constexpr std::size_t kReceivePerPass = 4 * 1024 * 1024;
+
+} // namespace
+
+Connection::Worker::~Worker() {
+    EndQuietly();
+}
+
+void Connection::Worker::Run() {
+    if (Establish() == Flow::Ended) return;
+    Loop();
+}
+
+Connection::Worker::Flow Connection::Worker::Wait(std::vector<pollfd> &waits, int timeoutMs) {
+    waits.insert(waits.begin(), pollfd{c_.wakeFd_, POLLIN, 0});
+    while (poll(waits.data(), waits.size(), timeoutMs) < 0) {
+        // EINTR: wait again.
+    }
+    const bool woken = waits.front().revents != 0;
+    waits.erase(waits.begin());
+    return woken ? TakeCommands() : Flow::Going;
+}
+
+Connection::Worker::Flow Connection::Worker::TakeCommands() {
+    uint64_t count = 0;
+    [[maybe_unused]] ssize_t ignored = read(c_.wakeFd_, &count, sizeof count);
+    std::deque<Command> commands;
+    {
+        std::lock_guard<std::mutex> lock(c_.commandsMutex_);
+        commands.swap(c_.commands_);
+    }
+    for (Command &command : commands) {
+        switch (command.type) {
+        case Command::Type::Send:
+            if (sendError_.empty()) outgoing_.push_back({std::move(command.bytes), {}});
+            break;
+        case Command::Type::Swap:
+            outgoing_.push_back({{}, std::move(command.swap)});
+            break;
+        case Command::Type::Disconnect:
+            EndOnDisconnect();
+            return Flow::Ended;
+        case Command::Type::Quit:
+            EndQuietly();
+            return Flow::Ended;
+        case Command::Type::Accept:
+        case Command::Type::Decline:
+            if (deciding_ != nullptr) {
+                if (command.type == Command::Type::Accept) {
+                    deciding_->Accept();
+                } else {
+                    deciding_->Decline();
+                }
+                deciding_ = nullptr;
+            }
+            break;
+        }
+    }
+    return Flow::Going;
+}
+
+Connection::Worker::Flow Connection::Worker::Establish() {
+    std::unique_ptr<Endpoint> endpoint = c_.options_.endpoint();
+    for (;;) {
+        EndpointStep step = endpoint->Advance();
+        if (step.state == EndpointStep::State::Connected) {
+            peer_ = step.peer;
+            ConnectionEvent reached;
+            reached.type = ConnectionEvent::Type::Reached;
+            reached.data = peer_;
+            c_.Emit(std::move(reached));
+            std::string error;
+            if (c_.options_.tlsClient) {
+                transport_ =
+                    TlsTransport::Client(std::move(step.socket), *c_.options_.tlsClient, error);
+            } else if (c_.options_.tlsServer) {
+                transport_ = TlsTransport::Server(std::move(step.socket), c_.options_.tlsServer,
+                                                  c_.options_.handshakeTimeout, error);
+            } else {
+                transport_ = std::make_unique<PlainTransport>(std::move(step.socket));
+            }
+            if (!transport_) {
+                EndWithEvent(EndReason::Error, error);
+                return Flow::Ended;
+            }
+            return Handshake();
+        }
+        if (step.state == EndpointStep::State::Failed) {
+            EndWithEvent(step.reason, step.systemText);
+            return Flow::Ended;
+        }
+        std::vector<pollfd> waits = endpoint->Waits();
+        // drops the endpoint: no waiting on it
+        if (Wait(waits, endpoint->TimeoutMs()) == Flow::Ended) return Flow::Ended;
+    }
+}
+
+void Connection::Worker::Loop() {
+    for (;;) {
+        if (ApplySwaps() == Flow::Ended) return;
+        // Reading stops while the queue is full; the socket is then left out of the wait unless
+        // there is something to write, so a hang-up seen meanwhile does not spin the loop. The
+        // data before a hang-up or a reset stays in the socket until reading goes on.
+        const bool wantRead = !c_.QueueFull();
+        const bool wantWrite = BytesToSend();
+        std::vector<pollfd> waits;
+        if (wantRead || wantWrite)
+            waits.push_back({transport_->Fd(), transport_->PollEvents(wantRead, wantWrite), 0});
+        // Bytes decrypted and waiting inside the transport: poll would not tell of them.
+        const bool pending = wantRead && transport_->HasPendingInput();
+        if (Wait(waits, pending ? 0 : -1) == Flow::Ended) return;
+        if (!pending && (waits.empty() || waits.front().revents == 0)) continue;
+        if (wantRead && ReceivePass() == Flow::Ended) return;
+        if (wantWrite) SendPending();
+    }
+}
+
+Connection::Worker::Flow Connection::Worker::ReceivePass() {
+    if (buffer_.size() != kReceiveChunk) buffer_.resize(kReceiveChunk);
+    std::size_t taken = 0;
+    while (taken < kReceivePerPass && !c_.QueueFull()) {
+        const IoResult result = transport_->Read(buffer_.data(), buffer_.size());
+        switch (result.status) {
+        case IoResult::Status::Done: {
+            taken += result.bytes;
+            ConnectionEvent event;
+            event.type = ConnectionEvent::Type::Received;
+            event.data.assign(buffer_.data(), result.bytes);
+            c_.Emit(std::move(event));
+            break;
+        }
+        case IoResult::Status::WantRead:
+        case IoResult::Status::WantWrite:
+            return Flow::Going;
+        case IoResult::Status::Closed:
+            // A peer that went away while we were writing ends with the write's failure.
+            if (sendError_.empty()) {
+                EndWithEvent(EndReason::PeerClosed);
+            } else {
+                EndWithEvent(EndReason::Error, sendError_);
+            }
+            return Flow::Ended;
+        case IoResult::Status::Error:
+            EndWithEvent(EndReason::Error, result.errorText);
+            return Flow::Ended;
+        }
+    }
+    return Flow::Going;
+}
+
+void Connection::Worker::SendPending() {
+    while (transport_ && !handshaking_ && BytesToSend()) {
+        const std::string &front = outgoing_.front().bytes;
+        const IoResult result =
+            transport_->Write(front.data() + sentOfFront_, front.size() - sentOfFront_);
+        if (result.status == IoResult::Status::Error) {
+            sendError_ = result.errorText;
+            outgoing_.clear();
+            sentOfFront_ = 0;
+            return;
+        }
+        if (result.status != IoResult::Status::Done) return;
+        sentOfFront_ += result.bytes;
+        if (sentOfFront_ >= front.size()) {
+            outgoing_.pop_front();
+            sentOfFront_ = 0;
+        }
+    }
+}
+
+Connection::Worker::Flow Connection::Worker::ApplySwaps() {
+    while (!outgoing_.empty() && outgoing_.front().swap) {
+        TransportSwap swap = std::move(outgoing_.front().swap);
+        outgoing_.pop_front();
+        if (std::unique_ptr<Transport> next = swap(transport_)) {
+            transport_ = std::move(next);
+            if (Handshake() == Flow::Ended) return Flow::Ended;
+        }
+    }
+    return Flow::Going;
+}
+
+Connection::Worker::Flow Connection::Worker::Handshake() {
+    auto *tls = dynamic_cast<TlsTransport *>(transport_.get());
+    if (tls == nullptr || tls->Session().HandshakeDone()) return Flow::Going;
+    TlsSession &session = tls->Session();
+    handshaking_ = true;
+    {
+        ConnectionEvent started;
+        started.type = ConnectionEvent::Type::Handshaking;
+        started.data = peer_;
+        const int ms = session.PollTimeoutMs(std::chrono::steady_clock::now());
+        started.timeout = std::chrono::milliseconds(ms < 0 ? 0 : ms);
+        c_.Emit(std::move(started));
+    }
+    bool asked = false;
+    for (;;) {
+        if (std::optional<std::string> late = session.TimedOut(std::chrono::steady_clock::now())) {
+            EndWithEvent(EndReason::Error, *late);
+            return Flow::Ended;
+        }
+        const TlsIo io = session.Handshake();
+        std::vector<pollfd> waits;
+        switch (io.status) {
+        case TlsStatus::Done: {
+            ConnectionEvent secured;
+            secured.type = ConnectionEvent::Type::Secured;
+            secured.data = peer_;
+            secured.protocol = session.Protocol();
+            secured.cipher = session.Cipher();
+            secured.certificate = session.Verification();
+            if (secured.certificate.chain.empty()) secured.certificate.chain = session.PeerChain();
+            c_.Emit(std::move(secured));
+            handshaking_ = false;
+            return Flow::Going;
+        }
+        case TlsStatus::WantRead:
+        case TlsStatus::WantWrite:
+            waits.push_back({session.Fd(), PollEventsFor(io.status), 0});
+            break;
+        case TlsStatus::AwaitingDecision:
+            // Nothing is sent meanwhile: the user's sends wait in outgoing_ behind the handshake.
+            if (!asked) {
+                asked = true;
+                deciding_ = &session;
+                ConnectionEvent question;
+                question.type = ConnectionEvent::Type::Question;
+                question.data = peer_;
+                question.certificate = session.Verification();
+                c_.Emit(std::move(question));
+            }
+            break;
+        case TlsStatus::Closed:
+        case TlsStatus::Error:
+            deciding_ = nullptr;
+            EndWithEvent(EndReason::Error, io.text.empty() ? "TLSの接続が閉じられました" : io.text);
+            return Flow::Ended;
+        }
+        const int timeout = session.PollTimeoutMs(std::chrono::steady_clock::now());
+        if (Wait(waits, timeout) == Flow::Ended) {
+            deciding_ = nullptr;
+            return Flow::Ended;
+        }
+    }
+}
+
+void Connection::Worker::EndWithEvent(EndReason reason, const std::string &systemText) {
+    EndQuietly();
+    ConnectionEvent event;
+    event.type = ConnectionEvent::Type::Ended;
+    event.reason = reason;
+    event.data = EndText(reason, c_.host_, systemText);
+    c_.Emit(std::move(event));
+}
+
+void Connection::Worker::EndOnDisconnect() {
+    // What the socket takes now still goes out; a peer that does not read is not waited for.
+    SendPending();
+    EndWithEvent(EndReason::Disconnected);
+}
+
+void Connection::Worker::EndQuietly() {
+    deciding_ = nullptr;
+    if (transport_) transport_->Close();
+    transport_.reset();
+    outgoing_.clear();
+}
+
+} // namespace tarvotcpc

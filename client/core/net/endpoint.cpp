@@ -1,0 +1,208 @@
+#include "net/endpoint.hpp"
+
+#include <arpa/inet.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <system_error>
+#include <thread>
+
+#include "net/listener.hpp"
+#include "net/transport.hpp"
+
+namespace tarvotcpc {
+
+namespace {
+
+EndpointStep Fail(EndReason reason, int error = 0) {
+    EndpointStep step;
+    step.state = EndpointStep::State::Failed;
+    step.reason = reason;
+    if (error != 0) step.systemText = SystemErrorText(error);
+    return step;
+}
+
+EndpointStep Connected(UniqueFd socket, const SocketAddress &peer) {
+    EndpointStep step;
+    step.state = EndpointStep::State::Connected;
+    step.socket = std::move(socket);
+    step.peer = FormatAddress(peer);
+    return step;
+}
+
+// A name lookup cannot be interrupted, so it runs on a detached thread of its own. The state it
+// fills is shared: when the endpoint is dropped first, the lookup's thread frees it at its end.
+struct LookupState {
+    UniqueFd done{eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)}; // readable once the lookup has finished
+    std::atomic<bool> finished{false};
+    Resolution result;
+};
+
+void RunLookup(LookupState &state, const Resolver &resolver, const std::string &host,
+               uint16_t port) {
+    Resolution result;
+    try {
+        result = resolver(host, port);
+    } catch (...) {
+        result = Resolution();
+    }
+    state.result = std::move(result);
+    state.finished.store(true, std::memory_order_release);
+    const uint64_t one = 1;
+    if (state.done.Valid()) [[maybe_unused]]
+        ssize_t ignored = write(state.done.Get(), &one, 8);
+}
+
+// "127.1" and the other forms inet_aton reads have always been taken as addresses; then every
+// numeric form of both families.
+std::optional<SocketAddress> LiteralAddress(const std::string &host, uint16_t port) {
+    in_addr v4{};
+    if (inet_aton(host.c_str(), &v4) != 0) {
+        SocketAddress address;
+        auto *in = reinterpret_cast<sockaddr_in *>(&address.storage);
+        in->sin_family = AF_INET;
+        in->sin_port = htons(port);
+        in->sin_addr = v4;
+        address.length = sizeof(sockaddr_in);
+        return address;
+    }
+    SocketAddress address;
+    if (NumericAddress(host, port, address)) return address;
+    return std::nullopt;
+}
+
+class HostEndpoint final : public Endpoint {
+  public:
+    HostEndpoint(std::string host, int32_t port, Resolver resolver, ConnectStep connect)
+        : host_(std::move(host)),
+          port_(static_cast<uint16_t>(static_cast<uint32_t>(port) & 0xFFFFu)),
+          resolver_(resolver ? std::move(resolver) : Resolver(ResolveHost)),
+          connect_(std::move(connect)) {}
+
+    EndpointStep Advance() override;
+    std::vector<pollfd> Waits() const override;
+    int TimeoutMs() const override {
+        return race_ ? race_->PollTimeoutMs(HappyEyeballs::Clock::now()) : -1;
+    }
+
+  private:
+    enum class Stage { Start, LookingUp, Connecting };
+
+    EndpointStep StartRace(std::vector<SocketAddress> addresses);
+    EndpointStep RaceStatus(HappyEyeballs::Status status);
+
+    std::string host_;
+    uint16_t port_;
+    Resolver resolver_;
+    ConnectStep connect_;
+    Stage stage_ = Stage::Start;
+    std::shared_ptr<LookupState> lookup_;
+    std::unique_ptr<HappyEyeballs> race_;
+};
+
+EndpointStep HostEndpoint::Advance() {
+    switch (stage_) {
+    case Stage::Start: {
+        if (std::optional<SocketAddress> literal = LiteralAddress(host_, port_))
+            return StartRace({*literal});
+        lookup_ = std::make_shared<LookupState>();
+        stage_ = Stage::LookingUp;
+        bool started = false;
+        if (lookup_->done.Valid()) {
+            try {
+                std::thread([state = lookup_, resolver = resolver_, host = host_, port = port_] {
+                    RunLookup(*state, resolver, host, port);
+                }).detach();
+                started = true;
+            } catch (const std::system_error &) {
+                started = false;
+            }
+        }
+        // Without a thread or a descriptor the lookup still happens, just without being
+        // interruptible.
+        if (!started) RunLookup(*lookup_, resolver_, host_, port_);
+        return Advance();
+    }
+    case Stage::LookingUp:
+        if (!lookup_->finished.load(std::memory_order_acquire)) return {};
+        if (lookup_->result.addresses.empty()) return Fail(EndReason::HostNotFound);
+        return StartRace(std::move(lookup_->result.addresses));
+    case Stage::Connecting: {
+        std::vector<pollfd> ready = race_->PollFds();
+        if (!ready.empty()) poll(ready.data(), ready.size(), 0);
+        return RaceStatus(race_->Advance(ready, HappyEyeballs::Clock::now()));
+    }
+    }
+    return Fail(EndReason::ConnectFailed);
+}
+
+std::vector<pollfd> HostEndpoint::Waits() const {
+    if (stage_ == Stage::LookingUp && lookup_->done.Valid())
+        return {{lookup_->done.Get(), POLLIN, 0}};
+    if (stage_ == Stage::Connecting) return race_->PollFds();
+    return {};
+}
+
+EndpointStep HostEndpoint::StartRace(std::vector<SocketAddress> addresses) {
+    stage_ = Stage::Connecting;
+    race_ = std::make_unique<HappyEyeballs>(std::move(addresses), connect_);
+    return RaceStatus(race_->Start(HappyEyeballs::Clock::now()));
+}
+
+EndpointStep HostEndpoint::RaceStatus(HappyEyeballs::Status status) {
+    if (status == HappyEyeballs::Status::Connected) {
+        UniqueFd socket(race_->TakeSocket());
+        return Connected(std::move(socket), race_->Winner());
+    }
+    if (status == HappyEyeballs::Status::Failed) {
+        // A reset is the answer of a peer that accepted and dropped the connection at once (a
+        // refused connect gives ECONNREFUSED): the connection was made, and was then lost.
+        if (race_->LastError() == ECONNRESET) return Fail(EndReason::Error, ECONNRESET);
+        if (race_->LastError() == EMFILE || race_->LastError() == ENFILE)
+            return Fail(EndReason::SocketFailed);
+        return Fail(EndReason::ConnectFailed);
+    }
+    return {};
+}
+
+class ListenEndpoint final : public Endpoint {
+  public:
+    explicit ListenEndpoint(UniqueFd listening) : listening_(std::move(listening)) {}
+
+    EndpointStep Advance() override {
+        AcceptResult accepted = AcceptPeer(listening_.Get());
+        if (accepted.kind == AcceptResult::Kind::Peer) {
+            // Only the first peer: the next ones are refused rather than left in the backlog.
+            listening_.Reset();
+            return Connected(UniqueFd(accepted.fd), accepted.peer);
+        }
+        if (accepted.kind == AcceptResult::Kind::Failed) {
+            EndpointStep step = Fail(EndReason::Error);
+            step.systemText = accepted.text;
+            return step;
+        }
+        return {};
+    }
+    std::vector<pollfd> Waits() const override { return {{listening_.Get(), POLLIN, 0}}; }
+
+  private:
+    UniqueFd listening_;
+};
+
+} // namespace
+
+std::unique_ptr<Endpoint> MakeHostEndpoint(std::string host, int32_t port, Resolver resolver,
+                                           ConnectStep connect) {
+    return std::make_unique<HostEndpoint>(std::move(host), port, std::move(resolver),
+                                          std::move(connect));
+}
+
+std::unique_ptr<Endpoint> MakeListenEndpoint(UniqueFd listening) {
+    return std::make_unique<ListenEndpoint>(std::move(listening));
+}
+
+} // namespace tarvotcpc

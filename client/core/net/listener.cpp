@@ -1,0 +1,124 @@
+#include "net/listener.hpp"
+
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace tarvotcpc {
+
+SocketAddress BindAddress(BindChoice choice, uint16_t port) {
+    SocketAddress address;
+    if (choice == BindChoice::All || choice == BindChoice::IPv6) {
+        auto *v6 = reinterpret_cast<sockaddr_in6 *>(&address.storage);
+        v6->sin6_family = AF_INET6;
+        v6->sin6_addr = in6addr_any;
+        v6->sin6_port = htons(port);
+        address.length = sizeof(sockaddr_in6);
+    } else {
+        auto *v4 = reinterpret_cast<sockaddr_in *>(&address.storage);
+        v4->sin_family = AF_INET;
+        v4->sin_addr.s_addr = htonl(choice == BindChoice::Loopback ? INADDR_LOOPBACK : INADDR_ANY);
+        v4->sin_port = htons(port);
+        address.length = sizeof(sockaddr_in);
+    }
+    return address;
+}
+
+std::string ListenErrorText(int error, uint16_t port) {
+    const std::string p = std::to_string(port);
+    switch (error) {
+    case EADDRINUSE:
+        return "ポート" + p + "は既に使われています。別のポート番号を指定してください";
+    case EACCES:
+    case EPERM:
+        return "ポート" + p +
+               "で待ち受ける権限がありません(1024未満のポートには管理者の権限が必要です)";
+    case EADDRNOTAVAIL:
+    case EAFNOSUPPORT:
+        return "指定したアドレスでは待ち受けできません(このコンピューターで使えないアドレスです)";
+    default:
+        return "ポート" + p + "で待ち受けできません: " + std::strerror(error);
+    }
+}
+
+namespace {
+
+ListenResult Failure(int fd, int error, uint16_t port) {
+    if (fd >= 0) close(fd);
+    ListenResult result;
+    result.error = error;
+    result.text = ListenErrorText(error, port);
+    return result;
+}
+
+uint16_t PortOf(const SocketAddress &address) {
+    if (address.Family() == AF_INET6) {
+        return ntohs(reinterpret_cast<const sockaddr_in6 *>(&address.storage)->sin6_port);
+    }
+    return ntohs(reinterpret_cast<const sockaddr_in *>(&address.storage)->sin_port);
+}
+
+ListenResult ListenOn(const SocketAddress &address, int backlog, bool dualStack) {
+    const uint16_t port = PortOf(address);
+    const int fd = socket(address.Family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return Failure(-1, errno, port);
+    const int on = 1;
+    // Lets a port be taken again at once after the last peer's connection lingers in TIME_WAIT;
+    // a port another program listens on still fails with EADDRINUSE.
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (address.Family() == AF_INET6) {
+        const int only = dualStack ? 0 : 1;
+        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof only);
+    }
+    if (bind(fd, address.Get(), address.length) != 0) return Failure(fd, errno, port);
+    if (listen(fd, backlog) != 0) return Failure(fd, errno, port);
+    ListenResult result;
+    result.fd = fd;
+    result.address.length = sizeof result.address.storage;
+    if (getsockname(fd, reinterpret_cast<sockaddr *>(&result.address.storage),
+                    &result.address.length) != 0) {
+        result.address = address;
+    }
+    return result;
+}
+
+} // namespace
+
+ListenResult Listen(const SocketAddress &address, int backlog) {
+    return ListenOn(address, backlog, false);
+}
+
+ListenResult Listen(BindChoice choice, uint16_t port, int backlog) {
+    ListenResult result = ListenOn(BindAddress(choice, port), backlog, choice == BindChoice::All);
+    // A system without IPv6 still listens on every IPv4 address for "all".
+    if (choice == BindChoice::All && result.fd < 0 &&
+        (result.error == EAFNOSUPPORT || result.error == EADDRNOTAVAIL)) {
+        result = ListenOn(BindAddress(BindChoice::IPv4, port), backlog, false);
+    }
+    return result;
+}
+
+AcceptResult AcceptPeer(int listenFd) {
+    AcceptResult result;
+    result.peer.length = sizeof result.peer.storage;
+    const int fd = accept4(listenFd, reinterpret_cast<sockaddr *>(&result.peer.storage),
+                           &result.peer.length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd >= 0) {
+        result.kind = AcceptResult::Kind::Peer;
+        result.fd = fd;
+        return result;
+    }
+    result.peer = SocketAddress();
+    // A peer that reset before it was accepted, or a signal, is no reason to stop listening.
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED ||
+        errno == EPROTO) {
+        return result;
+    }
+    result.kind = AcceptResult::Kind::Failed;
+    result.text = std::string("接続を受け付けられません: ") + std::strerror(errno);
+    return result;
+}
+
+} // namespace tarvotcpc

@@ -1,0 +1,27 @@
+// The texts of the certificate dialogs: why a certificate failed and what it says, and the peer's
+// chain.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "session/controller.hpp"
+#include "tls/tls_session.hpp"
+
+namespace tarvotcpc {
+
+// The question's body: the destination, the reason, then subject, issuer, validity and SHA-256
+// fingerprint of the peer's certificate.
+std::string CertificateQuestionText(const CertificateQuestion &question);
+
+// Every certificate of a chain, leaf first: its details and its PEM.
+std::string CertificateChainText(const std::vector<CertificateInfo> &chain);
+
+// The listen dialog's port: decimal 0 to 65535 (0: the system chooses); none otherwise.
+std::optional<int32_t> ListenPort(std::string_view text);
+inline constexpr char kListenPortText[] =
+    "待ち受けるポート番号を0から65535の数字で入力してください";
+
+} // namespace tarvotcpc

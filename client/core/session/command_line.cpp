@@ -1,0 +1,222 @@
+#include "session/command_line.hpp"
+
+#include <algorithm>
+
+#include "settings/destination.hpp"
+#include "text/text.hpp"
+
+namespace tarvotcpc {
+
+namespace {
+
+std::optional<int32_t> ParsePort(std::string_view text) {
+    if (text.empty() || text.size() > 5) return std::nullopt;
+    int32_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    if (value < 1 || value > 65535) return std::nullopt;
+    return value;
+}
+
+// One entry per option: a new option is one more line here and, when it carries a setting, one
+// more field in CommandLine.
+struct OptionSpec {
+    std::string_view name;      // with its dashes
+    std::string_view valueName; // empty for an option without a value
+    std::string_view help;
+    // Records the option; the result is an error text, empty when it was taken.
+    std::string (*apply)(CommandLine &line, std::string_view value);
+};
+
+constexpr OptionSpec kOptions[] = {
+    {"--settings", "FILE", "keep options, history and templates in FILE",
+     [](CommandLine &line, std::string_view value) -> std::string {
+         if (line.settingsPath) return "--settings is given more than once";
+         if (value.empty()) return "--settings needs a file name";
+         line.settingsPath = std::string(value);
+         return {};
+     }},
+    {"--tls", "", "connect to the destination with TLS",
+     [](CommandLine &line, std::string_view) -> std::string {
+         line.tls = true;
+         return {};
+     }},
+    {"--listen", "PORT", "wait for a peer on PORT (every address) instead of connecting",
+     [](CommandLine &line, std::string_view value) -> std::string {
+         if (line.listenPort) return "--listen is given more than once";
+         line.listenPort = ParsePort(value);
+         if (!line.listenPort) return "the port of --listen must be a number from 1 to 65535";
+         return {};
+     }},
+    {"--help", "", "show this help and exit",
+     [](CommandLine &line, std::string_view) -> std::string {
+         line.action = CommandLine::Action::Help;
+         return {};
+     }},
+    {"--version", "", "show the version and exit",
+     [](CommandLine &line, std::string_view) -> std::string {
+         line.action = CommandLine::Action::Version;
+         return {};
+     }},
+};
+
+const OptionSpec *FindOption(std::string_view name) {
+    for (const OptionSpec &option : kOptions)
+        if (option.name == name) return &option;
+    return nullptr;
+}
+
+// An argument as the messages show it: control bytes escaped, so that a stray line break or
+// terminal escape in an argument cannot garble or fake the message, and a long one shortened.
+std::string Quoted(std::string_view text) {
+    constexpr std::size_t kShown = 80; // bytes
+    const std::string shown = Utf8Cut(text, kShown);
+    std::string quoted = "'";
+    for (const char c : shown) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) {
+            constexpr char kHex[] = "0123456789abcdef";
+            quoted += {'\\', 'x', kHex[byte >> 4], kHex[byte & 0xf]};
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + (shown.size() < text.size() ? "...'" : "'");
+}
+
+bool IsHexDigit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+CommandLine Failed(std::string error) {
+    CommandLine line;
+    line.action = CommandLine::Action::Error;
+    line.error = std::move(error);
+    return line;
+}
+
+} // namespace
+
+std::optional<StartDestination> ParseStartDestination(std::string_view text, std::string &error) {
+    StartDestination destination;
+    std::string_view rest;
+    if (text.find("://") != std::string_view::npos) {
+        error = "give HOST:PORT rather than a URL (" + Quoted(text) + ")";
+        return std::nullopt;
+    }
+    if (!text.empty() && text.front() == '[') {
+        const std::size_t close = text.find(']');
+        if (close == std::string_view::npos) {
+            error = "missing ']' after the IPv6 address in " + Quoted(text);
+            return std::nullopt;
+        }
+        const std::string_view address = text.substr(1, close - 1);
+        bool sound = address.find(':') != std::string_view::npos;
+        for (const char c : address)
+            sound = sound && (IsHexDigit(c) || c == ':' || c == '.');
+        if (!sound) {
+            error = Quoted(address) + " in brackets is not an IPv6 address";
+            return std::nullopt;
+        }
+        destination.host = std::string(address);
+        rest = text.substr(close + 1);
+        if (!rest.empty() && rest.front() != ':') {
+            error = "only ':PORT' may follow the ']' in " + Quoted(text);
+            return std::nullopt;
+        }
+    } else {
+        const std::size_t colon = text.find(':');
+        destination.host = std::string(text.substr(0, colon));
+        if (colon != std::string_view::npos) rest = text.substr(colon);
+        if (rest.find(':', 1) != std::string_view::npos) {
+            error = "an IPv6 address goes in brackets, as in [::1]:7 (" + Quoted(text) + ")";
+            return std::nullopt;
+        }
+        if (destination.host.empty()) {
+            error = "no host in " + Quoted(text);
+            return std::nullopt;
+        }
+        // No host name starts with a dash; such an argument was meant as an option after "--".
+        if (destination.host.front() == '-') {
+            error = Quoted(text) + " is not a host name";
+            return std::nullopt;
+        }
+        for (const char c : destination.host) {
+            const auto byte = static_cast<unsigned char>(c);
+            if (byte <= ' ' || byte == 0x7f || c == '[' || c == ']' || c == '/') {
+                error = Quoted(text) + " is not a host name";
+                return std::nullopt;
+            }
+        }
+    }
+    if (destination.host.size() > kHostTextLimit) {
+        error = "the host is longer than 255 bytes";
+        return std::nullopt;
+    }
+    if (!rest.empty()) {
+        destination.port = ParsePort(rest.substr(1));
+        if (!destination.port) {
+            error = "the port in " + Quoted(text) + " must be a number from 1 to 65535";
+            return std::nullopt;
+        }
+    }
+    return destination;
+}
+
+CommandLine ParseCommandLine(const std::vector<std::string_view> &args) {
+    CommandLine line;
+    bool optionsEnded = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string_view arg = args[i];
+        if (!optionsEnded && arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        if (!optionsEnded && !arg.empty() && arg.front() == '-') {
+            const std::size_t equals = arg.find('=');
+            const std::string_view name = arg.substr(0, equals);
+            const OptionSpec *option = FindOption(name);
+            if (option == nullptr) return Failed("unknown option " + Quoted(name));
+            std::string_view value;
+            if (option->valueName.empty()) {
+                if (equals != std::string_view::npos)
+                    return Failed(std::string(name) + " takes no value");
+            } else if (equals != std::string_view::npos) {
+                value = arg.substr(equals + 1);
+            } else if (i + 1 < args.size()) {
+                value = args[++i];
+            } else {
+                return Failed(std::string(name) + " needs " + std::string(option->valueName));
+            }
+            if (std::string error = option->apply(line, value); !error.empty())
+                return Failed(std::move(error));
+            if (line.action != CommandLine::Action::Run) return line;
+            continue;
+        }
+        if (line.destination) return Failed("more than one destination: " + Quoted(arg));
+        std::string error;
+        line.destination = ParseStartDestination(arg, error);
+        if (!line.destination) return Failed(std::move(error));
+    }
+    if (line.listenPort && line.destination)
+        return Failed("--listen waits for a peer: give no destination with it");
+    return line;
+}
+
+std::string UsageText(std::string_view program) {
+    std::string text = "Usage: " + std::string(program) + " [OPTIONS] [HOST[:PORT]]\n" +
+                       "A TCP/IP client for trying out text protocols by hand.\n\n" +
+                       "HOST:PORT (or [IPv6]:PORT) connects at start; HOST alone opens the "
+                       "connect dialog with it.\n\nOptions:\n";
+    for (const OptionSpec &option : kOptions) {
+        std::string left = "  " + std::string(option.name);
+        if (!option.valueName.empty()) left += " " + std::string(option.valueName);
+        left.resize(std::max<std::size_t>(left.size() + 2, 20), ' ');
+        text += left + std::string(option.help) + "\n";
+    }
+    return text;
+}
+
+} // namespace tarvotcpc

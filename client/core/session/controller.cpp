@@ -1,0 +1,417 @@
+#include "session/controller.hpp"
+
+#include <netinet/in.h>
+
+#include <chrono>
+#include <cstring>
+#include <utility>
+
+#include "settings/host_field.hpp"
+#include "settings/options.hpp"
+#include "text/send_encoding.hpp"
+#include "transcript/transcript_source.hpp"
+#include "settings/trust_store.hpp"
+
+namespace tarvotcpc {
+
+namespace {
+
+int64_t NowUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+SavedDirection Saved(Direction direction) {
+    return direction == Direction::Received ? SavedDirection::Received : SavedDirection::Sent;
+}
+
+int32_t BoundPort(const SocketAddress &address) {
+    // sin_port and sin6_port sit at the same place, in network order.
+    const auto *in = reinterpret_cast<const sockaddr_in *>(address.Get());
+    return ntohs(in->sin_port);
+}
+
+} // namespace
+
+std::string TranscriptStalledText(int err) {
+    return std::string("受信データを記録できないため受信を止めています (") + std::strerror(err) +
+           ")。記録できるようになると再開します";
+}
+
+namespace {
+
+// The transcript's file is written off the window's thread; once a write is done the pump is
+// woken, as for a connection's bytes, to offer what waited meanwhile.
+TranscriptOptions WrittenInBackground(TranscriptOptions options, std::function<void()> wake) {
+    options.background = true;
+    options.written = std::move(wake);
+    return options;
+}
+
+} // namespace
+
+MainController::MainController(MainView &view, SettingsHashes &settings, std::function<void()> wake,
+                               ConnectionFactory factory, TranscriptOptions transcriptOptions)
+    : view_(view), settings_(settings), wake_(std::move(wake)), factory_(std::move(factory)),
+      transcript_(WrittenInBackground(std::move(transcriptOptions), wake_)) {
+    flow_.SetKeeper([this](std::string_view bytes) { return Keep(Direction::Received, bytes); });
+    if (!factory_) {
+        factory_ = [](const Destination &params, ConnectionOptions options) {
+            return std::make_unique<Connection>(params.host, params.port, std::move(options));
+        };
+    }
+}
+
+MainController::~MainController() {
+    QuitConnection();
+}
+
+std::string MainController::ConnectingText(const Destination &params) {
+    // An IPv6 literal in brackets, as the host field takes it.
+    return HostFieldText(params.host, params.port) + "に接続中";
+}
+
+void MainController::SetLook(bool connected) {
+    connectedLook_ = connected;
+    view_.SetConnectedLook(connected);
+}
+
+void MainController::SetStatus(const std::string &text) {
+    status_ = text;
+    view_.SetStatusText(text);
+}
+
+void MainController::QuitConnection() {
+    if (!connection_) return;
+    connection_->Quit();
+    connection_.reset();
+}
+
+// Sent bytes still held go first, so that the transcript keeps the order of the wire.
+int MainController::Keep(Direction direction, std::string_view bytes) {
+    const int64_t now = NowUs();
+    while (!heldSent_.empty()) {
+        const std::string &held = heldSent_.front();
+        if (const int err = transcript_.Append(Direction::Sent, held.data(), held.size(), now))
+            return err;
+        if (log_) log_->Append(SavedDirection::Sent, now, held);
+        heldSent_.erase(heldSent_.begin());
+    }
+    if (bytes.empty()) return 0;
+    if (const int err = transcript_.Append(direction, bytes.data(), bytes.size(), now)) return err;
+    if (log_) log_->Append(Saved(direction), now, bytes);
+    return 0;
+}
+
+void MainController::StartLog(const Destination &params) {
+    const OptionValues values = ReadOptions(settings_);
+    const std::string folder = values.Text(Option::LogFolder);
+    if (folder.empty()) {
+        log_.reset();
+        logFolder_.clear();
+        return;
+    }
+    // A log stopped by an error tries again with the next connection; the log decodes in the
+    // encoding the page shows when the connection starts.
+    const Encoding encoding = ViewEncodingOf(values);
+    if (!log_ || folder != logFolder_ || encoding != logEncoding_ || log_->Stopped()) {
+        log_.reset();
+        log_ = std::make_unique<SessionLog>(folder, ChunkDecodersFor(encoding));
+        logFolder_ = folder;
+        logEncoding_ = encoding;
+    }
+    log_->StartConnection(params.host + ":" + std::to_string(params.port), NowUs(),
+                          static_cast<uint32_t>(generation_));
+}
+
+// What the last connection left waiting is its own: kept before a new part starts, unless the
+// page is emptied anyway; then it is quit.
+void MainController::EndLastConnection(const OptionValues &switches) {
+    if (switches[Option::ConReClear]) {
+        flow_.DropBacklog();
+    } else {
+        flow_.KeepAll();
+        flow_.DropBacklog(); // what the transcript refused now (a full disk) cannot wait longer
+    }
+    if (connection_ && log_) log_->EndConnection();
+    QuitConnection();
+}
+
+// A new connection, made or accepted, starts its own part of the transcript and of the log.
+void MainController::BeginTranscriptPart(const Destination &params) {
+    // Emptied before anything of the new connection is kept (its first send included).
+    if (ReadOptions(settings_)[Option::ConReClear]) {
+        transcript_.Clear();
+        heldSent_.clear();
+    }
+    // Bytes the last connection sent while the disk was full belong to its part.
+    if (!heldSent_.empty()) Keep(Direction::Sent, {});
+    transcript_.BeginConnection(static_cast<uint32_t>(generation_));
+    stalled_ = false; // the status is the new connection's from here on
+    StartLog(params);
+}
+
+void MainController::ShowStoreState() {
+    const int err = flow_.KeepError();
+    if (err != 0 && !stalled_) {
+        stalled_ = true;
+        statusBeforeStall_ = status_;
+        SetStatus(TranscriptStalledText(err));
+    } else if (err == 0 && heldSent_.empty() && stalled_) {
+        stalled_ = false;
+        SetStatus(statusBeforeStall_);
+    }
+}
+
+TlsClientOptions MainController::TlsOptionsFor(const std::string &host, int32_t port) const {
+    TlsClientOptions tls;
+    tls.host = host;
+    tls.caFile = caFile_;
+    const std::string key = PinKey(host, static_cast<uint16_t>(static_cast<uint32_t>(port)));
+    const TrustPins pins = LoadTrustPins(settingsPath_);
+    if (const auto it = pins.find(key); it != pins.end()) tls.pinnedSha256 = it->second;
+    return tls;
+}
+
+void MainController::StartConnection(std::unique_ptr<Connection> connection) {
+    connection_ = std::move(connection);
+    tlsStarted_ = false;
+    peerReached_ = false;
+    userEnded_ = false;
+    chain_.clear();
+    view_.SetPeerText(std::string());
+    view_.SetStartTlsAvailable(false);
+}
+
+void MainController::Progress(ConnectionEvent &event) {
+    switch (event.type) {
+    case ConnectionEvent::Type::Reached:
+        peerReached_ = true;
+        if (listening_) {
+            view_.SetPeerText("相手: " + event.data);
+            SetStatus(event.data + "から接続されました");
+        } else {
+            view_.SetPeerText(event.data);
+        }
+        // STARTTLS makes this side the TLS client: only for a connection it made.
+        view_.SetStartTlsAvailable(!tlsStarted_ && !listening_);
+        break;
+    case ConnectionEvent::Type::Handshaking:
+        view_.SetStartTlsAvailable(false);
+        view_.SetPeerText(event.data + "  TLSハンドシェイク中 (" +
+                          std::to_string((event.timeout.count() + 999) / 1000) + "秒で打ち切り)");
+        break;
+    case ConnectionEvent::Type::Question: {
+        CertificateQuestion question;
+        question.host = destination_.host;
+        question.port = destination_.port;
+        question.peer = event.data;
+        question.outcome = std::move(event.certificate);
+        view_.SetPeerText(event.data + "  証明書の確認待ち");
+        view_.AskCertificate(question);
+        break;
+    }
+    case ConnectionEvent::Type::Secured:
+        chain_ = std::move(event.certificate.chain);
+        view_.SetPeerText(event.data + "  " + event.protocol + "  " + event.cipher);
+        break;
+    case ConnectionEvent::Type::Received:
+    case ConnectionEvent::Type::Ended:
+        break;
+    }
+}
+
+void MainController::StartTls() {
+    if (!connection_ || !connectedLook_ || tlsStarted_ || !peerReached_ || listening_) return;
+    tlsStarted_ = true;
+    view_.SetStartTlsAvailable(false);
+    // The listening side has no name to check; the peer's address stands for it.
+    connection_->StartTls(TlsOptionsFor(destination_.host, destination_.port));
+}
+
+void MainController::AnswerCertificate(CertificateChoice choice) {
+    if (!connection_) return;
+    // The question is always about the certificate the connection is paused on.
+    if (choice == CertificateChoice::Always && lastQuestionLeaf_)
+        SaveTrustPin(settingsPath_,
+                     PinKey(destination_.host,
+                            static_cast<uint16_t>(static_cast<uint32_t>(destination_.port))),
+                     *lastQuestionLeaf_);
+    connection_->Decide(choice != CertificateChoice::Cancel);
+}
+
+ListenOutcome MainController::Listen(const ListenParams &params) {
+    ListenOutcome outcome;
+    std::shared_ptr<const TlsServerIdentity> identity;
+    if (params.tls) {
+        std::string error;
+        if (params.certificateFile.empty() && params.keyFile.empty()) {
+            identity = TlsServerIdentity::Generate(error);
+            if (identity) outcome.text = identity->Certificate().sha256;
+        } else {
+            identity = TlsServerIdentity::LoadFiles(params.certificateFile, params.keyFile, error);
+        }
+        if (!identity) {
+            outcome.text = error;
+            view_.ShowMessage(error, MessageStyle::Warning);
+            return outcome;
+        }
+    }
+    const uint16_t port = static_cast<uint16_t>(static_cast<uint32_t>(params.port));
+    ListenResult bound = tarvotcpc::Listen(params.bind, port);
+    if (bound.fd < 0) {
+        outcome.text = bound.text.empty() ? ListenErrorText(bound.error, port) : bound.text;
+        view_.ShowMessage(outcome.text, MessageStyle::Warning);
+        return outcome;
+    }
+    EndLastConnection(ReadOptions(settings_));
+    flow_.Restart();
+    ++generation_;
+    showOnNextData_ = true;
+    BeginTranscriptPart(Destination{"listen", static_cast<int32_t>(port)});
+    listening_ = true;
+    listenParams_ = params;
+    // Listening again takes the same port, also when the system chose it.
+    listenParams_.port = BoundPort(bound.address);
+    identity_ = identity;
+    destination_ = Destination{};
+    destination_.port = port;
+    SetLook(true);
+    ConnectionOptions options;
+    options.wake = wake_;
+    options.queueLimit = kReceiveQueueLimit;
+    options.tlsServer = identity;
+    options.endpoint = [fd = std::make_shared<UniqueFd>(bound.fd)] {
+        return MakeListenEndpoint(std::move(*fd));
+    };
+    const std::string bindText = FormatAddress(bound.address);
+    StartConnection(std::make_unique<Connection>(bindText, params.port, std::move(options)));
+    SetStatus(bindText + "で待ち受け中");
+    outcome.listening = true;
+    return outcome;
+}
+
+bool MainController::ListenAgain() {
+    if (!listening_ || userEnded_ || !ReadOptions(settings_)[Option::KeepListening]) return false;
+    const ListenParams params = listenParams_;
+    return Listen(params).listening;
+}
+
+void MainController::Start() {
+    SetLook(false);
+}
+
+void MainController::Connect(const Destination &params) {
+    const OptionValues switches = ReadOptions(settings_);
+    EndLastConnection(switches);
+    flow_.Restart();
+    ++generation_;
+    showOnNextData_ = true;
+    BeginTranscriptPart(params);
+    listening_ = false;
+    destination_ = params;
+    SetLook(true);
+    ConnectionOptions options;
+    options.wake = wake_;
+    options.queueLimit = kReceiveQueueLimit;
+    if (params.tls) options.tlsClient = TlsOptionsFor(params.host, params.port);
+    StartConnection(factory_(params, std::move(options)));
+    tlsStarted_ = params.tls;
+    SetStatus(ConnectingText(params));
+    if (switches[Option::ConSend]) Send();
+    if (switches[Option::ConReClear]) view_.ClearReceivePage();
+}
+
+void MainController::Send() {
+    if (!connection_ || !connectedLook_) return;
+    const OptionValues values = ReadOptions(settings_);
+    SendBytes out = EncodeForSend(view_.SendPageText(), SendEncodingOf(values),
+                                  SendLineEndingOf(values), values[Option::SendEscapes]);
+    if (!out.ok) {
+        view_.ShowWarning(out.error);
+        return;
+    }
+    connection_->Send(out.bytes);
+    // On the wire already: should the transcript refuse them now, they wait for it.
+    if (!out.bytes.empty()) {
+        if (Keep(Direction::Sent, out.bytes) != 0) {
+            heldSent_.push_back(std::move(out.bytes));
+        } else {
+            view_.TranscriptAppended();
+        }
+    }
+    showOnNextData_ = true;
+    if (values[Option::ConSenClear]) view_.ClearSendPage();
+}
+
+void MainController::Disconnect() {
+    userEnded_ = true;
+    view_.SetStartTlsAvailable(false);
+    if (connection_) connection_->Disconnect();
+    SetLook(false);
+}
+
+void MainController::ProcessEvents() {
+    const uint64_t sizeBefore = transcript_.Size();
+    const uint64_t generationBefore = transcript_.Generation();
+    if (!heldSent_.empty()) Keep(Direction::Sent, {});
+    if (connection_) flow_.Fill(*connection_);
+    const auto start = std::chrono::steady_clock::now();
+    const std::size_t kept = flow_.Backlog() > 0 ? flow_.KeepStep() : 0;
+    ShowStoreState();
+    if (log_) {
+        const std::string logError = log_->TakeError();
+        if (!logError.empty()) view_.ShowWarning(logError);
+    }
+    for (ConnectionEvent &event : flow_.TakeProgress()) {
+        if (event.type == ConnectionEvent::Type::Question && event.certificate.Leaf())
+            lastQuestionLeaf_ = event.certificate.Leaf()->sha256;
+        Progress(event);
+    }
+    if (kept > 0) {
+        if (showOnNextData_) view_.ShowReceivePage();
+        showOnNextData_ = false;
+    }
+    if (transcript_.Size() != sizeBefore || transcript_.Generation() != generationBefore)
+        view_.TranscriptAppended();
+    if (kept > 0) flow_.StepTook(std::chrono::steady_clock::now() - start);
+    std::optional<ConnectionEvent> end = flow_.TakeEnd();
+    if (!end) return;
+
+    // The connection is done with before anything is shown. A view that tells the end at once
+    // (rather than after the pump, as the window does) may let the user start a new connection
+    // meanwhile, whose look must then not be overwritten.
+    QuitConnection();
+    if (log_) log_->EndConnection();
+    view_.SetStartTlsAvailable(false);
+    view_.SetPeerText(std::string());
+    chain_.clear();
+    const uint64_t generation = generation_;
+    view_.ShowMessage(end->data,
+                      IsStartFailure(end->reason) ? MessageStyle::Warning : MessageStyle::Notice);
+    if (generation != generation_) return;
+    SetStatus(end->data);
+    SetLook(false);
+    // The peer went: with the option on, the next one is waited for (the end was still told).
+    if (peerReached_ && ListenAgain()) return;
+    listening_ = false;
+}
+
+bool MainController::MoreAtOnce() const {
+    if (flow_.Refused()) return false;
+    return flow_.Backlog() > 0 || (connection_ && connection_->HasEvents());
+}
+
+void MainController::Close() {
+    QuitConnection();
+    log_.reset(); // writes and syncs what it holds
+    flow_.DropBacklog();
+    flow_.Restart();
+}
+
+std::size_t MainController::QueuedBytes() const {
+    return connection_ ? connection_->QueuedBytes() : 0;
+}
+
+} // namespace tarvotcpc

@@ -1,0 +1,221 @@
+// The main window's decisions: what Connect, Send, Disconnect, the end of a connection and closing
+// do, and in which order. The window implements MainView to show the results and forwards its
+// commands and the connection's wake-ups here; it decides nothing itself.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "connection/connection.hpp"
+#include "settings/destination.hpp"
+#include "net/listener.hpp"
+#include "session/message_style.hpp"
+#include "settings/options.hpp"
+#include "session/receive_flow.hpp"
+#include "transcript/session_log.hpp"
+#include "settings/settings.hpp"
+#include "transcript/text_decoder.hpp"
+#include "transcript/transcript.hpp"
+
+namespace tarvotcpc {
+
+struct CertificateQuestion;
+
+class MainView {
+  public:
+    virtual ~MainView() = default;
+
+    // The send page's whole text.
+    virtual std::string SendPageText() = 0;
+    virtual void ClearSendPage() = 0;
+    virtual void ClearReceivePage() = 0;
+    // Bytes were appended to the controller's transcript (KeptTranscript): received, or sent.
+    virtual void TranscriptAppended() = 0;
+    // Brings the receive page to the front.
+    virtual void ShowReceivePage() = 0;
+    // Connected: Disconnect and Send available, Connect not; disconnected: the reverse.
+    virtual void SetConnectedLook(bool connected) = 0;
+    virtual void SetStatusText(const std::string &text) = 0;
+    // Tells the end of a connection. The controller is in its final state by then; a window may
+    // show the box once its current event is done.
+    virtual void ShowMessage(const std::string &text, MessageStyle style) = 0;
+    // A warning that is not the end of a connection (a send refused, the log stopped).
+    virtual void ShowWarning(const std::string &text) { (void)text; }
+
+    // The second, permanent field of the status bar: the address reached, then the TLS protocol
+    // and cipher; empty without a connection.
+    virtual void SetPeerText(const std::string &) {}
+    // Whether STARTTLS can be asked for now (connected in clear text).
+    virtual void SetStartTlsAvailable(bool) {}
+    // A certificate did not verify: the connection waits, nothing sent, until the view answers
+    // through MainController::AnswerCertificate. A view may ask once its current event is done.
+    virtual void AskCertificate(const CertificateQuestion &) {}
+};
+
+// What the certificate dialog shows: the destination and why its certificate failed.
+struct CertificateQuestion {
+    std::string host;
+    int32_t port = 0;
+    std::string peer; // the address reached
+    VerifyOutcome outcome;
+};
+
+enum class CertificateChoice { Cancel, Once, Always };
+
+// The listen dialog's answer.
+struct ListenParams {
+    int32_t port = 0;
+    BindChoice bind = BindChoice::All;
+    bool tls = false;
+    // With tls: a PEM certificate and key file pair, or both empty for a generated certificate.
+    std::string certificateFile;
+    std::string keyFile;
+};
+
+struct ListenOutcome {
+    bool listening = false;
+    std::string text; // failure: the reason; with a generated certificate: its fingerprint
+};
+
+// The status while the transcript cannot take what arrives (err: its errno).
+std::string TranscriptStalledText(int err);
+
+class MainController {
+  public:
+    using ConnectionFactory = std::function<std::unique_ptr<Connection>(const Destination &params,
+                                                                        ConnectionOptions options)>;
+
+    // wake is handed to every connection: it is called on a connection's thread when events wait,
+    // and must get ProcessEvents called soon on the window's thread.
+    MainController(MainView &view, SettingsHashes &settings, std::function<void()> wake,
+                   ConnectionFactory factory = {}, TranscriptOptions transcriptOptions = {});
+    ~MainController();
+
+    MainController(const MainController &) = delete;
+    MainController &operator=(const MainController &) = delete;
+
+    // The window exists: the disconnected look.
+    void Start();
+
+    // The connect dialog was accepted: the connected look, the connection started, the status
+    // "host:portに接続中", then with "consend" the send page sent, then with "conreclear" the
+    // receive page emptied. A connection still ending from an earlier Disconnect is dropped
+    // without any further word from it, so the two are never mixed up.
+    void Connect(const Destination &params);
+
+    // Sends the send page's text encoded as the options say (encoding, line ending, escapes);
+    // with "consenclear" the page is emptied once its text was taken. Text that cannot be encoded
+    // is refused with a warning naming the place, and nothing is sent. Nothing happens without a
+    // connection.
+    void Send();
+
+    // Asks the connection to end and shows the disconnected look at once; the end itself is
+    // reported when the connection has ended.
+    void Disconnect();
+
+    // One turn of the window's pump, on a wake-up or a timer tick: takes the connection's events
+    // as far as the receive flow has room, keeps the next step of their bytes in the transcript
+    // (telling the view), and once every byte before the end event is kept, tells the end in a
+    // message box and the status bar and restores the disconnected look. The receive page comes to
+    // the front only for the first data after connecting and after each send, so that a peer
+    // talking on its own never takes the send page from a user typing there.
+    void ProcessEvents();
+    // Whether ProcessEvents still has work: a connection, or bytes (received or sent) the
+    // transcript has not taken yet.
+    bool Busy() const { return connection_ != nullptr || !flow_.Idle() || !heldSent_.empty(); }
+    // Whether the next turn can go on at once: received bytes wait and the transcript is taking
+    // them. A flood is then kept turn after turn (the event loop still turns between) rather
+    // than one step per timer tick; a refusing disk is tried again at the timer's pace.
+    bool MoreAtOnce() const;
+
+    // Every byte received and sent, in order, with its time and connection. The received bytes
+    // are kept as they come off the connection, before any decoding. A full disk holds the
+    // connection's reading (through its queue) until the transcript can take the bytes again;
+    // nothing is dropped. Emptied with the receive page.
+    const Transcript &KeptTranscript() const { return transcript_; }
+
+    // STARTTLS on the live clear-text connection, after the sends queued before it; the same
+    // verification and question as a connection made with TLS.
+    void StartTls();
+    // The user's answer to AskCertificate. Always also keeps the certificate's fingerprint for
+    // this host and port in the settings file.
+    void AnswerCertificate(CertificateChoice choice);
+    // Listens for one peer, which then gets the same pages as a connection made by Connect; a
+    // failure to listen is shown as a warning and returned.
+    ListenOutcome Listen(const ListenParams &params);
+    bool Listening() const { return listening_ && !peerReached_; }
+    // The peer's certificates (leaf first) once a TLS handshake is done; empty otherwise.
+    const std::vector<CertificateInfo> &PeerChain() const { return chain_; }
+
+    // Where "always trust" keeps its pins (the settings file), and trust anchors in place of the
+    // system's store (tests, private CAs).
+    void SetSettingsPath(std::string path) { settingsPath_ = std::move(path); }
+    void SetTrustAnchors(std::string caFile) { caFile_ = std::move(caFile); }
+
+    // The window closes: the connection is quit without any message; returns at once.
+    void Close();
+
+    // Received bytes in the connection's queue, and bytes taken from it that wait for the
+    // transcript.
+    std::size_t QueuedBytes() const;
+    std::size_t Backlog() const { return flow_.Backlog(); }
+
+    bool ConnectedLook() const { return connectedLook_; }
+    const std::string &StatusText() const { return status_; }
+    bool HasConnection() const { return connection_ != nullptr; }
+
+    // "host:portに接続中"
+    static std::string ConnectingText(const Destination &params);
+
+  private:
+    void SetLook(bool connected);
+    void StartConnection(std::unique_ptr<Connection> connection);
+    void Progress(ConnectionEvent &event);
+    TlsClientOptions TlsOptionsFor(const std::string &host, int32_t port) const;
+    bool ListenAgain();
+    void SetStatus(const std::string &text);
+    void QuitConnection();
+    int Keep(Direction direction, std::string_view bytes);
+    void StartLog(const Destination &params);
+    void EndLastConnection(const OptionValues &switches);
+    void BeginTranscriptPart(const Destination &params);
+    void ShowStoreState();
+
+    MainView &view_;
+    SettingsHashes &settings_;
+    std::function<void()> wake_;
+    ConnectionFactory factory_;
+    std::unique_ptr<Connection> connection_;
+    ReceiveFlow flow_;
+    uint64_t generation_ = 0; // counts connections, so a late answer knows it is late
+    bool connectedLook_ = false;
+    bool showOnNextData_ = false; // set by Connect and Send, spent by the first data after them
+    std::string status_;
+    Transcript transcript_;
+    std::vector<std::string> heldSent_; // sent, but not yet taken by the transcript
+    bool stalled_ = false;              // the status tells that the transcript holds reading
+    std::string statusBeforeStall_;
+    std::unique_ptr<SessionLog> log_;
+    std::string logFolder_;
+    Encoding logEncoding_ = Encoding::Utf8;
+
+    std::string settingsPath_;
+    std::string caFile_;
+    Destination destination_; // of the current connection (the listening side: the port)
+    bool tlsStarted_ = false; // TLS asked for on the current connection
+    bool peerReached_ = false;
+    bool listening_ = false; // the current connection is a listening one
+    bool userEnded_ = false; // Disconnect was asked: no listening again
+    ListenParams listenParams_;
+    std::shared_ptr<const TlsServerIdentity> identity_;
+    std::vector<CertificateInfo> chain_;
+    std::optional<std::string> lastQuestionLeaf_; // the fingerprint the last question was about
+};
+
+} // namespace tarvotcpc

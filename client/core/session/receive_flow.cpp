@@ -1,0 +1,96 @@
+#include "session/receive_flow.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <utility>
+#include <vector>
+
+namespace tarvotcpc {
+
+namespace {
+
+// Keeping bytes is a copy and a scan for line breaks; a step aims at a few milliseconds so that
+// the event loop turns far more often than a frame even while a flood lasts.
+constexpr auto kStepTarget = std::chrono::milliseconds(4);
+constexpr std::size_t kMinStep = 64 * 1024;
+constexpr std::size_t kMaxStep = 8 * 1024 * 1024;
+constexpr std::size_t kFirstStep = 256 * 1024;
+
+} // namespace
+
+ReceiveFlow::ReceiveFlow() : stepBytes_(kFirstStep) {}
+
+void ReceiveFlow::Restart() {
+    end_.reset();
+}
+
+void ReceiveFlow::DropBacklog() {
+    waiting_.clear();
+    frontKept_ = 0;
+    backlog_ = 0;
+    keepError_ = 0;
+}
+
+void ReceiveFlow::Fill(Connection &connection) {
+    if (end_ || backlog_ >= kBacklogHigh) return;
+    if (!connection.HasEvents()) return;
+    for (ConnectionEvent &event : connection.TakeEvents()) {
+        if (event.type == ConnectionEvent::Type::Received) {
+            if (event.data.empty()) continue;
+            backlog_ += event.data.size();
+            waiting_.push_back(std::move(event.data));
+        } else if (event.type != ConnectionEvent::Type::Ended) {
+            progress_.push_back(std::move(event));
+        } else {
+            end_ = std::move(event);
+            break;
+        }
+    }
+}
+
+std::size_t ReceiveFlow::Keep(std::size_t budget, std::chrono::steady_clock::time_point deadline) {
+    std::size_t kept = 0;
+    while (!waiting_.empty() && kept < budget) {
+        // A keeper slower than the sizes promised (a disk the kernel throttles) ends the step
+        // early rather than hold the window.
+        if (kept > 0 && std::chrono::steady_clock::now() > deadline) break;
+        const std::string &front = waiting_.front();
+        const std::size_t n = std::min(front.size() - frontKept_, budget - kept);
+        if (keeper_) {
+            keepError_ = keeper_(std::string_view(front).substr(frontKept_, n));
+            if (keepError_ != 0) break;
+        }
+        kept += n;
+        backlog_ -= n;
+        frontKept_ += n;
+        if (frontKept_ == front.size()) {
+            waiting_.pop_front();
+            frontKept_ = 0;
+        }
+    }
+    return kept;
+}
+
+std::size_t ReceiveFlow::KeepStep() {
+    lastStep_ = Keep(stepBytes_, std::chrono::steady_clock::now() + kStepTarget);
+    return lastStep_;
+}
+
+void ReceiveFlow::KeepAll() {
+    Keep(std::numeric_limits<std::size_t>::max(), std::chrono::steady_clock::time_point::max());
+}
+
+void ReceiveFlow::StepTook(std::chrono::steady_clock::duration took) {
+    if (took > kStepTarget) {
+        stepBytes_ = std::max(kMinStep, stepBytes_ / 2);
+    } else if (took < kStepTarget / 3 && lastStep_ >= stepBytes_) {
+        stepBytes_ = std::min(kMaxStep, stepBytes_ * 2);
+    }
+}
+
+std::optional<ConnectionEvent> ReceiveFlow::TakeEnd() {
+    if (backlog_ > 0 || !end_) return std::nullopt;
+    return std::exchange(end_, std::nullopt);
+}
+
+} // namespace tarvotcpc

@@ -1,0 +1,136 @@
+#include "settings/host_field.hpp"
+
+#include <arpa/inet.h>
+
+#include "text/text.hpp"
+
+namespace tarvotcpc {
+
+namespace {
+
+constexpr std::size_t kHostFieldLimit = 255; // bytes, as the connect dialog's field
+
+} // namespace
+
+bool IsIpv6Literal(std::string_view text) {
+    const std::size_t percent = text.find('%');
+    std::string address(text.substr(0, percent));
+    if (percent != std::string_view::npos && percent + 1 == text.size()) return false;
+    if (address.find(':') == std::string::npos) return false;
+    in6_addr parsed{};
+    return inet_pton(AF_INET6, address.c_str(), &parsed) == 1;
+}
+
+HostFieldDecision DecideHostField(std::string_view hostText, std::string_view portText) {
+    HostFieldDecision decision;
+    const std::string text = Utf8Cut(hostText, kHostFieldLimit);
+    std::string host;
+    std::string port;
+    bool portFromField = false;
+
+    if (!text.empty() && text.front() == '[') {
+        const std::size_t close = text.find(']');
+        if (close == std::string::npos) {
+            decision.problem = HostFieldProblem::UnclosedBracket;
+            return decision;
+        }
+        host = text.substr(1, close - 1);
+        const std::string_view rest = std::string_view(text).substr(close + 1);
+        if (rest.empty()) {
+            portFromField = true;
+        } else if (rest.front() == ':') {
+            port = std::string(rest.substr(1));
+        } else {
+            decision.problem = HostFieldProblem::UnclosedBracket;
+            return decision;
+        }
+    } else if (IsIpv6Literal(text)) {
+        host = text;
+        portFromField = true;
+    } else {
+        const std::size_t colon = text.find(':');
+        if (colon == std::string::npos) {
+            host = text;
+            portFromField = true;
+        } else {
+            host = text.substr(0, colon);
+            port = text.substr(colon + 1);
+        }
+    }
+    if (portFromField) {
+        if (portText.empty()) {
+            decision.problem = HostFieldProblem::MissingPort;
+            return decision;
+        }
+        port = std::string(portText);
+    }
+    if (host.empty()) {
+        decision.problem = HostFieldProblem::MissingHost;
+        return decision;
+    }
+    decision.host = std::move(host);
+    decision.port = ParseDecimal(port);
+    return decision;
+}
+
+std::string HostFieldText(std::string_view host, int32_t port) {
+    std::string text;
+    if (host.find(':') != std::string_view::npos) {
+        text = "[" + std::string(host) + "]";
+    } else {
+        text = std::string(host);
+    }
+    return text + ":" + std::to_string(port);
+}
+
+std::string FormatHistoryEntry(std::string_view host, int32_t port, bool tls) {
+    std::string entry = HostFieldText(host, port);
+    if (tls) entry += kTlsHistoryMark;
+    return entry;
+}
+
+HistoryEntryParts ParseHistoryEntry(std::string_view entry) {
+    HistoryEntryParts parts;
+    const std::string_view mark = kTlsHistoryMark;
+    // The mark counts only right after a port's digits, so that an earlier entry can never be
+    // taken for TLS: those were always "host:number".
+    if (entry.size() > mark.size() && entry.substr(entry.size() - mark.size()) == mark) {
+        const std::string_view before = entry.substr(0, entry.size() - mark.size());
+        const char last = before.back();
+        if (last >= '0' && last <= '9') {
+            parts.tls = true;
+            entry = before;
+        }
+    }
+    // Brackets are written only around a host with ":" in it. Earlier versions wrote every entry
+    // as "host:number" with no ":" in the host, so an entry like "[x:0" or "[x]:0" is theirs and
+    // splits at the first colon as it did there.
+    const std::size_t close = entry.find(']');
+    const bool bracketed = !entry.empty() && entry.front() == '[' &&
+                           close != std::string_view::npos &&
+                           entry.substr(0, close).find(':') != std::string_view::npos;
+    if (!bracketed) {
+        const std::string text = Utf8Cut(entry, kHostFieldLimit);
+        const std::size_t colon = text.find(':');
+        if (colon == std::string::npos || colon == 0) {
+            parts.tls = false;
+            return parts;
+        }
+        parts.valid = true;
+        parts.host = text.substr(0, colon);
+        parts.port = ParseDecimal(std::string_view(text).substr(colon + 1));
+        return parts;
+    }
+    // A history entry always carries its port; the port field plays no part.
+    const HostFieldDecision decision = DecideHostField(entry, "");
+    if (decision.problem != HostFieldProblem::None) {
+        parts.tls = false;
+        return parts;
+    }
+    parts.valid = true;
+    parts.host = decision.host;
+    parts.port = decision.port;
+    return parts;
+}
+
+} // namespace tarvotcpc

@@ -1,0 +1,167 @@
+// The options: each is declared once, in kOptionTable, with its key in the settings file, its
+// default, and what the options dialog shows for it. Loading, the dialog's controls, the working
+// copy and saving all go through the table; adding an option is one enumerator and one row, plus
+// the code that acts on it.
+//
+// A row is one of three kinds: a switch (stored "0" or "1", a check box), a choice among stored
+// values (a combo box showing each value's label) or a text (a line edit; a folder gets a browse
+// button beside it).
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "text/send_encoding.hpp"
+#include "settings/settings.hpp"
+
+namespace tarvotcpc {
+
+enum class Option {
+    HostSave,     // keep the destination history
+    ConSend,      // send the send page on connecting
+    ConReClear,   // empty the receive page on connecting
+    ConSenClear,  // empty the send page after sending
+    SendEncoding, // the send page's encoding, or following the view's
+    SendLineEnding,
+    SendEscapes,      // escape mode of the send page
+    LogFolder,        // where every connection's transcript is logged; empty: not logged
+    KeepListening,    // listen again for the next peer once a peer goes
+    ViewEncoding,     // the receive page's encoding
+    ViewMode,         // the receive page as text or hex
+    ViewLineEndMarks, // CR and LF drawn as marks
+    ViewTimes,        // each chunk's time in a margin
+    ViewSent,         // sent bytes shown among the received ones
+    Count,
+};
+
+inline constexpr std::size_t kOptionCount = static_cast<std::size_t>(Option::Count);
+
+enum class OptionKind { Switch, Choice, Folder };
+
+// One value of a choice: as stored, and as the dialog shows it (UTF-8).
+struct OptionChoice {
+    const char *value;
+    const char *label;
+};
+
+// A row's default in its stored form. A switch's row gives it as true or false.
+struct OptionDefault {
+    constexpr OptionDefault(bool on) : text(on ? "1" : "0") {}
+    constexpr OptionDefault(const char *stored) : text(stored) {}
+    const char *text;
+};
+
+struct OptionRow {
+    Option option;
+    const char *key;         // in the options section of the settings file
+    OptionDefault byDefault; // when the file does not hold the key (or holds no usable value)
+    const char *label;       // the dialog's text for it, UTF-8
+    const char *objectName;  // the dialog control's object name
+    OptionKind kind = OptionKind::Switch;
+    std::span<const OptionChoice> choices = {}; // a choice's values, in the dialog's order
+};
+
+// The send encoding's stored value that follows the view's encoding instead of setting it apart.
+inline constexpr char kFollowViewEncoding[] = "view";
+
+inline constexpr OptionChoice kSendEncodingChoices[] = {
+    {kFollowViewEncoding, "表示と同じ"}, {"utf-8", "UTF-8"},
+    {"shift_jis", "Shift_JIS"},          {"euc-jp", "EUC-JP"},
+    {"iso-2022-jp", "ISO-2022-JP"},      {"latin-1", "Latin-1"},
+};
+inline constexpr OptionChoice kLineEndingChoices[] = {
+    {"crlf", "CR+LF"},
+    {"lf", "LF"},
+    {"cr", "CR"},
+    {"none", "なし (改行を送らない)"},
+};
+
+inline constexpr OptionChoice kViewEncodingChoices[] = {
+    {"utf-8", "UTF-8"},     {"shift_jis", "Shift_JIS"},
+    {"euc-jp", "EUC-JP"},   {"iso-2022-jp", "ISO-2022-JP"},
+    {"latin-1", "Latin-1"},
+};
+inline constexpr char kViewModeText[] = "text";
+inline constexpr char kViewModeHex[] = "hex";
+inline constexpr OptionChoice kViewModeChoices[] = {
+    {kViewModeText, "テキスト"},
+    {kViewModeHex, "16進"},
+};
+
+// In the order of the dialog's controls and of a new settings file's lines.
+inline constexpr std::array<OptionRow, kOptionCount> kOptionTable{{
+    {Option::HostSave, "hostsave", false, "接続先を保存", "hostSaveCheckBox"},
+    {Option::ConSend, "consend", false, "接続と同時に送信", "conSendCheckBox"},
+    {Option::ConReClear, "conreclear", false, "接続時に受信データをクリア", "conReClearCheckBox"},
+    {Option::ConSenClear, "consenclear", false, "送信時に送信データをクリア",
+     "conSenClearCheckBox"},
+    {Option::SendEncoding, "sendencoding", kFollowViewEncoding,
+     "送信の文字コード:", "sendEncodingComboBox", OptionKind::Choice, kSendEncodingChoices},
+    {Option::SendLineEnding, "sendlineending", "crlf", "送信の改行:", "sendLineEndingComboBox",
+     OptionKind::Choice, kLineEndingChoices},
+    {Option::SendEscapes, "sendescapes", false,
+     "送信データのエスケープ (\\r \\n \\t \\\\ \\0 \\xNN)", "sendEscapesCheckBox"},
+    {Option::LogFolder, "logfolder", "", "ログの保存先 (空欄: 保存しない):", "logFolderLineEdit",
+     OptionKind::Folder},
+    {Option::KeepListening, "keeplisten", false, "相手の切断後も待ち受けを続ける",
+     "keepListeningCheckBox"},
+    {Option::ViewEncoding, "viewencoding", "utf-8",
+     "受信データの文字コード:", "viewEncodingComboBox", OptionKind::Choice, kViewEncodingChoices},
+    {Option::ViewMode, "viewmode", kViewModeText, "受信データの表示:", "viewModeComboBox",
+     OptionKind::Choice, kViewModeChoices},
+    {Option::ViewLineEndMarks, "viewlineends", false, "改行を記号で表示 (CR ␍ / LF ␊)",
+     "viewLineEndMarksCheckBox"},
+    {Option::ViewTimes, "viewtimes", false, "受信時刻を表示", "viewTimesCheckBox"},
+    {Option::ViewSent, "viewsent", false, "送信データも受信データの間に表示", "viewSentCheckBox"},
+}};
+
+constexpr const OptionRow &RowOf(Option option) {
+    return kOptionTable[static_cast<std::size_t>(option)];
+}
+constexpr const char *OptionKey(Option option) {
+    return RowOf(option).key;
+}
+
+// Every option's value, as the program uses it: a switch as a bool (operator[]), a choice as its
+// stored value and a text as it is (Text).
+class OptionValues {
+  public:
+    OptionValues(); // every option at its default
+
+    bool operator[](Option option) const { return switches_[Index(option)]; }
+    bool &operator[](Option option) { return switches_[Index(option)]; }
+
+    const std::string &Text(Option option) const { return texts_[Index(option)]; }
+    // A choice's value not among its choices, or a text holding a line break or NUL, leaves the
+    // option as it was; result whether it was taken.
+    bool SetText(Option option, std::string_view text);
+
+  private:
+    static constexpr std::size_t Index(Option option) { return static_cast<std::size_t>(option); }
+    std::array<bool, kOptionCount> switches_{};
+    std::array<std::string, kOptionCount> texts_{};
+};
+
+// The options record as values: a key the record does not hold gives the option's default. A
+// switch's value that does not start with digits is off, any other is on unless it reads as 0. A
+// choice's value is matched ignoring ASCII case; one that matches none gives the default.
+OptionValues ReadOptions(const SettingsHashes &settings);
+// Sets every option in the record (switches as "0" or "1"); the file is written separately. Keys
+// the table does not know stay as they are.
+bool StoreOptions(SettingsHashes &settings, const OptionValues &values);
+
+// The send page's encoding set apart from the view's; none when it follows the view.
+std::optional<SendEncoding> SendEncodingSetApart(const OptionValues &values);
+// The encoding the send page goes out in: the one set apart, else the receive page's.
+SendEncoding SendEncodingOf(const OptionValues &values);
+// The receive page's encoding, and whether it shows hex.
+Encoding ViewEncodingOf(const OptionValues &values);
+void SetViewEncoding(OptionValues &values, Encoding encoding);
+bool ViewIsHex(const OptionValues &values);
+LineEnding SendLineEndingOf(const OptionValues &values);
+void SetSendLineEnding(OptionValues &values, LineEnding ending);
+
+} // namespace tarvotcpc

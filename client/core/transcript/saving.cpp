@@ -1,0 +1,353 @@
+#include "transcript/saving.hpp"
+
+#include "text/utf8_char.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+namespace tarvotcpc {
+
+namespace {
+
+class Utf8ChunkDecoder : public ChunkDecoder {
+  public:
+    std::string Decode(std::string_view bytes) override {
+        held_.append(bytes);
+        std::string out;
+        std::size_t i = 0;
+        while (i < held_.size()) {
+            const std::size_t length = Utf8CharLength(held_, i);
+            if (length > 0) {
+                out.append(held_, i, length);
+                i += length;
+            } else if (MayComplete(i)) {
+                break;
+            } else {
+                AppendInvalidByte(static_cast<unsigned char>(held_[i]), out);
+                ++i;
+            }
+        }
+        held_.erase(0, i);
+        return out;
+    }
+
+    std::string Finish() override {
+        std::string out;
+        for (const char c : held_)
+            AppendInvalidByte(static_cast<unsigned char>(c), out);
+        held_.clear();
+        return out;
+    }
+
+  private:
+    // The bytes from i on are the start of a character that the next piece may complete.
+    bool MayComplete(std::size_t i) const {
+        const auto lead = static_cast<unsigned char>(held_[i]);
+        const std::size_t need = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+        if (lead < 0xC2 || lead > 0xF4 || held_.size() - i >= need) return false;
+        for (std::size_t k = i + 1; k < held_.size(); ++k)
+            if ((static_cast<unsigned char>(held_[k]) & 0xC0) != 0x80) return false;
+        return true;
+    }
+
+    std::string held_;
+};
+
+// Control bytes as visible marks; each LF also ends the line of the file.
+void AppendShown(std::string_view text, std::string &out, bool &atLineStart) {
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte == '\n') {
+            out += "\xE2\x90\x8A\n"; // ␊
+        } else if (byte < 0x20 && byte != '\t') {
+            out += "\xE2\x90";
+            out += static_cast<char>(0x80 + byte); // ␀ .. ␟, ␍ among them
+        } else if (byte == 0x7F) {
+            out += "\xE2\x90\xA1"; // ␡
+        } else {
+            out += c;
+        }
+    }
+    if (!text.empty()) atLineStart = text.back() == '\n';
+}
+
+std::string TimeText(int64_t timeUs) {
+    int64_t seconds = timeUs / 1000000;
+    int64_t micros = timeUs % 1000000;
+    if (micros < 0) {
+        micros += 1000000;
+        --seconds;
+    }
+    const time_t when = static_cast<time_t>(seconds);
+    struct tm local {};
+    localtime_r(&when, &local);
+    char date[32];
+    std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S", &local);
+    char zone[16];
+    std::strftime(zone, sizeof zone, "%z", &local);
+    char text[64];
+    std::snprintf(text, sizeof text, "%s.%06lld %s", date, static_cast<long long>(micros), zone);
+    return text;
+}
+
+ssize_t PlainWrite(int fd, const void *data, std::size_t size) {
+    return ::write(fd, data, size);
+}
+
+std::string FolderOf(const std::string &path) {
+    const auto slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+} // namespace
+
+void AppendInvalidByte(unsigned char byte, std::string &out) {
+    char box[16];
+    std::snprintf(box, sizeof box, "\xE2\x9F\xA8%02X\xE2\x9F\xA9", byte);
+    out += box;
+}
+
+std::unique_ptr<ChunkDecoder> MakeUtf8ChunkDecoder() {
+    return std::make_unique<Utf8ChunkDecoder>();
+}
+
+TranscriptTextFormat::TranscriptTextFormat(ChunkDecoderFactory decoders)
+    : factory_(decoders ? std::move(decoders) : ChunkDecoderFactory(MakeUtf8ChunkDecoder)) {}
+
+std::string TranscriptTextFormat::Header(const SavedChunkInfo &chunk) {
+    std::string out = "[" + TimeText(chunk.timeUs) + "] ";
+    out += chunk.direction == SavedDirection::Received ? "受信" : "送信";
+    out += " #" + std::to_string(chunk.connection) + "\n";
+    atLineStart_ = true;
+    return out;
+}
+
+std::string TranscriptTextFormat::Body(SavedDirection direction, std::string_view bytes) {
+    auto &decoder = decoders_[direction == SavedDirection::Received ? 0 : 1];
+    if (!decoder) decoder = factory_();
+    std::string out;
+    AppendShown(decoder->Decode(bytes), out, atLineStart_);
+    return out;
+}
+
+std::string TranscriptTextFormat::EndChunk() {
+    if (atLineStart_) return {};
+    atLineStart_ = true;
+    return "\n";
+}
+
+std::string TranscriptTextFormat::Finish() {
+    std::string out;
+    for (auto &decoder : decoders_) {
+        if (!decoder) continue;
+        AppendShown(decoder->Finish(), out, atLineStart_);
+        out += EndChunk();
+    }
+    return out;
+}
+
+std::string FileErrorMessage(const std::string &path, int err) {
+    const char *reason;
+    switch (err) {
+    case ENOTDIR:
+        reason = "パスの途中にフォルダーではないファイルがあります";
+        break;
+    case ENOENT:
+        reason = "フォルダーがありません";
+        break;
+    case ENOSPC:
+    case EDQUOT:
+        reason = "ディスクに空きがありません";
+        break;
+    case EACCES:
+    case EPERM:
+        reason = "書き込みが許可されていません";
+        break;
+    case EROFS:
+        reason = "読み取り専用の場所です";
+        break;
+    case EISDIR:
+        reason = "同じ名前のフォルダーがあります";
+        break;
+    case ENAMETOOLONG:
+        reason = "名前が長すぎます";
+        break;
+    case EIO:
+        reason = "ディスクの読み書きに失敗しました";
+        break;
+    default:
+        reason = std::strerror(err);
+        break;
+    }
+    return "「" + path + "」に書き込めません: " + reason;
+}
+
+AtomicFile::AtomicFile(std::string path, WriteSeam seam)
+    : path_(std::move(path)), seam_(seam ? std::move(seam) : WriteSeam(PlainWrite)) {
+    if (path_.empty() || path_.back() == '/') {
+        Fail(EISDIR);
+        return;
+    }
+    // A short name of our own, so that a target name near the length limit still has room.
+    static std::atomic<unsigned> counter{0};
+    const std::string folder = FolderOf(path_);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        temporary_ = folder + "/.tarvotcpc-save-" + std::to_string(getpid()) + "-" +
+                     std::to_string(counter++) + ".tmp";
+        fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd_ >= 0) return;
+        if (errno != EEXIST) break;
+    }
+    const int err = errno;
+    temporary_.clear();
+    Fail(err);
+}
+
+AtomicFile::~AtomicFile() {
+    Abandon();
+}
+
+bool AtomicFile::Fail(int err) {
+    if (error_.empty()) error_ = FileErrorMessage(path_, err);
+    Abandon();
+    return false;
+}
+
+bool AtomicFile::Write(std::string_view bytes) {
+    if (fd_ < 0) return false;
+    while (!bytes.empty()) {
+        const ssize_t n = seam_(fd_, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return Fail(n < 0 ? errno : EIO);
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+bool AtomicFile::Commit() {
+    if (fd_ < 0) return false;
+    if (::fsync(fd_) != 0) return Fail(errno);
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0) return Fail(errno);
+    if (::rename(temporary_.c_str(), path_.c_str()) != 0) return Fail(errno);
+    temporary_.clear();
+    // The rename itself must survive a crash too.
+    const int folder = ::open(FolderOf(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+        ::fsync(folder);
+        ::close(folder);
+    }
+    return true;
+}
+
+void AtomicFile::Abandon() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    if (!temporary_.empty()) ::unlink(temporary_.c_str());
+    temporary_.clear();
+}
+
+SaveJob::SaveJob(const SavedTranscript &transcript, SaveKind kind, std::string path,
+                 ChunkDecoderFactory decoders, WriteSeam seam)
+    : transcript_(transcript), kind_(kind), file_(std::move(path), std::move(seam)),
+      format_(std::move(decoders)), chunkCount_(transcript.ChunkCount()) {
+    for (std::size_t i = 0; i < chunkCount_; ++i) {
+        const SavedChunkInfo chunk = transcript_.Chunk(i);
+        if (Wanted(chunk)) total_ += chunk.size;
+        if (i + 1 == chunkCount_) lastChunkSize_ = chunk.size;
+    }
+    if (!file_.ok()) {
+        error_ = file_.error();
+        finished_ = true;
+    }
+}
+
+bool SaveJob::Wanted(const SavedChunkInfo &chunk) const {
+    return kind_ == SaveKind::Text || chunk.direction == SavedDirection::Received;
+}
+
+bool SaveJob::Step(std::size_t budget) {
+    if (finished_) return false;
+    budget = std::max<std::size_t>(budget, 1);
+    constexpr std::size_t kPiece = 1u << 20;
+    std::vector<char> buffer(std::clamp<std::size_t>(budget, 1, kPiece));
+    std::string out;
+    std::size_t spent = 0;
+    const auto flush = [&] {
+        if (out.empty() || file_.Write(out)) {
+            out.clear();
+            return true;
+        }
+        error_ = file_.error();
+        finished_ = true;
+        return false;
+    };
+    while (spent < budget && chunk_ < chunkCount_) {
+        const SavedChunkInfo chunk = transcript_.Chunk(chunk_);
+        const uint64_t size = chunk_ + 1 == chunkCount_ ? lastChunkSize_ : chunk.size;
+        ++spent; // skipping chunks costs something too, so a step always ends
+        if (!Wanted(chunk)) {
+            ++chunk_;
+            continue;
+        }
+        if (kind_ == SaveKind::Text && offset_ == 0) out += format_.Header(chunk);
+        if (offset_ < size) {
+            const std::size_t want =
+                static_cast<std::size_t>(std::min<uint64_t>(buffer.size(), size - offset_));
+            const std::size_t got = transcript_.Read(chunk_, offset_, {buffer.data(), want});
+            if (got == 0) {
+                file_.Abandon();
+                error_ = "記録を読み出せないため保存できませんでした";
+                finished_ = true;
+                return false;
+            }
+            const std::string_view piece(buffer.data(), got);
+            if (kind_ == SaveKind::Text)
+                out += format_.Body(chunk.direction, piece);
+            else
+                out.append(piece);
+            offset_ += got;
+            done_ += got;
+            spent += got;
+        }
+        if (offset_ >= size) {
+            if (kind_ == SaveKind::Text) out += format_.EndChunk();
+            ++chunk_;
+            offset_ = 0;
+        }
+        if (out.size() >= kPiece && !flush()) return false;
+    }
+    if (!flush()) return false;
+    if (chunk_ < chunkCount_) return true;
+    return Finish();
+}
+
+bool SaveJob::Finish() {
+    finished_ = true;
+    if (kind_ == SaveKind::Text && !file_.Write(format_.Finish())) {
+        error_ = file_.error();
+        return false;
+    }
+    if (!file_.Commit()) error_ = file_.error();
+    return false;
+}
+
+void SaveJob::Cancel() {
+    if (finished_) return;
+    file_.Abandon();
+    error_ = "保存を取り消しました";
+    finished_ = true;
+}
+
+} // namespace tarvotcpc

@@ -1,0 +1,73 @@
+#include "transcript/transcript_source.hpp"
+
+#include "transcript/transcript_render.hpp"
+
+#include <algorithm>
+
+namespace tarvotcpc {
+
+std::size_t TranscriptSource::ChunkCount() const {
+    return transcript_.Chunks().size();
+}
+
+SavedChunkInfo TranscriptSource::Chunk(std::size_t index) const {
+    const tarvotcpc::Chunk &chunk = transcript_.Chunks().at(index);
+    return {chunk.direction == Direction::Received ? SavedDirection::Received
+                                                   : SavedDirection::Sent,
+            chunk.timeUs, chunk.connection, chunk.size};
+}
+
+std::size_t TranscriptSource::Read(std::size_t index, uint64_t offset, std::span<char> out) const {
+    const std::vector<tarvotcpc::Chunk> &chunks = transcript_.Chunks();
+    if (index >= chunks.size() || offset >= chunks[index].size) return 0;
+    const std::size_t n =
+        static_cast<std::size_t>(std::min<uint64_t>(out.size(), chunks[index].size - offset));
+    return transcript_.Read(chunks[index].offset + offset, n, out.data()) ? n : 0;
+}
+
+namespace {
+
+class TranscriptChunkDecoder : public ChunkDecoder {
+  public:
+    explicit TranscriptChunkDecoder(Encoding encoding) : decoder_(encoding) {}
+
+    std::string Decode(std::string_view bytes) override {
+        units_.clear();
+        decoder_.Feed(bytes, offset_, units_);
+        offset_ += bytes.size();
+        return Shown();
+    }
+
+    std::string Finish() override {
+        units_.clear();
+        decoder_.Finish(units_);
+        return Shown();
+    }
+
+  private:
+    std::string Shown() const {
+        std::string out;
+        for (const Unit &unit : units_) {
+            if (unit.kind == UnitKind::Char)
+                AppendUtf8(out, unit.codepoint);
+            else if (unit.kind == UnitKind::Invalid)
+                AppendInvalidByte(static_cast<unsigned char>(unit.codepoint), out);
+        }
+        return out;
+    }
+
+    Decoder decoder_;
+    uint64_t offset_ = 0;
+    std::vector<Unit> units_;
+};
+
+} // namespace
+
+ChunkDecoderFactory ChunkDecodersFor(Encoding encoding) {
+    if (encoding == Encoding::Utf8) return MakeUtf8ChunkDecoder;
+    return [encoding]() -> std::unique_ptr<ChunkDecoder> {
+        return std::make_unique<TranscriptChunkDecoder>(encoding);
+    };
+}
+
+} // namespace tarvotcpc

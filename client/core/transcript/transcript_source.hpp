@@ -1,0 +1,27 @@
+// The transcript as saves and logs read it.
+#pragma once
+
+#include "transcript/saving.hpp"
+#include "transcript/text_decoder.hpp"
+#include "transcript/transcript.hpp"
+
+namespace tarvotcpc {
+
+// Reads a Transcript through the SavedTranscript interface. It holds a reference: the transcript
+// must outlive it and must not be cleared while a save reads it.
+class TranscriptSource : public SavedTranscript {
+  public:
+    explicit TranscriptSource(const Transcript &transcript) : transcript_(transcript) {}
+    std::size_t ChunkCount() const override;
+    SavedChunkInfo Chunk(std::size_t index) const override;
+    std::size_t Read(std::size_t index, uint64_t offset, std::span<char> out) const override;
+
+  private:
+    const Transcript &transcript_;
+};
+
+// Text saves and logs decode in the encoding the receive page shows, so that what is kept reads
+// as what was seen.
+ChunkDecoderFactory ChunkDecodersFor(Encoding encoding);
+
+} // namespace tarvotcpc

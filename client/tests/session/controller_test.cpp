@@ -1,0 +1,366 @@
+#include "session/controller.hpp"
+#include "settings/options.hpp"
+#include "text/text.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include <sys/socket.h>
+
+#include <gtest/gtest.h>
+
+#include "support/test_servers.hpp"
+
+namespace tarvotcpc {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::TestServer;
+using Log = std::vector<std::string>;
+
+// A window that writes down what it is told, in order.
+class FakeView : public MainView {
+  public:
+    std::string sendPage;
+    std::string receivePage;
+    Log log;
+    std::function<void()> onMessage;
+    int receivePageShown = 0;
+
+    std::string SendPageText() override {
+        log.push_back("read send page");
+        return sendPage;
+    }
+    void ClearSendPage() override {
+        log.push_back("clear send page");
+        sendPage.clear();
+    }
+    void ClearReceivePage() override {
+        log.push_back("clear receive page");
+        receivePage.clear();
+        receivedSeen = 0;
+    }
+    // The page as the earlier editor held it: the received bytes decoded, line breaks as LF.
+    void TranscriptAppended() override {
+        if (transcript == nullptr) return; // a test that reads the transcript itself
+        std::string text, bytes;
+        ReceivedText decoder;
+        std::size_t received = 0;
+        for (const Chunk &chunk : transcript->Chunks()) {
+            if (chunk.direction != Direction::Received) continue;
+            ASSERT_TRUE(transcript->Read(chunk.offset, std::size_t(chunk.size), bytes));
+            text += decoder.Feed(bytes);
+            received += bytes.size();
+        }
+        if (received == receivedSeen) return; // sent bytes only: the page shows none
+        receivedSeen = received;
+        if (log.empty() || log.back() != "append") log.push_back("append");
+        receivePage = text;
+    }
+    std::size_t receivedSeen = 0;
+    const Transcript *transcript = nullptr;
+    void ShowReceivePage() override {
+        ++receivePageShown;
+        if (log.empty() || log.back() != "append") log.push_back("show receive page");
+    }
+    void SetConnectedLook(bool connected) override {
+        log.push_back(connected ? "look connected" : "look disconnected");
+    }
+    void SetStatusText(const std::string &text) override { log.push_back("status " + text); }
+    void ShowMessage(const std::string &text, MessageStyle style) override {
+        log.push_back((style == MessageStyle::Warning ? "warning " : "notice ") + text);
+        if (onMessage) onMessage();
+    }
+};
+
+class ControllerTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(VornAllocHash(&s_.options, 0, 0) && VornReAllocHash(&s_.options, 0));
+        ASSERT_TRUE(VornAllocHash(&s_.hosts, 0, 0) && VornReAllocHash(&s_.hosts, 0));
+        ASSERT_TRUE(VornAllocHash(&s_.templates, 0, 0) && VornReAllocHash(&s_.templates, 0));
+        controller_ = std::make_unique<MainController>(view_, s_, [this] {
+            std::lock_guard<std::mutex> lock(mutex_);
+            woken_ = true;
+            cv_.notify_all();
+        });
+        view_.transcript = &controller_->KeptTranscript();
+        controller_->Start();
+        view_.log.clear();
+    }
+    void TearDown() override {
+        controller_.reset();
+        FreeSettings(s_);
+    }
+
+    // Runs the window's side until the predicate holds, as its event loop would on each wake-up.
+    bool PumpUntil(const std::function<bool()> &done, std::chrono::milliseconds timeout = 20s) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                cv_.wait_for(lock, 20ms, [this] { return woken_; });
+                woken_ = false;
+            }
+            controller_->ProcessEvents();
+        }
+        return true;
+    }
+    bool PumpUntilLogged(const std::string &entry) {
+        return PumpUntil([&] {
+            return std::find(view_.log.begin(), view_.log.end(), entry) != view_.log.end();
+        });
+    }
+
+    static Destination To(const TestServer &server) { return {"127.0.0.1", server.Port()}; }
+    static std::string Connecting(const TestServer &server) {
+        return "status 127.0.0.1:" + std::to_string(server.Port()) + "に接続中";
+    }
+
+    SettingsHashes s_{};
+    FakeView view_;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool woken_ = false;
+    std::unique_ptr<MainController> controller_;
+};
+
+TEST_F(ControllerTest, ConnectThenReceiveThenPeerClose) {
+    TestServer server(testing::SendThenClose("welcome\r\n"));
+    controller_->Connect(To(server));
+    EXPECT_EQ(view_.log, (Log{"look connected", Connecting(server)}));
+    EXPECT_TRUE(controller_->ConnectedLook());
+
+    ASSERT_TRUE(PumpUntil([&] { return !controller_->HasConnection(); }));
+    EXPECT_EQ(view_.receivePage, "welcome\n");
+    EXPECT_EQ(view_.log, (Log{"look connected", Connecting(server), "show receive page", "append",
+                              "notice 切断しました", "status 切断しました", "look disconnected"}));
+    EXPECT_EQ(controller_->StatusText(), "切断しました");
+    EXPECT_FALSE(controller_->ConnectedLook());
+}
+
+TEST_F(ControllerTest, OptionsOnConnectRunInOrder) {
+    SetOption(s_, OptionKey(Option::ConSend), 1);
+    SetOption(s_, OptionKey(Option::ConReClear), 1);
+    SetOption(s_, OptionKey(Option::ConSenClear), 1);
+    TestServer server(testing::Echo());
+    view_.sendPage = "HELO x\nQUIT\n";
+    view_.receivePage = "old";
+    controller_->Connect(To(server));
+    EXPECT_EQ(view_.log, (Log{"look connected", Connecting(server), "read send page",
+                              "clear send page", "clear receive page"}));
+    ASSERT_TRUE(PumpUntil([&] { return view_.receivePage.size() >= 12; }));
+    EXPECT_EQ(view_.receivePage, "HELO x\nQUIT\n") << "sent as CRLF, shown as LF";
+    EXPECT_EQ(view_.sendPage, "");
+}
+
+TEST_F(ControllerTest, OptionsAreReadAtEachUse) {
+    TestServer server(testing::Echo());
+    controller_->Connect(To(server));
+    view_.sendPage = "one";
+    controller_->Send();
+    EXPECT_EQ(view_.sendPage, "one");
+    SetOption(s_, OptionKey(Option::ConSenClear), 1);
+    view_.sendPage += "two";
+    controller_->Send();
+    EXPECT_EQ(view_.sendPage, "");
+    ASSERT_TRUE(PumpUntil([&] { return view_.receivePage == "oneonetwo"; }));
+}
+
+// A peer that talks on its own (a greeting in two parts, then three parts per request) brings the
+// receive page to the front once after connecting and once after each send, never for the rest.
+TEST_F(ControllerTest, ReceivePageComesForwardOnlyAfterConnectAndSend) {
+    auto pieces = [](int fd, std::initializer_list<const char *> texts) {
+        for (const char *text : texts) {
+            if (send(fd, text, std::strlen(text), MSG_NOSIGNAL) < 0) return;
+            std::this_thread::sleep_for(60ms);
+        }
+    };
+    TestServer server([&](int fd, TestServer &) {
+        pieces(fd, {"hello\n", "more\n"});
+        char byte = 0;
+        while (recv(fd, &byte, 1, 0) == 1)
+            pieces(fd, {"r1\n", "r2\n", "r3\n"});
+    });
+    controller_->Connect(To(server));
+    ASSERT_TRUE(PumpUntil([&] { return view_.receivePage == "hello\nmore\n"; }));
+    EXPECT_EQ(view_.receivePageShown, 1);
+    view_.sendPage = "x";
+    controller_->Send();
+    ASSERT_TRUE(PumpUntil([&] { return view_.receivePage == "hello\nmore\nr1\nr2\nr3\n"; }));
+    EXPECT_EQ(view_.receivePageShown, 2);
+}
+
+TEST_F(ControllerTest, DisconnectShowsTheLookAtOnceAndTheEndLater) {
+    TestServer server(testing::Echo());
+    controller_->Connect(To(server));
+    view_.log.clear();
+    controller_->Disconnect();
+    EXPECT_EQ(view_.log, (Log{"look disconnected"}));
+    view_.sendPage = "late";
+    controller_->Send();
+    EXPECT_EQ(view_.log, (Log{"look disconnected"})) << "no sending once disconnected";
+
+    ASSERT_TRUE(PumpUntilLogged("notice 切断しました"));
+    EXPECT_EQ(view_.log, (Log{"look disconnected", "notice 切断しました", "status 切断しました",
+                              "look disconnected"}));
+}
+
+TEST_F(ControllerTest, StartFailuresAreWarnings) {
+    testing::RefusedPort refused;
+    controller_->Connect({"127.0.0.1", refused.Port()});
+    ASSERT_TRUE(PumpUntilLogged("warning 接続に失敗しました"));
+    EXPECT_EQ(view_.log.back(), "look disconnected");
+    EXPECT_EQ(controller_->StatusText(), "接続に失敗しました");
+}
+
+TEST_F(ControllerTest, ErrorsAreNoticesWithTheSystemText) {
+    TestServer server(testing::Reset());
+    controller_->Connect(To(server));
+    ASSERT_TRUE(PumpUntil([&] { return !controller_->HasConnection(); }));
+    EXPECT_EQ(controller_->StatusText(), std::string("エラー: ") + std::strerror(ECONNRESET));
+    EXPECT_EQ(view_.log[view_.log.size() - 3], "notice " + controller_->StatusText());
+}
+
+TEST_F(ControllerTest, SendWithoutConnectionDoesNothing) {
+    SetOption(s_, OptionKey(Option::ConSenClear), 1);
+    view_.sendPage = "kept";
+    controller_->Send();
+    EXPECT_TRUE(view_.log.empty());
+    EXPECT_EQ(view_.sendPage, "kept");
+}
+
+TEST_F(ControllerTest, ASecondConnectWhileTheFirstIsEndingIsNotConfused) {
+    TestServer first(testing::Echo());
+    TestServer second(testing::Echo());
+    controller_->Connect(To(first));
+    controller_->Disconnect();
+    controller_->Connect(To(second)); // before the first connection's end was taken
+    view_.log.clear();
+    view_.sendPage = "to second";
+    controller_->Send();
+    ASSERT_TRUE(PumpUntil([&] { return view_.receivePage == "to second"; }));
+    std::this_thread::sleep_for(100ms);
+    controller_->ProcessEvents();
+    EXPECT_EQ(view_.log, (Log{"read send page", "show receive page", "append"}))
+        << "nothing from the first connection";
+    EXPECT_TRUE(controller_->ConnectedLook());
+    EXPECT_EQ(controller_->StatusText(), Connecting(second).substr(7));
+}
+
+TEST_F(ControllerTest, AConnectDuringTheEndMessageKeepsItsOwnLook) {
+    // A message box runs the window's event loop; whatever the user starts meanwhile must not be
+    // overwritten when the box closes.
+    testing::RefusedPort refused;
+    TestServer server(testing::Echo());
+    view_.onMessage = [&] {
+        view_.onMessage = nullptr;
+        controller_->ProcessEvents();
+        controller_->Connect(To(server));
+    };
+    controller_->Connect({"127.0.0.1", refused.Port()});
+    ASSERT_TRUE(PumpUntilLogged("warning 接続に失敗しました"));
+    EXPECT_TRUE(controller_->ConnectedLook());
+    EXPECT_EQ(view_.log.back(), Connecting(server));
+    EXPECT_TRUE(controller_->HasConnection());
+}
+
+TEST_F(ControllerTest, ClosingWhileConnectedIsQuietAndQuick) {
+    TestServer server(testing::Flood(SIZE_MAX));
+    controller_->Connect(To(server));
+    ASSERT_TRUE(PumpUntil([&] { return view_.receivePage.size() > 100000; }));
+    view_.log.clear();
+    const auto start = std::chrono::steady_clock::now();
+    controller_->Close();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    controller_->ProcessEvents();
+    EXPECT_TRUE(view_.log.empty());
+    EXPECT_FALSE(controller_->HasConnection());
+}
+
+TEST_F(ControllerTest, TheEndIsToldOnlyAfterThePageHasEverythingBeforeIt) {
+    // Far more than one step of the page: the end waits for the backlog, step by step.
+    const std::string all = testing::Pattern(0, 3 * ReceiveFlow::kBacklogHigh);
+    TestServer server(testing::SendThenClose(all));
+    controller_->Connect(To(server));
+    std::size_t stepsBeforeTheEnd = 0;
+    std::size_t shown = 0;
+    ASSERT_TRUE(PumpUntil([&] {
+        if (!controller_->HasConnection()) return true;
+        if (view_.receivePage.size() != shown) ++stepsBeforeTheEnd;
+        shown = view_.receivePage.size();
+        return false;
+    }));
+    EXPECT_GT(stepsBeforeTheEnd, 1u);
+    EXPECT_EQ(view_.log.back(), "look disconnected");
+    EXPECT_FALSE(controller_->Busy());
+    ReceivedText decoder;
+    EXPECT_EQ(view_.receivePage, decoder.Feed(all) + decoder.Flush());
+}
+
+} // namespace
+} // namespace tarvotcpc
+
+namespace tarvotcpc {
+namespace {
+
+// A full disk under the transcript: reading pauses (the connection's queue stays near its limit
+// while the peer has far more to send), the status says why, and once the disk has room every
+// byte arrives in order; nothing is dropped.
+TEST(ControllerTranscript, AFullDiskPausesReadingAndLosesNothing) {
+    constexpr std::size_t kSize = 12 * 1024 * 1024;
+    TestServer server(testing::Flood(kSize));
+    std::atomic<bool> full{true};
+    TranscriptOptions store;
+    store.memoryLimit = 0; // every byte goes through the writer
+    store.write = [&full](int fd, const void *data, std::size_t size, off_t offset) -> ssize_t {
+        if (full.load()) {
+            errno = ENOSPC;
+            return -1;
+        }
+        return pwrite(fd, data, size, offset);
+    };
+    SettingsHashes s{};
+    ASSERT_TRUE(VornAllocHash(&s.options, 0, 0) && VornReAllocHash(&s.options, 0));
+    ASSERT_TRUE(VornAllocHash(&s.hosts, 0, 0) && VornReAllocHash(&s.hosts, 0));
+    ASSERT_TRUE(VornAllocHash(&s.templates, 0, 0) && VornReAllocHash(&s.templates, 0));
+    FakeView view;
+    {
+        MainController controller(
+            view, s, [] {}, {}, store);
+        controller.Connect({"127.0.0.1", server.Port()});
+        const auto pumpFor = [&](std::chrono::milliseconds span) {
+            for (const auto end = std::chrono::steady_clock::now() + span;
+                 std::chrono::steady_clock::now() < end;) {
+                controller.ProcessEvents();
+                std::this_thread::sleep_for(5ms);
+            }
+        };
+        pumpFor(600ms);
+        // What the transcript took before the first write failed stays in its memory.
+        EXPECT_LE(controller.KeptTranscript().Size(), 2u * 256 * 1024) << "two reads at most";
+        EXPECT_EQ(controller.StatusText(), TranscriptStalledText(ENOSPC));
+        EXPECT_LT(controller.QueuedBytes(), kSize / 2) << "the connection went on reading";
+        EXPECT_TRUE(controller.HasConnection());
+
+        full = false;
+        for (auto end = std::chrono::steady_clock::now() + 30s;
+             controller.Busy() && std::chrono::steady_clock::now() < end;)
+            pumpFor(10ms);
+        const Transcript &kept = controller.KeptTranscript();
+        ASSERT_EQ(kept.Size(), kSize);
+        std::string bytes;
+        ASSERT_TRUE(kept.Read(0, kSize, bytes));
+        EXPECT_TRUE(testing::MatchesPattern(0, bytes));
+        EXPECT_EQ(controller.StatusText(), "切断しました");
+    }
+    FreeSettings(s);
+}
+
+} // namespace
+} // namespace tarvotcpc

@@ -1,0 +1,190 @@
+// The connect dialog: what it lists, what it accepts, what it warns about and the history it keeps.
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include <fstream>
+#include <iterator>
+
+#include "dialogs/connect_dialog.hpp"
+#include "settings/destination.hpp"
+#include "settings/ini.hpp"
+#include "support/ui_support.hpp"
+
+namespace tarvotcpc::ui {
+namespace {
+
+using testing::BoxAnswerer;
+using testing::SettingsFile;
+
+QString U(const char *utf8) {
+    return QString::fromUtf8(utf8);
+}
+
+// The dialog over settings loaded from a file, as the main window holds them.
+struct Fixture {
+    explicit Fixture(const std::vector<std::string> &options = {},
+                     const std::vector<std::string> &hosts = {})
+        : file(options, hosts) {
+        LoadSettings(settings, file.Path());
+        dialog = std::make_unique<ConnectDialog>(nullptr, settings, file.Path());
+    }
+    ~Fixture() {
+        dialog.reset();
+        FreeSettings(settings);
+    }
+    // Fills the fields and presses 接続; true when the dialog was accepted.
+    bool Ok(const QString &host, const QString &port) {
+        dialog->HostBox()->setEditText(host);
+        dialog->PortEdit()->setText(port);
+        dialog->findChild<QPushButton *>(QStringLiteral("connectPushButton"))->click();
+        return dialog->result() == QDialog::Accepted;
+    }
+    std::vector<std::string> Hosts() const { return HostHistory(settings); }
+    std::vector<std::string> HostsInFile() const {
+        std::ifstream in(file.Path());
+        const std::string text((std::istreambuf_iterator<char>(in)), {});
+        return IniSectionEntries(text, kSectionHosts);
+    }
+
+    SettingsFile file;
+    SettingsHashes settings{};
+    std::unique_ptr<ConnectDialog> dialog;
+};
+
+class ConnectDialogTest : public QObject {
+    Q_OBJECT
+
+  private slots:
+    void controlsAndTexts();
+    void listsTheHistoryNewestFirst();
+    void startsEmptyWithoutHistory();
+    void colonInHostTakesThePortFromIt();
+    void portTextReadAsLeadingDigits();
+    void missingFieldsWarnAndKeepTheDialogOpen();
+    void keepsTheHistoryWhenAsked();
+    void leavesTheHistoryAloneOtherwise();
+    void typingIsNeverCompletedInPlace();
+};
+
+void ConnectDialogTest::controlsAndTexts() {
+    Fixture f;
+    ConnectDialog &d = *f.dialog;
+    QCOMPARE(d.windowTitle(), U("接続"));
+    QStringList labels;
+    for (QLabel *label : d.findChildren<QLabel *>())
+        labels << label->text();
+    QVERIFY(labels.contains(U("接続先ホスト:")));
+    QVERIFY(labels.contains(U("ポート番号:")));
+    QVERIFY(d.HostBox()->isEditable());
+    QCOMPARE(d.HostBox()->lineEdit()->maxLength(), 1024);
+    QCOMPARE(d.PortEdit()->maxLength(), 1023);
+    auto *ok = d.findChild<QPushButton *>(QStringLiteral("connectPushButton"));
+    auto *cancel = d.findChild<QPushButton *>(QStringLiteral("cancelPushButton"));
+    QCOMPARE(ok->text(), U("接続"));
+    QVERIFY(ok->isDefault());
+    QCOMPARE(cancel->text(), U("キャンセル"));
+    QCOMPARE(d.HostBox()->accessibleName(), U("接続先ホスト:"));
+    QCOMPARE(d.PortEdit()->accessibleName(), U("ポート番号:"));
+}
+
+void ConnectDialogTest::listsTheHistoryNewestFirst() {
+    Fixture f({}, {"host0=alpha:80", "host1=beta:8080"});
+    QCOMPARE(f.dialog->HostBox()->count(), 2);
+    QCOMPARE(f.dialog->HostBox()->itemText(0), QStringLiteral("alpha:80"));
+    QCOMPARE(f.dialog->HostBox()->itemText(1), QStringLiteral("beta:8080"));
+    QCOMPARE(f.dialog->HostBox()->currentText(), QStringLiteral("alpha:80"));
+    // The entry chosen from the list connects without a port of its own.
+    f.dialog->findChild<QPushButton *>(QStringLiteral("connectPushButton"))->click();
+    QCOMPARE(f.dialog->result(), int(QDialog::Accepted));
+    QCOMPARE(f.dialog->Params().host, std::string("alpha"));
+    QCOMPARE(f.dialog->Params().port, 80);
+}
+
+void ConnectDialogTest::startsEmptyWithoutHistory() {
+    Fixture f;
+    QCOMPARE(f.dialog->HostBox()->count(), 0);
+    QCOMPARE(f.dialog->HostBox()->currentText(), QString());
+    QCOMPARE(f.dialog->PortEdit()->text(), QString());
+}
+
+void ConnectDialogTest::colonInHostTakesThePortFromIt() {
+    BoxAnswerer boxes;
+    Fixture f;
+    QVERIFY(f.Ok(QStringLiteral("alpha:8080"), QStringLiteral("99")));
+    QCOMPARE(f.dialog->Params().host, std::string("alpha"));
+    QCOMPARE(f.dialog->Params().port, 8080);
+    QVERIFY(boxes.Seen().empty());
+}
+
+void ConnectDialogTest::portTextReadAsLeadingDigits() {
+    Fixture a;
+    QVERIFY(a.Ok(QStringLiteral("alpha"), QStringLiteral("12ab")));
+    QCOMPARE(a.dialog->Params().port, 12);
+    Fixture b;
+    QVERIFY(b.Ok(QStringLiteral("alpha"), QStringLiteral("abc")));
+    QCOMPARE(b.dialog->Params().port, 0);
+}
+
+void ConnectDialogTest::missingFieldsWarnAndKeepTheDialogOpen() {
+    BoxAnswerer boxes;
+    Fixture f({"hostsave=1"});
+    f.dialog->show();
+    QVERIFY(!f.Ok(QString(), QString()));
+    QVERIFY(!f.Ok(QStringLiteral(":80"), QString()));
+    QVERIFY(!f.Ok(QStringLiteral("alpha"), QString()));
+    QCOMPARE(boxes.Seen().size(), std::size_t(3));
+    // Both empty: the port is asked for first; a text that starts with ":" has no host.
+    QCOMPARE(boxes.Seen()[0].text, U("ポート番号を入力してください"));
+    QCOMPARE(boxes.Seen()[1].text, U("接続先IPアドレスまたはホスト名を入力してください"));
+    QCOMPARE(boxes.Seen()[2].text, U("ポート番号を入力してください"));
+    for (const testing::SeenBox &box : boxes.Seen()) {
+        QCOMPARE(box.icon, QMessageBox::Warning);
+        QCOMPARE(box.title, QStringLiteral(" ")); // blank, not the program name
+    }
+    QVERIFY(f.dialog->isVisible());
+    QVERIFY(f.Hosts().empty());
+    QVERIFY(f.HostsInFile().empty());
+}
+
+void ConnectDialogTest::keepsTheHistoryWhenAsked() {
+    Fixture f({"hostsave=1"}, {"host0=alpha:80", "host1=Beta:8080"});
+    QVERIFY(f.Ok(QStringLiteral("beta"), QStringLiteral("08080")));
+    const std::vector<std::string> expected = {"beta:8080", "alpha:80"};
+    QCOMPARE(f.Hosts(), expected);
+    const std::vector<std::string> inFile = {"host0=beta:8080", "host1=alpha:80"};
+    QCOMPARE(f.HostsInFile(), inFile);
+}
+
+void ConnectDialogTest::leavesTheHistoryAloneOtherwise() {
+    Fixture f({"hostsave=0"}, {"host0=alpha:80"});
+    QVERIFY(f.Ok(QStringLiteral("gamma"), QStringLiteral("1")));
+    QCOMPARE(f.Hosts(), std::vector<std::string>{"alpha:80"});
+    QCOMPARE(f.HostsInFile(), std::vector<std::string>{"host0=alpha:80"});
+}
+
+// With "localhost:8080" in the history, "localhost" typed with port 80 connects to port 80: the
+// history may be offered, never written into the field.
+void ConnectDialogTest::typingIsNeverCompletedInPlace() {
+    Fixture f({}, {"host0=localhost:8080"});
+    f.dialog->show();
+    QVERIFY(QTest::qWaitForWindowExposed(f.dialog.get()));
+    QLineEdit *host = f.dialog->HostBox()->lineEdit();
+    host->setFocus();
+    host->clear();
+    QTest::keyClicks(host, QStringLiteral("localhost"));
+    QCOMPARE(f.dialog->HostBox()->currentText(), QStringLiteral("localhost"));
+    QTest::keyClick(host, Qt::Key_Tab);
+    QTest::keyClicks(f.dialog->PortEdit(), QStringLiteral("80"));
+    f.dialog->findChild<QPushButton *>(QStringLiteral("connectPushButton"))->click();
+    QCOMPARE(f.dialog->result(), int(QDialog::Accepted));
+    QCOMPARE(f.dialog->Params().host, std::string("localhost"));
+    QCOMPARE(f.dialog->Params().port, 80);
+}
+
+} // namespace
+} // namespace tarvotcpc::ui
+
+QTEST_MAIN(tarvotcpc::ui::ConnectDialogTest)
+#include "connect_dialog_test.moc"

@@ -1,0 +1,109 @@
+#include "dialogs/connect_dialog.hpp"
+#include "common/widgets.hpp"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCompleter>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include <utility>
+
+#include "settings/host_field.hpp"
+#include "common/message_seam.hpp"
+
+namespace tarvotcpc::ui {
+
+namespace {
+
+constexpr int kHostFieldLimit = 1024;
+constexpr int kPortFieldLimit = 1023;
+
+} // namespace
+
+ConnectDialog::ConnectDialog(QWidget *parent, SettingsHashes &settings, std::string settingsPath)
+    : QDialog(parent), settings_(settings), settingsPath_(std::move(settingsPath)),
+      host_(new QComboBox(this)), port_(new QLineEdit(this)),
+      tls_(new QCheckBox(Text("TLS"), this)) {
+    setObjectName(QStringLiteral("connectDialog"));
+    setWindowTitle(Text("接続"));
+    setAccessibleName(windowTitle());
+
+    host_->setObjectName(QStringLiteral("hostComboBox"));
+    host_->setEditable(true);
+    // The list is the history; what is typed becomes part of it only through OK.
+    host_->setInsertPolicy(QComboBox::NoInsert);
+    host_->lineEdit()->setMaxLength(kHostFieldLimit);
+    for (const std::string &entry : HostHistory(settings_))
+        host_->addItem(QString::fromStdString(entry));
+    if (host_->count() > 0) {
+        host_->setCurrentIndex(0);
+    } else {
+        host_->setEditText(QString());
+    }
+    host_->setMinimumContentsLength(24);
+    // Inline completion would write a history entry's port into what the user typed; a popup of
+    // matching entries only offers them.
+    host_->completer()->setCompletionMode(QCompleter::PopupCompletion);
+
+    port_->setObjectName(QStringLiteral("portLineEdit"));
+    port_->setMaxLength(kPortFieldLimit);
+
+    tls_->setObjectName(QStringLiteral("tlsCheckBox"));
+    tls_->setAccessibleName(Text("TLSで接続"));
+    // A history entry brings its TLS choice with it.
+    const auto followEntry = [this](const QString &text) {
+        const HistoryEntryParts entry = ParseHistoryEntry(text.toStdString());
+        if (entry.valid) tls_->setChecked(entry.tls);
+    };
+    connect(host_, &QComboBox::currentTextChanged, this, followEntry);
+    followEntry(host_->currentText());
+
+    auto *hostLabel = new QLabel(Text("接続先ホスト:"), this);
+    auto *portLabel = new QLabel(Text("ポート番号:"), this);
+    hostLabel->setBuddy(host_);
+    portLabel->setBuddy(port_);
+    host_->setAccessibleName(hostLabel->text());
+    port_->setAccessibleName(portLabel->text());
+
+    auto *buttons = new QDialogButtonBox(this);
+    QPushButton *ok = buttons->addButton(Text("接続"), QDialogButtonBox::AcceptRole);
+    QPushButton *cancel = buttons->addButton(Text("キャンセル"), QDialogButtonBox::RejectRole);
+    ok->setObjectName(QStringLiteral("connectPushButton"));
+    cancel->setObjectName(QStringLiteral("cancelPushButton"));
+    ok->setDefault(true);
+    connect(buttons, &QDialogButtonBox::accepted, this, &ConnectDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &ConnectDialog::reject);
+
+    auto *form = new QFormLayout;
+    form->addRow(hostLabel, host_);
+    form->addRow(portLabel, port_);
+    form->addRow(QString(), tls_);
+    auto *layout = new QVBoxLayout(this);
+    layout->addLayout(form);
+    layout->addWidget(buttons);
+    setLayout(layout);
+}
+
+void ConnectDialog::accept() {
+    const ConnectDecision decision = DecideConnect(host_->currentText().toStdString(),
+                                                   port_->text().toStdString(), tls_->isChecked());
+    if (!decision.accepted) {
+        ShowMessageBox(this, QString::fromStdString(decision.warning), MessageStyle::Warning);
+        if (decision.field == ConnectField::Port) {
+            port_->setFocus();
+        } else {
+            host_->setFocus();
+        }
+        return;
+    }
+    params_ = decision.params;
+    RememberDestination(settings_, params_, settingsPath_);
+    QDialog::accept();
+}
+
+} // namespace tarvotcpc::ui

@@ -1,0 +1,45 @@
+// "接続": asks for the destination of a new connection. The history of destinations fills the
+// editable host list; OK decides through DecideConnect, warns and stays open when a field is
+// missing, and keeps the history (in memory and in the settings file) through
+// RememberDestination.
+#pragma once
+
+#include <QDialog>
+
+#include <string>
+
+#include "settings/destination.hpp"
+#include "settings/settings.hpp"
+
+class QCheckBox;
+class QComboBox;
+class QLineEdit;
+
+namespace tarvotcpc::ui {
+
+class ConnectDialog : public QDialog {
+    Q_OBJECT
+
+  public:
+    ConnectDialog(QWidget *parent, SettingsHashes &settings, std::string settingsPath);
+
+    // The destination, once the dialog was accepted.
+    const Destination &Params() const { return params_; }
+
+    QComboBox *HostBox() const { return host_; }
+    QLineEdit *PortEdit() const { return port_; }
+    QCheckBox *TlsBox() const { return tls_; }
+
+  public slots:
+    void accept() override;
+
+  private:
+    SettingsHashes &settings_;
+    std::string settingsPath_;
+    Destination params_;
+    QComboBox *host_;
+    QLineEdit *port_;
+    QCheckBox *tls_;
+};
+
+} // namespace tarvotcpc::ui

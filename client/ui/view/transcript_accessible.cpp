@@ -1,0 +1,231 @@
+// The accessible text of a TranscriptView: screen readers read the whole transcript through the
+// character index, one unit at a time, without it ever being decoded whole.
+#include "view/transcript_view.hpp"
+
+#include <QAccessible>
+#include <QAccessibleWidget>
+#include <QTextBoundaryFinder>
+
+#include <algorithm>
+#include <climits>
+
+namespace tarvotcpc::ui {
+
+uint64_t TranscriptView::CharacterCount() {
+    if (!index_ || !transcript_) return 0;
+    const uint64_t size = transcript_->Size();
+    if (const auto exact = index_->CharsBefore(size)) return *exact;
+    return index_->CharsBeforeApprox(size);
+}
+
+bool TranscriptView::CharacterCountExact() const {
+    return index_ && transcript_ && index_->Reached() == transcript_->Size();
+}
+
+uint64_t TranscriptView::OffsetOfCharacter(uint64_t character) {
+    return index_ ? index_->OffsetOfChar(character) : 0;
+}
+
+uint64_t TranscriptView::CharacterAt(uint64_t offset) {
+    if (!index_) return 0;
+    if (const auto exact = index_->CharsBefore(offset)) return *exact;
+    return index_->CharsBeforeApprox(offset);
+}
+
+QString TranscriptView::Characters(uint64_t from, uint64_t to) {
+    if (!index_ || !transcript_ || from >= to) return {};
+    to = std::min(to, from + kAccessibleTextLimit);
+    const uint64_t size = transcript_->Size();
+    uint64_t at = index_->OffsetOfChar(from);
+    std::u32string out;
+    uint64_t wanted = to - from;
+    while (wanted > 0 && at < size) {
+        const uint64_t end = std::min(size, at + Transcript::kBlockSize);
+        for (const Unit &u : DecodeRange(*transcript_, encoding_, ShownDirections(), at, end,
+                                         index_->StateAt(at))) {
+            if (u.kind == UnitKind::Shift) continue;
+            out += AccessibleChar(u);
+            if (--wanted == 0) break;
+        }
+        at = end;
+    }
+    return QString::fromUcs4(out.data(), qsizetype(out.size()));
+}
+
+namespace {
+
+int Clamp(uint64_t n) {
+    return int(std::min<uint64_t>(n, INT_MAX));
+}
+
+} // namespace
+
+void TranscriptView::AnnounceAppended() {
+    const uint64_t size = transcript_->Size();
+    const uint64_t from = announced_;
+    if (!QAccessible::isActive() || size - from > kAnnounceLimit) {
+        announced_ = size;
+        return;
+    }
+    const Shown shown = ShownDirections();
+    const uint64_t line = transcript_->LineStart(shown, transcript_->LineAt(shown, from));
+    std::u32string text;
+    for (const Unit &u : layout_->Units(from, size, line)) {
+        // A character still missing bytes is left for the next batch.
+        announced_ = u.offset + u.length;
+        if (u.kind != UnitKind::Shift) text += AccessibleChar(u);
+    }
+    if (text.empty()) return;
+    QAccessibleTextInsertEvent event(this, Clamp(CharacterAt(from)),
+                                     QString::fromUcs4(text.data(), qsizetype(text.size())));
+    QAccessible::updateAccessibility(&event);
+}
+
+namespace {
+
+class TranscriptAccessible : public QAccessibleWidget, public QAccessibleTextInterface {
+  public:
+    explicit TranscriptAccessible(TranscriptView *view)
+        : QAccessibleWidget(view, QAccessible::EditableText) {}
+
+    void *interface_cast(QAccessible::InterfaceType type) override {
+        if (type == QAccessible::TextInterface)
+            return static_cast<QAccessibleTextInterface *>(this);
+        return QAccessibleWidget::interface_cast(type);
+    }
+    QAccessible::State state() const override {
+        QAccessible::State s = QAccessibleWidget::state();
+        s.readOnly = true;
+        s.multiLine = true;
+        s.selectableText = true;
+        return s;
+    }
+
+    void selection(int index, int *start, int *end) const override {
+        *start = *end = 0;
+        const auto [from, to] = View()->Selection();
+        if (index != 0 || from == to) return;
+        *start = Clamp(View()->CharacterAt(from));
+        *end = Clamp(View()->CharacterAt(to));
+    }
+    int selectionCount() const override {
+        const auto [from, to] = View()->Selection();
+        return from < to ? 1 : 0;
+    }
+    void addSelection(int start, int end) override { setSelection(0, start, end); }
+    void removeSelection(int) override {
+        const auto [from, to] = View()->Selection();
+        (void)from;
+        View()->SetSelection(to, to);
+    }
+    void setSelection(int, int start, int end) override {
+        View()->SetSelection(Offset(start), Offset(end));
+    }
+    int cursorPosition() const override {
+        return Clamp(View()->CharacterAt(View()->Selection().second));
+    }
+    void setCursorPosition(int position) override {
+        const uint64_t at = Offset(position);
+        View()->SetSelection(at, at);
+    }
+    QString text(int start, int end) const override {
+        return View()->Characters(uint64_t(std::max(0, start)), uint64_t(std::max(0, end)));
+    }
+    int characterCount() const override { return Clamp(View()->CharacterCount()); }
+    QRect characterRect(int) const override { return {}; }
+    int offsetAtPoint(const QPoint &) const override { return -1; }
+    void scrollToSubstring(int start, int) override {
+        View()->SetSelection(Offset(start), Offset(start));
+    }
+    QString attributes(int offset, int *start, int *end) const override {
+        *start = *end = offset;
+        return {};
+    }
+
+    QString textAtOffset(int offset, QAccessible::TextBoundaryType type, int *start,
+                         int *end) const override {
+        return Around(offset, type, start, end);
+    }
+    QString textBeforeOffset(int offset, QAccessible::TextBoundaryType type, int *start,
+                             int *end) const override {
+        int s = 0, e = 0;
+        Around(offset, type, &s, &e);
+        if (s <= 0) {
+            *start = *end = 0;
+            return {};
+        }
+        return Around(s - 1, type, start, end);
+    }
+    QString textAfterOffset(int offset, QAccessible::TextBoundaryType type, int *start,
+                            int *end) const override {
+        int s = 0, e = 0;
+        Around(offset, type, &s, &e);
+        if (e >= characterCount()) {
+            *start = *end = characterCount();
+            return {};
+        }
+        return Around(e, type, start, end);
+    }
+
+  private:
+    TranscriptView *View() const { return static_cast<TranscriptView *>(widget()); }
+    uint64_t Offset(int character) const {
+        return View()->OffsetOfCharacter(uint64_t(std::max(0, character)));
+    }
+
+    // The unit of text around offset, found in a window of characters about it.
+    QString Around(int offset, QAccessible::TextBoundaryType type, int *start, int *end) const {
+        const int count = characterCount();
+        offset = std::clamp(offset, 0, std::max(0, count - 1));
+        if (type == QAccessible::CharBoundary) {
+            *start = offset;
+            *end = std::min(count, offset + 1);
+            return text(*start, *end);
+        }
+        if (type == QAccessible::NoBoundary) {
+            *start = 0;
+            *end = count;
+            return text(0, count);
+        }
+        constexpr int kWindow = 2048;
+        const int from = std::max(0, offset - kWindow), to = std::min(count, offset + kWindow);
+        const QString window = text(from, to);
+        const int at = offset - from;
+        int s = 0, e = int(window.size());
+        if (type == QAccessible::LineBoundary || type == QAccessible::ParagraphBoundary) {
+            s = at > 0 ? int(window.lastIndexOf(QLatin1Char('\n'), at - 1)) + 1 : 0;
+            const int nl = int(window.indexOf(QLatin1Char('\n'), at));
+            e = nl < 0 ? int(window.size()) : nl + 1;
+        } else {
+            QTextBoundaryFinder finder(type == QAccessible::WordBoundary
+                                           ? QTextBoundaryFinder::Word
+                                           : QTextBoundaryFinder::Sentence,
+                                       window);
+            finder.setPosition(at);
+            if (!finder.isAtBoundary()) finder.toPreviousBoundary();
+            s = std::max(0, int(finder.position()));
+            finder.setPosition(at);
+            e = int(finder.toNextBoundary());
+            if (e < 0) e = int(window.size());
+        }
+        *start = from + s;
+        *end = from + e;
+        return window.mid(s, e - s);
+    }
+};
+
+QAccessibleInterface *Factory(const QString &, QObject *object) {
+    if (auto *view = qobject_cast<TranscriptView *>(object)) return new TranscriptAccessible(view);
+    return nullptr;
+}
+
+} // namespace
+
+void InstallTranscriptAccessibility() {
+    static bool installed = false;
+    if (installed) return;
+    installed = true;
+    QAccessible::installFactory(Factory);
+}
+
+} // namespace tarvotcpc::ui

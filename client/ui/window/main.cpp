@@ -1,0 +1,59 @@
+// tarvotcpc: the TCP/IP client's program entry.
+#include <QApplication>
+#include <QTimer>
+
+#include <iostream>
+#include <string_view>
+#include <vector>
+
+#include "window/application.hpp"
+#include "session/command_line.hpp"
+#include "settings/ini.hpp"
+#include "window/main_window.hpp"
+
+int main(int argc, char *argv[]) {
+    // The arguments are read before Qt starts, so that --help, --version and a mistake are
+    // answered without a window or a display.
+    using tarvotcpc::CommandLine;
+    const CommandLine line =
+        tarvotcpc::ParseCommandLine(std::vector<std::string_view>(argv + 1, argv + argc));
+    switch (line.action) {
+    case CommandLine::Action::Error:
+        std::cerr << "tarvotcpc: " << line.error
+                  << "\nTry 'tarvotcpc --help' for more information.\n";
+        return tarvotcpc::kUsageExitStatus;
+    case CommandLine::Action::Help:
+        std::cout << tarvotcpc::UsageText("tarvotcpc") << std::flush;
+        return std::cout ? 0 : 1;
+    case CommandLine::Action::Version:
+        std::cout << "tarvotcpc " TARVOTCPC_VERSION "\n" << std::flush;
+        return std::cout ? 0 : 1;
+    case CommandLine::Action::Run:
+        break;
+    }
+
+    // Qt reads none of the arguments: the command line above is the program's whole interface.
+    int qtArgc = 1;
+    QApplication app(qtArgc, argv);
+    tarvotcpc::ui::SetUpApplication();
+
+    tarvotcpc::ui::MainWindow window(line.settingsPath.value_or(tarvotcpc::SettingsPath()));
+    window.show();
+    if (line.listenPort) {
+        QTimer::singleShot(0, &window, [&window, port = *line.listenPort, tls = line.tls] {
+            tarvotcpc::ListenParams params;
+            params.port = port;
+            params.tls = tls;
+            window.ListenAtStart(params);
+        });
+    } else if (line.destination) {
+        QTimer::singleShot(0, &window, [&window, destination = *line.destination, tls = line.tls] {
+            if (destination.port) {
+                window.ConnectAtStart({destination.host, *destination.port, tls});
+            } else {
+                window.OpenConnectDialog(QString::fromStdString(destination.host), tls);
+            }
+        });
+    }
+    return QApplication::exec();
+}

@@ -1,0 +1,391 @@
+#include "window/main_window.hpp"
+#include "common/widgets.hpp"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCloseEvent>
+#include <QIcon>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QTextCursor>
+#include <QTimer>
+
+#include <utility>
+
+#include "dialogs/connect_dialog.hpp"
+#include "dialogs/dialogs.hpp"
+#include "dialogs/file_loader.hpp"
+#include "window/help.hpp"
+#include "common/message_seam.hpp"
+#include "settings/options.hpp"
+#include "window/save_runner.hpp"
+#include "common/text_rendering.hpp"
+#include "dialogs/tls_dialogs.hpp"
+#include "view/transcript_view.hpp"
+#include "window/view_controls.hpp"
+
+// Resources live in the static library; this pulls them in wherever the window is used.
+static void InitResources() {
+    Q_INIT_RESOURCE(tarvotcpc);
+}
+
+namespace tarvotcpc::ui {
+
+namespace {
+
+constexpr int kPumpIntervalMs = 50;
+
+} // namespace
+
+MainWindow::MainWindow(std::string settingsPath, QWidget *parent)
+    : QMainWindow(parent), settingsPath_(std::move(settingsPath)) {
+    UseUndarkenedCffText(); // before any text of the window is measured or drawn
+    InitResources();
+    setObjectName(QStringLiteral("mainWindow"));
+    setWindowTitle(QString::fromUtf8(kProductCaption));
+    setAccessibleName(windowTitle());
+    setWindowIcon(QIcon(QStringLiteral(":/icons/tarvotcpc.svg")));
+    resize(640, 400);
+
+    LoadSettings(settings_, settingsPath_);
+    settingsLive_ = true;
+
+    commands_ = new MainCommands(this);
+    connect(commands_, &MainCommands::Triggered, this, &MainWindow::Run);
+    connect(commands_, &MainCommands::LineEndingChosen, this, &MainWindow::StoreLineEnding);
+    connect(commands_, &MainCommands::EscapesChosen, this, &MainWindow::StoreEscapes);
+    ShowSendOptions();
+
+    statusBar()->setObjectName(QStringLiteral("mainStatusBar"));
+    statusBar()->setAccessibleDescription(Text("ステータスバー"));
+    // A permanent label: a temporary message would be wiped by every menu's empty status tip.
+    statusLabel_ = new QLabel(statusBar());
+    statusLabel_->setObjectName(QStringLiteral("statusLabel"));
+    statusBar()->addPermanentWidget(statusLabel_, 1);
+    // The second field: the address reached, then TLS's protocol and cipher.
+    peerLabel_ = new QLabel(statusBar());
+    peerLabel_->setObjectName(QStringLiteral("peerLabel"));
+    peerLabel_->setAccessibleName(Text("接続先アドレス"));
+    statusBar()->addPermanentWidget(peerLabel_);
+    SetStatusText(std::string());
+
+    sendEdit_ = new QPlainTextEdit;
+    sendEdit_->setObjectName(QStringLiteral("sendPlainTextEdit"));
+    sendEdit_->setAccessibleName(Text("送信データ"));
+    sendEdit_->setLineWrapMode(QPlainTextEdit::NoWrap);
+    sendEdit_->setFont(PageFont());
+    receive_ = new TranscriptView;
+    receive_->setObjectName(QStringLiteral("receivePlainTextEdit"));
+    receive_->setAccessibleName(Text("受信データ"));
+
+    tabs_ = new QTabWidget(this);
+    tabs_->setObjectName(QStringLiteral("pagesTabWidget"));
+    tabs_->setAccessibleName(Text("ページ"));
+    tabs_->setDocumentMode(true);
+    tabs_->addTab(sendEdit_, Text("送信データ"));
+    tabs_->addTab(receive_, Text("受信データ"));
+    tabs_->setCurrentIndex(0);
+    setCentralWidget(tabs_);
+
+    fileLoader_ = new FileLoader(this);
+    connect(fileLoader_, &FileLoader::textReady, this, &MainWindow::AppendToSendPage);
+    fileLoader_->SetPageOptions([this] {
+        const OptionValues values = ReadOptions(settings_);
+        return PageTextOptions{SendEncodingOf(values), SendLineEndingOf(values),
+                               values[Option::SendEscapes]};
+    });
+    connect(fileLoader_, &FileLoader::escapesNeeded, this, [this] {
+        StoreEscapes(true);
+        ShowSendOptions();
+    });
+    saver_ = new SaveRunner(this);
+
+    pump_ = new QTimer(this);
+    pump_->setInterval(kPumpIntervalMs);
+    connect(pump_, &QTimer::timeout, this, &MainWindow::Pump);
+
+    MainView &view = *this;
+    // Called on a connection's thread or the transcript's writer: the pump runs on the window's
+    // thread, at its next turn. Through the timer rather than at once, so that a turn of the event
+    // loop keeps at most one step however many wake-ups came. Connections and the writer are
+    // quit before the window goes, and a call still queued then is dropped with the window.
+    controller_ = std::make_unique<MainController>(view, settings_, [this] {
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                if (!closing_) pump_->start(0);
+            },
+            Qt::QueuedConnection);
+    });
+    controller_->SetSettingsPath(settingsPath_);
+    receive_->SetTranscript(&controller_->KeptTranscript());
+
+    viewControls_ = new ViewControls(this);
+    connect(viewControls_, &ViewControls::encodingPicked, this, [this](Encoding encoding) {
+        ChangeViewOptions([encoding](OptionValues &values) { SetViewEncoding(values, encoding); });
+    });
+    connect(viewControls_, &ViewControls::hexPicked, this, [this](bool hex) {
+        ChangeViewOptions([hex](OptionValues &values) {
+            values.SetText(Option::ViewMode, hex ? kViewModeHex : kViewModeText);
+        });
+    });
+    connect(viewControls_, &ViewControls::marksPicked, this, [this](bool on) {
+        ChangeViewOptions([on](OptionValues &values) { values[Option::ViewLineEndMarks] = on; });
+    });
+    ApplyViewOptions();
+    controller_->Start();
+}
+
+void MainWindow::ApplyViewOptions() {
+    const OptionValues values = ReadOptions(settings_);
+    receive_->SetEncoding(ViewEncodingOf(values));
+    receive_->SetMode(ViewIsHex(values) ? TranscriptView::Mode::Hex : TranscriptView::Mode::Text);
+    receive_->SetLineEndMarks(values[Option::ViewLineEndMarks]);
+    receive_->SetShowTimes(values[Option::ViewTimes]);
+    receive_->SetShowSent(values[Option::ViewSent]);
+    viewControls_->Show(values);
+}
+
+void MainWindow::ChangeViewOptions(const std::function<void(OptionValues &)> &change) {
+    if (!settingsLive_) return;
+    OptionValues values = ReadOptions(settings_);
+    change(values);
+    // A file that cannot be written still leaves the choice in force for this session.
+    if (StoreOptions(settings_, values)) WriteOptionsSection(settings_, settingsPath_);
+    ApplyViewOptions();
+}
+
+MainWindow::~MainWindow() {
+    controller_.reset();
+    if (settingsLive_) FreeSettings(settings_);
+}
+
+void MainWindow::Run(Command command) {
+    switch (command) {
+    case Command::Connect:
+        OpenConnectDialog();
+        break;
+    case Command::Disconnect:
+        controller_->Disconnect();
+        break;
+    case Command::InsertTemplate:
+        InsertTemplate();
+        break;
+    case Command::LoadFile:
+        fileLoader_->Open();
+        break;
+    case Command::Exit:
+        close();
+        break;
+    case Command::Send:
+        controller_->Send();
+        break;
+    case Command::Options:
+        ExecOptionsDialog(this, settings_, settingsPath_);
+        ShowSendOptions();
+        ApplyViewOptions();
+        break;
+    case Command::SaveReceived:
+        saver_->Start(SaveKind::RawReceived, controller_->KeptTranscript(),
+                      ViewEncodingOf(ReadOptions(settings_)));
+        break;
+    case Command::SaveTranscript:
+        saver_->Start(SaveKind::Text, controller_->KeptTranscript(),
+                      ViewEncodingOf(ReadOptions(settings_)));
+        break;
+    case Command::Readme:
+        OpenWithDesktop(ReadmeUrl());
+        break;
+    case Command::HomePage:
+        OpenWithDesktop(DocumentationUrl());
+        break;
+    case Command::About:
+        ShowAbout(this);
+        break;
+    case Command::Listen:
+        OpenListenDialog();
+        break;
+    case Command::StartTls:
+        controller_->StartTls();
+        break;
+    case Command::Certificates:
+        ShowCertificateChain(this, controller_->PeerChain());
+        break;
+    }
+}
+
+void MainWindow::OpenConnectDialog(const QString &host, bool tls) {
+    ConnectDialog dialog(this, settings_, settingsPath_);
+    if (!host.isEmpty()) dialog.HostBox()->setEditText(host);
+    if (tls) dialog.TlsBox()->setChecked(true);
+    if (dialog.exec() != QDialog::Accepted || closing_) return;
+    ConnectTo(dialog.Params());
+}
+
+void MainWindow::OpenListenDialog() {
+    ListenDialog dialog(this);
+    if (dialog.exec() != QDialog::Accepted || closing_) return;
+    ListenAtStart(dialog.Params());
+}
+
+void MainWindow::ListenAtStart(const ListenParams &params) {
+    const ListenOutcome outcome = controller_->Listen(params);
+    if (!outcome.listening) return;
+    pump_->start(kPumpIntervalMs);
+    if (params.tls && params.certificateFile.empty() && !outcome.text.empty()) {
+        // The other side pins it by this fingerprint.
+        ShowMessageBox(this,
+                       Text("テスト用の自己署名証明書を作りました。SHA-256フィンガープリント:\n") +
+                           QString::fromStdString(outcome.text),
+                       MessageStyle::Notice);
+    }
+}
+
+void MainWindow::ConnectTo(const Destination &params) {
+    pump_->start(kPumpIntervalMs);
+    controller_->Connect(params);
+}
+
+void MainWindow::ConnectAtStart(const Destination &params) {
+    RememberDestination(settings_, params, settingsPath_);
+    ConnectTo(params);
+}
+
+void MainWindow::InsertTemplate() {
+    if (const std::optional<QString> text = ExecTemplateInsertDialog(this, settings_))
+        AppendToSendPage(*text);
+}
+
+void MainWindow::AppendToSendPage(const QString &text) {
+    QTextCursor cursor(sendEdit_->document());
+    cursor.movePosition(QTextCursor::End);
+    cursor.insertText(text);
+}
+
+void MainWindow::ShowSendOptions() {
+    const OptionValues values = ReadOptions(settings_);
+    commands_->ShowSendOptions(SendLineEndingOf(values), values[Option::SendEscapes]);
+}
+
+void MainWindow::StoreLineEnding(LineEnding ending) {
+    if (!settingsLive_) return;
+    OptionValues values = ReadOptions(settings_);
+    SetSendLineEnding(values, ending);
+    StoreOptions(settings_, values);
+    WriteOptionsSection(settings_, settingsPath_);
+}
+
+void MainWindow::StoreEscapes(bool on) {
+    if (!settingsLive_) return;
+    OptionValues values = ReadOptions(settings_);
+    values[Option::SendEscapes] = on;
+    StoreOptions(settings_, values);
+    WriteOptionsSection(settings_, settingsPath_);
+}
+
+void MainWindow::Pump() {
+    if (closing_) return;
+    controller_->ProcessEvents();
+    if (controller_->MoreAtOnce()) {
+        pump_->start(0); // after what else waits in the event loop: input, paints, timers
+    } else if (controller_->Busy()) {
+        if (!pump_->isActive() || pump_->interval() != kPumpIntervalMs)
+            pump_->start(kPumpIntervalMs);
+    } else {
+        pump_->stop();
+    }
+}
+
+std::string MainWindow::SendPageText() {
+    return PlainTextOf(sendEdit_);
+}
+
+void MainWindow::ClearSendPage() {
+    sendEdit_->clear();
+}
+
+void MainWindow::ClearReceivePage() {
+    // The transcript is emptied next; a save reading it stops first.
+    saver_->Cancel();
+    receive_->NotifyCleared();
+}
+
+void MainWindow::TranscriptAppended() {
+    receive_->NotifyAppended();
+}
+
+void MainWindow::ShowReceivePage() {
+    tabs_->setCurrentIndex(1);
+}
+
+void MainWindow::SetConnectedLook(bool connected) {
+    commands_->SetConnected(connected);
+}
+
+void MainWindow::SetStatusText(const std::string &text) {
+    const QString shown = QString::fromStdString(text);
+    statusLabel_->setText(shown);
+    // Screen readers read the status bar by its name, so the name is the text itself.
+    const QString name = shown.isEmpty() ? Text("ステータスバー") : shown;
+    statusLabel_->setAccessibleName(name);
+    statusBar()->setAccessibleName(name);
+}
+
+void MainWindow::ShowMessage(const std::string &text, MessageStyle style) {
+    // The box runs an event loop of its own, so it waits until the pump has returned.
+    QMetaObject::invokeMethod(
+        this,
+        [this, message = QString::fromStdString(text), style] {
+            if (closing_) return;
+            ShowMessageBox(this, message, style);
+            emit ConnectionEnded();
+        },
+        Qt::QueuedConnection);
+}
+
+void MainWindow::ShowWarning(const std::string &text) {
+    QMetaObject::invokeMethod(
+        this,
+        [this, message = QString::fromStdString(text)] {
+            if (!closing_) ShowMessageBox(this, message, MessageStyle::Warning);
+        },
+        Qt::QueuedConnection);
+}
+
+void MainWindow::SetPeerText(const std::string &text) {
+    peerLabel_->setText(QString::fromStdString(text));
+    commands_->SetCertificatesAvailable(!controller_->PeerChain().empty());
+}
+
+void MainWindow::SetStartTlsAvailable(bool available) {
+    commands_->SetStartTlsAvailable(available);
+}
+
+void MainWindow::AskCertificate(const CertificateQuestion &question) {
+    // As with the message boxes: the dialog's own event loop waits until the pump has returned.
+    QMetaObject::invokeMethod(
+        this,
+        [this, question] {
+            if (closing_) return;
+            controller_->AnswerCertificate(tarvotcpc::ui::AskCertificate(this, question));
+        },
+        Qt::QueuedConnection);
+}
+
+void MainWindow::closeEvent(QCloseEvent *event) {
+    closing_ = true;
+    pump_->stop();
+    saver_->Cancel();
+    // Quitting returns at once: the connection ends without a word and never calls back.
+    controller_->Close();
+    if (settingsLive_) {
+        FreeSettings(settings_);
+        settingsLive_ = false;
+    }
+    event->accept();
+}
+
+} // namespace tarvotcpc::ui

@@ -1,0 +1,117 @@
+// The main window: menu bar, toolbar, the send and receive pages and the status bar. The
+// MainController decides what every command and every event of the connection does; the window
+// shows its results and forwards the user's commands to it.
+#pragma once
+
+#include <QMainWindow>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "session/controller.hpp"
+#include "window/main_commands.hpp"
+#include "settings/options.hpp"
+#include "settings/settings.hpp"
+
+class QLabel;
+class QPlainTextEdit;
+class QTabWidget;
+class QTimer;
+
+namespace tarvotcpc::ui {
+
+class FileLoader;
+class SaveRunner;
+class TranscriptView;
+class ViewControls;
+
+class MainWindow : public QMainWindow, private MainView {
+    Q_OBJECT
+
+  public:
+    // Loads the settings from settingsPath; they live until the window closes.
+    explicit MainWindow(std::string settingsPath, QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    MainCommands &Commands() const { return *commands_; }
+    MainController &Controller() const { return *controller_; }
+    QTabWidget *Tabs() const { return tabs_; }
+    QPlainTextEdit *SendEdit() const { return sendEdit_; }
+    // The receive page: the controller's transcript as text or hex.
+    TranscriptView *Receive() const { return receive_; }
+    ViewControls &View() const { return *viewControls_; }
+    SaveRunner *Saver() const { return saver_; }
+    bool SettingsLoaded() const { return settingsLive_; }
+
+    // What the connect dialog's OK leads to.
+    void ConnectTo(const Destination &params);
+
+    // A destination given on the command line: connects as if it had been typed in the connect
+    // dialog, keeping the history by the same rules.
+    void ConnectAtStart(const Destination &params);
+    // The connect dialog, with host (when not empty) in place of the newest history entry, and
+    // its TLS box checked with tls.
+    void OpenConnectDialog(const QString &host = {}, bool tls = false);
+    // The listen dialog, then listening as it says.
+    void OpenListenDialog();
+    // Listening as the command line asks (plain, every address).
+    void ListenAtStart(const ListenParams &params);
+    QLabel *PeerLabel() const { return peerLabel_; }
+
+  signals:
+    // The end of a connection was shown (its box closed, status and look restored).
+    void ConnectionEnded();
+
+  protected:
+    void closeEvent(QCloseEvent *event) override;
+
+  private:
+    // MainView
+    std::string SendPageText() override;
+    void ClearSendPage() override;
+    void ClearReceivePage() override;
+    void TranscriptAppended() override;
+    void ShowReceivePage() override;
+    void SetConnectedLook(bool connected) override;
+    void SetStatusText(const std::string &text) override;
+    void ShowMessage(const std::string &text, MessageStyle style) override;
+    void ShowWarning(const std::string &text) override;
+    void SetPeerText(const std::string &text) override;
+    void SetStartTlsAvailable(bool available) override;
+    void AskCertificate(const CertificateQuestion &question) override;
+
+    void Run(Command command);
+    void InsertTemplate();
+    void AppendToSendPage(const QString &text);
+    // The 送信 menu shows the stored line ending and escape mode; a choice there is stored.
+    void ShowSendOptions();
+    void StoreLineEnding(LineEnding ending);
+    void StoreEscapes(bool on);
+    // Runs the controller's pump while it has work: at once on a connection's wake-up (so a
+    // small answer shows without waiting for a tick), and on the timer while a flood lasts.
+    void Pump();
+    // The receive page's options as stored, shown on the page and in the menu and toolbar.
+    void ApplyViewOptions();
+    // The user picked a view option in the menu or toolbar: stored, then applied.
+    void ChangeViewOptions(const std::function<void(OptionValues &)> &change);
+
+    std::string settingsPath_;
+    SettingsHashes settings_{};
+    bool settingsLive_ = false;
+    bool closing_ = false;
+
+    MainCommands *commands_;
+    QTabWidget *tabs_;
+    QLabel *statusLabel_;
+    QLabel *peerLabel_;
+    QPlainTextEdit *sendEdit_;
+    TranscriptView *receive_;
+    ViewControls *viewControls_;
+    FileLoader *fileLoader_;
+    SaveRunner *saver_;
+    QTimer *pump_;
+    std::unique_ptr<MainController> controller_; // last: it may call back into the window
+};
+
+} // namespace tarvotcpc::ui
