@@ -1,11 +1,13 @@
-// The program's command line on any arguments: a refusal always says why on one line, and an
-// accepted destination is usable and reads back the same when written out again.
+// The program's command line on any arguments: a refusal always says why on one line, an
+// accepted destination is usable and reads back the same when written out again, and listening
+// is on loopback unless an address was written.
 #include "formats_check.hpp"
 
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "net/addresses.hpp"
 #include "session/command_line.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -27,6 +29,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     FUZZ_CHECK(line.error.empty());
     if (line.settingsPath) FUZZ_CHECK(!line.settingsPath->empty());
+    if (line.listenPort) {
+        FUZZ_CHECK(*line.listenPort >= 1 && *line.listenPort <= 65535 && !line.destination);
+        // Every address only when one was written: a port alone stays on loopback.
+        FUZZ_CHECK(line.listenBind == tarvotcpc::BindChoice::Loopback
+                       ? line.listenAddress.empty()
+                       : !tarvotcpc::LiteralAddressText(line.listenAddress).empty());
+    }
     if (!line.destination) return 0;
 
     const tarvotcpc::StartDestination &d = *line.destination;

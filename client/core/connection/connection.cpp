@@ -50,6 +50,10 @@ std::string EndText(EndReason reason, const std::string &host, const std::string
     case EndReason::Disconnected:
     case EndReason::PeerClosed:
         return "切断しました";
+    case EndReason::PeerClosedWithoutNotify:
+        return "切断しました(相手はTLSの終了通知(close_notify)"
+               "を送らずに閉じました。受信データが途中"
+               "で切られていないか確かめられません)";
     case EndReason::Error:
         return "エラー: " + systemText;
     }

@@ -151,7 +151,8 @@ Connection::Worker::Flow Connection::Worker::ReceivePass() {
         case IoResult::Status::Closed:
             // A peer that went away while we were writing ends with the write's failure.
             if (sendError_.empty()) {
-                EndWithEvent(EndReason::PeerClosed);
+                EndWithEvent(result.withoutCloseNotify ? EndReason::PeerClosedWithoutNotify
+                                                       : EndReason::PeerClosed);
             } else {
                 EndWithEvent(EndReason::Error, sendError_);
             }
@@ -247,6 +248,7 @@ Connection::Worker::Flow Connection::Worker::Handshake() {
             }
             break;
         case TlsStatus::Closed:
+        case TlsStatus::ClosedWithoutNotify:
         case TlsStatus::Error:
             deciding_ = nullptr;
             EndWithEvent(EndReason::Error, io.text.empty() ? "TLSの接続が閉じられました" : io.text);

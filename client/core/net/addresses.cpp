@@ -57,6 +57,40 @@ bool NumericAddress(const std::string &host, uint16_t port, SocketAddress &out) 
     return false;
 }
 
+std::optional<SocketAddress> LiteralAddress(const std::string &host, uint16_t port) {
+    // inet_aton stops at a blank and takes what follows as whatever it likes: "127.1 x" is no
+    // address, but a name the lookup refuses.
+    for (const char c : host) {
+        if (static_cast<unsigned char>(c) <= ' ') return std::nullopt;
+    }
+    in_addr v4{};
+    if (inet_aton(host.c_str(), &v4) != 0) {
+        SocketAddress address;
+        auto *in = reinterpret_cast<sockaddr_in *>(&address.storage);
+        in->sin_family = AF_INET;
+        in->sin_port = htons(port);
+        in->sin_addr = v4;
+        address.length = sizeof(sockaddr_in);
+        return address;
+    }
+    SocketAddress address;
+    if (NumericAddress(host, port, address)) return address;
+    return std::nullopt;
+}
+
+std::string LiteralAddressText(const std::string &host) {
+    const std::optional<SocketAddress> address = LiteralAddress(host, 0);
+    if (!address) return {};
+    char text[INET6_ADDRSTRLEN] = {};
+    const void *bytes =
+        address->Family() == AF_INET
+            ? static_cast<const void *>(
+                  &reinterpret_cast<const sockaddr_in *>(&address->storage)->sin_addr)
+            : static_cast<const void *>(
+                  &reinterpret_cast<const sockaddr_in6 *>(&address->storage)->sin6_addr);
+    return inet_ntop(address->Family(), bytes, text, sizeof text) != nullptr ? text : "";
+}
+
 Resolution ResolveHost(const std::string &host, uint16_t port) {
     Resolution result;
     addrinfo hints{};

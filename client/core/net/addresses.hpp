@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,13 @@ struct SocketAddress {
 std::string FormatAddress(const SocketAddress &address);
 // A numeric address ("127.0.0.1", "::1") with a port; false for anything else.
 bool NumericAddress(const std::string &host, uint16_t port, SocketAddress &out);
+
+// A host written as an address, as connecting reads it: an IPv6 literal, or any IPv4 form
+// inet_aton takes ("127.1", "0x7f.1", "2130706433", "0177.0.0.1"); none for a name. Whatever is
+// connected to as an address is also checked and pinned as one, so this is the one reading.
+std::optional<SocketAddress> LiteralAddress(const std::string &host, uint16_t port);
+// That address in its usual form ("127.0.0.1", "::1"), without a port; empty for a name.
+std::string LiteralAddressText(const std::string &host);
 
 struct Resolution {
     std::vector<SocketAddress> addresses; // in the resolver's order

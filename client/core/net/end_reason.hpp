@@ -12,7 +12,10 @@ enum class EndReason {
     ConnectFailed, // "接続に失敗しました"
     Disconnected,  // "切断しました": the user asked for it
     PeerClosed,    // "切断しました": the peer closed its side
-    Error,         // "エラー: %s": receiving or sending failed, with the system's text
+    // The peer's TLS stream stopped without close_notify: anyone on the path can cut it there, so
+    // the bytes received cannot be known to be all the peer sent.
+    PeerClosedWithoutNotify,
+    Error, // "エラー: %s": receiving or sending failed, with the system's text
 };
 
 // The texts the user sees for an end; host goes into HostNotFound, systemText into Error.

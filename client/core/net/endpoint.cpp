@@ -57,24 +57,6 @@ void RunLookup(LookupState &state, const Resolver &resolver, const std::string &
         ssize_t ignored = write(state.done.Get(), &one, 8);
 }
 
-// "127.1" and the other forms inet_aton reads have always been taken as addresses; then every
-// numeric form of both families.
-std::optional<SocketAddress> LiteralAddress(const std::string &host, uint16_t port) {
-    in_addr v4{};
-    if (inet_aton(host.c_str(), &v4) != 0) {
-        SocketAddress address;
-        auto *in = reinterpret_cast<sockaddr_in *>(&address.storage);
-        in->sin_family = AF_INET;
-        in->sin_port = htons(port);
-        in->sin_addr = v4;
-        address.length = sizeof(sockaddr_in);
-        return address;
-    }
-    SocketAddress address;
-    if (NumericAddress(host, port, address)) return address;
-    return std::nullopt;
-}
-
 class HostEndpoint final : public Endpoint {
   public:
     HostEndpoint(std::string host, int32_t port, Resolver resolver, ConnectStep connect)
@@ -107,6 +89,7 @@ class HostEndpoint final : public Endpoint {
 EndpointStep HostEndpoint::Advance() {
     switch (stage_) {
     case Stage::Start: {
+        // "127.1" and the other forms inet_aton reads have always been taken as addresses.
         if (std::optional<SocketAddress> literal = LiteralAddress(host_, port_))
             return StartRace({*literal});
         lookup_ = std::make_shared<LookupState>();

@@ -19,7 +19,8 @@ SocketAddress BindAddress(BindChoice choice, uint16_t port) {
     } else {
         auto *v4 = reinterpret_cast<sockaddr_in *>(&address.storage);
         v4->sin_family = AF_INET;
-        v4->sin_addr.s_addr = htonl(choice == BindChoice::Loopback ? INADDR_LOOPBACK : INADDR_ANY);
+        // Anything but a choice of every address stays on this computer.
+        v4->sin_addr.s_addr = htonl(choice == BindChoice::IPv4 ? INADDR_ANY : INADDR_LOOPBACK);
         v4->sin_port = htons(port);
         address.length = sizeof(sockaddr_in);
     }
@@ -76,6 +77,13 @@ ListenResult ListenOn(const SocketAddress &address, int backlog, bool dualStack)
     if (listen(fd, backlog) != 0) return Failure(fd, errno, port);
     ListenResult result;
     result.fd = fd;
+    if (address.Family() == AF_INET6) {
+        // What the socket does, not what was asked: the status tells who can reach it.
+        int only = 1;
+        socklen_t length = sizeof only;
+        result.dualStack =
+            getsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &only, &length) == 0 && only == 0;
+    }
     result.address.length = sizeof result.address.storage;
     if (getsockname(fd, reinterpret_cast<sockaddr *>(&result.address.storage),
                     &result.address.length) != 0) {
@@ -98,6 +106,41 @@ ListenResult Listen(BindChoice choice, uint16_t port, int backlog) {
         result = ListenOn(BindAddress(BindChoice::IPv4, port), backlog, false);
     }
     return result;
+}
+
+ListenResult ListenAt(BindChoice choice, const std::string &address, uint16_t port, int backlog) {
+    if (choice != BindChoice::Address) return Listen(choice, port, backlog);
+    const std::optional<SocketAddress> literal = LiteralAddress(address, port);
+    if (!literal) {
+        ListenResult result;
+        result.error = EINVAL;
+        result.text = NotAnAddressText(address);
+        return result;
+    }
+    if (literal->Family() == AF_INET6 &&
+        IN6_IS_ADDR_UNSPECIFIED(&reinterpret_cast<const sockaddr_in6 *>(literal->Get())->sin6_addr))
+        return Listen(BindChoice::All, port, backlog);
+    return Listen(*literal, backlog);
+}
+
+std::string ListeningText(const ListenResult &result) {
+    const std::string text = FormatAddress(result.address);
+    if (result.address.Family() == AF_INET6) {
+        const auto *v6 = reinterpret_cast<const sockaddr_in6 *>(result.address.Get());
+        if (IN6_IS_ADDR_UNSPECIFIED(&v6->sin6_addr)) {
+            return text +
+                   (result.dualStack ? " (すべてのIPv6とIPv4アドレス)" : " (すべてのIPv6アドレス)");
+        }
+    } else if (result.address.Family() == AF_INET) {
+        const auto *v4 = reinterpret_cast<const sockaddr_in *>(result.address.Get());
+        if (v4->sin_addr.s_addr == htonl(INADDR_ANY)) return text + " (すべてのIPv4アドレス)";
+    }
+    return text;
+}
+
+std::string NotAnAddressText(const std::string &address) {
+    return "待ち受けるアドレス「" + address +
+           "」は数字で書かれたアドレスではありません(例: 127.0.0.1、::1、0.0.0.0)";
 }
 
 AcceptResult AcceptPeer(int listenFd) {

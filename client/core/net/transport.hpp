@@ -26,6 +26,9 @@ struct IoResult {
     Status status = Status::Done;
     std::size_t bytes = 0;
     std::string errorText;
+    // With Closed: an encrypted stream that stopped without its own end mark (TLS close_notify),
+    // as anyone on the path can cut it.
+    bool withoutCloseNotify = false;
 };
 
 class Transport {

@@ -1,5 +1,8 @@
 #include "session/certificate_text.hpp"
 
+#include "net/addresses.hpp"
+#include "tls/trust_pins.hpp"
+
 namespace tarvotcpc {
 
 namespace {
@@ -15,11 +18,37 @@ std::string Details(const CertificateInfo &info) {
 std::string CertificateQuestionText(const CertificateQuestion &question) {
     std::string text = "接続先 " + question.host + ":" + std::to_string(question.port);
     if (!question.peer.empty()) text += " (" + question.peer + ")";
-    text += " の証明書を確認できませんでした。\n\n理由: " + question.outcome.reason + "\n";
+    const std::string &pinned = question.outcome.pinnedSha256;
+    if (!pinned.empty()) {
+        // Not a first meeting: a changed certificate is what an impostor on the path shows.
+        text +=
+            " では以前、別の証明書を常に信頼するよう選んでいました。証明書が変わっています。\n\n"
+            "信頼していた証明書のSHA-256フィンガープリント:\n" +
+            ShownFingerprint(pinned) + "\n今回の証明書のSHA-256フィンガープリント:\n" +
+            (question.outcome.Leaf() != nullptr ? question.outcome.Leaf()->sha256
+                                                : std::string("(なし)")) +
+            "\n\n今回の証明書も確認できませんでした。";
+    } else {
+        text += " の証明書を確認できませんでした。";
+    }
+    text += "\n\n理由: " + question.outcome.reason + "\n";
     if (!question.outcome.detail.empty()) text += "(" + question.outcome.detail + ")\n";
     if (const CertificateInfo *leaf = question.outcome.Leaf()) text += "\n" + Details(*leaf);
     text += "\n接続を続けますか? 応答するまで何も送信しません。";
     return text;
+}
+
+std::string PinNotSavedText(const std::string &host, const std::string &key,
+                            const std::string &path) {
+    std::string why;
+    if (!IsStorablePinKey(key)) {
+        why = "接続先の名前「" + host + "」は設定ファイルに書けない文字を含むため";
+    } else if (path.empty()) {
+        why = "設定ファイルがないため";
+    } else {
+        why = "設定ファイル " + path + " に書き込めないため";
+    }
+    return why + "、この証明書を常に信頼する設定を保存できませんでした。今回だけ接続します。";
 }
 
 std::string CertificateChainText(const std::vector<CertificateInfo> &chain) {
@@ -40,6 +69,10 @@ std::optional<int32_t> ListenPort(std::string_view text) {
     }
     if (port > 65535) return std::nullopt;
     return port;
+}
+
+bool IsListenAddress(const std::string &text) {
+    return !LiteralAddressText(text).empty();
 }
 
 } // namespace tarvotcpc

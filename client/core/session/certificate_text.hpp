@@ -16,6 +16,11 @@ namespace tarvotcpc {
 // fingerprint of the peer's certificate.
 std::string CertificateQuestionText(const CertificateQuestion &question);
 
+// "Always trust" could not keep the pin: why, and that the connection goes on this once. key is
+// the pin's key for host, path the settings file.
+std::string PinNotSavedText(const std::string &host, const std::string &key,
+                            const std::string &path);
+
 // Every certificate of a chain, leaf first: its details and its PEM.
 std::string CertificateChainText(const std::vector<CertificateInfo> &chain);
 
@@ -23,5 +28,9 @@ std::string CertificateChainText(const std::vector<CertificateInfo> &chain);
 std::optional<int32_t> ListenPort(std::string_view text);
 inline constexpr char kListenPortText[] =
     "待ち受けるポート番号を0から65535の数字で入力してください";
+// The listen dialog's own address: one that connecting would read as an address.
+bool IsListenAddress(const std::string &text);
+inline constexpr char kListenAddressText[] =
+    "待ち受けるアドレスを数字で入力してください(例: 192.168.1.10、::1)";
 
 } // namespace tarvotcpc

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "net/addresses.hpp"
 #include "settings/destination.hpp"
 #include "text/text.hpp"
 
@@ -18,6 +19,24 @@ std::optional<int32_t> ParsePort(std::string_view text) {
     }
     if (value < 1 || value > 65535) return std::nullopt;
     return value;
+}
+
+// An argument as the messages show it: control bytes escaped, so that a stray line break or
+// terminal escape in an argument cannot garble or fake the message, and a long one shortened.
+std::string Quoted(std::string_view text) {
+    constexpr std::size_t kShown = 80; // bytes
+    const std::string shown = Utf8Cut(text, kShown);
+    std::string quoted = "'";
+    for (const char c : shown) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) {
+            constexpr char kHex[] = "0123456789abcdef";
+            quoted += {'\\', 'x', kHex[byte >> 4], kHex[byte & 0xf]};
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + (shown.size() < text.size() ? "...'" : "'");
 }
 
 // One entry per option: a new option is one more line here and, when it carries a setting, one
@@ -43,10 +62,29 @@ constexpr OptionSpec kOptions[] = {
          line.tls = true;
          return {};
      }},
-    {"--listen", "PORT", "wait for a peer on PORT (every address) instead of connecting",
+    {"--listen", "[ADDRESS:]PORT",
+     "wait for a peer on PORT instead of connecting, on 127.0.0.1\n"
+     "(this computer only) unless ADDRESS names another: [::1],\n"
+     "0.0.0.0 (every IPv4 address), [::] (every address)",
      [](CommandLine &line, std::string_view value) -> std::string {
          if (line.listenPort) return "--listen is given more than once";
-         line.listenPort = ParsePort(value);
+         std::string_view port = value;
+         if (const std::size_t colon = value.rfind(':'); colon != std::string_view::npos) {
+             std::string_view address = value.substr(0, colon);
+             port = value.substr(colon + 1);
+             if (address.size() >= 2 && address.front() == '[' && address.back() == ']') {
+                 address = address.substr(1, address.size() - 2);
+             } else if (address.find(':') != std::string_view::npos) {
+                 return "an IPv6 address of --listen goes in brackets, as in [::1]:7";
+             }
+             if (LiteralAddressText(std::string(address)).empty())
+                 return "the address of --listen must be written as an address, such as "
+                        "127.0.0.1, [::1], 0.0.0.0 or [::] (" +
+                        Quoted(address) + ")";
+             line.listenBind = BindChoice::Address;
+             line.listenAddress = std::string(address);
+         }
+         line.listenPort = ParsePort(port);
          if (!line.listenPort) return "the port of --listen must be a number from 1 to 65535";
          return {};
      }},
@@ -66,24 +104,6 @@ const OptionSpec *FindOption(std::string_view name) {
     for (const OptionSpec &option : kOptions)
         if (option.name == name) return &option;
     return nullptr;
-}
-
-// An argument as the messages show it: control bytes escaped, so that a stray line break or
-// terminal escape in an argument cannot garble or fake the message, and a long one shortened.
-std::string Quoted(std::string_view text) {
-    constexpr std::size_t kShown = 80; // bytes
-    const std::string shown = Utf8Cut(text, kShown);
-    std::string quoted = "'";
-    for (const char c : shown) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f) {
-            constexpr char kHex[] = "0123456789abcdef";
-            quoted += {'\\', 'x', kHex[byte >> 4], kHex[byte & 0xf]};
-        } else {
-            quoted += c;
-        }
-    }
-    return quoted + (shown.size() < text.size() ? "...'" : "'");
 }
 
 bool IsHexDigit(char c) {
@@ -213,8 +233,14 @@ std::string UsageText(std::string_view program) {
     for (const OptionSpec &option : kOptions) {
         std::string left = "  " + std::string(option.name);
         if (!option.valueName.empty()) left += " " + std::string(option.valueName);
-        left.resize(std::max<std::size_t>(left.size() + 2, 20), ' ');
-        text += left + std::string(option.help) + "\n";
+        // A long option stands on a line of its own, its help under it.
+        left = left.size() + 2 > 20 ? left + "\n" + std::string(20, ' ')
+                                    : left + std::string(20 - left.size(), ' ');
+        // A help of several lines goes on under its first.
+        std::string help;
+        for (const char c : option.help)
+            help += c == '\n' ? "\n" + std::string(20, ' ') : std::string(1, c);
+        text += left + help + "\n";
     }
     return text;
 }

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "net/listener.hpp"
+
 namespace tarvotcpc {
 
 // Exit status for arguments that cannot be used (the usual one for a usage error).
@@ -27,8 +29,10 @@ struct CommandLine {
     std::optional<std::string> settingsPath; // --settings FILE
     std::optional<StartDestination> destination;
     bool tls = false;                  // --tls: the destination speaks TLS
-    std::optional<int32_t> listenPort; // --listen PORT: wait for a peer instead
-    std::string error;                 // with Action::Error: what is wrong, in one line
+    std::optional<int32_t> listenPort; // --listen [ADDRESS:]PORT: wait for a peer instead
+    BindChoice listenBind = BindChoice::Loopback; // Address when ADDRESS was given
+    std::string listenAddress;                    // ADDRESS, without brackets
+    std::string error;                            // with Action::Error: what is wrong, in one line
 };
 
 // args are the arguments after the program's name. Options come in any order before or after the

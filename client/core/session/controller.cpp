@@ -6,6 +6,7 @@
 #include <cstring>
 #include <utility>
 
+#include "session/certificate_text.hpp"
 #include "settings/host_field.hpp"
 #include "settings/options.hpp"
 #include "text/send_encoding.hpp"
@@ -233,11 +234,12 @@ void MainController::StartTls() {
 void MainController::AnswerCertificate(CertificateChoice choice) {
     if (!connection_) return;
     // The question is always about the certificate the connection is paused on.
-    if (choice == CertificateChoice::Always && lastQuestionLeaf_)
-        SaveTrustPin(settingsPath_,
-                     PinKey(destination_.host,
-                            static_cast<uint16_t>(static_cast<uint32_t>(destination_.port))),
-                     *lastQuestionLeaf_);
+    if (choice == CertificateChoice::Always && lastQuestionLeaf_) {
+        const std::string key = PinKey(
+            destination_.host, static_cast<uint16_t>(static_cast<uint32_t>(destination_.port)));
+        if (!SaveTrustPin(settingsPath_, key, *lastQuestionLeaf_))
+            view_.ShowWarning(PinNotSavedText(destination_.host, key, settingsPath_));
+    }
     connection_->Decide(choice != CertificateChoice::Cancel);
 }
 
@@ -258,25 +260,32 @@ ListenOutcome MainController::Listen(const ListenParams &params) {
             return outcome;
         }
     }
+    return ListenWith(params, std::move(identity), std::move(outcome));
+}
+
+ListenOutcome MainController::ListenWith(const ListenParams &params,
+                                         std::shared_ptr<const TlsServerIdentity> identity,
+                                         ListenOutcome outcome) {
     const uint16_t port = static_cast<uint16_t>(static_cast<uint32_t>(params.port));
-    ListenResult bound = tarvotcpc::Listen(params.bind, port);
+    ListenResult bound = ListenAt(params.bind, params.address, port);
     if (bound.fd < 0) {
         outcome.text = bound.text.empty() ? ListenErrorText(bound.error, port) : bound.text;
         view_.ShowMessage(outcome.text, MessageStyle::Warning);
         return outcome;
     }
+    // The port the system chose for port 0 is the one listened on, and again after a peer.
+    const int32_t boundPort = BoundPort(bound.address);
     EndLastConnection(ReadOptions(settings_));
     flow_.Restart();
     ++generation_;
     showOnNextData_ = true;
-    BeginTranscriptPart(Destination{"listen", static_cast<int32_t>(port)});
+    BeginTranscriptPart(Destination{"listen", boundPort});
     listening_ = true;
     listenParams_ = params;
-    // Listening again takes the same port, also when the system chose it.
-    listenParams_.port = BoundPort(bound.address);
+    listenParams_.port = boundPort;
     identity_ = identity;
     destination_ = Destination{};
-    destination_.port = port;
+    destination_.port = boundPort;
     SetLook(true);
     ConnectionOptions options;
     options.wake = wake_;
@@ -285,8 +294,8 @@ ListenOutcome MainController::Listen(const ListenParams &params) {
     options.endpoint = [fd = std::make_shared<UniqueFd>(bound.fd)] {
         return MakeListenEndpoint(std::move(*fd));
     };
-    const std::string bindText = FormatAddress(bound.address);
-    StartConnection(std::make_unique<Connection>(bindText, params.port, std::move(options)));
+    const std::string bindText = ListeningText(bound);
+    StartConnection(std::make_unique<Connection>(bindText, boundPort, std::move(options)));
     SetStatus(bindText + "で待ち受け中");
     outcome.listening = true;
     return outcome;
@@ -295,7 +304,7 @@ ListenOutcome MainController::Listen(const ListenParams &params) {
 bool MainController::ListenAgain() {
     if (!listening_ || userEnded_ || !ReadOptions(settings_)[Option::KeepListening]) return false;
     const ListenParams params = listenParams_;
-    return Listen(params).listening;
+    return ListenWith(params, identity_, ListenOutcome()).listening;
 }
 
 void MainController::Start() {

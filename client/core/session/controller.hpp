@@ -71,7 +71,10 @@ enum class CertificateChoice { Cancel, Once, Always };
 // The listen dialog's answer.
 struct ListenParams {
     int32_t port = 0;
-    BindChoice bind = BindChoice::All;
+    // This computer only, unless the user chose otherwise: whoever else reaches the port first
+    // would take the session.
+    BindChoice bind = BindChoice::Loopback;
+    std::string address; // with BindChoice::Address: the address written, "192.168.1.10"
     bool tls = false;
     // With tls: a PEM certificate and key file pair, or both empty for a generated certificate.
     std::string certificateFile;
@@ -144,10 +147,14 @@ class MainController {
     // verification and question as a connection made with TLS.
     void StartTls();
     // The user's answer to AskCertificate. Always also keeps the certificate's fingerprint for
-    // this host and port in the settings file.
+    // this host and port in the settings file; when it cannot, a warning says why and the
+    // connection goes on this once.
     void AnswerCertificate(CertificateChoice choice);
     // Listens for one peer, which then gets the same pages as a connection made by Connect; a
-    // failure to listen is shown as a warning and returned.
+    // failure to listen is shown as a warning and returned. The status names the address bound,
+    // and says so when that is every address. With the option to keep listening, the next peer
+    // is waited for with the same parameters and the same certificate and key, so that a
+    // fingerprint given out once holds for the whole time of listening.
     ListenOutcome Listen(const ListenParams &params);
     bool Listening() const { return listening_ && !peerReached_; }
     // The peer's certificates (leaf first) once a TLS handshake is done; empty otherwise.
@@ -179,6 +186,9 @@ class MainController {
     void Progress(ConnectionEvent &event);
     TlsClientOptions TlsOptionsFor(const std::string &host, int32_t port) const;
     bool ListenAgain();
+    ListenOutcome ListenWith(const ListenParams &params,
+                             std::shared_ptr<const TlsServerIdentity> identity,
+                             ListenOutcome outcome);
     void SetStatus(const std::string &text);
     void QuitConnection();
     int Keep(Direction direction, std::string_view bytes);

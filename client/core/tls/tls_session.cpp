@@ -2,7 +2,8 @@
 
 #include "tls/trust_pins.hpp"
 
-#include <arpa/inet.h>
+#include "net/addresses.hpp"
+
 #include <openssl/bn.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -32,21 +33,56 @@ std::string BioText(BIO *bio) {
     return length > 0 ? std::string(data, static_cast<std::size_t>(length)) : std::string();
 }
 
-// OpenSSL's reason for the first error queued on this thread, and the queue emptied.
-std::string OpenSslReason() {
-    std::string reason;
+struct OpenSslError {
+    unsigned long code = 0;
+    std::string text;
+    bool Is(int reason) const {
+        return code != 0 && ERR_GET_LIB(code) == ERR_LIB_SSL && ERR_GET_REASON(code) == reason;
+    }
+};
+
+// The first error queued on this thread, and the queue emptied.
+OpenSslError TakeOpenSslError() {
+    OpenSslError first;
     unsigned long code;
     while ((code = ERR_get_error()) != 0) {
-        if (!reason.empty()) continue;
+        if (first.code != 0) continue;
+        first.code = code;
         const char *text = ERR_reason_error_string(code);
         char buffer[256];
         if (text == nullptr) {
             ERR_error_string_n(code, buffer, sizeof buffer);
             text = buffer;
         }
-        reason = text;
+        first.text = text;
     }
-    return reason;
+    return first;
+}
+
+std::string OpenSslReason() {
+    return TakeOpenSslError().text;
+}
+
+std::string VersionName(int version) {
+    switch (version) {
+    case SSL3_VERSION:
+        return "SSL 3.0";
+    case TLS1_VERSION:
+        return "TLS 1.0";
+    case TLS1_1_VERSION:
+        return "TLS 1.1";
+    case TLS1_2_VERSION:
+        return "TLS 1.2";
+    case TLS1_3_VERSION:
+        return "TLS 1.3";
+    default:
+        return "不明な版";
+    }
+}
+
+bool IsVersionRefusal(const OpenSslError &error) {
+    return error.Is(SSL_R_UNSUPPORTED_PROTOCOL) || error.Is(SSL_R_TLSV1_ALERT_PROTOCOL_VERSION) ||
+           error.Is(SSL_R_WRONG_SSL_VERSION) || error.Is(SSL_R_VERSION_TOO_LOW);
 }
 
 std::string NameText(const X509_NAME *name) {
@@ -62,12 +98,6 @@ std::string TimeText(const ASN1_TIME *time) {
     char buffer[64];
     std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S UTC", &tm);
     return buffer;
-}
-
-bool IsIpLiteral(const std::string &host) {
-    unsigned char buffer[sizeof(in6_addr)];
-    return inet_pton(AF_INET, host.c_str(), buffer) == 1 ||
-           inet_pton(AF_INET6, host.c_str(), buffer) == 1;
 }
 
 // The socket BIO writes with write(2), which raises SIGPIPE on a connection the peer reset and
@@ -134,7 +164,12 @@ VerifyFailure Classify(int error) {
     }
 }
 
-bool SetVersions(SSL_CTX *ctx) {
+// What both sides share. An SSL takes the context's settings when it is made, so the context is
+// complete before SSL_new.
+bool SetCommon(SSL_CTX *ctx) {
+    // No SSL_OP_IGNORE_UNEXPECTED_EOF: a stream cut without close_notify must not read as closed.
+    SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION);
+    SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     return SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION) == 1 &&
            SSL_CTX_set_max_proto_version(ctx, TLS1_3_VERSION) == 1;
 }
@@ -289,12 +324,9 @@ TlsSession::~TlsSession() {
     BIO_meth_free(method_);
 }
 
-bool TlsSession::Setup(int fd, SSL_CTX *ctx, std::string &error) {
-    fd_ = fd;
-    ctx_ = ctx;
+// The context is complete by now: the SSL made here takes its settings from it.
+bool TlsSession::Setup(std::string &error) {
     deadline_ = Clock::now() + timeout_;
-    SSL_CTX_set_options(ctx_, SSL_OP_IGNORE_UNEXPECTED_EOF);
-    SSL_CTX_set_mode(ctx_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     // A method of this session's own rather than one shared by all: nothing global to set up.
     method_ = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "tarvotcpc socket");
     if (method_ == nullptr || BIO_meth_set_write(method_, BioWrite) != 1 ||
@@ -310,9 +342,11 @@ bool TlsSession::Setup(int fd, SSL_CTX *ctx, std::string &error) {
         error = "TLSを準備できませんでした: " + OpenSslReason();
         return false;
     }
-    BIO_set_data(bio, reinterpret_cast<void *>(static_cast<intptr_t>(fd)));
+    BIO_set_data(bio, reinterpret_cast<void *>(static_cast<intptr_t>(fd_)));
     BIO_set_init(bio, 1);
     SSL_set_bio(ssl_, bio, bio);
+    SSL_set_msg_callback(ssl_, &TlsSession::MessageCallback);
+    SSL_set_msg_callback_arg(ssl_, this);
     return true;
 }
 
@@ -324,17 +358,13 @@ std::unique_ptr<TlsSession> TlsSession::Client(int fd, const TlsClientOptions &o
         return nullptr;
     }
     std::unique_ptr<TlsSession> session(new TlsSession());
+    session->fd_ = fd;
     session->client_ = true;
     session->timeout_ = options.handshakeTimeout;
     session->pinnedSha256_ = options.pinnedSha256;
     ERR_clear_error();
-    SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());
-    if (ctx == nullptr) {
-        error = "TLSを準備できませんでした: " + OpenSslReason();
-        return nullptr;
-    }
-    if (!session->Setup(fd, ctx, error)) return nullptr;
-    if (!SetVersions(ctx)) {
+    SSL_CTX *ctx = session->ctx_ = SSL_CTX_new(TLS_client_method());
+    if (ctx == nullptr || !SetCommon(ctx)) {
         error = "TLSを準備できませんでした: " + OpenSslReason();
         return nullptr;
     }
@@ -350,9 +380,13 @@ std::unique_ptr<TlsSession> TlsSession::Client(int fd, const TlsClientOptions &o
     }
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
     SSL_CTX_set_cert_verify_callback(ctx, &TlsSession::VerifyCallback, session.get());
+    if (!session->Setup(error)) return nullptr;
     SSL *ssl = session->ssl_;
-    if (IsIpLiteral(options.host)) {
-        if (X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), options.host.c_str()) != 1) {
+    // Connected to as an address ("127.1" too), so checked as that address, with no SNI: a
+    // server name is never an address.
+    const std::string address = LiteralAddressText(options.host);
+    if (!address.empty()) {
+        if (X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), address.c_str()) != 1) {
             error = "TLSを準備できませんでした: " + OpenSslReason();
             return nullptr;
         }
@@ -372,18 +406,18 @@ std::unique_ptr<TlsSession> TlsSession::Server(int fd,
                                                std::chrono::milliseconds handshakeTimeout,
                                                std::string &error) {
     std::unique_ptr<TlsSession> session(new TlsSession());
+    session->fd_ = fd;
     session->client_ = false;
     session->timeout_ = handshakeTimeout;
     session->identity_ = std::move(identity);
     ERR_clear_error();
-    SSL_CTX *ctx = SSL_CTX_new(TLS_server_method());
-    if (ctx == nullptr) {
+    SSL_CTX *ctx = session->ctx_ = SSL_CTX_new(TLS_server_method());
+    if (ctx == nullptr || !SetCommon(ctx)) {
         error = "TLSを準備できませんでした: " + OpenSslReason();
         return nullptr;
     }
-    if (!session->Setup(fd, ctx, error)) return nullptr;
     const TlsServerIdentity &id = *session->identity_;
-    bool ok = SetVersions(ctx) && SSL_CTX_use_certificate(ctx, id.leaf_.get()) == 1 &&
+    bool ok = SSL_CTX_use_certificate(ctx, id.leaf_.get()) == 1 &&
               SSL_CTX_use_PrivateKey(ctx, id.key_.get()) == 1;
     for (const auto &extra : id.chain_)
         ok = ok && SSL_CTX_add1_chain_cert(ctx, extra.get()) == 1;
@@ -391,14 +425,7 @@ std::unique_ptr<TlsSession> TlsSession::Server(int fd,
         error = "TLSの証明書を設定できませんでした: " + OpenSslReason();
         return nullptr;
     }
-    // The session was made with the context before the certificate was set.
-    if (SSL_use_certificate(session->ssl_, id.leaf_.get()) != 1 ||
-        SSL_use_PrivateKey(session->ssl_, id.key_.get()) != 1) {
-        error = "TLSの証明書を設定できませんでした: " + OpenSslReason();
-        return nullptr;
-    }
-    for (const auto &extra : id.chain_)
-        SSL_add1_chain_cert(session->ssl_, extra.get());
+    if (!session->Setup(error)) return nullptr;
     SSL_set_accept_state(session->ssl_);
     return session;
 }
@@ -432,6 +459,7 @@ int TlsSession::Verify(X509_STORE_CTX *store) {
         accepted_ = true;
         return 1;
     }
+    outcome_.pinnedSha256 = pinnedSha256_;
     // Pause here: the handshake stops before the client's next flight, and SSL_connect returns
     // with SSL_ERROR_WANT_RETRY_VERIFY until it is called again.
     SSL *ssl =
@@ -441,6 +469,32 @@ int TlsSession::Verify(X509_STORE_CTX *store) {
         return 1;
     }
     return 0;
+}
+
+void TlsSession::MessageCallback(int writing, int, int contentType, const void *bytes,
+                                 std::size_t length, SSL *, void *arg) {
+    if (writing != 0 || contentType != SSL3_RT_HANDSHAKE || length < 1) return;
+    auto *session = static_cast<TlsSession *>(arg);
+    const auto *message = static_cast<const unsigned char *>(bytes);
+    if (session->state_ == State::Open) {
+        // A server's HelloRequest or a client's new ClientHello: a second handshake asked for,
+        // which OpenSSL refuses (SSL_OP_NO_RENEGOTIATION); the peer may end the stream for it.
+        if (message[0] == SSL3_MT_HELLO_REQUEST || message[0] == SSL3_MT_CLIENT_HELLO)
+            session->renegotiationAsked_ = true;
+        return;
+    }
+    // The version a hello names comes after its 4-byte header.
+    if ((message[0] == SSL3_MT_CLIENT_HELLO || message[0] == SSL3_MT_SERVER_HELLO) && length >= 6)
+        session->helloVersion_ = (message[4] << 8) | message[5];
+}
+
+std::string TlsSession::VersionRefusal() const {
+    if (helloVersion_ != 0 && helloVersion_ < TLS1_2_VERSION) {
+        return "相手は" + VersionName(helloVersion_) +
+               "で接続しようとしました。TLS 1.2より古い版は安全でないため使いません";
+    }
+    return "相手はTLS 1.2にもTLS 1.3にも応じませんでした。TLS 1.2より古い版(TLS 1.0、TLS "
+           "1.1)は安全でないため使いません";
 }
 
 TlsIo TlsSession::Fail(std::string text) {
@@ -460,16 +514,25 @@ TlsIo TlsSession::IoFailure(int ret, const char *what) {
         OpenSslReason();
         return {TlsStatus::Closed, 0, {}};
     case SSL_ERROR_SYSCALL: {
-        const std::string reason = OpenSslReason();
-        if (savedErrno == 0 || !reason.empty()) {
-            return {TlsStatus::Closed, 0, {}};
-        }
+        OpenSslReason();
+        if (savedErrno == 0) return {TlsStatus::ClosedWithoutNotify, 0, {}};
         state_ = State::Failed;
         return {TlsStatus::Error, 0, std::string(what) + ": " + std::strerror(savedErrno)};
     }
-    default:
+    default: {
+        const OpenSslError reason = TakeOpenSslError();
+        if (reason.Is(SSL_R_UNEXPECTED_EOF_WHILE_READING))
+            return {TlsStatus::ClosedWithoutNotify, 0, {}};
         state_ = State::Failed;
-        return {TlsStatus::Error, 0, std::string(what) + ": " + OpenSslReason()};
+        if (renegotiationAsked_) {
+            return {TlsStatus::Error, 0,
+                    std::string(what) +
+                        ": 相手がTLSの再ネゴシエーションを求めました。再ネゴシエーションには応じ"
+                        "ないため、接続は終わりました (" +
+                        reason.text + ")"};
+        }
+        return {TlsStatus::Error, 0, std::string(what) + ": " + reason.text};
+    }
     }
 }
 
@@ -503,10 +566,11 @@ TlsIo TlsSession::Handshake() {
     }
     if (error == SSL_ERROR_WANT_READ) return {TlsStatus::WantRead, 0, {}};
     if (error == SSL_ERROR_WANT_WRITE) return {TlsStatus::WantWrite, 0, {}};
-    const std::string reason = OpenSslReason();
+    const OpenSslError failure = TakeOpenSslError();
+    const std::string &reason = failure.text;
     if (error == SSL_ERROR_ZERO_RETURN ||
         (error == SSL_ERROR_SYSCALL && (savedErrno == 0 || savedErrno == EPIPE)) ||
-        reason == "unexpected eof while reading") {
+        failure.Is(SSL_R_UNEXPECTED_EOF_WHILE_READING)) {
         return Fail("TLSのハンドシェイクの途中で相手が接続を閉じました");
     }
     if (error == SSL_ERROR_SYSCALL && savedErrno == ECONNRESET) {
@@ -518,6 +582,9 @@ TlsIo TlsSession::Handshake() {
     if (outcome_.failure != VerifyFailure::None && !accepted_) {
         return Fail("TLSのハンドシェイクに失敗しました: " + outcome_.reason + " (" +
                     outcome_.detail + ")");
+    }
+    if (IsVersionRefusal(failure)) {
+        return Fail("TLSのハンドシェイクに失敗しました: " + VersionRefusal() + " (" + reason + ")");
     }
     return Fail("TLSのハンドシェイクに失敗しました: " +
                 (reason.empty() ? std::string("不明な理由") : reason));
@@ -591,7 +658,8 @@ TlsIo TlsSession::Shutdown() {
     const int ret = SSL_shutdown(ssl_);
     if (ret >= 0) return {TlsStatus::Done, 0, {}};
     const TlsIo io = IoFailure(ret, "TLSの終了に失敗しました");
-    if (io.status == TlsStatus::Closed) return {TlsStatus::Done, 0, {}};
+    if (io.status == TlsStatus::Closed || io.status == TlsStatus::ClosedWithoutNotify)
+        return {TlsStatus::Done, 0, {}};
     return io;
 }
 

@@ -19,8 +19,11 @@ enum class TlsStatus {
     WantRead,         // call again when the socket is readable
     WantWrite,        // call again when the socket is writable
     AwaitingDecision, // the certificate did not verify: Accept() or Decline() first
-    Closed,           // the peer ended the stream
-    Error,            // text says why; the session is finished
+    Closed,           // the peer ended the stream with close_notify
+    // The stream stopped without close_notify: anyone on the path can cut it so, and what came
+    // before cannot be known to be all the peer sent.
+    ClosedWithoutNotify,
+    Error, // text says why; the session is finished
 };
 
 struct TlsIo {
@@ -45,9 +48,12 @@ enum class VerifyFailure { None, UnknownIssuer, Expired, NotYetValid, WrongName,
 
 struct VerifyOutcome {
     VerifyFailure failure = VerifyFailure::None;
-    std::string reason;                 // Japanese, for the dialog; empty when verified
-    std::string detail;                 // OpenSSL's own words for it
-    bool pinned = false;                // accepted because the leaf matched the pin given
+    std::string reason;  // Japanese, for the dialog; empty when verified
+    std::string detail;  // OpenSSL's own words for it
+    bool pinned = false; // accepted because the leaf matched the pin given
+    // The pin given for this host and port when the leaf did not carry it: the certificate
+    // trusted there before was another one.
+    std::string pinnedSha256;
     std::vector<CertificateInfo> chain; // the peer's certificates, leaf first
     const CertificateInfo *Leaf() const { return chain.empty() ? nullptr : &chain.front(); }
 };
@@ -55,9 +61,11 @@ struct VerifyOutcome {
 // The Japanese sentence for a failure kind, as VerifyOutcome::reason holds it.
 std::string VerifyFailureText(VerifyFailure failure);
 
+// Both sides speak TLS 1.2 and 1.3 only, and neither renegotiates: a second handshake in the
+// middle of a stream could bring a certificate nobody checked while the one shown stays the first.
 struct TlsClientOptions {
-    // The name the certificate must carry: a host name (also sent as SNI) or an IP literal
-    // without brackets. Required.
+    // The name the certificate must carry: a host name (also sent as SNI) or an address without
+    // brackets, in any form connecting takes ("127.1" too), checked as that address. Required.
     std::string host;
     // Trust anchors instead of the system's store, when either is set (tests, private CAs).
     std::string caFile;
@@ -145,11 +153,14 @@ class TlsSession {
   private:
     enum class State { Handshaking, AwaitingDecision, Declined, Open, Failed };
     TlsSession() = default;
-    bool Setup(int fd, SSL_CTX *ctx, std::string &error);
+    bool Setup(std::string &error);
     static int VerifyCallback(X509_STORE_CTX *store, void *arg);
     int Verify(X509_STORE_CTX *store);
+    static void MessageCallback(int writing, int version, int contentType, const void *bytes,
+                                std::size_t length, SSL *ssl, void *arg);
     TlsIo Fail(std::string text);
     TlsIo IoFailure(int ret, const char *what);
+    std::string VersionRefusal() const;
 
     int fd_ = -1;
     bool client_ = true;
@@ -163,6 +174,8 @@ class TlsSession {
     SSL_CTX *ctx_ = nullptr;
     SSL *ssl_ = nullptr;
     BIO_METHOD *method_ = nullptr;
+    int helloVersion_ = 0;            // the version the peer's hello named, during the handshake
+    bool renegotiationAsked_ = false; // the peer asked for a second handshake, and was refused
 };
 
 // Certificate details of a certificate (for the dialog and the listening side's fingerprint).

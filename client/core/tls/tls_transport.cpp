@@ -22,6 +22,10 @@ IoResult FromTls(const TlsIo &io) {
     case TlsStatus::Closed:
         result.status = IoResult::Status::Closed;
         break;
+    case TlsStatus::ClosedWithoutNotify:
+        result.status = IoResult::Status::Closed;
+        result.withoutCloseNotify = true;
+        break;
     case TlsStatus::AwaitingDecision: // not after the handshake
     case TlsStatus::Error:
         result.status = IoResult::Status::Error;

@@ -1,5 +1,7 @@
 #include "tls/trust_pins.hpp"
 
+#include "net/addresses.hpp"
+
 namespace tarvotcpc {
 
 namespace {
@@ -24,10 +26,24 @@ std::string NormalFingerprint(std::string_view text) {
 } // namespace
 
 std::string PinKey(std::string_view host, uint16_t port) {
-    std::string key;
-    for (char c : host)
-        key.push_back(LowerAscii(c));
+    std::string key = LiteralAddressText(std::string(host));
+    if (key.empty()) {
+        for (char c : host)
+            key.push_back(LowerAscii(c));
+    }
     return key + ":" + std::to_string(port);
+}
+
+std::string ShownFingerprint(std::string_view fingerprint) {
+    const std::string digits = NormalFingerprint(fingerprint);
+    if (digits.empty()) return std::string(fingerprint);
+    std::string shown;
+    for (std::size_t i = 0; i < digits.size(); i += 2) {
+        if (i > 0) shown.push_back(':');
+        for (const char c : digits.substr(i, 2))
+            shown.push_back(c >= 'a' ? static_cast<char>(c - 'a' + 'A') : c);
+    }
+    return shown;
 }
 
 bool IsStorablePinKey(std::string_view key) {

@@ -12,10 +12,15 @@ namespace tarvotcpc {
 
 using TrustPins = std::map<std::string, std::string>; // "host:port" -> "AB:CD:..."
 
-// "host:port" with the host in lower case. An IPv6 host is written without brackets: the port is
-// always after the last ":", and a key starting with "[" would read as a section header in the
-// settings file.
+// "host:port" with the host in lower case. A host written as an address is that address in its
+// usual form ("127.1" is "127.0.0.1"), as connecting and checking the certificate take it. An IPv6
+// host is written without brackets: the port is always after the last ":", and a key starting
+// with "[" would read as a section header in the settings file.
 std::string PinKey(std::string_view host, uint16_t port);
+
+// A fingerprint as the certificate details show one ("AB:CD:..."), whatever its case and
+// separators in the settings file; as it is when it is not a SHA-256 digest.
+std::string ShownFingerprint(std::string_view fingerprint);
 
 // Whether a key can be kept on one line of the settings file as "key=value".
 bool IsStorablePinKey(std::string_view key);

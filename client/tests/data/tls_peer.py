@@ -2,7 +2,13 @@
 """TLS peers for the client's tests, built on Python's ssl module (an implementation other than
 the client's own use of OpenSSL's API), on loopback only.
 
-  tls_peer.py server CERT KEY [tls12]   accept one client, echo each line back
+  tls_peer.py server CERT KEY [VERSION]  accept one client, say the name it asked for (SNI),
+                                        echo each line back; VERSION tls12 caps the protocol at
+                                        TLS 1.2, tls1 and tls1_1 offer only that old version (an
+                                        RSA key's CERT: those ciphers need it at SECLEVEL=0)
+  tls_peer.py truncate CERT KEY SIZE [notify]
+                                        accept one client, send SIZE bytes, then close the TCP
+                                        stream without close_notify (with notify: with it)
   tls_peer.py starttls CERT KEY         answer like SMTP, upgrade on STARTTLS, then echo a line
   tls_peer.py pinclient PORT SHA256     connect, require the certificate's fingerprint, ping
 """
@@ -10,6 +16,10 @@ import hashlib
 import socket
 import ssl
 import sys
+import warnings
+
+# The old versions are offered on purpose; Python's warning about them would mix with the output.
+warnings.filterwarnings("ignore", category=DeprecationWarning)
 
 
 def listen():
@@ -20,11 +30,18 @@ def listen():
     return s
 
 
-def server_context(cert, key, tls12=False):
+OLD_VERSIONS = {"tls1": ssl.TLSVersion.TLSv1, "tls1_1": ssl.TLSVersion.TLSv1_1}
+
+
+def server_context(cert, key, version=""):
     ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     ctx.load_cert_chain(cert, key)
-    if tls12:
+    if version == "tls12":
         ctx.maximum_version = ssl.TLSVersion.TLSv1_2
+    elif version in OLD_VERSIONS:
+        ctx.minimum_version = OLD_VERSIONS[version]
+        ctx.maximum_version = OLD_VERSIONS[version]
+        ctx.set_ciphers("AES128-SHA:@SECLEVEL=0")
     return ctx
 
 
@@ -36,13 +53,36 @@ def echo_lines(conn):
         f.flush()
 
 
-def server(cert, key, tls12):
-    ctx = server_context(cert, key, tls12)
+def server(cert, key, version):
+    ctx = server_context(cert, key, version)
+    ctx.sni_callback = lambda tls, name, context: print("SNI %s" % name, flush=True)
     s = listen()
     conn, _ = s.accept()
-    with ctx.wrap_socket(conn, server_side=True) as tls:
+    try:
+        tls = ctx.wrap_socket(conn, server_side=True)
+    except (ssl.SSLError, OSError) as e:
+        print("REFUSED %s" % e, flush=True)
+        return
+    with tls:
         print("VERSION " + tls.version(), flush=True)
         echo_lines(tls)
+
+
+def truncate(cert, key, size, notify):
+    ctx = server_context(cert, key)
+    s = listen()
+    conn, _ = s.accept()
+    tls = ctx.wrap_socket(conn, server_side=True)
+    pattern = bytes(range(256))
+    data = (pattern * (size // 256 + 1))[:size]
+    tls.sendall(data)
+    if notify:
+        tls.unwrap().close()
+    else:
+        # The socket's own shutdown, under the TLS layer: a FIN with no close_notify before it.
+        socket.socket.shutdown(tls, socket.SHUT_RDWR)
+        tls.close()
+    print("SENT %d" % size, flush=True)
 
 
 def starttls(cert, key):
@@ -87,7 +127,9 @@ def pinclient(port, fingerprint):
 if __name__ == "__main__":
     mode = sys.argv[1]
     if mode == "server":
-        server(sys.argv[2], sys.argv[3], len(sys.argv) > 4 and sys.argv[4] == "tls12")
+        server(sys.argv[2], sys.argv[3], sys.argv[4] if len(sys.argv) > 4 else "")
+    elif mode == "truncate":
+        truncate(sys.argv[2], sys.argv[3], int(sys.argv[4]), len(sys.argv) > 5)
     elif mode == "starttls":
         starttls(sys.argv[2], sys.argv[3])
     elif mode == "pinclient":

@@ -178,6 +178,12 @@ TEST(TrustPins, KeysAndFingerprintComparison) {
     const std::string key = PinKey("Example.COM", 443);
     EXPECT_EQ(key, "example.com:443");
     EXPECT_EQ(PinKey("::1", 8443), "::1:8443");
+    // An address is pinned in its usual form, however it was written; a name as it is.
+    EXPECT_EQ(PinKey("0:0::1", 8443), "::1:8443");
+    EXPECT_EQ(PinKey("0x7F.1", 443), "127.0.0.1:443");
+    EXPECT_EQ(PinKey("127.1 x", 443), "127.1 x:443");
+    EXPECT_EQ(ShownFingerprint(a), colonA);
+    EXPECT_EQ(ShownFingerprint("garbage"), "garbage");
     EXPECT_EQ(CheckPin(pins, key, a), PinState::NotPinned);
     ASSERT_TRUE(AddPin(pins, key, colonA));
     EXPECT_EQ(CheckPin(pins, key, a), PinState::Matching);

@@ -80,6 +80,10 @@ TEST(CommandLine, EveryBadFormIsAnError) {
         {"-", "unknown option", ""},
         {"--tls=1", "takes no value", ""},
         {"--listen=80000", "from 1 to 65535", ""},
+        {"--listen=[::1]:0", "from 1 to 65535", ""},
+        {"--listen=example.org:80", "written as an address", ""},
+        {"--listen=[example.org]:80", "written as an address", ""},
+        {"--listen=::1:80", "in brackets", ""},
         {"--settings", "needs FILE", ""},
         {"--settings=", "needs a file name", ""},
         {"--help=yes", "takes no value", ""},
@@ -134,6 +138,18 @@ TEST(CommandLine, OptionsInAnyOrderAndTheirValues) {
     line = Parse({"--listen=8080", "--tls"});
     EXPECT_EQ(line.listenPort, 8080);
     EXPECT_TRUE(line.tls && !line.destination);
+    // A port alone stays on this computer; any other address is named.
+    EXPECT_EQ(line.listenBind, BindChoice::Loopback);
+    for (const auto &[value, address] : {std::pair{"[::1]:7", "::1"},
+                                         {"0.0.0.0:7", "0.0.0.0"},
+                                         {"[::]:7", "::"},
+                                         {"127.1:7", "127.1"}}) {
+        line = Parse({"--listen", value});
+        EXPECT_EQ(line.action, Action::Run) << value << ": " << line.error;
+        EXPECT_EQ(line.listenPort, 7) << value;
+        EXPECT_EQ(line.listenBind, BindChoice::Address) << value;
+        EXPECT_EQ(line.listenAddress, address) << value;
+    }
     for (const auto &bad : {std::vector<std::string_view>{"--listen", "0"},
                             {"--listen", "x"},
                             {"--listen", "7", "host:7"},
@@ -144,8 +160,10 @@ TEST(CommandLine, OptionsInAnyOrderAndTheirValues) {
 TEST(CommandLine, UsageNamesEveryOption) {
     const std::string usage = UsageText("tarvotcpc");
     EXPECT_EQ(usage.rfind("Usage: tarvotcpc [OPTIONS] [HOST[:PORT]]\n", 0), 0u);
-    for (const char *option : {"--settings FILE", "--tls", "--listen PORT", "--help", "--version"})
+    for (const char *option :
+         {"--settings FILE", "--tls", "--listen [ADDRESS:]PORT", "--help", "--version"})
         EXPECT_NE(usage.find(option), std::string::npos) << option;
+    EXPECT_EQ(usage.find(" \n"), std::string::npos) << usage;
 }
 
 } // namespace

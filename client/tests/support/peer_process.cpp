@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <openssl/bn.h>
 #include <openssl/pem.h>
+#include <openssl/rsa.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
 #include <signal.h>
@@ -210,10 +211,12 @@ std::string TestPki::Make(CertKind kind, const std::string &name) {
     std::unique_ptr<X509, Free> ca(PEM_read_bio_X509(caCertBio.get(), nullptr, nullptr, nullptr));
     std::unique_ptr<EVP_PKEY, Free> caKey(
         PEM_read_bio_PrivateKey(caKeyBio.get(), nullptr, nullptr, nullptr));
-    std::unique_ptr<EVP_PKEY, Free> key(EVP_EC_gen("P-256"));
+    std::unique_ptr<EVP_PKEY, Free> key(kind == CertKind::RsaLeaf ? EVP_RSA_gen(2048)
+                                                                  : EVP_EC_gen("P-256"));
     std::unique_ptr<X509, Free> cert;
     switch (kind) {
     case CertKind::Leaf:
+    case CertKind::RsaLeaf:
         cert = MakeCertificate(key.get(), "localhost", ca.get(), caKey.get(), -kDay, 10 * kDay,
                                kNames, false);
         break;

@@ -42,10 +42,12 @@ class PeerProcess {
 // Where the Python peer script is.
 std::string PeerScript();
 
-enum class CertKind { Leaf, SelfSigned, WrongName, Expired };
+enum class CertKind { Leaf, SelfSigned, WrongName, Expired, RsaLeaf };
 
-// A test CA and certificates in dir: "<name>.pem" and "<name>.key". Leaf and Expired are issued
-// by the CA and name localhost, 127.0.0.1 and ::1; WrongName names only other.invalid.
+// A test CA and certificates in dir: "<name>.pem" and "<name>.key". Leaf, Expired and RsaLeaf are
+// issued by the CA and name localhost, 127.0.0.1 and ::1; WrongName names only other.invalid.
+// RsaLeaf has an RSA key, for peers that speak only an old TLS version: their only ciphers that
+// pass the default security level carry no signature.
 class TestPki {
   public:
     explicit TestPki(std::string dir);

@@ -12,6 +12,7 @@
 #include <functional>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "net/addresses.hpp"
@@ -100,11 +101,14 @@ struct SServer {
     uint16_t port = 0;
 };
 
-SServer StartSServer(const std::string &cert, const std::string &accept = "127.0.0.1:0") {
+SServer StartSServer(const std::string &cert, const std::string &accept = "127.0.0.1:0",
+                     const std::vector<std::string> &extra = {}) {
     SServer s;
-    s.process = std::make_unique<PeerProcess>(
-        std::vector<std::string>{"openssl", "s_server", "-accept", accept, "-cert", cert, "-key",
-                                 TestPki::KeyOf(cert), "-naccept", "1"});
+    std::vector<std::string> argv{"openssl",  "s_server", "-accept", accept,
+                                  "-cert",    cert,       "-key",    TestPki::KeyOf(cert),
+                                  "-naccept", "1"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    s.process = std::make_unique<PeerProcess>(argv);
     if (s.process->WaitFor("ACCEPT", kWait)) s.process->WaitFor("\n", 1s);
     s.port = s.process->PortAfter("ACCEPT");
     return s;
@@ -278,8 +282,151 @@ TEST_F(TlsPeers, PinnedThenChanged) {
             EXPECT_EQ(step.status, TlsStatus::AwaitingDecision);
             EXPECT_FALSE(session->Verification().pinned);
             EXPECT_EQ(CheckPin(pins, key, seen), PinState::Changed);
+            // The question can say what was trusted here before.
+            EXPECT_TRUE(SameFingerprint(session->Verification().pinnedSha256, pins.at(key)));
         }
         ++run;
+    }
+}
+
+// Waits for the connection's events until one of type comes, gathering the received bytes.
+std::optional<ConnectionEvent> WaitForEvent(Connection &connection, ConnectionEvent::Type type,
+                                            std::string *received = nullptr,
+                                            std::chrono::milliseconds timeout = kWait) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        for (ConnectionEvent &event : connection.TakeEvents()) {
+            if (event.type == ConnectionEvent::Type::Received && received != nullptr)
+                *received += event.data;
+            if (event.type == type) return std::move(event);
+            if (event.type == ConnectionEvent::Type::Ended) return std::nullopt;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    return std::nullopt;
+}
+
+// TLS 1.2 is the least either side speaks. Peers that offer only TLS 1.0 or 1.1 (at SECLEVEL=0
+// and with an RSA key, so that nothing but the version stands in the way) get no handshake: the
+// Python server never sees one finished, and the listening side refuses openssl s_client; both
+// texts name the version.
+TEST_F(TlsPeers, VersionsBeforeTls12AreRefusedOnBothSides) {
+    const std::string rsa = pki.Make(CertKind::RsaLeaf, "rsa");
+    std::string error;
+    const auto identity = TlsServerIdentity::LoadFiles(rsa, TestPki::KeyOf(rsa), error);
+    ASSERT_TRUE(identity) << error;
+    for (const std::string version : {"tls1", "tls1_1"}) {
+        SCOPED_TRACE(version);
+        PeerProcess python(
+            {"python3", testing::PeerScript(), "server", rsa, TestPki::KeyOf(rsa), version});
+        ASSERT_TRUE(python.WaitFor("\n", kWait)) << python.Output();
+        Fd fd(ConnectTo("127.0.0.1", python.PortAfter("PORT")));
+        auto client = TlsSession::Client(fd.fd, {"localhost", pki.CaFile(), "", "", kWait}, error);
+        ASSERT_TRUE(client) << error;
+        const TlsIo refused = Drive(*client);
+        EXPECT_EQ(refused.status, TlsStatus::Error) << client->Protocol();
+        EXPECT_NE(refused.text.find("TLS 1.2"), std::string::npos) << refused.text;
+        EXPECT_FALSE(python.WaitFor("VERSION", 200ms)) << python.Output();
+
+        const ListenResult listening = Listen(BindChoice::Loopback, 0);
+        ASSERT_GE(listening.fd, 0) << listening.text;
+        Fd listenFd(listening.fd);
+        PeerProcess old(
+            {"openssl", "s_client", "-connect",
+             "127.0.0.1:" +
+                 std::to_string(ntohs(
+                     reinterpret_cast<const sockaddr_in *>(listening.address.Get())->sin_port)),
+             "-" + version, "-cipher", "AES128-SHA:@SECLEVEL=0"});
+        pollfd p{listenFd.fd, POLLIN, 0};
+        ASSERT_EQ(poll(&p, 1, 5000), 1);
+        AcceptResult peer = AcceptPeer(listenFd.fd);
+        ASSERT_EQ(peer.kind, AcceptResult::Kind::Peer);
+        Fd peerFd(peer.fd);
+        auto server = TlsSession::Server(peerFd.fd, identity, kWait, error);
+        ASSERT_TRUE(server) << error;
+        const TlsIo turnedAway = Drive(*server);
+        EXPECT_EQ(turnedAway.status, TlsStatus::Error) << server->Protocol();
+        EXPECT_NE(turnedAway.text.find("TLS 1.2"), std::string::npos) << turnedAway.text;
+    }
+}
+
+// A server that asks to renegotiate (s_server's "r" command, TLS 1.2) is refused: a second
+// handshake could bring a certificate nobody checked while the chain shown stays the first.
+// s_server then ends the connection, and the end says why.
+TEST_F(TlsPeers, RenegotiationAskedByTheServerIsRefused) {
+    SServer server = StartSServer(pki.Make(CertKind::Leaf, "leaf"), "127.0.0.1:0", {"-tls1_2"});
+    ASSERT_NE(server.port, 0) << server.process->Output();
+    ConnectionOptions options;
+    options.tlsClient = TlsClientOptions{"localhost", pki.CaFile(), "", "", kWait};
+    Connection connection("127.0.0.1", server.port, options);
+    ASSERT_TRUE(WaitForEvent(connection, ConnectionEvent::Type::Secured));
+    server.process->Send("r\n");
+    const std::optional<ConnectionEvent> end =
+        WaitForEvent(connection, ConnectionEvent::Type::Ended, nullptr, 5s);
+    ASSERT_TRUE(end) << "still connected after the renegotiation: " << server.process->Output();
+    EXPECT_EQ(end->reason, EndReason::Error);
+    EXPECT_NE(end->data.find("再ネゴシエーション"), std::string::npos) << end->data;
+    connection.Quit();
+}
+
+// A stream cut without close_notify ends with a text of its own, after every byte before the cut;
+// an orderly close still reads as one.
+TEST_F(TlsPeers, ATruncatedStreamIsToldApartFromAnOrderlyClose) {
+    const std::string leaf = pki.Make(CertKind::Leaf, "leaf");
+    constexpr std::size_t kSize = 300000;
+    std::string expected;
+    while (expected.size() < kSize)
+        for (int b = 0; b < 256 && expected.size() < kSize; ++b)
+            expected.push_back(static_cast<char>(b));
+    for (const bool notify : {false, true}) {
+        SCOPED_TRACE(notify ? "with close_notify" : "without close_notify");
+        std::vector<std::string> argv{"python3", testing::PeerScript(), "truncate",
+                                      leaf,      TestPki::KeyOf(leaf),  std::to_string(kSize)};
+        if (notify) argv.push_back("notify");
+        PeerProcess python(argv);
+        ASSERT_TRUE(python.WaitFor("\n", kWait)) << python.Output();
+        ConnectionOptions options;
+        options.tlsClient = TlsClientOptions{"localhost", pki.CaFile(), "", "", kWait};
+        Connection connection("127.0.0.1", python.PortAfter("PORT"), options);
+        std::string received;
+        const auto deadline = std::chrono::steady_clock::now() + kWait;
+        std::optional<ConnectionEvent> end;
+        while (!end && std::chrono::steady_clock::now() < deadline) {
+            for (ConnectionEvent &event : connection.TakeEvents()) {
+                if (event.type == ConnectionEvent::Type::Received) received += event.data;
+                if (event.type == ConnectionEvent::Type::Ended) end = std::move(event);
+            }
+            std::this_thread::sleep_for(5ms);
+        }
+        ASSERT_TRUE(end);
+        EXPECT_TRUE(received == expected) << received.size() << " bytes";
+        if (notify) {
+            EXPECT_EQ(end->reason, EndReason::PeerClosed);
+            EXPECT_EQ(end->data, "切断しました");
+        } else {
+            EXPECT_EQ(end->reason, EndReason::PeerClosedWithoutNotify);
+            EXPECT_NE(end->data.find("close_notify"), std::string::npos) << end->data;
+        }
+    }
+}
+
+// "127.1" and the other short forms inet_aton reads are the address 127.0.0.1: no SNI goes out,
+// the certificate is checked for that address, and the pin is the address's.
+TEST_F(TlsPeers, ShortIpv4FormsAreTheAddressTheyName) {
+    const std::string leaf = pki.Make(CertKind::Leaf, "leaf");
+    for (const std::string host : {"127.0.0.1", "127.1", "0x7f.1", "2130706433", "0177.0.0.1"}) {
+        SCOPED_TRACE(host);
+        PeerProcess python(
+            {"python3", testing::PeerScript(), "server", leaf, TestPki::KeyOf(leaf)});
+        ASSERT_TRUE(python.WaitFor("\n", kWait)) << python.Output();
+        Fd fd(ConnectTo("127.0.0.1", python.PortAfter("PORT")));
+        std::string error;
+        auto session = TlsSession::Client(fd.fd, {host, pki.CaFile(), "", "", kWait}, error);
+        ASSERT_TRUE(session) << error;
+        const TlsIo step = Drive(*session);
+        EXPECT_EQ(step.status, TlsStatus::Done) << session->Verification().detail;
+        EXPECT_TRUE(python.WaitFor("SNI None", kWait)) << python.Output();
+        EXPECT_EQ(PinKey(host, 443), "127.0.0.1:443");
     }
 }
 

@@ -19,7 +19,9 @@ namespace tarvotcpc::ui {
 CertificateDialog::CertificateDialog(QWidget *parent, const CertificateQuestion &question)
     : QDialog(parent) {
     setObjectName(QStringLiteral("certificateDialog"));
-    setWindowTitle(Text("証明書の確認"));
+    // A pinned host showing another certificate is no first meeting, and says so from the title.
+    setWindowTitle(question.outcome.pinnedSha256.empty() ? Text("証明書の確認")
+                                                         : Text("証明書が変わりました"));
     setAccessibleName(windowTitle());
     auto *text =
         new QPlainTextEdit(QString::fromStdString(CertificateQuestionText(question)), this);
@@ -80,18 +82,27 @@ void ShowCertificateChain(QWidget *parent, const std::vector<CertificateInfo> &c
 
 ListenDialog::ListenDialog(QWidget *parent)
     : QDialog(parent), port_(new QLineEdit(this)), bind_(new QComboBox(this)),
-      tls_(new QCheckBox(Text("TLS"), this)), certificate_(new QLineEdit(this)),
-      key_(new QLineEdit(this)) {
+      address_(new QLineEdit(this)), tls_(new QCheckBox(Text("TLS"), this)),
+      certificate_(new QLineEdit(this)), key_(new QLineEdit(this)) {
     setObjectName(QStringLiteral("listenDialog"));
     setWindowTitle(Text("待ち受け"));
     setAccessibleName(windowTitle());
     port_->setObjectName(QStringLiteral("listenPortLineEdit"));
     bind_->setObjectName(QStringLiteral("bindComboBox"));
-    // In the order of BindChoice.
-    bind_->addItem(Text("すべてのアドレス (IPv6とIPv4)"));
-    bind_->addItem(Text("ループバック (127.0.0.1)"));
-    bind_->addItem(Text("IPv6のみ"));
-    bind_->addItem(Text("IPv4のみ"));
+    // Loopback first: the choices that let other computers in are taken on purpose.
+    bind_->addItem(Text("ループバック (127.0.0.1、このコンピューターからのみ)"),
+                   static_cast<int>(BindChoice::Loopback));
+    bind_->addItem(Text("すべてのアドレス (IPv6とIPv4、ネットワークから接続できます)"),
+                   static_cast<int>(BindChoice::All));
+    bind_->addItem(Text("すべてのIPv6アドレス"), static_cast<int>(BindChoice::IPv6));
+    bind_->addItem(Text("すべてのIPv4アドレス"), static_cast<int>(BindChoice::IPv4));
+    bind_->addItem(Text("指定したアドレス"), static_cast<int>(BindChoice::Address));
+    address_->setObjectName(QStringLiteral("listenAddressLineEdit"));
+    address_->setPlaceholderText(Text("例: 192.168.1.10、::1"));
+    address_->setEnabled(false);
+    connect(bind_, &QComboBox::currentIndexChanged, this, [this] {
+        address_->setEnabled(bind_->currentData().toInt() == static_cast<int>(BindChoice::Address));
+    });
     tls_->setObjectName(QStringLiteral("listenTlsCheckBox"));
     certificate_->setObjectName(QStringLiteral("certificateFileLineEdit"));
     key_->setObjectName(QStringLiteral("keyFileLineEdit"));
@@ -105,11 +116,13 @@ ListenDialog::ListenDialog(QWidget *parent)
     auto *form = new QFormLayout;
     form->addRow(Text("ポート番号:"), port_);
     form->addRow(Text("アドレス:"), bind_);
+    form->addRow(Text("指定するアドレス:"), address_);
     form->addRow(QString(), tls_);
     form->addRow(Text("証明書ファイル:"), certificate_);
     form->addRow(Text("秘密鍵ファイル:"), key_);
     port_->setAccessibleName(Text("ポート番号"));
     bind_->setAccessibleName(Text("アドレス"));
+    address_->setAccessibleName(Text("指定するアドレス"));
     certificate_->setAccessibleName(Text("証明書ファイル"));
     key_->setAccessibleName(Text("秘密鍵ファイル"));
 
@@ -135,7 +148,16 @@ void ListenDialog::accept() {
         return;
     }
     params_.port = *port;
-    params_.bind = static_cast<BindChoice>(bind_->currentIndex());
+    params_.bind = static_cast<BindChoice>(bind_->currentData().toInt());
+    params_.address.clear();
+    if (params_.bind == BindChoice::Address) {
+        params_.address = address_->text().trimmed().toStdString();
+        if (!IsListenAddress(params_.address)) {
+            ShowMessageBox(this, Text(kListenAddressText), MessageStyle::Warning);
+            address_->setFocus();
+            return;
+        }
+    }
     params_.tls = tls_->isChecked();
     if (params_.tls) {
         params_.certificateFile = certificate_->text().toStdString();

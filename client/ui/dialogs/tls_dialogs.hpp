@@ -46,6 +46,7 @@ class ListenDialog : public QDialog {
     ListenParams params_;
     QLineEdit *port_;
     QComboBox *bind_;
+    QLineEdit *address_;
     QCheckBox *tls_;
     QLineEdit *certificate_;
     QLineEdit *key_;

@@ -40,12 +40,12 @@ int main(int argc, char *argv[]) {
     tarvotcpc::ui::MainWindow window(line.settingsPath.value_or(tarvotcpc::SettingsPath()));
     window.show();
     if (line.listenPort) {
-        QTimer::singleShot(0, &window, [&window, port = *line.listenPort, tls = line.tls] {
-            tarvotcpc::ListenParams params;
-            params.port = port;
-            params.tls = tls;
-            window.ListenAtStart(params);
-        });
+        tarvotcpc::ListenParams params;
+        params.port = *line.listenPort;
+        params.bind = line.listenBind;
+        params.address = line.listenAddress;
+        params.tls = line.tls;
+        QTimer::singleShot(0, &window, [&window, params] { window.ListenAtStart(params); });
     } else if (line.destination) {
         QTimer::singleShot(0, &window, [&window, destination = *line.destination, tls = line.tls] {
             if (destination.port) {

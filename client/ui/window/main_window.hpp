@@ -55,7 +55,7 @@ class MainWindow : public QMainWindow, private MainView {
     void OpenConnectDialog(const QString &host = {}, bool tls = false);
     // The listen dialog, then listening as it says.
     void OpenListenDialog();
-    // Listening as the command line asks (plain, every address).
+    // Listening as the command line asks.
     void ListenAtStart(const ListenParams &params);
     QLabel *PeerLabel() const { return peerLabel_; }
 
