@@ -28,7 +28,9 @@ struct CommandLine {
     std::optional<StartDestination> destination;
     bool tls = false;                  // --tls: the destination speaks TLS
     std::optional<int32_t> listenPort; // --listen PORT: wait for a peer instead
-    std::string error;                 // with Action::Error: what is wrong, in one line
+    // --proxy URL: the destination's own proxy, in its full form, or "なし" (--proxy none)
+    std::optional<std::string> proxy;
+    std::string error; // with Action::Error: what is wrong, in one line
 };
 
 // args are the arguments after the program's name. Options come in any order before or after the
