@@ -179,15 +179,8 @@ std::optional<ProxyUrl> ParseProxyUrl(std::string_view text, std::string &error)
         }
         text.remove_prefix(colon + 3);
     }
-    // A trailing slash is all a proxy URL may have after the authority.
-    if (const std::size_t slash = text.find_first_of("/?#"); slash != std::string_view::npos) {
-        if (text.substr(slash) != "/") {
-            error = "プロキシのURLには「/」のあとに何も書けません";
-            return std::nullopt;
-        }
-        text.remove_suffix(1);
-    }
-    // The last "@" ends the user part, so that an "@" left unencoded in a password still works.
+    // The last "@" ends the user part, so that an "@" (or "/", "#") left unencoded in a password
+    // still works.
     if (const std::size_t at = text.rfind('@'); at != std::string_view::npos) {
         const std::string_view userInfo = text.substr(0, at);
         const std::size_t colon = userInfo.find(':');
@@ -209,6 +202,14 @@ std::optional<ProxyUrl> ParseProxyUrl(std::string_view text, std::string &error)
         }
         proxy.user = *user;
         text.remove_prefix(at + 1);
+    }
+    // A trailing slash is all a proxy URL may have after the host and port.
+    if (const std::size_t slash = text.find_first_of("/?#"); slash != std::string_view::npos) {
+        if (text.substr(slash) != "/") {
+            error = "プロキシのURLには「/」のあとに何も書けません";
+            return std::nullopt;
+        }
+        text.remove_suffix(1);
     }
     std::string_view portText;
     bool hasPort = false;

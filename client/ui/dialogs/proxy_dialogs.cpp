@@ -53,6 +53,7 @@ ProxyPasswordDialog::ProxyPasswordDialog(QWidget *parent, const ProxyPasswordQue
     layout->addWidget(text);
     layout->addLayout(form);
     layout->addWidget(buttons);
+    setMinimumWidth(440);
     password_->setFocus();
 }
 
