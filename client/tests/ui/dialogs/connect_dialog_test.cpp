@@ -220,15 +220,17 @@ void ConnectDialogTest::proxyPasswordByKeyboardAlone() {
     ProxyPasswordQuestion question{"socks5h://alice@p:1080", "alice", "example.org:25"};
     bool checked = false;
     testing::WhenModal<ProxyPasswordDialog>([&](ProxyPasswordDialog *dialog) {
-        checked = dialog->PasswordEdit()->hasFocus() &&
-                  dialog->PasswordEdit()->echoMode() == QLineEdit::Password &&
-                  dialog->PasswordEdit()->accessibleName() == U("パスワード:") &&
+        QLineEdit *password = dialog->PasswordEdit();
+        checked = dialog->focusWidget() == password &&
+                  password->echoMode() == QLineEdit::Password &&
+                  password->accessibleName() == U("パスワード:") &&
                   dialog->KeepBox()->accessibleName() == U("パスワードを保存する") &&
                   dialog->accessibleName() == U("プロキシのパスワード");
-        QTest::keyClicks(dialog->PasswordEdit(), QStringLiteral("s3 cr@t"));
-        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
-        QTest::keyClick(dialog->PasswordEdit(), Qt::Key_Return);
+        QTest::keyClicks(password, QStringLiteral("s3 cr@t"));
+        QTest::keyClick(password, Qt::Key_Tab);
+        checked = checked && dialog->focusWidget() == dialog->KeepBox();
+        QTest::keyClick(dialog->KeepBox(), Qt::Key_Space);
+        QTest::keyClick(password, Qt::Key_Return);
     });
     const ProxyPasswordAnswer answer = AskProxyPassword(nullptr, question);
     QVERIFY(checked);
