@@ -25,6 +25,9 @@ packages=(
   libabsl-dev # absl::flat_hash_map, the lookup anchor of the benchmarks
   linux-perf # profiling the benchmarks (perf record / perf report)
   fonts-noto-core # Noto Sans Symbols 2: the control pictures (␍ ␊ ␀) the receive page draws
+  microsocks   # the proxy tests' SOCKS5 proxy, with and without user and password
+  dante-server # the proxy tests' SOCKS5 proxy with rules (danted, run in the foreground)
+  tinyproxy    # the proxy tests' HTTP CONNECT proxy with Basic authentication and a filter
 )
 
 missing=()

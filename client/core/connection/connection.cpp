@@ -47,6 +47,9 @@ std::string EndText(EndReason reason, const std::string &host, const std::string
         return "ホスト" + host + "が見つかりません";
     case EndReason::ConnectFailed:
         return "接続に失敗しました";
+    case EndReason::ProxyFailed:
+    case EndReason::ProxyAuthFailed:
+        return systemText;
     case EndReason::Disconnected:
     case EndReason::PeerClosed:
         return "切断しました";
@@ -62,7 +65,8 @@ std::string EndText(EndReason reason, const std::string &host, const std::string
 
 bool IsStartFailure(EndReason reason) {
     return reason == EndReason::SocketFailed || reason == EndReason::HostNotFound ||
-           reason == EndReason::ConnectFailed;
+           reason == EndReason::ConnectFailed || reason == EndReason::ProxyFailed ||
+           reason == EndReason::ProxyAuthFailed;
 }
 
 Connection::Connection(std::string host, int32_t port, ConnectionOptions options)

@@ -34,19 +34,22 @@ EndpointStep Connected(UniqueFd socket, const SocketAddress &peer) {
     return step;
 }
 
-// A name lookup cannot be interrupted, so it runs on a detached thread of its own. The state it
-// fills is shared: when the endpoint is dropped first, the lookup's thread frees it at its end.
-struct LookupState {
+} // namespace
+
+// The state is shared: when the endpoint is dropped first, the lookup's thread frees it at its end.
+struct NameLookup::State {
     UniqueFd done{eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)}; // readable once the lookup has finished
     std::atomic<bool> finished{false};
     Resolution result;
 };
 
-void RunLookup(LookupState &state, const Resolver &resolver, const std::string &host,
+namespace {
+
+void RunLookup(NameLookup::State &state, const Resolver &resolver, const std::string &host,
                uint16_t port) {
     Resolution result;
     try {
-        result = resolver(host, port);
+        result = resolver ? resolver(host, port) : ResolveHost(host, port);
     } catch (...) {
         result = Resolution();
     }
@@ -56,6 +59,39 @@ void RunLookup(LookupState &state, const Resolver &resolver, const std::string &
     if (state.done.Valid()) [[maybe_unused]]
         ssize_t ignored = write(state.done.Get(), &one, 8);
 }
+
+} // namespace
+
+NameLookup::NameLookup(const Resolver &resolver, const std::string &host, uint16_t port)
+    : state_(std::make_shared<State>()) {
+    if (state_->done.Valid()) {
+        try {
+            std::thread([state = state_, resolver, host, port] {
+                RunLookup(*state, resolver, host, port);
+            }).detach();
+            return;
+        } catch (const std::system_error &) {
+        }
+    }
+    RunLookup(*state_, resolver, host, port);
+}
+
+bool NameLookup::Finished() const {
+    return state_->finished.load(std::memory_order_acquire);
+}
+
+std::vector<SocketAddress> &NameLookup::Addresses() {
+    return state_->result.addresses;
+}
+
+std::vector<pollfd> NameLookup::Waits() const {
+    // Readable from the end of the lookup on (nobody reads it), so a wait that starts after the
+    // end returns at once.
+    if (!state_->done.Valid()) return {};
+    return {{state_->done.Get(), POLLIN, 0}};
+}
+
+namespace {
 
 class HostEndpoint final : public Endpoint {
   public:
@@ -82,38 +118,23 @@ class HostEndpoint final : public Endpoint {
     Resolver resolver_;
     ConnectStep connect_;
     Stage stage_ = Stage::Start;
-    std::shared_ptr<LookupState> lookup_;
+    std::unique_ptr<NameLookup> lookup_;
     std::unique_ptr<HappyEyeballs> race_;
 };
 
 EndpointStep HostEndpoint::Advance() {
     switch (stage_) {
-    case Stage::Start: {
+    case Stage::Start:
         // "127.1" and the other forms inet_aton reads have always been taken as addresses.
         if (std::optional<SocketAddress> literal = LiteralAddress(host_, port_))
             return StartRace({*literal});
-        lookup_ = std::make_shared<LookupState>();
+        lookup_ = std::make_unique<NameLookup>(resolver_, host_, port_);
         stage_ = Stage::LookingUp;
-        bool started = false;
-        if (lookup_->done.Valid()) {
-            try {
-                std::thread([state = lookup_, resolver = resolver_, host = host_, port = port_] {
-                    RunLookup(*state, resolver, host, port);
-                }).detach();
-                started = true;
-            } catch (const std::system_error &) {
-                started = false;
-            }
-        }
-        // Without a thread or a descriptor the lookup still happens, just without being
-        // interruptible.
-        if (!started) RunLookup(*lookup_, resolver_, host_, port_);
         return Advance();
-    }
     case Stage::LookingUp:
-        if (!lookup_->finished.load(std::memory_order_acquire)) return {};
-        if (lookup_->result.addresses.empty()) return Fail(EndReason::HostNotFound);
-        return StartRace(std::move(lookup_->result.addresses));
+        if (!lookup_->Finished()) return {};
+        if (lookup_->Addresses().empty()) return Fail(EndReason::HostNotFound);
+        return StartRace(std::move(lookup_->Addresses()));
     case Stage::Connecting: {
         std::vector<pollfd> ready = race_->PollFds();
         if (!ready.empty()) poll(ready.data(), ready.size(), 0);
@@ -124,8 +145,7 @@ EndpointStep HostEndpoint::Advance() {
 }
 
 std::vector<pollfd> HostEndpoint::Waits() const {
-    if (stage_ == Stage::LookingUp && lookup_->done.Valid())
-        return {{lookup_->done.Get(), POLLIN, 0}};
+    if (stage_ == Stage::LookingUp) return lookup_->Waits();
     if (stage_ == Stage::Connecting) return race_->PollFds();
     return {};
 }

@@ -46,6 +46,24 @@ class Endpoint {
 
 using EndpointFactory = std::function<std::unique_ptr<Endpoint>()>;
 
+// A name lookup cannot be interrupted, so it runs on a detached thread of its own, started by the
+// constructor; the endpoint that asked may be dropped before it ends, and its thread then frees
+// what it holds. Without a thread the lookup happens at once, uninterruptible.
+class NameLookup {
+  public:
+    NameLookup(const Resolver &resolver, const std::string &host, uint16_t port);
+    bool Finished() const;
+    // Once finished: every address found (none when the name has none).
+    std::vector<SocketAddress> &Addresses();
+    // While not finished: the descriptor that becomes readable when it is.
+    std::vector<pollfd> Waits() const;
+
+    struct State; // shared with the lookup's thread
+
+  private:
+    std::shared_ptr<State> state_;
+};
+
 // Every address of host (a numeric address as it is, a dotted IPv4 address as inet_aton reads it,
 // else through the resolver on a thread of its own, empty meaning ResolveHost), then the race of
 // connects to the low 16 bits of port (HappyEyeballs). No address: HostNotFound; every attempt

@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "net/addresses.hpp"
+#include "net/proxy.hpp"
+#include "net/proxy_choice.hpp"
 #include "settings/destination.hpp"
 #include "text/text.hpp"
 
@@ -86,6 +88,22 @@ constexpr OptionSpec kOptions[] = {
          }
          line.listenPort = ParsePort(port);
          if (!line.listenPort) return "the port of --listen must be a number from 1 to 65535";
+         return {};
+     }},
+    {"--proxy", "URL",
+     "connect through the proxy at URL (socks5h://, socks5:// or http://), or 'none'",
+     [](CommandLine &line, std::string_view value) -> std::string {
+         if (line.proxy) return "--proxy is given more than once";
+         if (IsProxyNone(value)) {
+             line.proxy = kProxyNone;
+             return {};
+         }
+         std::string error;
+         const std::optional<ProxyUrl> proxy = ParseProxyUrl(value, error);
+         if (!proxy)
+             return "--proxy needs a URL such as socks5h://HOST:1080 or http://USER@HOST:3128, "
+                    "or 'none'";
+         line.proxy = FormatProxyUrl(*proxy, true);
          return {};
      }},
     {"--help", "", "show this help and exit",
@@ -222,6 +240,9 @@ CommandLine ParseCommandLine(const std::vector<std::string_view> &args) {
     }
     if (line.listenPort && line.destination)
         return Failed("--listen waits for a peer: give no destination with it");
+    if (line.listenPort && line.proxy)
+        return Failed("--proxy is for connecting, not with --listen");
+    if (line.proxy && !line.destination) return Failed("--proxy needs a destination to connect to");
     return line;
 }
 
@@ -242,6 +263,10 @@ std::string UsageText(std::string_view program) {
             help += c == '\n' ? "\n" + std::string(20, ' ') : std::string(1, c);
         text += left + help + "\n";
     }
+    text += "\nA proxy URL is scheme://[USER[:PASSWORD]@]HOST[:PORT] (port 1080 by default); "
+            "socks5h lets the\nproxy look the destination's name up. Without --proxy the "
+            "proxy of the options is used,\nelse the environment's as curl reads it: "
+            "https_proxy (TLS only), then all_proxy, unless\nno_proxy names the destination.\n";
     return text;
 }
 

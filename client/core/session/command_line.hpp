@@ -32,7 +32,9 @@ struct CommandLine {
     std::optional<int32_t> listenPort; // --listen [ADDRESS:]PORT: wait for a peer instead
     BindChoice listenBind = BindChoice::Loopback; // Address when ADDRESS was given
     std::string listenAddress;                    // ADDRESS, without brackets
-    std::string error;                            // with Action::Error: what is wrong, in one line
+    // --proxy URL: the destination's own proxy, in its full form, or "なし" (--proxy none)
+    std::optional<std::string> proxy;
+    std::string error; // with Action::Error: what is wrong, in one line
 };
 
 // args are the arguments after the program's name. Options come in any order before or after the

@@ -6,9 +6,11 @@
 #include <cstring>
 #include <utility>
 
+#include "net/proxy_endpoint.hpp"
 #include "session/certificate_text.hpp"
 #include "settings/host_field.hpp"
 #include "settings/options.hpp"
+#include "settings/proxy_passwords.hpp"
 #include "text/send_encoding.hpp"
 #include "transcript/transcript_source.hpp"
 #include "settings/trust_store.hpp"
@@ -312,6 +314,44 @@ void MainController::Start() {
 }
 
 void MainController::Connect(const Destination &params) {
+    awaitingPassword_.reset();
+    const ProxyChoice choice = ChooseProxy(
+        params.proxy, ReadOptions(settings_).Text(Option::Proxy), environment_, params.host,
+        static_cast<uint16_t>(static_cast<uint32_t>(params.port)), params.tls);
+    if (choice.kind == ProxyChoice::Kind::Invalid) {
+        view_.ShowWarning(choice.source + "を使えません: " + choice.error);
+        return;
+    }
+    if (choice.kind == ProxyChoice::Kind::Direct) return BeginConnect(params, std::nullopt);
+    ProxyUrl proxy = choice.proxy;
+    if (!proxy.user.empty() && !proxy.password) {
+        proxy.password = LoadProxyPassword(settingsPath_, proxy);
+        if (!proxy.password) {
+            // Nothing changes until the answer: the last connection's page and state stay.
+            awaitingPassword_.emplace(params, proxy);
+            view_.AskProxyPassword(ProxyPasswordQuestion{FormatProxyUrl(proxy), proxy.user,
+                                                         HostFieldText(params.host, params.port)});
+            return;
+        }
+        BeginConnect(params, proxy);
+        keptPasswordUsed_ = proxy;
+        return;
+    }
+    BeginConnect(params, proxy);
+}
+
+void MainController::AnswerProxyPassword(std::optional<std::string> password, bool keep) {
+    if (!awaitingPassword_) return;
+    auto [params, proxy] = std::move(*awaitingPassword_);
+    awaitingPassword_.reset();
+    if (!password) return;
+    proxy.password = std::move(password);
+    BeginConnect(params, proxy);
+    if (keep && SaveProxyPassword(settingsPath_, proxy, *proxy.password)) keptPasswordUsed_ = proxy;
+}
+
+void MainController::BeginConnect(const Destination &params, std::optional<ProxyUrl> proxy) {
+    keptPasswordUsed_.reset();
     const OptionValues switches = ReadOptions(settings_);
     EndLastConnection(switches);
     flow_.Restart();
@@ -325,9 +365,19 @@ void MainController::Connect(const Destination &params) {
     options.wake = wake_;
     options.queueLimit = kReceiveQueueLimit;
     if (params.tls) options.tlsClient = TlsOptionsFor(params.host, params.port);
+    if (proxy) {
+        options.endpoint = [proxy = *proxy, host = params.host, port = params.port] {
+            return MakeProxyEndpoint(proxy, host, port);
+        };
+    }
     StartConnection(factory_(params, std::move(options)));
     tlsStarted_ = params.tls;
-    SetStatus(ConnectingText(params));
+    if (proxy) {
+        SetStatus(HostFieldText(params.host, params.port) + "にプロキシ" +
+                  ProxyAddressText(*proxy) + "経由で接続中");
+    } else {
+        SetStatus(ConnectingText(params));
+    }
     if (switches[Option::ConSend]) Send();
     if (switches[Option::ConReClear]) view_.ClearReceivePage();
 }
@@ -396,8 +446,14 @@ void MainController::ProcessEvents() {
     view_.SetStartTlsAvailable(false);
     view_.SetPeerText(std::string());
     chain_.clear();
+    // A kept password the proxy refused would be refused again: the next connect asks.
+    std::string message = end->data;
+    if (end->reason == EndReason::ProxyAuthFailed && keptPasswordUsed_ &&
+        ForgetProxyPassword(settingsPath_, *keptPasswordUsed_))
+        message += "\n保存していたパスワードは消しました。次の接続で尋ねます";
+    keptPasswordUsed_.reset();
     const uint64_t generation = generation_;
-    view_.ShowMessage(end->data,
+    view_.ShowMessage(message,
                       IsStartFailure(end->reason) ? MessageStyle::Warning : MessageStyle::Notice);
     if (generation != generation_) return;
     SetStatus(end->data);
@@ -413,6 +469,7 @@ bool MainController::MoreAtOnce() const {
 }
 
 void MainController::Close() {
+    awaitingPassword_.reset();
     QuitConnection();
     log_.reset(); // writes and syncs what it holds
     flow_.DropBacklog();

@@ -15,6 +15,7 @@
 #include "connection/connection.hpp"
 #include "settings/destination.hpp"
 #include "net/listener.hpp"
+#include "net/proxy_choice.hpp"
 #include "session/message_style.hpp"
 #include "settings/options.hpp"
 #include "session/receive_flow.hpp"
@@ -26,6 +27,7 @@
 namespace tarvotcpc {
 
 struct CertificateQuestion;
+struct ProxyPasswordQuestion;
 
 class MainView {
   public:
@@ -56,6 +58,16 @@ class MainView {
     // A certificate did not verify: the connection waits, nothing sent, until the view answers
     // through MainController::AnswerCertificate. A view may ask once its current event is done.
     virtual void AskCertificate(const CertificateQuestion &) {}
+    // The proxy names a user without a password, and none is kept: nothing is connected until
+    // the view answers through MainController::AnswerProxyPassword.
+    virtual void AskProxyPassword(const ProxyPasswordQuestion &) {}
+};
+
+// What the proxy password dialog shows.
+struct ProxyPasswordQuestion {
+    std::string proxy; // the proxy's URL, without password
+    std::string user;
+    std::string destination; // "host:port"
 };
 
 // What the certificate dialog shows: the destination and why its certificate failed.
@@ -109,7 +121,10 @@ class MainController {
     // The connect dialog was accepted: the connected look, the connection started, the status
     // "host:portに接続中", then with "consend" the send page sent, then with "conreclear" the
     // receive page emptied. A connection still ending from an earlier Disconnect is dropped
-    // without any further word from it, so the two are never mixed up.
+    // without any further word from it, so the two are never mixed up. The proxy is the
+    // destination's own, else the options', else the environment's (ChooseProxy); one that
+    // cannot be used is a warning and nothing else happens, and a user without a password (none
+    // kept) is asked for it first (AskProxyPassword), all of this before anything changes.
     void Connect(const Destination &params);
 
     // Sends the send page's text encoded as the options say (encoding, line ending, escapes);
@@ -146,6 +161,12 @@ class MainController {
     // STARTTLS on the live clear-text connection, after the sends queued before it; the same
     // verification and question as a connection made with TLS.
     void StartTls();
+    // The user's answer to AskProxyPassword: the password, or none to give the connection up;
+    // keep also keeps it in the settings file for the next connections through that proxy (and
+    // a password the proxy then refuses is dropped from it again).
+    void AnswerProxyPassword(std::optional<std::string> password, bool keep);
+    // Where the proxies of the environment are read from (tests); the process's by default.
+    void SetEnvironment(Environment environment) { environment_ = std::move(environment); }
     // The user's answer to AskCertificate. Always also keeps the certificate's fingerprint for
     // this host and port in the settings file; when it cannot, a warning says why and the
     // connection goes on this once.
@@ -181,6 +202,7 @@ class MainController {
     static std::string ConnectingText(const Destination &params);
 
   private:
+    void BeginConnect(const Destination &params, std::optional<ProxyUrl> proxy);
     void SetLook(bool connected);
     void StartConnection(std::unique_ptr<Connection> connection);
     void Progress(ConnectionEvent &event);
@@ -226,6 +248,12 @@ class MainController {
     std::shared_ptr<const TlsServerIdentity> identity_;
     std::vector<CertificateInfo> chain_;
     std::optional<std::string> lastQuestionLeaf_; // the fingerprint the last question was about
+
+    Environment environment_ = SystemEnvironment;
+    // A connect waiting for the proxy's password, and the proxy whose kept password the current
+    // connection uses.
+    std::optional<std::pair<Destination, ProxyUrl>> awaitingPassword_;
+    std::optional<ProxyUrl> keptPasswordUsed_;
 };
 
 } // namespace tarvotcpc

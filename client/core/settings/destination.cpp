@@ -1,5 +1,7 @@
 #include "settings/destination.hpp"
 
+#include "net/proxy.hpp"
+#include "net/proxy_choice.hpp"
 #include "settings/host_field.hpp"
 #include "settings/options.hpp"
 #include "text/text.hpp"
@@ -7,15 +9,37 @@
 namespace tarvotcpc {
 
 ConnectDecision DecideConnect(std::string_view hostText, std::string_view portText,
-                              std::optional<bool> tlsChoice) {
+                              std::optional<bool> tlsChoice,
+                              std::optional<std::string_view> proxyChoice) {
     ConnectDecision decision;
     bool tls = false;
-    const std::string_view mark(kTlsHistoryMark);
-    if (hostText.size() > mark.size() && hostText.ends_with(mark)) {
+    std::string proxy;
+    if (hostText.ends_with(kTlsHistoryMark) || hostText.ends_with(')')) {
         const HistoryEntryParts entry = ParseHistoryEntry(hostText);
-        if (entry.valid && entry.tls) {
-            hostText.remove_suffix(mark.size());
-            tls = true;
+        if (entry.valid && (entry.tls || !entry.proxy.empty())) {
+            hostText = hostText.substr(0, entry.marksAt);
+            tls = entry.tls;
+            proxy = entry.proxy;
+        }
+    }
+    if (proxyChoice) {
+        std::string_view text = *proxyChoice;
+        while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+            text.remove_prefix(1);
+        while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+            text.remove_suffix(1);
+        proxy.clear();
+        if (IsProxyNone(text)) {
+            proxy = kProxyNone;
+        } else if (!text.empty()) {
+            std::string error;
+            const std::optional<ProxyUrl> url = ParseProxyUrl(text, error);
+            if (!url) {
+                decision.warning = error;
+                decision.field = ConnectField::Proxy;
+                return decision;
+            }
+            proxy = FormatProxyUrl(*url, true);
         }
     }
     const HostFieldDecision field = DecideHostField(hostText, portText);
@@ -39,6 +63,7 @@ ConnectDecision DecideConnect(std::string_view hostText, std::string_view portTe
     decision.params.host = field.host;
     decision.params.port = field.port;
     decision.params.tls = tlsChoice.value_or(tls);
+    decision.params.proxy = std::move(proxy);
     return decision;
 }
 
@@ -50,7 +75,7 @@ std::vector<std::string> HostHistory(const SettingsHashes &settings) {
 }
 
 std::string HistoryEntry(const Destination &params) {
-    return FormatHistoryEntry(params.host, params.port, params.tls);
+    return FormatHistoryEntry(params.host, params.port, params.tls, params.proxy);
 }
 
 bool RememberDestination(SettingsHashes &settings, const Destination &params,

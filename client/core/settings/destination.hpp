@@ -12,13 +12,16 @@
 
 namespace tarvotcpc {
 
-// Where the next connection goes: a host (an IPv6 literal without brackets) and a port, and
-// whether it speaks TLS. port is kept as the user gave it; only its low 16 bits are used when
-// connecting.
+// Where the next connection goes: a host (an IPv6 literal without brackets) and a port, whether
+// it speaks TLS, and its own proxy. port is kept as the user gave it; only its low 16 bits are
+// used when connecting. proxy: empty to follow the options and the environment, "なし"
+// (kProxyNone) for a direct connection, or a proxy URL (with a password typed in it, which the
+// history never keeps).
 struct Destination {
     std::string host;
     int32_t port = 0;
     bool tls = false;
+    std::string proxy = {};
 };
 
 inline constexpr std::size_t kHostTextLimit = 255; // bytes
@@ -27,7 +30,7 @@ inline constexpr std::size_t kHistoryLimit = 20;   // entries
 inline constexpr char kMissingPortText[] = "ポート番号を入力してください";
 inline constexpr char kMissingHostText[] = "接続先IPアドレスまたはホスト名を入力してください";
 
-enum class ConnectField { Host, Port };
+enum class ConnectField { Host, Port, Proxy };
 
 struct ConnectDecision {
     bool accepted = false;
@@ -38,15 +41,20 @@ struct ConnectDecision {
 
 // The dialog's OK, read as DecideHostField reads the two fields ("[::1]:8080", a bare IPv6
 // literal with the port apart, else "host:port" split at the first ":"). A host text that is a
-// history entry keeps its TLS mark out of the host; tls is as given (the dialog's check box, which
-// follows the entry chosen), or without it whether the entry had the mark.
+// history entry keeps its TLS and proxy marks out of the host; tls and proxy are as given (the
+// dialog's check box and proxy field, which follow the entry chosen), or without them as the
+// entry's marks say. A proxy text that is neither empty, "なし" (or "none") nor a proxy URL is
+// refused with the reason; a URL is kept in its full form ("socks5h://h" as
+// "socks5h://h:1080").
 ConnectDecision DecideConnect(std::string_view hostText, std::string_view portText,
-                              std::optional<bool> tls = std::nullopt);
+                              std::optional<bool> tls = std::nullopt,
+                              std::optional<std::string_view> proxy = std::nullopt);
 
 // The history as the dialog lists it, newest first.
 std::vector<std::string> HostHistory(const SettingsHashes &settings);
 
-// "host:port" with the port in plain decimal ("[v6]:port"), and the TLS mark for TLS.
+// "host:port" with the port in plain decimal ("[v6]:port"), the TLS mark for TLS and the proxy's
+// mark for a proxy of its own (FormatHistoryEntry).
 std::string HistoryEntry(const Destination &params);
 
 // With the option "hostsave" on, puts params at the top of the history, dropping an earlier entry

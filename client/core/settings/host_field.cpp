@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 
+#include "net/proxy.hpp"
+#include "net/proxy_choice.hpp"
 #include "text/text.hpp"
 
 namespace tarvotcpc {
@@ -83,14 +85,55 @@ std::string HostFieldText(std::string_view host, int32_t port) {
     return text + ":" + std::to_string(port);
 }
 
-std::string FormatHistoryEntry(std::string_view host, int32_t port, bool tls) {
+std::string FormatHistoryEntry(std::string_view host, int32_t port, bool tls,
+                               std::string_view proxy) {
     std::string entry = HostFieldText(host, port);
     if (tls) entry += kTlsHistoryMark;
+    if (IsProxyNone(proxy)) {
+        entry += std::string(kProxyHistoryMark) + kProxyNone + ")";
+    } else if (!proxy.empty()) {
+        std::string error;
+        if (const std::optional<ProxyUrl> url = ParseProxyUrl(proxy, error))
+            entry += std::string(kProxyHistoryMark) + " " + FormatProxyUrl(*url) + ")";
+    }
     return entry;
 }
 
+namespace {
+
+// The proxy mark at the end of entry, when there is one: the proxy text, and entry without it.
+std::optional<std::string> TakeProxyMark(std::string_view &entry) {
+    const std::size_t at = entry.rfind(kProxyHistoryMark);
+    if (at == std::string_view::npos || !entry.ends_with(')')) return std::nullopt;
+    const std::size_t start = at + std::string_view(kProxyHistoryMark).size();
+    const std::string_view inside = entry.substr(start, entry.size() - 1 - start);
+    std::string proxy;
+    if (inside == kProxyNone) {
+        proxy = kProxyNone;
+    } else {
+        std::string error;
+        const std::optional<ProxyUrl> url =
+            inside.starts_with(' ') ? ParseProxyUrl(inside.substr(1), error) : std::nullopt;
+        if (!url) return std::nullopt;
+        proxy = FormatProxyUrl(*url);
+    }
+    entry = entry.substr(0, at);
+    return proxy;
+}
+
+} // namespace
+
 HistoryEntryParts ParseHistoryEntry(std::string_view entry) {
     HistoryEntryParts parts;
+    std::string_view marked = entry;
+    const std::optional<std::string> proxy = TakeProxyMark(marked);
+    // The mark counts only after the port or the TLS mark, as the TLS mark only after the port.
+    if (proxy && !marked.empty() &&
+        ((marked.back() >= '0' && marked.back() <= '9') || marked.ends_with(kTlsHistoryMark))) {
+        parts.proxy = *proxy;
+        entry = marked;
+    }
+    parts.marksAt = entry.size();
     const std::string_view mark = kTlsHistoryMark;
     // The mark counts only right after a port's digits, so that an earlier entry can never be
     // taken for TLS: those were always "host:number".
@@ -100,6 +143,7 @@ HistoryEntryParts ParseHistoryEntry(std::string_view entry) {
         if (last >= '0' && last <= '9') {
             parts.tls = true;
             entry = before;
+            parts.marksAt = entry.size();
         }
     }
     // Brackets are written only around a host with ":" in it. Earlier versions wrote every entry
@@ -114,6 +158,7 @@ HistoryEntryParts ParseHistoryEntry(std::string_view entry) {
         const std::size_t colon = text.find(':');
         if (colon == std::string::npos || colon == 0) {
             parts.tls = false;
+            parts.proxy.clear();
             return parts;
         }
         parts.valid = true;
@@ -125,6 +170,7 @@ HistoryEntryParts ParseHistoryEntry(std::string_view entry) {
     const HostFieldDecision decision = DecideHostField(entry, "");
     if (decision.problem != HostFieldProblem::None) {
         parts.tls = false;
+        parts.proxy.clear();
         return parts;
     }
     parts.valid = true;

@@ -37,21 +37,28 @@ HostFieldDecision DecideHostField(std::string_view hostText, std::string_view po
 // Whether text is an IPv6 literal, with an optional "%zone" suffix.
 bool IsIpv6Literal(std::string_view text);
 
-// The history entry of a destination: "host:port", "[v6]:port", and for TLS the mark " (TLS)"
-// after the port. Earlier versions read "host:443 (TLS)" as host and port 443 (the port text's
-// trailing characters were always ignored), so a file written now stays usable there.
+// The history entry of a destination: "host:port", "[v6]:port", for TLS the mark " (TLS)" after
+// the port, and last the destination's own proxy, " (プロキシ socks5h://user@host:1080)" (never
+// with its password) or " (プロキシなし)". Earlier versions read "host:443 (TLS)" as host and port
+// 443 (the port text's trailing characters were always ignored), so a file written now stays
+// usable there.
 inline constexpr char kTlsHistoryMark[] = " (TLS)";
-std::string FormatHistoryEntry(std::string_view host, int32_t port, bool tls);
+inline constexpr char kProxyHistoryMark[] = " (プロキシ";
+std::string FormatHistoryEntry(std::string_view host, int32_t port, bool tls,
+                               std::string_view proxy = {});
 
 struct HistoryEntryParts {
     bool valid = false; // false: the entry names no host (the dialog skips it)
     std::string host;
     int32_t port = 0;
     bool tls = false;
+    std::string proxy; // as in Destination: empty, "なし" or a URL without password
+    // Where the marks start: the entry up to here is what the host field reads.
+    std::size_t marksAt = 0;
 };
 
-// Reads an entry of any version: an entry without the mark is plain, and an entry an earlier
-// version wrote names the host and port it named there.
+// Reads an entry of any version: an entry without a mark is plain and follows the proxy of the
+// options, and an entry an earlier version wrote names the host and port it named there.
 HistoryEntryParts ParseHistoryEntry(std::string_view entry);
 
 // "host:port" for the host field when a history entry is chosen (brackets around IPv6).

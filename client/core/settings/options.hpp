@@ -3,9 +3,9 @@
 // copy and saving all go through the table; adding an option is one enumerator and one row, plus
 // the code that acts on it.
 //
-// A row is one of three kinds: a switch (stored "0" or "1", a check box), a choice among stored
-// values (a combo box showing each value's label) or a text (a line edit; a folder gets a browse
-// button beside it).
+// A row is one of four kinds: a switch (stored "0" or "1", a check box), a choice among stored
+// values (a combo box showing each value's label), a folder (a line edit with a browse button
+// beside it) or a text (a line edit).
 #pragma once
 
 #include <array>
@@ -26,11 +26,12 @@ enum class Option {
     ConSenClear,  // empty the send page after sending
     SendEncoding, // the send page's encoding, or following the view's
     SendLineEnding,
-    SendEscapes,      // escape mode of the send page
-    LogFolder,        // where every connection's transcript is logged; empty: not logged
-    KeepListening,    // listen again for the next peer once a peer goes
-    ViewEncoding,     // the receive page's encoding
-    ViewMode,         // the receive page as text or hex
+    SendEscapes,   // escape mode of the send page
+    LogFolder,     // where every connection's transcript is logged; empty: not logged
+    KeepListening, // listen again for the next peer once a peer goes
+    Proxy,         // the proxy for every destination without one of its own (net/proxy_choice.hpp)
+    ViewEncoding,  // the receive page's encoding
+    ViewMode,      // the receive page as text or hex
     ViewLineEndMarks, // CR and LF drawn as marks
     ViewTimes,        // each chunk's time in a margin
     ViewSent,         // sent bytes shown among the received ones
@@ -39,7 +40,7 @@ enum class Option {
 
 inline constexpr std::size_t kOptionCount = static_cast<std::size_t>(Option::Count);
 
-enum class OptionKind { Switch, Choice, Folder };
+enum class OptionKind { Switch, Choice, Folder, Text };
 
 // One value of a choice: as stored, and as the dialog shows it (UTF-8).
 struct OptionChoice {
@@ -108,6 +109,8 @@ inline constexpr std::array<OptionRow, kOptionCount> kOptionTable{{
      OptionKind::Folder},
     {Option::KeepListening, "keeplisten", false, "相手の切断後も待ち受けを続ける",
      "keepListeningCheckBox"},
+    {Option::Proxy, "proxy", "",
+     "プロキシ (空欄: 環境変数に従う、なし: 使わない):", "proxyLineEdit", OptionKind::Text},
     {Option::ViewEncoding, "viewencoding", "utf-8",
      "受信データの文字コード:", "viewEncodingComboBox", OptionKind::Choice, kViewEncodingChoices},
     {Option::ViewMode, "viewmode", kViewModeText, "受信データの表示:", "viewModeComboBox",

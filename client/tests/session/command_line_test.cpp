@@ -155,13 +155,23 @@ TEST(CommandLine, OptionsInAnyOrderAndTheirValues) {
                             {"--listen", "7", "host:7"},
                             {"--listen=1", "--listen=2"}})
         EXPECT_EQ(Parse(bad).action, Action::Error) << bad[0];
+
+    // --proxy: kept whole (its password too, for this connection), or none.
+    EXPECT_EQ(Parse({"--proxy", "socks5h://al:pw@p", "h:25"}).proxy, "socks5h://al:pw@p:1080");
+    EXPECT_EQ(Parse({"h:25", "--proxy=NONE"}).proxy, "なし");
+    for (const auto &bad : {std::vector<std::string_view>{"--proxy", "ftp://p", "h:1"},
+                            {"--proxy", "p", "--proxy", "q", "h:1"},
+                            {"--proxy", "p", "--listen", "7"},
+                            {"--proxy", "p"}})
+        EXPECT_EQ(Parse(bad).action, Action::Error) << bad[1];
 }
 
 TEST(CommandLine, UsageNamesEveryOption) {
     const std::string usage = UsageText("tarvotcpc");
     EXPECT_EQ(usage.rfind("Usage: tarvotcpc [OPTIONS] [HOST[:PORT]]\n", 0), 0u);
     for (const char *option :
-         {"--settings FILE", "--tls", "--listen [ADDRESS:]PORT", "--help", "--version"})
+         {"--settings FILE", "--tls", "--listen [ADDRESS:]PORT", "--proxy URL", "--help",
+          "--version"})
         EXPECT_NE(usage.find(option), std::string::npos) << option;
     EXPECT_EQ(usage.find(" \n"), std::string::npos) << usage;
 }

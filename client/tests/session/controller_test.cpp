@@ -3,6 +3,7 @@
 #include "text/text.hpp"
 
 #include <algorithm>
+#include <map>
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
@@ -13,6 +14,9 @@
 
 #include <gtest/gtest.h>
 
+#include "settings/proxy_passwords.hpp"
+#include "support/proxy_programs.hpp"
+#include "support/temp_dir.hpp"
 #include "support/test_servers.hpp"
 
 namespace tarvotcpc {
@@ -75,6 +79,13 @@ class FakeView : public MainView {
         log.push_back((style == MessageStyle::Warning ? "warning " : "notice ") + text);
         if (onMessage) onMessage();
     }
+    void ShowWarning(const std::string &text) override { warnings.push_back(text); }
+    Log warnings;
+    void SetPeerText(const std::string &text) override { peer = text; }
+    void AskProxyPassword(const ProxyPasswordQuestion &question) override {
+        log.push_back("ask " + question.proxy + " " + question.user + " " + question.destination);
+    }
+    std::string peer;
 };
 
 class ControllerTest : public ::testing::Test {
@@ -89,6 +100,12 @@ class ControllerTest : public ::testing::Test {
             cv_.notify_all();
         });
         view_.transcript = &controller_->KeptTranscript();
+        // The tests' own proxies only, whatever the environment running them says.
+        controller_->SetEnvironment([this](const char *name) -> std::optional<std::string> {
+            const auto it = environment_.find(name);
+            if (it == environment_.end()) return std::nullopt;
+            return it->second;
+        });
         controller_->Start();
         view_.log.clear();
     }
@@ -127,6 +144,7 @@ class ControllerTest : public ::testing::Test {
     std::mutex mutex_;
     std::condition_variable cv_;
     bool woken_ = false;
+    std::map<std::string, std::string> environment_;
     std::unique_ptr<MainController> controller_;
 };
 
@@ -225,6 +243,83 @@ TEST_F(ControllerTest, ErrorsAreNoticesWithTheSystemText) {
     ASSERT_TRUE(PumpUntil([&] { return !controller_->HasConnection(); }));
     EXPECT_EQ(controller_->StatusText(), std::string("エラー: ") + std::strerror(ECONNRESET));
     EXPECT_EQ(view_.log[view_.log.size() - 3], "notice " + controller_->StatusText());
+}
+
+// A proxy user without a password: asked before anything changes; a cancel changes nothing; a
+// kept password the proxy refuses is dropped and asked for again; a good one kept is not asked
+// again. The proxy is microsocks with a user and password, the proxy's choice the destination's,
+// the options' or the environment's.
+TEST_F(ControllerTest, ProxyPasswordIsAskedKeptAndDroppedWhenRefused) {
+    const std::string microsocks = testing::ProgramPath("microsocks");
+    if (microsocks.empty())
+        GTEST_SKIP() << "microsocks is not installed (Debian package microsocks)";
+    testing::ProxyProgram proxy;
+    ASSERT_TRUE(proxy.Start({microsocks, "-i", "127.0.0.1", "-p", std::to_string(proxy.port), "-u",
+                             "alice", "-P", "s3cret"}));
+    testing::TempDir dir;
+    const std::string settings = dir.Path("tarvotcpc.ini");
+    controller_->SetSettingsPath(settings);
+    const std::string url = "socks5h://alice@" + proxy.Address();
+    std::string error;
+    const ProxyUrl parsed = *ParseProxyUrl(url, error);
+
+    TestServer echo(testing::Echo());
+    Destination to = To(echo);
+    to.proxy = url;
+    const std::string asked = "ask " + url + " alice 127.0.0.1:" + std::to_string(echo.Port());
+    controller_->Connect(to);
+    EXPECT_EQ(view_.log, (Log{asked}));
+    controller_->AnswerProxyPassword(std::nullopt, false);
+    EXPECT_EQ(view_.log, (Log{asked}));
+    EXPECT_FALSE(controller_->HasConnection());
+
+    controller_->Connect(to);
+    controller_->AnswerProxyPassword("wrong", true);
+    EXPECT_EQ(controller_->StatusText(), "127.0.0.1:" + std::to_string(echo.Port()) + "にプロキシ" +
+                                             proxy.Address() + "経由で接続中");
+    ASSERT_TRUE(PumpUntil([&] { return !controller_->HasConnection(); }));
+    EXPECT_EQ(view_.log[view_.log.size() - 3],
+              "warning プロキシ" + proxy.Address() +
+                  "の認証に失敗しました。ユーザー名かパスワードが違います\n保存していたパスワー"
+                  "ドは消しました。次の接続で尋ねます");
+    EXPECT_FALSE(LoadProxyPassword(settings, parsed));
+
+    view_.log.clear();
+    controller_->Connect(to);
+    EXPECT_EQ(view_.log, (Log{asked}));
+    controller_->AnswerProxyPassword("s3cret", true);
+    view_.sendPage = "through";
+    controller_->Send();
+    ASSERT_TRUE(PumpUntil([&] { return view_.receivePage == "through"; }));
+    EXPECT_EQ(view_.peer, "127.0.0.1:" + std::to_string(echo.Port()) + " (プロキシ " +
+                              proxy.Address() + " 経由)");
+    controller_->Disconnect();
+    ASSERT_TRUE(PumpUntil([&] { return !controller_->HasConnection(); }));
+
+    // Kept: the next connection through it asks nothing, here as the environment's proxy.
+    TestServer second(testing::Echo());
+    environment_["all_proxy"] = url;
+    view_.log.clear();
+    controller_->Connect(To(second));
+    EXPECT_EQ(view_.log.front(), "look connected");
+    view_.sendPage = "again";
+    controller_->Send();
+    ASSERT_TRUE(PumpUntil([&] { return view_.receivePage == "throughagain"; }));
+    controller_->Disconnect();
+    ASSERT_TRUE(PumpUntil([&] { return !controller_->HasConnection(); }));
+
+    // A proxy text that cannot be used is a warning, and nothing else happens.
+    StoreOptions(s_, [] {
+        OptionValues values;
+        values.SetText(Option::Proxy, "ftp://nowhere");
+        return values;
+    }());
+    view_.log.clear();
+    controller_->Connect(To(second));
+    EXPECT_TRUE(view_.log.empty());
+    ASSERT_EQ(view_.warnings.size(), 1u);
+    EXPECT_TRUE(view_.warnings[0].starts_with("オプションのプロキシを使えません: "))
+        << view_.warnings[0];
 }
 
 TEST_F(ControllerTest, SendWithoutConnectionDoesNothing) {

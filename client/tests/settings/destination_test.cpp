@@ -5,6 +5,7 @@
 
 #include "settings/host_field.hpp"
 #include "settings/ini.hpp"
+#include "settings/proxy_passwords.hpp"
 #include "support/temp_dir.hpp"
 
 namespace tarvotcpc {
@@ -51,6 +52,64 @@ TEST(ConnectDialog, Ipv6AndTheTlsMarkRoundTripThroughTheHistory) {
         EXPECT_EQ(DecideConnect(entry, "", false).params.host, d.host) << entry;
     }
     EXPECT_EQ(HistoryEntry({"::1", 8080, true}), "[::1]:8080 (TLS)");
+}
+
+// A destination's own proxy goes into the history with it (never its password) and comes back
+// with the entry; the dialog's proxy field decides when there is one.
+TEST(ConnectDialog, TheProxyRoundTripsThroughTheHistoryWithoutItsPassword) {
+    for (const char *proxy : {"", "なし", "socks5h://p.example:1080", "http://[::1]:3128",
+                              "socks5://al%20ice@10.0.0.1:9"}) {
+        for (const Destination &d : {Destination{"::1", 8080, true}, Destination{"host", 25}}) {
+            Destination with = d;
+            with.proxy = proxy;
+            const std::string entry = HistoryEntry(with);
+            const ConnectDecision read = DecideConnect(entry, "");
+            ASSERT_TRUE(read.accepted) << entry;
+            EXPECT_EQ(read.params.host, d.host) << entry;
+            EXPECT_EQ(read.params.port, d.port) << entry;
+            EXPECT_EQ(read.params.tls, d.tls) << entry;
+            EXPECT_EQ(read.params.proxy, proxy) << entry;
+            EXPECT_EQ(DecideConnect(entry, "", d.tls, "").params.proxy, "") << entry;
+            EXPECT_EQ(DecideConnect(entry, "", d.tls, "none").params.proxy, "なし") << entry;
+        }
+    }
+    EXPECT_EQ(HistoryEntry({"h", 25, true, "socks5h://al:secret@p:1080"}),
+              "h:25 (TLS) (プロキシ socks5h://al@p:1080)");
+    EXPECT_EQ(HistoryEntry({"h", 25, false, "なし"}), "h:25 (プロキシなし)");
+    // The field's URL is kept whole, its password with it for this connection.
+    EXPECT_EQ(DecideConnect("h:1", "", false, " socks5h://al:pw@p ").params.proxy,
+              "socks5h://al:pw@p:1080");
+    const ConnectDecision bad = DecideConnect("h:1", "", false, "ftp://p");
+    EXPECT_FALSE(bad.accepted);
+    EXPECT_EQ(bad.field, ConnectField::Proxy);
+    EXPECT_FALSE(bad.warning.empty());
+    // Text that only looks like a mark is read as earlier versions read it.
+    EXPECT_EQ(ParseHistoryEntry("h (プロキシ socks5h://p:1)").host, "h (プロキシ socks5h");
+    EXPECT_EQ(ParseHistoryEntry("h (プロキシ socks5h://p:1)").proxy, "");
+    EXPECT_EQ(ParseHistoryEntry("h:1 (プロキシ ftp://p)").proxy, "");
+}
+
+// Kept proxy passwords: per scheme, user, host and port, any bytes, dropped on request; other
+// sections untouched.
+TEST(ProxyPasswords, KeptPerProxyAndDroppedAgain) {
+    TempDir dir;
+    const std::string path = dir.Path("tarvotcpc.ini");
+    WriteFile(path, "[HOSTS]\nhost0=h:1\n");
+    std::string error;
+    const ProxyUrl alice = *ParseProxyUrl("socks5h://alice@p:1080", error);
+    const ProxyUrl bob = *ParseProxyUrl("socks5h://bob@p:1080", error);
+    const ProxyUrl http = *ParseProxyUrl("http://alice@p:1080", error);
+    EXPECT_FALSE(LoadProxyPassword(path, alice));
+    const std::string odd = std::string("p=ss\n;[x]%\0\xff", 12);
+    ASSERT_TRUE(SaveProxyPassword(path, alice, odd));
+    ASSERT_TRUE(SaveProxyPassword(path, bob, ""));
+    EXPECT_EQ(LoadProxyPassword(path, alice), odd);
+    EXPECT_EQ(LoadProxyPassword(path, bob), "");
+    EXPECT_FALSE(LoadProxyPassword(path, http));
+    EXPECT_TRUE(ForgetProxyPassword(path, alice));
+    EXPECT_FALSE(LoadProxyPassword(path, alice));
+    EXPECT_EQ(LoadProxyPassword(path, bob), "");
+    EXPECT_EQ(IniSectionEntries(ReadFile(path), "HOSTS"), (List{"host0=h:1"}));
 }
 
 TEST(ConnectDialog, PortFromTheFieldOrAfterTheFirstColon) {

@@ -178,14 +178,17 @@ TEST(OptionRows, EarlierFilesReadTheSameAndNewRowsRoundTrip) {
         EXPECT_TRUE(changed.SetText(Option::LogFolder, "/var/log/ログ dir=x"));
         SetSendLineEnding(changed, LineEnding::None);
         changed[Option::SendEscapes] = true;
+        EXPECT_TRUE(changed.SetText(Option::Proxy, "socks5h://al@p:1080"));
         ASSERT_TRUE(StoreOptions(settings.s, changed));
         ASSERT_TRUE(WriteOptionsSection(settings.s, path));
     }
-    EXPECT_EQ(ReadFile(path), "[TARVOTCPC]\nhostsave=1\nconsend=0\nfuture=kept\nconreclear=0\n"
-                              "consenclear=0\nsendencoding=euc-jp\nsendlineending=none\n"
-                              "sendescapes=1\nlogfolder=/var/log/ログ dir=x\nkeeplisten=0\n"
-                              "viewencoding=utf-8\nviewmode=text\nviewlineends=0\nviewtimes=0\n"
-                              "viewsent=0\n");
+    EXPECT_EQ(ReadFile(path),
+              "[TARVOTCPC]\nhostsave=1\nconsend=0\nfuture=kept\nconreclear=0\n"
+              "consenclear=0\nsendencoding=euc-jp\nsendlineending=none\n"
+              "sendescapes=1\nlogfolder=/var/log/ログ dir=x\nkeeplisten=0\n"
+              "proxy=socks5h://"
+              "al@p:1080\nviewencoding=utf-8\nviewmode=text\nviewlineends=0\nviewtimes=0\n"
+              "viewsent=0\n");
     {
         Loaded settings(path);
         const OptionValues values = ReadOptions(settings.s);
@@ -193,6 +196,7 @@ TEST(OptionRows, EarlierFilesReadTheSameAndNewRowsRoundTrip) {
         EXPECT_EQ(SendLineEndingOf(values), LineEnding::None);
         EXPECT_TRUE(values[Option::SendEscapes]);
         EXPECT_EQ(values.Text(Option::LogFolder), "/var/log/ログ dir=x");
+        EXPECT_EQ(values.Text(Option::Proxy), "socks5h://al@p:1080");
     }
     WriteFile(path, "[TARVOTCPC]\nsendencoding=Shift_JIS\nsendlineending=crlf2\n");
     Loaded settings(path);

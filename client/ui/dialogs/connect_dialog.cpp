@@ -28,7 +28,7 @@ constexpr int kPortFieldLimit = 1023;
 ConnectDialog::ConnectDialog(QWidget *parent, SettingsHashes &settings, std::string settingsPath)
     : QDialog(parent), settings_(settings), settingsPath_(std::move(settingsPath)),
       host_(new QComboBox(this)), port_(new QLineEdit(this)),
-      tls_(new QCheckBox(Text("TLS"), this)) {
+      tls_(new QCheckBox(Text("TLS"), this)), proxy_(new QLineEdit(this)) {
     setObjectName(QStringLiteral("connectDialog"));
     setWindowTitle(Text("接続"));
     setAccessibleName(windowTitle());
@@ -55,20 +55,32 @@ ConnectDialog::ConnectDialog(QWidget *parent, SettingsHashes &settings, std::str
 
     tls_->setObjectName(QStringLiteral("tlsCheckBox"));
     tls_->setAccessibleName(Text("TLSで接続"));
-    // A history entry brings its TLS choice with it.
+    proxy_->setObjectName(QStringLiteral("proxyLineEdit"));
+    proxy_->setMaxLength(kHostFieldLimit);
+    proxy_->setPlaceholderText(Text("空欄: オプションか環境変数に従う / なし: 使わない"));
+    proxy_->setToolTip(Text("例: socks5h://ユーザー名@ホスト:1080、http://ホスト:3128"));
+
+    // A history entry brings its TLS choice and its proxy with it. The proxy only comes with an
+    // entry of the list, so that typing a host never wipes a proxy typed before it.
     const auto followEntry = [this](const QString &text) {
         const HistoryEntryParts entry = ParseHistoryEntry(text.toStdString());
-        if (entry.valid) tls_->setChecked(entry.tls);
+        if (!entry.valid) return;
+        tls_->setChecked(entry.tls);
+        if (host_->findText(text) >= 0) proxy_->setText(QString::fromStdString(entry.proxy));
     };
     connect(host_, &QComboBox::currentTextChanged, this, followEntry);
     followEntry(host_->currentText());
 
     auto *hostLabel = new QLabel(Text("接続先ホスト:"), this);
     auto *portLabel = new QLabel(Text("ポート番号:"), this);
+    auto *proxyLabel = new QLabel(Text("プロキシ:"), this);
     hostLabel->setBuddy(host_);
     portLabel->setBuddy(port_);
+    proxyLabel->setBuddy(proxy_);
     host_->setAccessibleName(hostLabel->text());
     port_->setAccessibleName(portLabel->text());
+    proxy_->setAccessibleName(proxyLabel->text());
+    proxy_->setAccessibleDescription(proxy_->placeholderText());
 
     auto *buttons = new QDialogButtonBox(this);
     QPushButton *ok = buttons->addButton(Text("接続"), QDialogButtonBox::AcceptRole);
@@ -83,6 +95,7 @@ ConnectDialog::ConnectDialog(QWidget *parent, SettingsHashes &settings, std::str
     form->addRow(hostLabel, host_);
     form->addRow(portLabel, port_);
     form->addRow(QString(), tls_);
+    form->addRow(proxyLabel, proxy_);
     auto *layout = new QVBoxLayout(this);
     layout->addLayout(form);
     layout->addWidget(buttons);
@@ -90,11 +103,15 @@ ConnectDialog::ConnectDialog(QWidget *parent, SettingsHashes &settings, std::str
 }
 
 void ConnectDialog::accept() {
-    const ConnectDecision decision = DecideConnect(host_->currentText().toStdString(),
-                                                   port_->text().toStdString(), tls_->isChecked());
+    const std::string proxy = proxy_->text().toStdString();
+    const ConnectDecision decision =
+        DecideConnect(host_->currentText().toStdString(), port_->text().toStdString(),
+                      tls_->isChecked(), std::string_view(proxy));
     if (!decision.accepted) {
         ShowMessageBox(this, QString::fromStdString(decision.warning), MessageStyle::Warning);
-        if (decision.field == ConnectField::Port) {
+        if (decision.field == ConnectField::Proxy) {
+            proxy_->setFocus();
+        } else if (decision.field == ConnectField::Port) {
             port_->setFocus();
         } else {
             host_->setFocus();

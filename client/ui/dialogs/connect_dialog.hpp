@@ -1,7 +1,7 @@
-// "接続": asks for the destination of a new connection. The history of destinations fills the
-// editable host list; OK decides through DecideConnect, warns and stays open when a field is
-// missing, and keeps the history (in memory and in the settings file) through
-// RememberDestination.
+// "接続": asks for the destination of a new connection and its proxy. The history of destinations
+// fills the editable host list (an entry brings its TLS choice and proxy with it); OK decides
+// through DecideConnect, warns and stays open when a field is missing, and keeps the history (in
+// memory and in the settings file) through RememberDestination.
 #pragma once
 
 #include <QDialog>
@@ -29,6 +29,7 @@ class ConnectDialog : public QDialog {
     QComboBox *HostBox() const { return host_; }
     QLineEdit *PortEdit() const { return port_; }
     QCheckBox *TlsBox() const { return tls_; }
+    QLineEdit *ProxyEdit() const { return proxy_; }
 
   public slots:
     void accept() override;
@@ -40,6 +41,7 @@ class ConnectDialog : public QDialog {
     QComboBox *host_;
     QLineEdit *port_;
     QCheckBox *tls_;
+    QLineEdit *proxy_;
 };
 
 } // namespace tarvotcpc::ui

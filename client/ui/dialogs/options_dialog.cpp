@@ -134,6 +134,10 @@ QWidget *OptionsDialog::AddOptionRow(const OptionRow &row) {
                 combo->findData(QString::fromStdString(values.Text(row.option))));
             line->addWidget(combo, 1);
             control = combo;
+        } else if (row.kind == OptionKind::Text) {
+            auto *edit = new QLineEdit(QString::fromStdString(values.Text(row.option)), layoutItem);
+            line->addWidget(edit, 1);
+            control = edit;
         } else {
             auto *edit = new QLineEdit(QString::fromStdString(values.Text(row.option)), layoutItem);
             line->addWidget(edit, 1);
@@ -170,6 +174,7 @@ OptionValues OptionsDialog::Chosen() const {
                 static_cast<QComboBox *>(control)->currentData().toString().toStdString());
             break;
         case OptionKind::Folder:
+        case OptionKind::Text:
             values.SetText(row.option, static_cast<QLineEdit *>(control)->text().toStdString());
             break;
         }

@@ -47,13 +47,17 @@ int main(int argc, char *argv[]) {
         params.tls = line.tls;
         QTimer::singleShot(0, &window, [&window, params] { window.ListenAtStart(params); });
     } else if (line.destination) {
-        QTimer::singleShot(0, &window, [&window, destination = *line.destination, tls = line.tls] {
-            if (destination.port) {
-                window.ConnectAtStart({destination.host, *destination.port, tls});
-            } else {
-                window.OpenConnectDialog(QString::fromStdString(destination.host), tls);
-            }
-        });
+        QTimer::singleShot(
+            0, &window,
+            [&window, destination = *line.destination, tls = line.tls,
+             proxy = line.proxy.value_or(std::string())] {
+                if (destination.port) {
+                    window.ConnectAtStart({destination.host, *destination.port, tls, proxy});
+                } else {
+                    window.OpenConnectDialog(QString::fromStdString(destination.host), tls,
+                                             QString::fromStdString(proxy));
+                }
+            });
     }
     return QApplication::exec();
 }

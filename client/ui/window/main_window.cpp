@@ -7,6 +7,7 @@
 #include <QCloseEvent>
 #include <QIcon>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QStatusBar>
 #include <QTabWidget>
@@ -18,6 +19,7 @@
 #include "dialogs/connect_dialog.hpp"
 #include "dialogs/dialogs.hpp"
 #include "dialogs/file_loader.hpp"
+#include "dialogs/proxy_dialogs.hpp"
 #include "window/help.hpp"
 #include "common/message_seam.hpp"
 #include "settings/options.hpp"
@@ -217,10 +219,11 @@ void MainWindow::Run(Command command) {
     }
 }
 
-void MainWindow::OpenConnectDialog(const QString &host, bool tls) {
+void MainWindow::OpenConnectDialog(const QString &host, bool tls, const QString &proxy) {
     ConnectDialog dialog(this, settings_, settingsPath_);
     if (!host.isEmpty()) dialog.HostBox()->setEditText(host);
     if (tls) dialog.TlsBox()->setChecked(true);
+    if (!proxy.isEmpty()) dialog.ProxyEdit()->setText(proxy);
     if (dialog.exec() != QDialog::Accepted || closing_) return;
     ConnectTo(dialog.Params());
 }
@@ -371,6 +374,18 @@ void MainWindow::AskCertificate(const CertificateQuestion &question) {
         [this, question] {
             if (closing_) return;
             controller_->AnswerCertificate(tarvotcpc::ui::AskCertificate(this, question));
+        },
+        Qt::QueuedConnection);
+}
+
+void MainWindow::AskProxyPassword(const ProxyPasswordQuestion &question) {
+    // As the certificate's question: asked once the pump has returned.
+    QMetaObject::invokeMethod(
+        this,
+        [this, question] {
+            if (closing_) return;
+            const ProxyPasswordAnswer answer = tarvotcpc::ui::AskProxyPassword(this, question);
+            controller_->AnswerProxyPassword(answer.password, answer.keep);
         },
         Qt::QueuedConnection);
 }

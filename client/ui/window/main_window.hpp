@@ -50,9 +50,9 @@ class MainWindow : public QMainWindow, private MainView {
     // A destination given on the command line: connects as if it had been typed in the connect
     // dialog, keeping the history by the same rules.
     void ConnectAtStart(const Destination &params);
-    // The connect dialog, with host (when not empty) in place of the newest history entry, and
-    // its TLS box checked with tls.
-    void OpenConnectDialog(const QString &host = {}, bool tls = false);
+    // The connect dialog, with host (when not empty) in place of the newest history entry, its
+    // TLS box checked with tls, and proxy (when not empty) in its proxy field.
+    void OpenConnectDialog(const QString &host = {}, bool tls = false, const QString &proxy = {});
     // The listen dialog, then listening as it says.
     void OpenListenDialog();
     // Listening as the command line asks.
@@ -80,6 +80,7 @@ class MainWindow : public QMainWindow, private MainView {
     void SetPeerText(const std::string &text) override;
     void SetStartTlsAvailable(bool available) override;
     void AskCertificate(const CertificateQuestion &question) override;
+    void AskProxyPassword(const ProxyPasswordQuestion &question) override;
 
     void Run(Command command);
     void InsertTemplate();

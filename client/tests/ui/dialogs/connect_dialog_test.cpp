@@ -7,7 +7,10 @@
 #include <fstream>
 #include <iterator>
 
+#include <QCheckBox>
+
 #include "dialogs/connect_dialog.hpp"
+#include "dialogs/proxy_dialogs.hpp"
 #include "settings/destination.hpp"
 #include "settings/ini.hpp"
 #include "support/ui_support.hpp"
@@ -66,6 +69,8 @@ class ConnectDialogTest : public QObject {
     void keepsTheHistoryWhenAsked();
     void leavesTheHistoryAloneOtherwise();
     void typingIsNeverCompletedInPlace();
+    void theProxyFieldFollowsTheHistoryAndIsChecked();
+    void proxyPasswordByKeyboardAlone();
 };
 
 void ConnectDialogTest::controlsAndTexts() {
@@ -181,6 +186,60 @@ void ConnectDialogTest::typingIsNeverCompletedInPlace() {
     QCOMPARE(f.dialog->result(), int(QDialog::Accepted));
     QCOMPARE(f.dialog->Params().host, std::string("localhost"));
     QCOMPARE(f.dialog->Params().port, 80);
+}
+
+// An entry brings its proxy into the field; what the field holds at OK goes to the history
+// without its password; a proxy that cannot be used is a warning with the field focused.
+void ConnectDialogTest::theProxyFieldFollowsTheHistoryAndIsChecked() {
+    BoxAnswerer boxes;
+    Fixture f({"hostsave=1"},
+              {U("host0=alpha:25 (プロキシ socks5h://al@p:1080)").toStdString(), "host1=beta:80"});
+    f.dialog->show();
+    QLineEdit *proxy = f.dialog->ProxyEdit();
+    QCOMPARE(proxy->accessibleName(), U("プロキシ:"));
+    QCOMPARE(proxy->text(), QStringLiteral("socks5h://al@p:1080"));
+    f.dialog->HostBox()->setCurrentIndex(1);
+    QCOMPARE(proxy->text(), QString());
+
+    proxy->setText(QStringLiteral("ftp://p"));
+    QVERIFY(!f.Ok(QStringLiteral("gamma:7"), QString()));
+    QCOMPARE(boxes.Seen().size(), std::size_t(1));
+    QVERIFY(boxes.Seen()[0].text.contains(QStringLiteral("ftp")));
+    QCOMPARE(f.dialog->focusWidget(), proxy);
+
+    proxy->setText(QStringLiteral("http://bo:secret@[::1]:3128"));
+    QVERIFY(f.Ok(QStringLiteral("gamma:7"), QString()));
+    QCOMPARE(f.dialog->Params().proxy, std::string("http://bo:secret@[::1]:3128"));
+    QCOMPARE(QString::fromStdString(f.Hosts().front()),
+             U("gamma:7 (プロキシ http://bo@[::1]:3128)"));
+}
+
+// The password question works by keyboard alone: the field has the focus, Tab reaches the keep
+// box, Enter connects; every control is named for the accessibility bus.
+void ConnectDialogTest::proxyPasswordByKeyboardAlone() {
+    ProxyPasswordQuestion question{"socks5h://alice@p:1080", "alice", "example.org:25"};
+    bool checked = false;
+    testing::WhenModal<ProxyPasswordDialog>([&](ProxyPasswordDialog *dialog) {
+        QLineEdit *password = dialog->PasswordEdit();
+        checked = dialog->focusWidget() == password &&
+                  password->echoMode() == QLineEdit::Password &&
+                  password->accessibleName() == U("パスワード:") &&
+                  dialog->KeepBox()->accessibleName() == U("パスワードを保存する") &&
+                  dialog->accessibleName() == U("プロキシのパスワード");
+        QTest::keyClicks(password, QStringLiteral("s3 cr@t"));
+        QTest::keyClick(password, Qt::Key_Tab);
+        checked = checked && dialog->focusWidget() == dialog->KeepBox();
+        QTest::keyClick(dialog->KeepBox(), Qt::Key_Space);
+        QTest::keyClick(password, Qt::Key_Return);
+    });
+    const ProxyPasswordAnswer answer = AskProxyPassword(nullptr, question);
+    QVERIFY(checked);
+    QCOMPARE(answer.password, std::optional<std::string>("s3 cr@t"));
+    QVERIFY(answer.keep);
+
+    testing::WhenModal<ProxyPasswordDialog>(
+        [](ProxyPasswordDialog *dialog) { QTest::keyClick(dialog, Qt::Key_Escape); });
+    QVERIFY(!AskProxyPassword(nullptr, question).password);
 }
 
 } // namespace

@@ -124,6 +124,9 @@ class OptionsDialogTest : public QObject {
             QCOMPARE(ending->currentText(), Text("CR+LF"));
             ending->setCurrentIndex(ending->findText("LF"));
             QVERIFY(Child<QLineEdit>(dialog, "logFolderLineEdit")->text().isEmpty());
+            auto *proxy = Child<QLineEdit>(dialog, "proxyLineEdit");
+            QVERIFY(proxy->accessibleName().startsWith(Text("プロキシ")));
+            proxy->setText(QStringLiteral("socks5h://p:1080"));
             Click(dialog, "okPushButton");
         });
         const Entries expected{{"hostsave", "0"},
@@ -135,6 +138,7 @@ class OptionsDialogTest : public QObject {
                                {"sendescapes", "1"},
                                {"logfolder", ""},
                                {"keeplisten", "0"},
+                               {"proxy", "socks5h://p:1080"},
                                {"viewencoding", "utf-8"},
                                {"viewmode", "text"},
                                {"viewlineends", "0"},

@@ -24,6 +24,7 @@
 #include "settings/ini.hpp"
 #include "window/main_window.hpp"
 #include "settings/settings.hpp"
+#include "support/proxy_programs.hpp"
 #include "support/test_servers.hpp"
 #include "support/ui_support.hpp"
 
@@ -68,6 +69,7 @@ class CommandLineStartTest : public QObject {
 
   private slots:
     void connectsToTheDestinationAtStart();
+    void connectsThroughTheProxyGivenAndKeepsItWithoutItsPassword();
     void badArgumentsExitWithStatusTwoAndNoWindow();
     void helpAndVersion();
     void hostAloneFillsTheConnectDialog();
@@ -100,6 +102,37 @@ void CommandLineStartTest::connectsToTheDestinationAtStart() {
     QCOMPARE(HostsInFile(settings.Path()),
              (std::vector<std::string>{"host0=" + destination, "host1=older:25"}));
     QCOMPARE(program.state(), QProcess::Running);
+    program.terminate();
+    QVERIFY(program.waitForFinished(30000));
+}
+
+void CommandLineStartTest::connectsThroughTheProxyGivenAndKeepsItWithoutItsPassword() {
+    const std::string microsocks = tarvotcpc::testing::ProgramPath("microsocks");
+    if (microsocks.empty()) QSKIP("microsocks is not installed (Debian package microsocks)");
+    tarvotcpc::testing::ProxyProgram proxy;
+    QVERIFY(proxy.Start({microsocks, "-i", "127.0.0.1", "-p", std::to_string(proxy.port), "-u",
+                         "alice", "-P", "s3cret"}));
+    auto accepted = std::make_shared<std::atomic<bool>>(false);
+    TestServer peer([accepted](int, TestServer &server) {
+        accepted->store(true);
+        server.WaitStop();
+    });
+    SettingsFile settings({"hostsave=1"}, {});
+    QProcess program;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    program.setProcessEnvironment(env);
+    const QString url =
+        QStringLiteral("socks5h://alice:s3cret@") + QString::fromStdString(proxy.Address());
+    program.start(QStringLiteral(TARVOTCPC_PROGRAM),
+                  {QStringLiteral("--settings"), QString::fromStdString(settings.Path()),
+                   QStringLiteral("--proxy"), url,
+                   QStringLiteral("127.0.0.1:%1").arg(peer.Port())});
+    QVERIFY(program.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(accepted->load(), 30000);
+    const std::string entry = "host0=127.0.0.1:" + std::to_string(peer.Port()) +
+                              " (プロキシ socks5h://alice@" + proxy.Address() + ")";
+    QCOMPARE(HostsInFile(settings.Path()), (std::vector<std::string>{entry}));
     program.terminate();
     QVERIFY(program.waitForFinished(30000));
 }
