@@ -25,6 +25,8 @@ packages=(
   libabsl-dev # absl::flat_hash_map, the lookup anchor of the benchmarks
   linux-perf # profiling the benchmarks (perf record / perf report)
   fonts-noto-core # Noto Sans Symbols 2: the control pictures (␍ ␊ ␀) the receive page draws
+  libuchardet-dev # guessing the encoding of received text (the page's 自動判別)
+  python3-aiosmtpd # the protocol shapes' tests read a real SMTP server's replies
 )
 
 missing=()
