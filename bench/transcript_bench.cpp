@@ -1,6 +1,7 @@
 // How fast the transcript takes bytes in: appends (store and line index) beside a plain memchr
 // pass over the same bytes, which is as fast as counting line breaks can be. Also the character
-// index's background pass, per encoding.
+// index's background pass, per encoding, beside the count of every character one by one that
+// UTF-8 and Latin-1 went through before they were counted in bulk.
 #include <benchmark/benchmark.h>
 
 #include <cstring>
@@ -31,6 +32,35 @@ std::string MakeStream(std::size_t size) {
 const std::string &Stream() {
     static const std::string s = MakeStream(std::size_t{64} << 20);
     return s;
+}
+
+// Lines as a Japanese peer sends them (stream_bench's): about 100 bytes with two- and three-byte
+// characters, every 101st line binary.
+const std::string &JapaneseStream() {
+    static const std::string s = [] {
+        std::string out;
+        uint32_t seed = 12345;
+        for (std::size_t number = 0; out.size() < (std::size_t{16} << 20); ++number) {
+            std::string line = std::to_string(number) + " ";
+            if (number % 101 == 100) {
+                for (int i = 0; i < 60; ++i) {
+                    seed = seed * 1103515245u + 12345u;
+                    line += char(seed >> 24);
+                }
+            } else {
+                line += "payload ü 受信データ 長い行 ";
+                while (line.size() < 99)
+                    line += char('a' + (number + line.size()) % 26);
+            }
+            out += line + (number % 3 == 0 ? "\r\n" : "\n");
+        }
+        return out;
+    }();
+    return s;
+}
+
+const std::string &Content(int64_t which) {
+    return which == 0 ? Stream() : JapaneseStream();
 }
 
 // The baseline: one memchr pass for LF, as the index's own counting does.
@@ -70,9 +100,10 @@ BENCHMARK(BM_TranscriptAppend)
     ->Args({4 << 10, 8 << 20})
     ->Unit(benchmark::kMillisecond);
 
-// The background pass that counts characters per block after the user picks an encoding.
+// The background pass that counts characters per block after the user picks an encoding, on
+// the mixed stream (content 0) and on Japanese lines (content 1).
 void BM_CharIndexPass(benchmark::State &state) {
-    const std::string &s = Stream();
+    const std::string &s = Content(state.range(1));
     const std::size_t size = std::size_t{16} << 20;
     tarvotcpc::Transcript t;
     t.Append(tarvotcpc::Direction::Received, s.data(), size, 0);
@@ -86,7 +117,32 @@ void BM_CharIndexPass(benchmark::State &state) {
     state.SetLabel(tarvotcpc::EncodingName(encoding));
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(size));
 }
-BENCHMARK(BM_CharIndexPass)->DenseRange(0, 4)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CharIndexPass)
+    ->ArgNames({"encoding", "content"})
+    ->ArgsProduct({{0, 1, 2, 3, 4}, {0, 1}})
+    ->Unit(benchmark::kMillisecond);
+
+// The same count as the pass made it before UTF-8 and Latin-1 were counted in bulk: every
+// character through the decoder's general path, block by block.
+void BM_CountEachCharacter(benchmark::State &state) {
+    const std::string &s = Content(state.range(1));
+    const std::size_t size = std::size_t{16} << 20;
+    const auto encoding = tarvotcpc::kEncodings[std::size_t(state.range(0))];
+    for (auto _ : state) {
+        tarvotcpc::Decoder decoder(encoding);
+        uint64_t count = 0;
+        for (std::size_t at = 0; at < size; at += tarvotcpc::Transcript::kBlockSize)
+            count += decoder.CountEach(
+                std::string_view(s).substr(at, std::min<std::size_t>(size - at, 64 << 10)), at);
+        benchmark::DoNotOptimize(count);
+    }
+    state.SetLabel(tarvotcpc::EncodingName(encoding));
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(size));
+}
+BENCHMARK(BM_CountEachCharacter)
+    ->ArgNames({"encoding", "content"})
+    ->ArgsProduct({{0, 4}, {0, 1}})
+    ->Unit(benchmark::kMillisecond);
 
 } // namespace
 

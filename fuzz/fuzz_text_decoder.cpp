@@ -1,6 +1,7 @@
 // The transcript's decoders: the units are the same however the bytes are cut into pieces and
 // wherever a decoder hands over to a fresh one through its saved state, they cover every byte once
-// and in order, and the text and hex renderings take any of them.
+// and in order, the bulk count (UTF-8, Latin-1) matches the count of each character piece by
+// piece, and the text and hex renderings take any of them.
 #include "formats_check.hpp"
 
 #include <fuzzer/FuzzedDataProvider.h>
@@ -32,17 +33,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     std::vector<Unit> got;
     auto decoder = std::make_unique<Decoder>(encoding);
+    auto bulk = std::make_unique<Decoder>(encoding), each = std::make_unique<Decoder>(encoding);
     size_t at = 0;
     for (size_t i = 0; at < stream.size(); ++i) {
         const size_t len = i < cuts.size()
                                ? std::min<size_t>(uint8_t(cuts[i]) % 16, stream.size() - at)
                                : stream.size() - at;
-        decoder->Feed(std::string_view(stream).substr(at, len), at, got);
+        const std::string_view piece = std::string_view(stream).substr(at, len);
+        decoder->Feed(piece, at, got);
+        FUZZ_CHECK(bulk->Count(piece, at) == each->CountEach(piece, at));
+        FUZZ_CHECK(bulk->State() == each->State());
         at += len;
         if (i == handOver % 17) {
-            const DecoderState state = decoder->State();
-            decoder = std::make_unique<Decoder>(encoding);
-            decoder->Restore(state, at);
+            for (auto *d : {&decoder, &bulk, &each}) {
+                const DecoderState state = (*d)->State();
+                *d = std::make_unique<Decoder>(encoding);
+                (*d)->Restore(state, at);
+            }
         }
     }
     decoder->Finish(got);

@@ -28,6 +28,8 @@ packages=(
   microsocks   # the proxy tests' SOCKS5 proxy, with and without user and password
   dante-server # the proxy tests' SOCKS5 proxy with rules (danted, run in the foreground)
   tinyproxy    # the proxy tests' HTTP CONNECT proxy with Basic authentication and a filter
+  libuchardet-dev # guessing the encoding of received text (the page's 自動判別)
+  python3-aiosmtpd # the protocol shapes' tests read a real SMTP server's replies
 )
 
 missing=()

@@ -104,6 +104,8 @@ int MainController::Keep(Direction direction, std::string_view bytes) {
     if (bytes.empty()) return 0;
     if (const int err = transcript_.Append(direction, bytes.data(), bytes.size(), now)) return err;
     if (log_) log_->Append(Saved(direction), now, bytes);
+    if (direction == Direction::Received && pageEncoding_.Received(bytes))
+        view_.PageEncodingChanged();
     return 0;
 }
 
@@ -117,7 +119,7 @@ void MainController::StartLog(const Destination &params) {
     }
     // A log stopped by an error tries again with the next connection; the log decodes in the
     // encoding the page shows when the connection starts.
-    const Encoding encoding = ViewEncodingOf(values);
+    const Encoding encoding = pageEncoding_.InForce();
     if (!log_ || folder != logFolder_ || encoding != logEncoding_ || log_->Stopped()) {
         log_.reset();
         log_ = std::make_unique<SessionLog>(folder, ChunkDecodersFor(encoding));
@@ -143,8 +145,14 @@ void MainController::EndLastConnection(const OptionValues &switches) {
 
 // A new connection, made or accepted, starts its own part of the transcript and of the log.
 void MainController::BeginTranscriptPart(const Destination &params) {
+    const OptionValues values = ReadOptions(settings_);
+    // The new connection's bytes are looked at afresh; the choice is the options' again, unless
+    // every connection is to start automatic.
+    pageEncoding_.BeginConnection();
+    storedViewChoice_ = ViewEncodingChosen(values);
+    ChooseViewEncoding(values[Option::ViewAutoDetect] ? std::nullopt : storedViewChoice_);
     // Emptied before anything of the new connection is kept (its first send included).
-    if (ReadOptions(settings_)[Option::ConReClear]) {
+    if (values[Option::ConReClear]) {
         transcript_.Clear();
         heldSent_.clear();
     }
@@ -310,7 +318,22 @@ bool MainController::ListenAgain() {
 }
 
 void MainController::Start() {
+    storedViewChoice_ = ViewEncodingChosen(ReadOptions(settings_));
+    pageEncoding_.Choose(storedViewChoice_);
     SetLook(false);
+}
+
+void MainController::TakeStoredViewChoice(const OptionValues &values) {
+    const std::optional<Encoding> stored = ViewEncodingChosen(values);
+    if (stored == storedViewChoice_) return;
+    storedViewChoice_ = stored;
+    ChooseViewEncoding(stored);
+}
+
+void MainController::ChooseViewEncoding(std::optional<Encoding> chosen) {
+    if (chosen == pageEncoding_.Chosen()) return;
+    pageEncoding_.Choose(chosen);
+    view_.PageEncodingChanged();
 }
 
 void MainController::Connect(const Destination &params) {
@@ -385,8 +408,10 @@ void MainController::BeginConnect(const Destination &params, std::optional<Proxy
 void MainController::Send() {
     if (!connection_ || !connectedLook_) return;
     const OptionValues values = ReadOptions(settings_);
-    SendBytes out = EncodeForSend(view_.SendPageText(), SendEncodingOf(values),
-                                  SendLineEndingOf(values), values[Option::SendEscapes]);
+    TakeStoredViewChoice(values);
+    const SendEncoding encoding = SendEncodingSetApart(values).value_or(pageEncoding_.InForce());
+    SendBytes out = EncodeForSend(view_.SendPageText(), encoding, SendLineEndingOf(values),
+                                  values[Option::SendEscapes]);
     if (!out.ok) {
         view_.ShowWarning(out.error);
         return;

@@ -17,6 +17,7 @@
 #include "net/listener.hpp"
 #include "net/proxy_choice.hpp"
 #include "session/message_style.hpp"
+#include "session/page_encoding.hpp"
 #include "settings/options.hpp"
 #include "session/receive_flow.hpp"
 #include "transcript/session_log.hpp"
@@ -58,6 +59,9 @@ class MainView {
     // A certificate did not verify: the connection waits, nothing sent, until the view answers
     // through MainController::AnswerCertificate. A view may ask once its current event is done.
     virtual void AskCertificate(const CertificateQuestion &) {}
+    // The receive page's encoding (MainController::ViewEncoding) changed, or what was detected
+    // of the received bytes did: the page and its toolbar read it again.
+    virtual void PageEncodingChanged() {}
     // The proxy names a user without a password, and none is kept: nothing is connected until
     // the view answers through MainController::AnswerProxyPassword.
     virtual void AskProxyPassword(const ProxyPasswordQuestion &) {}
@@ -201,6 +205,14 @@ class MainController {
     // "host:portに接続中"
     static std::string ConnectingText(const Destination &params);
 
+    // The receive page's encoding: the user's choice, or with 自動判別 (none) what the current
+    // connection's received bytes were detected as. Taken from the options at Start and at each
+    // connection (where "viewautodetect" starts it automatic); the window hands a choice made in
+    // between to ChooseViewEncoding. A send page that follows the view's encoding goes out in
+    // the one in force.
+    const PageEncoding &ViewEncoding() const { return pageEncoding_; }
+    void ChooseViewEncoding(std::optional<Encoding> chosen);
+
   private:
     void BeginConnect(const Destination &params, std::optional<ProxyUrl> proxy);
     void SetLook(bool connected);
@@ -218,6 +230,7 @@ class MainController {
     void EndLastConnection(const OptionValues &switches);
     void BeginTranscriptPart(const Destination &params);
     void ShowStoreState();
+    void TakeStoredViewChoice(const OptionValues &values);
 
     MainView &view_;
     SettingsHashes &settings_;
@@ -233,6 +246,10 @@ class MainController {
     std::vector<std::string> heldSent_; // sent, but not yet taken by the transcript
     bool stalled_ = false;              // the status tells that the transcript holds reading
     std::string statusBeforeStall_;
+    PageEncoding pageEncoding_;
+    // The options' choice of the page's encoding when last read: a change made to the options
+    // (the window's menu stores every choice there) is the user's new choice.
+    std::optional<Encoding> storedViewChoice_ = Encoding::Utf8;
     std::unique_ptr<SessionLog> log_;
     std::string logFolder_;
     Encoding logEncoding_ = Encoding::Utf8;

@@ -124,4 +124,9 @@ void SetSendLineEnding(OptionValues &values, LineEnding ending) {
     values.SetText(Option::SendLineEnding, FormatLineEnding(ending));
 }
 
+std::optional<Encoding> ViewEncodingChosen(const OptionValues &values) {
+    if (values.Text(Option::ViewEncoding) == kViewEncodingAuto) return std::nullopt;
+    return ViewEncodingOf(values);
+}
+
 } // namespace tarvotcpc

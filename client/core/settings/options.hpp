@@ -35,6 +35,7 @@ enum class Option {
     ViewLineEndMarks, // CR and LF drawn as marks
     ViewTimes,        // each chunk's time in a margin
     ViewSent,         // sent bytes shown among the received ones
+    ViewAutoDetect,   // every connection starts with the page's encoding detected
     Count,
 };
 
@@ -85,6 +86,17 @@ inline constexpr OptionChoice kViewEncodingChoices[] = {
     {"euc-jp", "EUC-JP"},   {"iso-2022-jp", "ISO-2022-JP"},
     {"latin-1", "Latin-1"},
 };
+// The receive page's encoding may also be left to detection (text/detect.hpp): its stored value,
+// then the encodings.
+inline constexpr char kViewEncodingAuto[] = "auto";
+inline constexpr auto kViewEncodingOrAutoChoices = [] {
+    std::array<OptionChoice, std::size(kViewEncodingChoices) + 1> choices{};
+    choices[0] = {kViewEncodingAuto, "自動判別"};
+    for (std::size_t i = 0; i + 1 < choices.size(); ++i)
+        choices[i + 1] = kViewEncodingChoices[i];
+    return choices;
+}();
+
 inline constexpr char kViewModeText[] = "text";
 inline constexpr char kViewModeHex[] = "hex";
 inline constexpr OptionChoice kViewModeChoices[] = {
@@ -111,14 +123,16 @@ inline constexpr std::array<OptionRow, kOptionCount> kOptionTable{{
      "keepListeningCheckBox"},
     {Option::Proxy, "proxy", "",
      "プロキシ (空欄: 環境変数に従う、なし: 使わない):", "proxyLineEdit", OptionKind::Text},
-    {Option::ViewEncoding, "viewencoding", "utf-8",
-     "受信データの文字コード:", "viewEncodingComboBox", OptionKind::Choice, kViewEncodingChoices},
+    {Option::ViewEncoding, "viewencoding", "utf-8", "受信データの文字コード:",
+     "viewEncodingComboBox", OptionKind::Choice, kViewEncodingOrAutoChoices},
     {Option::ViewMode, "viewmode", kViewModeText, "受信データの表示:", "viewModeComboBox",
      OptionKind::Choice, kViewModeChoices},
     {Option::ViewLineEndMarks, "viewlineends", false, "改行を記号で表示 (CR ␍ / LF ␊)",
      "viewLineEndMarksCheckBox"},
     {Option::ViewTimes, "viewtimes", false, "受信時刻を表示", "viewTimesCheckBox"},
     {Option::ViewSent, "viewsent", false, "送信データも受信データの間に表示", "viewSentCheckBox"},
+    {Option::ViewAutoDetect, "viewautodetect", false, "接続ごとに受信データの文字コードを自動判別",
+     "viewAutoDetectCheckBox"},
 }};
 
 constexpr const OptionRow &RowOf(Option option) {
@@ -164,6 +178,8 @@ SendEncoding SendEncodingOf(const OptionValues &values);
 Encoding ViewEncodingOf(const OptionValues &values);
 void SetViewEncoding(OptionValues &values, Encoding encoding);
 bool ViewIsHex(const OptionValues &values);
+// The receive page's encoding as the user chose it; none for 自動判別.
+std::optional<Encoding> ViewEncodingChosen(const OptionValues &values);
 LineEnding SendLineEndingOf(const OptionValues &values);
 void SetSendLineEnding(OptionValues &values, LineEnding ending);
 

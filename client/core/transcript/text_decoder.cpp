@@ -1,5 +1,7 @@
 #include "transcript/text_decoder.hpp"
 
+#include "text/utf8_count.hpp"
+
 #include <iconv.h>
 
 #include <algorithm>
@@ -117,46 +119,54 @@ std::size_t Decoder::Step(const char *p, std::size_t avail, uint64_t offset, boo
 }
 
 template <class Sink>
-void Decoder::Run(std::string_view bytes, uint64_t offset, bool final, Sink &sink) {
-    if (!held_.empty()) {
-        // Settle the held start of a character with the help of the first new bytes. The held
-        // bytes need not lie just before the new ones: bytes of the other direction may be between.
-        const std::size_t borrowed = std::min(bytes.size(), kLookahead);
-        const std::string work = held_ + std::string(bytes.substr(0, borrowed));
-        const std::size_t heldSize = held_.size();
-        const auto where = [&](std::size_t q) {
-            return q < heldSize ? heldOffsets_[q] : offset + (q - heldSize);
-        };
-        const bool last = final && borrowed == bytes.size();
-        std::size_t pos = 0;
-        while (pos < heldSize) {
-            const std::size_t used =
-                Step(work.data() + pos, work.size() - pos, where(pos), last, sink);
-            if (used == 0) {
-                std::vector<uint64_t> offsets;
-                for (std::size_t q = pos; q < work.size(); ++q)
-                    offsets.push_back(where(q));
-                held_ = work.substr(pos);
-                heldOffsets_ = std::move(offsets);
-                return;
-            }
-            pos += used;
+bool Decoder::SettleHeld(std::string_view &bytes, uint64_t &offset, bool final, Sink &sink) {
+    if (held_.empty()) return true;
+    // Settle the held start of a character with the help of the first new bytes. The held bytes
+    // need not lie just before the new ones: bytes of the other direction may be between.
+    const std::size_t borrowed = std::min(bytes.size(), kLookahead);
+    const std::string work = held_ + std::string(bytes.substr(0, borrowed));
+    const std::size_t heldSize = held_.size();
+    const auto where = [&](std::size_t q) {
+        return q < heldSize ? heldOffsets_[q] : offset + (q - heldSize);
+    };
+    const bool last = final && borrowed == bytes.size();
+    std::size_t pos = 0;
+    while (pos < heldSize) {
+        const std::size_t used = Step(work.data() + pos, work.size() - pos, where(pos), last, sink);
+        if (used == 0) { // only ever with fewer than kLookahead bytes left: all of them borrowed
+            std::vector<uint64_t> offsets;
+            for (std::size_t q = pos; q < work.size(); ++q)
+                offsets.push_back(where(q));
+            held_ = work.substr(pos);
+            heldOffsets_ = std::move(offsets);
+            return false;
         }
-        const std::size_t skip = pos - heldSize;
-        held_.clear();
-        heldOffsets_.clear();
-        bytes.remove_prefix(skip);
-        offset += skip;
+        pos += used;
     }
+    const std::size_t skip = pos - heldSize;
+    held_.clear();
+    heldOffsets_.clear();
+    bytes.remove_prefix(skip);
+    offset += skip;
+    return true;
+}
+
+void Decoder::Hold(std::string_view bytes, uint64_t offset) {
+    held_.assign(bytes);
+    heldOffsets_.clear();
+    for (std::size_t q = 0; q < bytes.size(); ++q)
+        heldOffsets_.push_back(offset + q);
+}
+
+template <class Sink>
+void Decoder::Run(std::string_view bytes, uint64_t offset, bool final, Sink &sink) {
+    if (!SettleHeld(bytes, offset, final, sink)) return;
     std::size_t pos = 0;
     while (pos < bytes.size()) {
         const std::size_t used =
             Step(bytes.data() + pos, bytes.size() - pos, offset + pos, final, sink);
         if (used == 0) {
-            held_.assign(bytes.substr(pos));
-            heldOffsets_.clear();
-            for (std::size_t q = pos; q < bytes.size(); ++q)
-                heldOffsets_.push_back(offset + q);
+            Hold(bytes.substr(pos), offset + pos);
             return;
         }
         pos += used;
@@ -169,6 +179,26 @@ void Decoder::Feed(std::string_view bytes, uint64_t offset, std::vector<Unit> &o
 }
 
 uint64_t Decoder::Count(std::string_view bytes, uint64_t offset) {
+    Tally sink;
+    switch (encoding_) {
+    case Encoding::Latin1: // every byte a character, nothing ever held
+        if (held_.empty()) return bytes.size();
+        break;
+    case Encoding::Utf8: {
+        // Only a character cut between two feeds goes through iconv; the rest is counted in bulk.
+        if (!SettleHeld(bytes, offset, false, sink)) return sink.n;
+        const Utf8Count counted = CountUtf8Units(bytes);
+        if (counted.used < bytes.size()) Hold(bytes.substr(counted.used), offset + counted.used);
+        return sink.n + counted.units;
+    }
+    default:
+        break;
+    }
+    Run(bytes, offset, false, sink);
+    return sink.n;
+}
+
+uint64_t Decoder::CountEach(std::string_view bytes, uint64_t offset) {
     Tally sink;
     Run(bytes, offset, false, sink);
     return sink.n;

@@ -1,5 +1,6 @@
 #include "session/controller.hpp"
 #include "settings/options.hpp"
+#include "text/send_encoding.hpp"
 #include "text/text.hpp"
 
 #include <algorithm>
@@ -86,6 +87,8 @@ class FakeView : public MainView {
         log.push_back("ask " + question.proxy + " " + question.user + " " + question.destination);
     }
     std::string peer;
+    int pageEncodingChanged = 0;
+    void PageEncodingChanged() override { ++pageEncodingChanged; }
 };
 
 class ControllerTest : public ::testing::Test {
@@ -407,6 +410,74 @@ namespace {
 // A full disk under the transcript: reading pauses (the connection's queue stays near its limit
 // while the peer has far more to send), the status says why, and once the disk has room every
 // byte arrives in order; nothing is dropped.
+// With 自動判別 the page reads a connection as its bytes are detected, and a send that follows
+// the view goes out so too; a choice of the user's is never switched away by what arrives.
+TEST_F(ControllerTest, DetectedEncodingServesOnlyAnAutomaticPage) {
+    const std::string japanese =
+        "受信データの文字コードを判別します。吾輩は猫である。名前はまだ無い。"
+        "どこで生れたかとんと見当がつかぬ。薄暗い所で泣いていた事だけは記憶している。";
+    const SendBytes sjis = EncodeForSend(japanese, Encoding::ShiftJis, LineEnding::Crlf, false);
+    ASSERT_TRUE(sjis.ok);
+    // Greets in Shift_JIS, then echoes.
+    auto greetThenEcho = [&](int fd, TestServer &server) {
+        if (send(fd, sjis.bytes.data(), sjis.bytes.size(), MSG_NOSIGNAL) < 0) return;
+        testing::Echo()(fd, server);
+    };
+    const auto receivedSize = [&] {
+        uint64_t n = 0;
+        for (const Chunk &c : controller_->KeptTranscript().Chunks())
+            n += c.direction == Direction::Received ? c.size : 0;
+        return n;
+    };
+
+    SetOption(s_, OptionKey(Option::ConReClear), 1);
+    ASSERT_TRUE(VornSetHash(&s_.options, OptionKey(Option::ViewEncoding), 0, "auto", -1));
+    {
+        TestServer server(greetThenEcho);
+        controller_->Connect(To(server));
+        ASSERT_TRUE(PumpUntil([&] { return receivedSize() == sjis.bytes.size(); }));
+        EXPECT_EQ(controller_->ViewEncoding().InForce(), Encoding::ShiftJis);
+        EXPECT_EQ(controller_->ViewEncoding().Label(), "検出: Shift_JIS");
+        EXPECT_GE(view_.pageEncodingChanged, 1);
+        view_.sendPage = "はい";
+        controller_->Send();
+        const std::string echoed =
+            EncodeForSend("はい", Encoding::ShiftJis, LineEnding::Crlf, false).bytes;
+        ASSERT_TRUE(PumpUntil([&] { return receivedSize() == sjis.bytes.size() + echoed.size(); }));
+        std::string last;
+        ASSERT_TRUE(controller_->KeptTranscript().Read(
+            controller_->KeptTranscript().Size() - echoed.size(), echoed.size(), last));
+        EXPECT_EQ(last, echoed) << "the send followed the detected encoding";
+        controller_->Disconnect();
+    }
+    // The user's own choice stands, whatever the bytes look like.
+    ASSERT_TRUE(VornSetHash(&s_.options, OptionKey(Option::ViewEncoding), 0, "euc-jp", -1));
+    {
+        TestServer server(greetThenEcho);
+        controller_->Connect(To(server));
+        ASSERT_TRUE(PumpUntil([&] { return receivedSize() == sjis.bytes.size(); }));
+        EXPECT_EQ(controller_->ViewEncoding().InForce(), Encoding::EucJp);
+        EXPECT_EQ(controller_->ViewEncoding().Label(), "EUC-JP");
+        controller_->Disconnect();
+    }
+    // Automatic at every connection: detected until the user chooses, then the choice holds.
+    SetOption(s_, OptionKey(Option::ViewAutoDetect), 1);
+    {
+        TestServer server(greetThenEcho);
+        controller_->Connect(To(server));
+        EXPECT_TRUE(controller_->ViewEncoding().Automatic());
+        ASSERT_TRUE(PumpUntil([&] { return receivedSize() == sjis.bytes.size(); }));
+        EXPECT_EQ(controller_->ViewEncoding().InForce(), Encoding::ShiftJis);
+        controller_->ChooseViewEncoding(Encoding::Utf8);
+        view_.sendPage = japanese;
+        controller_->Send();
+        ASSERT_TRUE(
+            PumpUntil([&] { return receivedSize() >= sjis.bytes.size() + japanese.size(); }));
+        EXPECT_EQ(controller_->ViewEncoding().InForce(), Encoding::Utf8);
+        EXPECT_EQ(controller_->ViewEncoding().Label(), "UTF-8");
+    }
+}
+
 TEST(ControllerTranscript, AFullDiskPausesReadingAndLosesNothing) {
     constexpr std::size_t kSize = 12 * 1024 * 1024;
     TestServer server(testing::Flood(kSize));

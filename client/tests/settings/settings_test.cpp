@@ -188,7 +188,7 @@ TEST(OptionRows, EarlierFilesReadTheSameAndNewRowsRoundTrip) {
               "sendescapes=1\nlogfolder=/var/log/ログ dir=x\nkeeplisten=0\n"
               "proxy=socks5h://"
               "al@p:1080\nviewencoding=utf-8\nviewmode=text\nviewlineends=0\nviewtimes=0\n"
-              "viewsent=0\n");
+              "viewsent=0\nviewautodetect=0\n");
     {
         Loaded settings(path);
         const OptionValues values = ReadOptions(settings.s);
@@ -238,6 +238,10 @@ TEST(OptionRows, ViewRowsRoundTripAndTheSendEncodingFollowsTheView) {
     EXPECT_FALSE(ViewIsHex(values));
     EXPECT_TRUE(values[Option::ViewLineEndMarks] && values[Option::ViewTimes] &&
                 values[Option::ViewSent]);
+    EXPECT_EQ(ViewEncodingChosen(values), Encoding::Iso2022Jp);
+    // 自動判別 is a choice of its own, with no encoding of its own.
+    ASSERT_TRUE(values.SetText(Option::ViewEncoding, "AUTO"));
+    EXPECT_EQ(ViewEncodingChosen(values), std::nullopt);
     // Set apart, the send encoding no longer follows.
     ASSERT_TRUE(values.SetText(Option::SendEncoding, "latin-1"));
     EXPECT_EQ(SendEncodingOf(values), SendEncoding::Latin1);

@@ -143,7 +143,8 @@ class OptionsDialogTest : public QObject {
                                {"viewmode", "text"},
                                {"viewlineends", "0"},
                                {"viewtimes", "0"},
-                               {"viewsent", "0"}};
+                               {"viewsent", "0"},
+                               {"viewautodetect", "0"}};
         QCOMPARE(EntriesOf(fixture.Settings().options), expected);
         QCOMPARE(fixture.Reload().options, expected);
         QCOMPARE(fixture.Reload().templates.size(), std::size_t{3});
