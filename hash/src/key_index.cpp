@@ -147,11 +147,6 @@ void note_key(const Hash *h, ArrayHead *head, std::int32_t i, const KeyHash *has
 
 } // namespace
 
-std::int32_t cell_capacity(const Hash *h) {
-    const ArrayHead *head = head_of(h);
-    return head ? head->capacity : 0;
-}
-
 CellStore *cell_store(const Hash *h) {
     ArrayHead *head = head_of(h);
     return head ? &head->store : nullptr;

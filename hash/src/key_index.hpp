@@ -19,7 +19,7 @@
 namespace vorn {
 
 // Entries each of the three arrays can hold; 0 for a record without arrays.
-std::int32_t cell_capacity(const Hash *h);
+inline std::int32_t cell_capacity(const Hash *h);
 
 // Makes room in the three arrays for n cells without changing count, growing geometrically so
 // that appending is amortised constant time. False on failure, with the record unchanged.
@@ -43,6 +43,9 @@ struct KeyHash {
     std::size_t length = 0;       // the key's length
     bool known = false;
     bool vacant = false;
+    // Keys shorter than 16 bytes: their bytes and terminator, zero-padded to two words, which
+    // is what a new key buffer of that length (8 or 16 bytes, its size class) is filled with.
+    std::uint64_t words[2] = {0, 0};
 };
 
 // The first cell whose key equals key, or -1. Every hit is confirmed byte for byte. With hash
@@ -52,6 +55,8 @@ inline std::int32_t find_key(const Hash *h, const char *key, KeyHash *hash = nul
 // Cells [first, count) were just appended; hash, when known, is that of cell first's key, from a
 // lookup that missed with nothing changed in the index since.
 void index_appended(Hash *h, std::int32_t first, const KeyHash *hash = nullptr);
+// index_appended for the one cell i, the last.
+inline void index_appended_one(Hash *h, std::int32_t i, const KeyHash *hash);
 // Cell i is about to be renamed (call with its old key still in place), and was renamed.
 void index_forget(Hash *h, std::int32_t i);
 void index_renamed(Hash *h, std::int32_t i);
@@ -87,6 +92,11 @@ static_assert(sizeof(ArrayHead) % alignof(char *) == 0);
 inline ArrayHead *head_of(const Hash *h) {
     if (!h->keys) return nullptr;
     return reinterpret_cast<ArrayHead *>(h->keys) - 1;
+}
+
+inline std::int32_t cell_capacity(const Hash *h) {
+    const ArrayHead *head = head_of(h);
+    return head ? head->capacity : 0;
 }
 
 // The index, when it is there and up to date; null otherwise.
@@ -216,11 +226,25 @@ inline std::int32_t find_key(const Hash *h, const char *key, KeyHash *hash) {
     const KeyText k = read_key(key);
     std::uint32_t s = 0;
     const std::int32_t cell = probe(h, head, key, k, s);
-    if (hash) *hash = KeyHash{k.hash, s, k.len, true, cell < 0};
+    if (hash) *hash = KeyHash{k.hash, s, k.len, true, cell < 0, {k.w0, k.w1}};
 #ifdef VORN_CHECK_INDEX
     check_index_answer(h, key, cell);
 #endif
     return cell;
+}
+
+inline void index_appended_one(Hash *h, std::int32_t i, const KeyHash *hash) {
+    ArrayHead *head = live_index(h);
+    if (!head) return;
+    // The common case: the lookup that missed left the empty slot, and the table has room.
+    if (hash && hash->known && hash->vacant &&
+        std::uint64_t(head->used + 1) * 2 <= std::uint64_t(head->mask) + 1 &&
+        head->slots[hash->vacantSlot].cell < 0) {
+        head->slots[hash->vacantSlot] = Slot{hash->value, i};
+        ++head->used;
+        return;
+    }
+    index_appended(h, i, hash);
 }
 
 } // namespace vorn
