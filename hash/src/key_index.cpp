@@ -17,6 +17,22 @@ std::uint32_t hash_long_key(const char *s, std::size_t len) {
     return static_cast<std::uint32_t>(x ^ (x >> 32));
 }
 
+KeyText read_key_carefully(const char *s) {
+    char near[16] = {};
+    std::memcpy(near, s, strnlen(s, sizeof near));
+    KeyText k;
+    if (short_key(load64(near), load64(near + 8), k)) return k;
+    k.len = 16 + std::strlen(s + 16);
+    k.w0 = k.w1 = k.m0 = k.m1 = 0;
+    k.hash = hash_long_key(s, k.len);
+    return k;
+}
+
+bool same_long_key(const char *stored, const char *key, std::size_t len) {
+    if (len + 1 <= kSmallBuffer) return std::memcmp(stored, key, len + 1) == 0;
+    return keys_equal(stored, key);
+}
+
 namespace {
 
 void free_index(ArrayHead *head) {

@@ -146,50 +146,48 @@ constexpr std::size_t kPage = 4096;
 // A plain load of 8 bytes from any address; unlike memcpy, no sanitizer runtime sees it.
 using LooseWord [[gnu::aligned(1), gnu::may_alias]] = std::uint64_t;
 
-// Reads a key's length, words and hash in one pass, without a call to strlen. The first 16 bytes
-// are read whole whenever they lie within one page, which no read can fault on, even where the
-// key ends sooner; the bytes after its terminator are masked off before anything uses them.
-// That read is outside the key's object, so the address sanitizer must not check it.
-__attribute__((no_sanitize("address"))) inline KeyText read_key(const char *s) {
-    std::uint64_t w0, w1;
-    if ((reinterpret_cast<std::uintptr_t>(s) & (kPage - 1)) <= kPage - 16) {
-        w0 = *reinterpret_cast<const LooseWord *>(s);
-        w1 = *reinterpret_cast<const LooseWord *>(s + 8);
-    } else {
-        char near[16] = {};
-        std::memcpy(near, s, strnlen(s, sizeof near));
-        w0 = load64(near);
-        w1 = load64(near + 8);
-    }
+// The KeyText of a key of under 16 bytes from its first two words; false for a longer key.
+inline bool short_key(std::uint64_t w0, std::uint64_t w1, KeyText &k) {
     const std::uint64_t z0 = zero_bytes(w0), z1 = zero_bytes(w1);
-    KeyText k;
     // countr_zero gives 64 for a word without zero: length 8 from that word.
     const std::size_t l0 = std::size_t(std::countr_zero(z0)) >> 3;
     const std::size_t l1 = std::size_t(std::countr_zero(z1)) >> 3;
     k.len = l0 < 8 ? l0 : 8 + l1;
-    if (k.len >= 16) [[unlikely]] {
-        k.len = 16 + std::strlen(s + 16);
-        k.w0 = k.w1 = k.m0 = k.m1 = 0;
-        k.hash = hash_long_key(s, k.len);
-        return k;
-    }
+    if (k.len >= 16) return false;
     k.m0 = z0 ^ (z0 - 1); // the bytes up to the first zero; all of them when there is none
     k.m1 = z0 ? 0 : z1 ^ (z1 - 1);
     k.w0 = w0 & k.m0;
     k.w1 = w1 & k.m1;
     const std::uint64_t x = mum(k.w0 ^ kHashK1, k.w1 ^ kHashK2);
     k.hash = static_cast<std::uint32_t>(x ^ (x >> 32));
-    return k;
+    return true;
+}
+
+// read_key for keys of 16 bytes or more, and for keys that start near the end of a page.
+KeyText read_key_carefully(const char *s);
+
+// Reads a key's length, words and hash in one pass, without a call to strlen. The first 16 bytes
+// are read whole whenever they lie within one page, which no read can fault on, even where the
+// key ends sooner; the bytes after its terminator are masked off before anything uses them.
+// That read is outside the key's object, so the address sanitizer must not check it.
+__attribute__((no_sanitize("address"))) inline KeyText read_key(const char *s) {
+    KeyText k;
+    if ((reinterpret_cast<std::uintptr_t>(s) & (kPage - 1)) <= kPage - 16 &&
+        short_key(*reinterpret_cast<const LooseWord *>(s),
+                  *reinterpret_cast<const LooseWord *>(s + 8), k)) [[likely]]
+        return k;
+    return read_key_carefully(s);
 }
 
 // True when stored, a key of the record, equals k (whose text is key). 16 bytes of a stored key,
 // and up to kSmallBuffer for longer keys, are read whatever its length: a small stored key lies
 // in a block with that much slack after it, a large one is longer.
+bool same_long_key(const char *stored, const char *key, std::size_t len);
+
 inline bool same_key(const char *stored, const KeyText &k, const char *key) {
-    if (k.len < 16)
+    if (k.len < 16) [[likely]]
         return (((load64(stored) ^ k.w0) & k.m0) | ((load64(stored + 8) ^ k.w1) & k.m1)) == 0;
-    if (k.len + 1 <= kSmallBuffer) return std::memcmp(stored, key, k.len + 1) == 0;
-    return keys_equal(stored, key);
+    return same_long_key(stored, key, k.len);
 }
 
 // The cell holding key, or -1; slot is then the empty slot where the key would go.
