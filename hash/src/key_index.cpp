@@ -238,11 +238,15 @@ void free_cell_arrays(Hash *h) {
     h->sizes = nullptr;
 }
 
-std::int32_t find_key_cold(const Hash *h, const char *key, KeyHash *hash) {
+std::int32_t find_key_slow(const Hash *h, const char *key, KeyHash *hash) {
     ArrayHead *head = head_of(h);
+    if (h->count < kScanBelow || !head) return scan(h, key);
     // Building only caches what the keys already say; the record's content does not change.
-    if (h->count < kScanBelow || !head || !build(h, head)) return scan(h, key);
-    return find_key(h, key, hash);
+    if (!(head->slots && head->valid) && !build(h, head)) return scan(h, key);
+    const KeyText k = read_key(key);
+    std::uint32_t s = 0;
+    const std::int32_t cell = probe(h, head, key, k, s);
+    return indexed_answer(h, key, k, cell, s, hash);
 }
 
 #ifdef VORN_CHECK_INDEX

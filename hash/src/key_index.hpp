@@ -166,15 +166,20 @@ inline bool short_key(std::uint64_t w0, std::uint64_t w1, KeyText &k) {
 // read_key for keys of 16 bytes or more, and for keys that start near the end of a page.
 KeyText read_key_carefully(const char *s);
 
-// Reads a key's length, words and hash in one pass, without a call to strlen. The first 16 bytes
-// are read whole whenever they lie within one page, which no read can fault on, even where the
-// key ends sooner; the bytes after its terminator are masked off before anything uses them.
-// That read is outside the key's object, so the address sanitizer must not check it.
-__attribute__((no_sanitize("address"))) inline KeyText read_key(const char *s) {
+// Reads a key of under 16 bytes, its length, words and hash, in one pass and without a call to
+// strlen; false for a longer key or one near a page's end. The first 16 bytes are read whole when
+// they lie within one page, which no read can fault on, even where the key ends sooner; the bytes
+// after its terminator are masked off before anything uses them. That read is outside the key's
+// object, so the address sanitizer must not check it.
+__attribute__((no_sanitize("address"))) inline bool read_short_key(const char *s, KeyText &k) {
+    return (reinterpret_cast<std::uintptr_t>(s) & (kPage - 1)) <= kPage - 16 &&
+           short_key(*reinterpret_cast<const LooseWord *>(s),
+                     *reinterpret_cast<const LooseWord *>(s + 8), k);
+}
+
+inline KeyText read_key(const char *s) {
     KeyText k;
-    if ((reinterpret_cast<std::uintptr_t>(s) & (kPage - 1)) <= kPage - 16 &&
-        short_key(*reinterpret_cast<const LooseWord *>(s),
-                  *reinterpret_cast<const LooseWord *>(s + 8), k)) [[likely]]
+    if (read_short_key(s, k)) [[likely]]
         return k;
     return read_key_carefully(s);
 }
@@ -184,13 +189,19 @@ __attribute__((no_sanitize("address"))) inline KeyText read_key(const char *s) {
 // in a block with that much slack after it, a large one is longer.
 bool same_long_key(const char *stored, const char *key, std::size_t len);
 
+inline bool same_short_key(const char *stored, const KeyText &k) {
+    return (((load64(stored) ^ k.w0) & k.m0) | ((load64(stored + 8) ^ k.w1) & k.m1)) == 0;
+}
+
 inline bool same_key(const char *stored, const KeyText &k, const char *key) {
     if (k.len < 16) [[likely]]
-        return (((load64(stored) ^ k.w0) & k.m0) | ((load64(stored + 8) ^ k.w1) & k.m1)) == 0;
+        return same_short_key(stored, k);
     return same_long_key(stored, key, k.len);
 }
 
-// The cell holding key, or -1; slot is then the empty slot where the key would go.
+// The cell holding key, or -1; slot is then the empty slot where the key would go. Short: the
+// key is known to be shorter than 16 bytes, so the loop makes no calls.
+template <bool Short = false>
 inline std::int32_t probe(const Hash *h, const ArrayHead *head, const char *key, const KeyText &k,
                           std::uint32_t &slot) {
     std::uint32_t s = k.hash & head->mask;
@@ -200,7 +211,8 @@ inline std::int32_t probe(const Hash *h, const ArrayHead *head, const char *key,
             slot = s;
             return -1;
         }
-        if (e.hash == k.hash && same_key(h->keys[e.cell], k, key)) {
+        if (e.hash == k.hash &&
+            (Short ? same_short_key(h->keys[e.cell], k) : same_key(h->keys[e.cell], k, key))) {
             slot = s;
             return e.cell;
         }
@@ -208,27 +220,36 @@ inline std::int32_t probe(const Hash *h, const ArrayHead *head, const char *key,
     }
 }
 
-// find_key for records without a ready index: small ones, one whose index must be (re)built
-// first, or one for which there is no memory.
-std::int32_t find_key_cold(const Hash *h, const char *key, KeyHash *hash);
+// find_key for every case but the common one, out of line so that the common one makes no call:
+// small records, an index to (re)build first or that cannot be had, long keys.
+std::int32_t find_key_slow(const Hash *h, const char *key, KeyHash *hash);
 
 #ifdef VORN_CHECK_INDEX
 // Checked builds confirm every indexed answer by scanning.
 void check_index_answer(const Hash *h, const char *key, std::int32_t cell);
 #endif
 
-inline std::int32_t find_key(const Hash *h, const char *key, KeyHash *hash) {
-    const ArrayHead *head = head_of(h);
-    if (h->count < kScanBelow || !head || !head->slots || !head->valid)
-        return find_key_cold(h, key, hash);
-    const KeyText k = read_key(key);
-    std::uint32_t s = 0;
-    const std::int32_t cell = probe(h, head, key, k, s);
-    if (hash) *hash = KeyHash{k.hash, s, k.len, true, cell < 0, {k.w0, k.w1}};
+// The answer of an index lookup, with what an append after a miss needs.
+inline std::int32_t indexed_answer(const Hash *h, const char *key, const KeyText &k,
+                                   std::int32_t cell, std::uint32_t slot, KeyHash *hash) {
+    if (hash) *hash = KeyHash{k.hash, slot, k.len, true, cell < 0, {k.w0, k.w1}};
 #ifdef VORN_CHECK_INDEX
     check_index_answer(h, key, cell);
+#else
+    (void)h, (void)key;
 #endif
     return cell;
+}
+
+inline std::int32_t find_key(const Hash *h, const char *key, KeyHash *hash) {
+    const ArrayHead *head = head_of(h);
+    KeyText k;
+    if (h->count >= kScanBelow && head && head->slots && head->valid && read_short_key(key, k)) {
+        std::uint32_t s = 0;
+        const std::int32_t cell = probe<true>(h, head, key, k, s);
+        return indexed_answer(h, key, k, cell, s, hash);
+    }
+    return find_key_slow(h, key, hash);
 }
 
 inline void index_appended_one(Hash *h, std::int32_t i, const KeyHash *hash) {
