@@ -40,5 +40,6 @@ for t in "${targets[@]}"; do
     { tail -n 20 "$work/$name.log"; exit 1; }
   find "$dest" -maxdepth 1 -type f ! -name 'regress-*' -delete
   cp "$work/$name/merged"/* "$dest/" 2>/dev/null || true
-  echo "fuzz-corpus: $name: $(find "$dest" -type f | wc -l) inputs, $(du -sk "$dest" | cut -f1) KiB"
+  echo "fuzz-corpus: $name: $(find "$dest" -type f | wc -l) inputs," \
+    "$(find "$dest" -type f -printf '%s\n' | awk '{s += $1} END {print s + 0}') bytes"
 done
