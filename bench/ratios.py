@@ -9,9 +9,13 @@ SIZES = (100, 1000, 10000, 1000000)
 PAIRS = [
     ("Build by key", "BM_BuildByKey_Vorn", "BM_BuildByKey_UnorderedMap", "unordered_map"),
     ("Build by key", "BM_BuildByKey_Vorn", "BM_BuildByKey_Absl", "absl"),
+    ("Build by key, unit 0", "BM_BuildByKey_VornUnit0", "BM_BuildByKey_UnorderedMap", "unordered_map"),
+    ("Build by key, unit 0", "BM_BuildByKey_VornUnit0", "BM_BuildByKey_Absl", "absl"),
     ("Read key=value block", "BM_EnvToHash_Vorn", "BM_EnvToHash_UnorderedMap", "unordered_map"),
     ("Read key=value block", "BM_EnvToHash_Vorn", "BM_EnvToHash_Absl", "absl"),
+    ("Read key=value block, unit 0", "BM_EnvToHash_VornUnit0", "BM_EnvToHash_UnorderedMap", "unordered_map"),
     ("Lookup (half hits)", "BM_Lookup_Vorn", "BM_Lookup_Absl", "absl"),
+    ("Lookup (half hits), unit 0", "BM_Lookup_VornUnit0", "BM_Lookup_Absl", "absl"),
     ("Lookup (half hits)", "BM_Lookup_Vorn", "BM_Lookup_AbslCString", "absl, out-of-line call with C-string key"),
     ("Lookup (half hits)", "BM_Lookup_Vorn", "BM_Lookup_UnorderedMap", "unordered_map"),
     ("Sort by value", "BM_Sort_Vorn", "BM_Sort_StableSort", "std::stable_sort"),
@@ -42,8 +46,13 @@ def figure(stats, name, n, agg):
 def summary(stats, memory):
     """One row per size: the ratios the targets are stated in (median, best in brackets)."""
     cols = [("build / unordered_map", "BM_BuildByKey_Vorn", "BM_BuildByKey_UnorderedMap"),
+            ("build, unit 0 / unordered_map", "BM_BuildByKey_VornUnit0",
+             "BM_BuildByKey_UnorderedMap"),
             ("block reading / unordered_map", "BM_EnvToHash_Vorn", "BM_EnvToHash_UnorderedMap"),
+            ("block reading, unit 0 / unordered_map", "BM_EnvToHash_VornUnit0",
+             "BM_EnvToHash_UnorderedMap"),
             ("lookup / absl", "BM_Lookup_Vorn", "BM_Lookup_Absl"),
+            ("lookup, unit 0 / absl", "BM_Lookup_VornUnit0", "BM_Lookup_Absl"),
             ("lookup / absl behind a C call", "BM_Lookup_Vorn", "BM_Lookup_AbslCString")]
     rows = ["| n | " + " | ".join(c[0] for c in cols) + " | bytes per cell |",
             "|---:|" + "---:|" * (len(cols) + 1)]

@@ -17,52 +17,32 @@ namespace {
 constexpr std::size_t kFirstBlock = 512;
 constexpr std::size_t kLargestBlock = 64 * 1024;
 
-std::size_t class_of(std::size_t n) {
-    return (n + kSmallAlign - 1) / kSmallAlign - 1;
-}
-
 char *data_of(StoreBlock *b) {
     return reinterpret_cast<char *>(b + 1);
 }
 
 } // namespace
 
-char *store_alloc(CellStore *s, std::size_t n) {
-    const std::size_t c = class_of(n);
-    if (char *p = s->freed[c]) {
-        std::memcpy(&s->freed[c], p, sizeof(char *));
-        return p;
+char *store_alloc_block(CellStore *s, std::size_t n) {
+    // Blocks double with the record, so a record of n small cells holds O(log n) blocks.
+    std::size_t want = s->blockBytes < kFirstBlock ? kFirstBlock : 2 * s->blockBytes;
+    if (want > kLargestBlock) want = kLargestBlock;
+    auto *b = static_cast<StoreBlock *>(mem_alloc_raw(sizeof(StoreBlock) + want + kStoreSlack));
+    if (!b) return nullptr;
+    // What is left of the old block serves later buffers of its size classes.
+    while (std::size_t(s->end - s->next) >= kSmallAlign) {
+        std::size_t left = std::size_t(s->end - s->next);
+        if (left > kSmallBuffer) left = kSmallBuffer;
+        left -= left % kSmallAlign;
+        store_free(s, s->next, left);
+        s->next += left;
     }
-    const std::size_t bytes = (c + 1) * kSmallAlign;
-    if (std::size_t(s->end - s->next) < bytes) {
-        // Blocks double with the record, so a record of n small cells holds O(log n) blocks.
-        std::size_t want = s->blockBytes < kFirstBlock ? kFirstBlock : 2 * s->blockBytes;
-        if (want > kLargestBlock) want = kLargestBlock;
-        auto *b = static_cast<StoreBlock *>(mem_alloc_raw(sizeof(StoreBlock) + want + kStoreSlack));
-        if (!b) return nullptr;
-        // What is left of the old block serves later buffers of its size classes.
-        while (std::size_t(s->end - s->next) >= kSmallAlign) {
-            std::size_t left = std::size_t(s->end - s->next);
-            if (left > kSmallBuffer) left = kSmallBuffer;
-            left -= left % kSmallAlign;
-            store_free(s, s->next, left);
-            s->next += left;
-        }
-        *b = StoreBlock{s->blocks, want};
-        s->blocks = b;
-        s->blockBytes += want;
-        s->next = data_of(b);
-        s->end = s->next + want;
-    }
-    char *p = s->next;
-    s->next += bytes;
-    return p;
-}
-
-void store_free(CellStore *s, char *p, std::size_t n) noexcept {
-    const std::size_t c = class_of(n);
-    std::memcpy(p, &s->freed[c], sizeof(char *));
-    s->freed[c] = p;
+    *b = StoreBlock{s->blocks, want};
+    s->blocks = b;
+    s->blockBytes += want;
+    s->next = data_of(b);
+    s->end = s->next + want;
+    return store_alloc(s, n);
 }
 
 void store_reset(CellStore *s) noexcept {

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace vorn {
 
@@ -39,11 +40,33 @@ constexpr bool is_small(std::size_t n) {
     return n <= kSmallBuffer;
 }
 
+constexpr std::size_t class_of(std::size_t n) {
+    return (n + kSmallAlign - 1) / kSmallAlign - 1;
+}
+
+// store_alloc when neither a freed buffer nor the newest block can serve: a new block.
+char *store_alloc_block(CellStore *s, std::size_t n);
+
 // An uninitialised buffer of n bytes (1 <= n <= kSmallBuffer), or nullptr when a new block
-// cannot be had.
-char *store_alloc(CellStore *s, std::size_t n);
+// cannot be had. It owns its whole size class: n rounded up to kSmallAlign bytes.
+inline char *store_alloc(CellStore *s, std::size_t n) {
+    const std::size_t c = class_of(n);
+    if (char *p = s->freed[c]) {
+        std::memcpy(&s->freed[c], p, sizeof(char *));
+        return p;
+    }
+    const std::size_t bytes = (c + 1) * kSmallAlign;
+    if (std::size_t(s->end - s->next) < bytes) return store_alloc_block(s, n);
+    char *p = s->next;
+    s->next += bytes;
+    return p;
+}
 // Gives back a buffer of n bytes taken from this store.
-void store_free(CellStore *s, char *p, std::size_t n) noexcept;
+inline void store_free(CellStore *s, char *p, std::size_t n) noexcept {
+    const std::size_t c = class_of(n);
+    std::memcpy(p, &s->freed[c], sizeof(char *));
+    s->freed[c] = p;
+}
 // Every small buffer is dead (the record has no cells): keeps the newest block for reuse.
 void store_reset(CellStore *s) noexcept;
 // Frees every block.

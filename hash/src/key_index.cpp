@@ -6,118 +6,34 @@
 #include <cstring>
 
 namespace vorn {
-namespace {
 
-// Records this small are scanned: the scan is as fast as hashing and needs no memory.
-constexpr std::int32_t kScanBelow = 8;
-
-// Open addressing with linear probing over a power-of-two table kept at most half full. Each slot
-// holds 32 bits of the key's hash and the first cell with that key: most mismatches are decided
-// without touching the key, and the table grows or closes gaps without reading any key.
-struct Slot {
-    std::uint32_t hash;
-    std::int32_t cell; // < 0: empty
-};
-
-struct ArrayHead {
-    std::int32_t capacity;
-    std::uint32_t used; // occupied slots
-    Slot *slots;        // null: no index
-    std::uint32_t mask; // slots - 1
-    bool valid;         // false: rebuild from the keys before the next lookup
-    CellStore store;
-};
-static_assert(sizeof(ArrayHead) % alignof(char *) == 0);
-
-ArrayHead *head_of(const Hash *h) {
-    if (!h->keys) return nullptr;
-    return reinterpret_cast<ArrayHead *>(h->keys) - 1;
-}
-
-std::uint64_t load64(const char *p) {
-    std::uint64_t w;
-    std::memcpy(&w, p, 8);
-    return w;
-}
-std::uint64_t load32(const char *p) {
-    std::uint32_t w;
-    std::memcpy(&w, p, 4);
-    return w;
-}
-
-// The folded 128-bit product: every input bit reaches the middle of the result.
-std::uint64_t mum(std::uint64_t a, std::uint64_t b) {
-    __extension__ using u128 = unsigned __int128;
-    const u128 r = u128(a) * b;
-    return std::uint64_t(r) ^ std::uint64_t(r >> 64);
-}
-
-// Keys are mostly short: up to 16 bytes they are read as two overlapping words and mixed by one
-// multiply; longer ones take one more multiply per 16 bytes. Nothing past the key is read.
-std::uint32_t hash_text(const char *s, std::size_t len) {
-    constexpr std::uint64_t k0 = 0xA0761D6478BD642Full, k1 = 0xE7037ED1A0B428DBull,
-                            k2 = 0x8EBC6AF09C88C6E3ull;
-    std::uint64_t seed = k0 ^ len;
-    std::uint64_t a = 0, b = 0;
-    if (len <= 16) {
-        if (len >= 8) {
-            a = load64(s);
-            b = load64(s + len - 8);
-        } else if (len >= 4) {
-            a = load32(s);
-            b = load32(s + len - 4);
-        } else if (len > 0) {
-            a = (std::uint64_t(static_cast<unsigned char>(s[0])) << 16) |
-                (std::uint64_t(static_cast<unsigned char>(s[len >> 1])) << 8) |
-                static_cast<unsigned char>(s[len - 1]);
-        }
-    } else {
-        const char *p = s;
-        for (std::size_t left = len; left > 16; left -= 16, p += 16)
-            seed = mum(load64(p) ^ k1, load64(p + 8) ^ seed);
-        a = load64(s + len - 16);
-        b = load64(s + len - 8);
-    }
-    const std::uint64_t x = mum(a ^ k1, b ^ seed ^ k2);
+std::uint32_t hash_long_key(const char *s, std::size_t len) {
+    std::uint64_t seed = kHashK0 ^ len;
+    const char *p = s;
+    for (std::size_t left = len; left > 16; left -= 16, p += 16)
+        seed = mum(load64(p) ^ kHashK1, load64(p + 8) ^ seed);
+    const std::uint64_t x =
+        mum(load64(s + len - 16) ^ kHashK1, load64(s + len - 8) ^ seed ^ kHashK2);
     return static_cast<std::uint32_t>(x ^ (x >> 32));
 }
 
-std::uint32_t hash_key(const char *key, std::size_t &len) {
-    len = std::strlen(key);
-    return hash_text(key, len);
+KeyText read_key_carefully(const char *s) {
+    char near[16] = {};
+    std::memcpy(near, s, strnlen(s, sizeof near));
+    KeyText k;
+    if (short_key(load64(near), load64(near + 8), k)) return k;
+    k.len = 16 + std::strlen(s + 16);
+    k.w0 = k.w1 = k.m0 = k.m1 = 0;
+    k.hash = hash_long_key(s, k.len);
+    return k;
 }
 
-// True when stored, a key of the record, equals key of length len. Up to kSmallBuffer bytes with
-// the terminator, len + 1 bytes of stored are read whatever its length: a small stored key lies
-// in a block with that much slack after it, a large one is longer. Equal bytes up to and
-// including key's terminator mean equal keys; a shorter stored key differs at its own terminator.
-bool same_key(const char *stored, const char *key, std::size_t len) {
-    const std::size_t n = len + 1;
-    if (n > kSmallBuffer) return keys_equal(stored, key);
-    if (n >= 8 && n <= 16)
-        return load64(stored) == load64(key) && load64(stored + n - 8) == load64(key + n - 8);
-    if (n >= 4 && n < 8)
-        return load32(stored) == load32(key) && load32(stored + n - 4) == load32(key + n - 4);
-    return std::memcmp(stored, key, n) == 0;
+bool same_long_key(const char *stored, const char *key, std::size_t len) {
+    if (len + 1 <= kSmallBuffer) return std::memcmp(stored, key, len + 1) == 0;
+    return keys_equal(stored, key);
 }
 
-// The slot holding key (found), or the empty slot where it would go.
-std::uint32_t find_slot(const Hash *h, const ArrayHead *head, const char *key, std::size_t len,
-                        std::uint32_t hash, bool &found) {
-    std::uint32_t s = hash & head->mask;
-    for (;;) {
-        const Slot &slot = head->slots[s];
-        if (slot.cell < 0) {
-            found = false;
-            return s;
-        }
-        if (slot.hash == hash && same_key(h->keys[slot.cell], key, len)) {
-            found = true;
-            return s;
-        }
-        s = (s + 1) & head->mask;
-    }
-}
+namespace {
 
 void free_index(ArrayHead *head) {
     if (!head) return;
@@ -139,15 +55,15 @@ bool new_table(ArrayHead *head, std::uint32_t n) {
     return true;
 }
 
-// Places cell i under hash unless an earlier cell already has that key.
-void place(const Hash *h, ArrayHead *head, std::int32_t i, std::uint32_t hash, std::size_t len) {
-    bool found = false;
-    const std::uint32_t s = find_slot(h, head, h->keys[i], len, hash, found);
-    if (found) {
-        if (head->slots[s].cell > i) head->slots[s].cell = i;
+// Places cell i, whose key is k, unless an earlier cell already has that key.
+void place(const Hash *h, ArrayHead *head, std::int32_t i, const KeyText &k) {
+    std::uint32_t s = 0;
+    const std::int32_t cell = probe(h, head, h->keys[i], k, s);
+    if (cell >= 0) {
+        if (cell > i) head->slots[s].cell = i;
         return;
     }
-    head->slots[s] = Slot{hash, i};
+    head->slots[s] = Slot{k.hash, i};
     ++head->used;
 }
 
@@ -171,11 +87,8 @@ bool build(const Hash *h, ArrayHead *head) {
         free_index(head);
         return false;
     }
-    for (std::int32_t i = 0; i < h->count; ++i) {
-        std::size_t len = 0;
-        const std::uint32_t hash = hash_key(h->keys[i], len);
-        place(h, head, i, hash, len);
-    }
+    for (std::int32_t i = 0; i < h->count; ++i)
+        place(h, head, i, read_key(h->keys[i]));
     head->valid = true;
     return true;
 }
@@ -204,16 +117,6 @@ bool grow(ArrayHead *head) {
     return true;
 }
 
-// The index ready for use, or null (small record, or no memory: scan instead).
-ArrayHead *ready_index(const Hash *h) {
-    if (h->count < kScanBelow) return nullptr;
-    ArrayHead *head = head_of(h);
-    if (!head) return nullptr;
-    if (head->slots && head->valid) return head;
-    // Building only caches what the keys already say; the record's content does not change.
-    return build(h, head) ? head : nullptr;
-}
-
 std::int32_t scan(const Hash *h, const char *key, std::int32_t from = 0) {
     for (std::int32_t i = from; i < h->count; ++i)
         if (keys_equal(h->keys[i], key)) return i;
@@ -240,36 +143,25 @@ void erase_slot(ArrayHead *head, std::uint32_t s) {
 }
 
 // Records that cell i bears its key, unless an earlier cell already does. Without memory to
-// grow, the index is dropped and lookups scan until it can be rebuilt. vacant, when given, is
-// the empty slot where a lookup just found the key missing.
-void note_key(const Hash *h, ArrayHead *head, std::int32_t i, std::uint32_t hash, std::size_t len,
-              const std::uint32_t *vacant = nullptr) {
+// grow, the index is dropped and lookups scan until it can be rebuilt. hash, when given, is from
+// a lookup of that key that missed with the index unchanged since.
+void note_key(const Hash *h, ArrayHead *head, std::int32_t i, const KeyHash *hash = nullptr) {
     if (std::uint64_t(head->used + 1) * 2 > std::uint64_t(head->mask) + 1) {
         if (!grow(head)) {
             free_index(head);
             return;
         }
-        vacant = nullptr; // the table moved
+        hash = nullptr; // the table moved
     }
-    if (vacant && head->slots[*vacant].cell < 0) {
-        head->slots[*vacant] = Slot{hash, i};
+    if (hash && hash->vacant && head->slots[hash->vacantSlot].cell < 0) {
+        head->slots[hash->vacantSlot] = Slot{hash->value, i};
         ++head->used;
         return;
     }
-    place(h, head, i, hash, len);
-}
-
-ArrayHead *live_index(const Hash *h) {
-    ArrayHead *head = head_of(h);
-    return (head && head->slots && head->valid) ? head : nullptr;
+    place(h, head, i, read_key(h->keys[i]));
 }
 
 } // namespace
-
-std::int32_t cell_capacity(const Hash *h) {
-    const ArrayHead *head = head_of(h);
-    return head ? head->capacity : 0;
-}
 
 CellStore *cell_store(const Hash *h) {
     ArrayHead *head = head_of(h);
@@ -346,34 +238,28 @@ void free_cell_arrays(Hash *h) {
     h->sizes = nullptr;
 }
 
-std::int32_t find_key(const Hash *h, const char *key, KeyHash *hash) {
-    const ArrayHead *head = ready_index(h);
-    if (!head) return scan(h, key);
-    std::size_t len = 0;
-    const std::uint32_t hv = hash_key(key, len);
-    bool found = false;
-    const std::uint32_t s = find_slot(h, head, key, len, hv, found);
-    if (hash) *hash = KeyHash{hv, s, len, true, !found};
-    const std::int32_t result = found ? head->slots[s].cell : -1;
-#ifdef VORN_CHECK_INDEX
-    // Checked builds confirm every answer by scanning.
-    if (result != scan(h, key)) std::abort();
-#endif
-    return result;
+std::int32_t find_key_slow(const Hash *h, const char *key, KeyHash *hash) {
+    ArrayHead *head = head_of(h);
+    if (h->count < kScanBelow || !head) return scan(h, key);
+    // Building only caches what the keys already say; the record's content does not change.
+    if (!(head->slots && head->valid) && !build(h, head)) return scan(h, key);
+    const KeyText k = read_key(key);
+    std::uint32_t s = 0;
+    const std::int32_t cell = probe(h, head, key, k, s);
+    return indexed_answer(h, key, k, cell, s, hash);
 }
+
+#ifdef VORN_CHECK_INDEX
+void check_index_answer(const Hash *h, const char *key, std::int32_t cell) {
+    if (cell != scan(h, key)) std::abort();
+}
+#endif
 
 void index_appended(Hash *h, std::int32_t first, const KeyHash *hash) {
     ArrayHead *head = live_index(h);
     if (!head) return;
     for (std::int32_t i = first; i < h->count && head->slots; ++i) {
-        if (hash && hash->known && i == first) {
-            note_key(h, head, i, hash->value, hash->length,
-                     hash->vacant ? &hash->vacantSlot : nullptr);
-        } else {
-            std::size_t len = 0;
-            const std::uint32_t hv = hash_key(h->keys[i], len);
-            note_key(h, head, i, hv, len);
-        }
+        note_key(h, head, i, hash && hash->known && i == first ? hash : nullptr);
     }
 }
 
@@ -381,11 +267,8 @@ void index_forget(Hash *h, std::int32_t i) {
     ArrayHead *head = live_index(h);
     if (!head) return;
     const char *key = h->keys[i];
-    bool found = false;
-    std::size_t len = 0;
-    const std::uint32_t hv = hash_key(key, len);
-    const std::uint32_t s = find_slot(h, head, key, len, hv, found);
-    if (!found || head->slots[s].cell != i) return;
+    std::uint32_t s = 0;
+    if (probe(h, head, key, read_key(key), s) != i) return;
     // The next cell of the same key, if any, becomes the first. Renames usually touch the
     // last cells, where this look is short.
     const std::int32_t next = scan(h, key, i + 1);
@@ -398,9 +281,7 @@ void index_forget(Hash *h, std::int32_t i) {
 void index_renamed(Hash *h, std::int32_t i) {
     ArrayHead *head = live_index(h);
     if (!head) return;
-    std::size_t len = 0;
-    const std::uint32_t hv = hash_key(h->keys[i], len);
-    note_key(h, head, i, hv, len);
+    note_key(h, head, i);
 }
 
 void index_invalidate(Hash *h) {

@@ -7,6 +7,7 @@
 #include "vorn_internal.hpp"
 
 #include <cstdint>
+#include <cstring>
 
 namespace vorn {
 
@@ -50,7 +51,11 @@ void shrink_cells(Hash *h, std::int32_t n);
 // ones live in the record's own blocks (cell_store.hpp). The record must have its arrays.
 
 // An uninitialised buffer of n >= 1 bytes, or nullptr.
-char *cell_alloc(Hash *h, std::size_t n);
+inline char *cell_alloc(Hash *h, std::size_t n) {
+    if (!is_small(n)) return static_cast<char *>(mem_alloc_raw(n));
+    CellStore *s = cell_store(h);
+    return s ? store_alloc(s, n) : nullptr;
+}
 // A zero-filled buffer of n >= 1 bytes, or nullptr.
 char *cell_alloc_zero(Hash *h, std::size_t n);
 // Gives back a buffer of n bytes; a key's n is its length plus 1, a value's its sizes[] entry.
@@ -63,6 +68,38 @@ void key_free(Hash *h, char *key) noexcept;
 char *cell_resize(Hash *h, char *p, std::size_t old, std::size_t n);
 // Frees both buffers of cell i (the arrays are left as they are).
 void free_cell(Hash *h, std::int32_t i) noexcept;
+
+// Fills a fresh value buffer of bytes bytes from cell_alloc: the len bytes of data (none when data
+// is null), then zeros. len < bytes.
+inline void fill_value(char *v, std::size_t bytes, const void *data, std::size_t len) {
+    if (!data) len = 0;
+    if (!is_small(bytes)) {
+        if (len) std::memcpy(v, data, len);
+        std::memset(v + len, 0, bytes - len);
+        return;
+    }
+    // A small buffer owns its whole size class, so zeros go in whole words up to the class's end
+    // and short data in two overlapping moves: no calls for the values most records hold.
+    const std::uint64_t zero = 0;
+    for (std::size_t at = len & ~std::size_t(7); at < bytes; at += 8)
+        std::memcpy(v + at, &zero, 8);
+    const auto *d = static_cast<const char *>(data);
+    if (len >= 8 && len <= 16) {
+        std::uint64_t a, b;
+        std::memcpy(&a, d, 8);
+        std::memcpy(&b, d + len - 8, 8);
+        std::memcpy(v, &a, 8);
+        std::memcpy(v + len - 8, &b, 8);
+    } else if (len >= 4 && len < 8) {
+        std::uint32_t a, b;
+        std::memcpy(&a, d, 4);
+        std::memcpy(&b, d + len - 4, 4);
+        std::memcpy(v, &a, 4);
+        std::memcpy(v + len - 4, &b, 4);
+    } else if (len) {
+        std::memcpy(v, d, len);
+    }
+}
 
 // A fresh empty key and a zero-filled value of bytes bytes; false (nothing allocated) on failure.
 bool new_cell_buffers(Hash *h, std::int32_t bytes, char **key, char **value);

@@ -33,12 +33,6 @@ bool points_into(const void *p, const void *base, std::int64_t n) {
     return le(b, p) && lt(p, b + n);
 }
 
-char *cell_alloc(Hash *h, std::size_t n) {
-    if (!is_small(n)) return static_cast<char *>(mem_alloc_raw(n));
-    CellStore *s = cell_store(h);
-    return s ? store_alloc(s, n) : nullptr;
-}
-
 char *cell_alloc_zero(Hash *h, std::size_t n) {
     if (!is_small(n)) return static_cast<char *>(mem_alloc(n));
     char *p = cell_alloc(h, n);
@@ -129,24 +123,31 @@ bool grow_cells(Hash *h, std::int32_t n) {
 
 bool append_cell(Hash *h, const char *key, std::int32_t bytes, const void *data, std::size_t len,
                  const KeyHash *hash) {
-    if (h->count == INT32_MAX || !reserve_cells(h, h->count + 1)) return false;
-    const std::size_t klen = (hash && hash->known ? hash->length : std::strlen(key)) + 1;
-    char *k = key_copy(h, key, klen);
-    if (!k) return false;
+    const std::int32_t i = h->count;
+    if (i >= cell_capacity(h) && (i == INT32_MAX || !reserve_cells(h, i + 1))) return false;
+    char *k;
+    if (hash && hash->known && hash->length < 16) {
+        // The lookup already holds the key as words: its buffer (8 or 16 bytes, the size class)
+        // takes them whole.
+        k = store_alloc(cell_store(h), hash->length + 1);
+        if (!k) return false;
+        std::memcpy(k, &hash->words[0], 8);
+        if (hash->length >= 8) std::memcpy(k + 8, &hash->words[1], 8);
+    } else {
+        k = key_copy(h, key, (hash && hash->known ? hash->length : std::strlen(key)) + 1);
+        if (!k) return false;
+    }
     char *v = cell_alloc(h, std::size_t(bytes));
     if (!v) {
         key_free(h, k);
         return false;
     }
-    const std::size_t copied = data ? len : 0;
-    if (copied) std::memcpy(v, data, copied);
-    std::memset(v + copied, 0, std::size_t(bytes) - copied);
-    const std::int32_t i = h->count;
+    fill_value(v, std::size_t(bytes), data, len);
     h->keys[i] = k;
     h->values[i] = v;
     h->sizes[i] = bytes;
     h->count = i + 1;
-    index_appended(h, i, hash);
+    index_appended_one(h, i, hash);
     return true;
 }
 

@@ -2,7 +2,11 @@
 // (first equal key wins, whatever reshaped the record) and what it may cost.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <vornhash.h>
 
@@ -119,6 +123,32 @@ TEST(KeyIndex, FreedBuffersAreReusedAndEmptyingGivesBlocksBack) {
     EXPECT_EQ(VornGetHashIndex(&b.h, "r2-0"), 0);
     ASSERT_EQ(VornReAllocHash(&b.h, 0), 1);
     EXPECT_LE(vorn::store_bytes(vorn::cell_store(&b.h)), 64u * 1024u);
+}
+
+// Lookups read a key's first 16 bytes at once where that cannot leave its page. A key whose
+// terminator is the last readable byte before an inaccessible page, at every length around the
+// word and 16-byte boundaries, is found, missed and stored without reading past it.
+TEST(KeyIndex, KeysEndingRightBeforeAnUnmappedPageAreReadSafely) {
+    const auto page = std::size_t(sysconf(_SC_PAGESIZE));
+    void *map = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(map, MAP_FAILED);
+    ASSERT_EQ(mprotect(static_cast<char *>(map) + page, page, PROT_NONE), 0);
+    char *pageEnd = static_cast<char *>(map) + page;
+    Big b(40, "k"); // "k0".."k39": indexed, and "k7" is one of the keys placed below
+    for (std::size_t len = 1; len <= 20; ++len) {
+        std::string key = "k7";
+        key.resize(len, 'x');
+        char *at = pageEnd - (len + 1);
+        std::memcpy(at, key.c_str(), len + 1);
+        const int expected = len == 2 ? 7 : -1;
+        EXPECT_EQ(VornGetHashIndex(&b.h, at), expected) << len;
+        ASSERT_EQ(VornSetHash(&b.h, at, 0, at, -1), 1) << len;
+        const int i = VornGetHashIndex(&b.h, key.c_str());
+        ASSERT_GE(i, 0) << len;
+        EXPECT_EQ(std::string(b.h.keys[i]), key);
+        EXPECT_STREQ(VornGetHashPtr(&b.h, at, 0), key.c_str());
+    }
+    munmap(map, 2 * page);
 }
 
 } // namespace
