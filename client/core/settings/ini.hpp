@@ -34,7 +34,7 @@ bool IsStorableIniEntry(std::string_view entry);
 bool ReadWholeFile(const std::string &path, std::string &text, bool *missing = nullptr);
 
 // What an update makes of a section: given its entries as the file holds them now, leaves the
-// entries it is to hold.
+// entries it is to hold. It runs under the file's lock, so it must not write the file itself.
 using IniSectionChange = std::function<void(std::vector<std::string> &entries)>;
 
 // Changes one section of the file at path, creating the file (private to the user) and its folder
