@@ -1,6 +1,7 @@
-// The program's command line on any arguments: a refusal always says why on one line, an
-// accepted destination is usable and reads back the same when written out again, and listening
-// is on loopback unless an address was written.
+// The program's command line on any arguments: a refusal always says why on one line, in UTF-8
+// without a control character a terminal would act on; an accepted destination is usable and
+// reads back the same when written out again, and listening is on loopback unless an address was
+// written.
 #include "formats_check.hpp"
 
 #include <string>
@@ -9,6 +10,7 @@
 
 #include "net/addresses.hpp"
 #include "session/command_line.hpp"
+#include "text/utf8_char.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Arguments are separated by NUL bytes, as they are in the process's memory.
@@ -24,7 +26,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     using Action = tarvotcpc::CommandLine::Action;
     const tarvotcpc::CommandLine line = tarvotcpc::ParseCommandLine(args);
     if (line.action == Action::Error) {
-        FUZZ_CHECK(!line.error.empty() && line.error.find('\n') == std::string::npos);
+        FUZZ_CHECK(!line.error.empty());
+        for (std::size_t at = 0; at < line.error.size();) {
+            char32_t code = 0;
+            const std::size_t length = tarvotcpc::Utf8CharLength(line.error, at, &code);
+            FUZZ_CHECK(length > 0 && code >= 0x20 && !(code >= 0x7f && code <= 0x9f));
+            at += length;
+        }
         return 0;
     }
     FUZZ_CHECK(line.error.empty());

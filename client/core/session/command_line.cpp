@@ -7,6 +7,7 @@
 #include "net/proxy_choice.hpp"
 #include "settings/destination.hpp"
 #include "text/text.hpp"
+#include "text/utf8_char.hpp"
 
 namespace tarvotcpc {
 
@@ -23,19 +24,26 @@ std::optional<int32_t> ParsePort(std::string_view text) {
     return value;
 }
 
-// An argument as the messages show it: control bytes escaped, so that a stray line break or
+// An argument as the messages show it: control characters (C0, DEL and the C1 range U+0080 to
+// U+009F) and bytes that are not UTF-8 escaped byte by byte, so that a stray line break or
 // terminal escape in an argument cannot garble or fake the message, and a long one shortened.
 std::string Quoted(std::string_view text) {
     constexpr std::size_t kShown = 80; // bytes
     const std::string shown = Utf8Cut(text, kShown);
     std::string quoted = "'";
-    for (const char c : shown) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f) {
+    for (std::size_t at = 0; at < shown.size();) {
+        char32_t code = 0;
+        const std::size_t length = Utf8CharLength(shown, at, &code);
+        const bool control = code < 0x20 || (code >= 0x7f && code <= 0x9f);
+        if (length > 0 && !control) {
+            quoted.append(shown, at, length);
+            at += length;
+            continue;
+        }
+        for (const std::size_t end = at + std::max<std::size_t>(length, 1); at < end; ++at) {
             constexpr char kHex[] = "0123456789abcdef";
+            const auto byte = static_cast<unsigned char>(shown[at]);
             quoted += {'\\', 'x', kHex[byte >> 4], kHex[byte & 0xf]};
-        } else {
-            quoted += c;
         }
     }
     return quoted + (shown.size() < text.size() ? "...'" : "'");

@@ -3,6 +3,7 @@
 #include "net/proxy.hpp"
 #include "net/proxy_choice.hpp"
 #include "settings/host_field.hpp"
+#include "settings/ini.hpp"
 #include "settings/options.hpp"
 #include "text/text.hpp"
 
@@ -84,27 +85,44 @@ bool RememberDestination(SettingsHashes &settings, const Destination &params,
     const std::string entry = HistoryEntry(params);
     if (entry.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) return false;
 
-    std::vector<std::string> list = HostHistory(settings);
-    for (auto it = list.begin(); it != list.end(); ++it) {
-        if (EqualsIgnoringAsciiCase(*it, entry)) {
-            list.erase(it);
-            break;
-        }
-    }
-    list.insert(list.begin(), entry);
-    if (list.size() > kHistoryLimit) list.resize(kHistoryLimit);
-
     // Built aside and swapped in only when whole, so that memory running out leaves the old
     // history rather than half of a new one.
     OwnedHash rebuilt;
-    if (!rebuilt.Live()) return false;
-    for (std::size_t i = 0; i < list.size(); ++i) {
-        const std::string key = "host" + std::to_string(i);
-        if (!VornSetHash(rebuilt.get(), key.c_str(), 0, list[i].c_str(), -1)) return false;
-    }
-    if (!VornCopyHash(&settings.hosts, rebuilt.get())) return false;
-    WriteHostsSection(settings, path);
-    return true;
+    const auto rebuild = [&](std::vector<std::string> list) {
+        for (auto it = list.begin(); it != list.end(); ++it) {
+            if (EqualsIgnoringAsciiCase(*it, entry)) {
+                list.erase(it);
+                break;
+            }
+        }
+        list.insert(list.begin(), entry);
+        if (list.size() > kHistoryLimit) list.resize(kHistoryLimit);
+        if (!rebuilt.Live() || !VornReAllocHash(rebuilt.get(), 0)) return false;
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            const std::string key = "host" + std::to_string(i);
+            if (!VornSetHash(rebuilt.get(), key.c_str(), 0, list[i].c_str(), -1)) return false;
+        }
+        return true;
+    };
+    // On top of the history as the file holds it now, which another instance of the program may
+    // have added to since this one read it.
+    bool built = false;
+    UpdateIniSection(path, kSectionHosts, [&](std::vector<std::string> &entries) {
+        OwnedHash stored;
+        if (!stored.Live() || !EntriesToHash(*stored.get(), entries)) return;
+        std::vector<std::string> list;
+        for (int32_t i = 0; i < VornCountHash(stored.get()); ++i)
+            list.emplace_back(VornGetHashPtrSafe(stored.get(), nullptr, i));
+        const bool read = rebuild(std::move(list));
+        std::vector<std::string> rewritten;
+        if (read && HashToEntries(*rebuilt.get(), rewritten)) {
+            entries = std::move(rewritten);
+            built = true;
+        }
+    });
+    // The file could not be written: the history goes on in memory.
+    if (!built && !rebuild(HostHistory(settings))) return false;
+    return VornCopyHash(&settings.hosts, rebuilt.get()) != 0;
 }
 
 bool ClearHostHistory(SettingsHashes &settings, const std::string &path) {

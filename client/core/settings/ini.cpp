@@ -1,4 +1,5 @@
 #include "settings/ini.hpp"
+#include "text/file_replace.hpp"
 #include "text/text.hpp"
 
 #include <dirent.h>
@@ -92,17 +93,10 @@ std::string_view LineBreakOf(std::string_view text) {
     return "\n";
 }
 
-std::string FolderOf(const std::string &path) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
 bool MakeFolders(const std::string &folder) {
     struct stat info {};
     if (stat(folder.c_str(), &info) == 0) return S_ISDIR(info.st_mode);
-    const std::string parent = FolderOf(folder);
+    const std::string parent = FolderOfPath(folder);
     if (parent != folder && !MakeFolders(parent)) return false;
     return mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST;
 }
@@ -115,15 +109,6 @@ bool WriteAll(int fd, std::string_view bytes) {
         bytes.remove_prefix(static_cast<std::size_t>(n));
     }
     return true;
-}
-
-// A symbolic link is followed, so that a settings file kept elsewhere stays where it is.
-std::string ResolveTarget(const std::string &path) {
-    struct stat info {};
-    if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
-    char resolved[PATH_MAX];
-    if (realpath(path.c_str(), resolved) == nullptr) return path;
-    return resolved;
 }
 
 bool FileExists(const std::string &path) {
@@ -199,10 +184,33 @@ bool IsStorableIniEntry(std::string_view entry) {
     return entry.front() != ';' && entry.front() != '[';
 }
 
+namespace {
+
+// The rest of a regular file's bytes from fd; false when it cannot be read.
+bool ReadAll(int fd, std::string &text) {
+    text.clear();
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return false;
+    char buffer[64 * 1024];
+    for (;;) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            text.clear();
+            return false;
+        }
+        if (n == 0) return true;
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+} // namespace
+
 bool ReadWholeFile(const std::string &path, std::string &text, bool *missing) {
     text.clear();
     if (missing != nullptr) *missing = false;
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Not blocking: a FIFO under the settings file's name must not hold up the program.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         if (errno == ENOENT && missing != nullptr) {
             *missing = true;
@@ -210,25 +218,13 @@ bool ReadWholeFile(const std::string &path, std::string &text, bool *missing) {
         }
         return false;
     }
-    struct stat info {};
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        close(fd);
-        return false;
-    }
-    char buffer[64 * 1024];
-    for (;;) {
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            close(fd);
-            text.clear();
-            return false;
-        }
-        if (n == 0) break;
-        text.append(buffer, static_cast<std::size_t>(n));
-    }
+    const bool ok = ReadAll(fd, text);
     close(fd);
-    return true;
+    return ok;
+}
+
+std::string_view IniEntryName(std::string_view entry) {
+    return entry.substr(0, entry.find_first_of(std::string_view("=\0", 2)));
 }
 
 namespace {
@@ -281,27 +277,94 @@ int CreateLockedTemporary(std::string &temporary, const std::string &pattern) {
 
 } // namespace
 
-bool WriteIniSection(const std::string &path, std::string_view section,
-                     const std::vector<std::string> &entries) {
+namespace {
+
+// Opens and locks the file at target, creating it empty (and private) when missing. Another
+// writer may rename its new file over target between the open and the lock; the lock is then on
+// a file no longer in use, and the new one is taken instead. -1 when that cannot be done.
+int LockFile(const std::string &target) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const int fd = open(target.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0600);
+        if (fd < 0) return -1;
+        int locked;
+        while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+        }
+        struct stat held {
+        }, named{};
+        if (locked == 0 && fstat(fd, &held) == 0 && S_ISREG(held.st_mode) &&
+            stat(target.c_str(), &named) == 0 && held.st_ino == named.st_ino &&
+            held.st_dev == named.st_dev)
+            return fd;
+        close(fd);
+        if (locked != 0 || !S_ISREG(held.st_mode)) return -1;
+    }
+    return -1;
+}
+
+class LockedFile {
+  public:
+    explicit LockedFile(const std::string &target) : fd_(LockFile(target)) {}
+    ~LockedFile() {
+        if (fd_ >= 0) close(fd_);
+    }
+    LockedFile(const LockedFile &) = delete;
+    LockedFile &operator=(const LockedFile &) = delete;
+    int fd() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+// entries with each one the file cannot hold replaced by the file's own entry of that name.
+std::vector<std::string> StorableEntries(const std::vector<std::string> &entries,
+                                         const std::vector<std::string> &current,
+                                         std::vector<std::string> *refused) {
+    std::vector<std::string> kept;
+    kept.reserve(entries.size());
+    for (const std::string &entry : entries) {
+        if (IsStorableIniEntry(entry)) {
+            kept.push_back(entry);
+            continue;
+        }
+        if (refused != nullptr) refused->push_back(entry);
+        const std::string_view name = IniEntryName(entry);
+        for (const std::string &old : current) {
+            if (IniEntryName(old) == name) {
+                kept.push_back(old);
+                break;
+            }
+        }
+    }
+    return kept;
+}
+
+} // namespace
+
+bool UpdateIniSection(const std::string &path, std::string_view section,
+                      const IniSectionChange &change, std::vector<std::string> *refused) {
     if (section.empty() ||
         section.find_first_of(std::string_view("]\r\n\0", 4)) != std::string_view::npos)
         return false;
-    for (const std::string &entry : entries)
-        if (!IsStorableIniEntry(entry)) return false;
 
-    const std::string target = ResolveTarget(path);
-    std::string old;
-    bool missing = false;
-    if (!ReadWholeFile(target, old, &missing)) return false;
-    mode_t mode = 0644;
-    if (!missing) {
-        struct stat info {};
-        if (stat(target.c_str(), &info) == 0) mode = info.st_mode & 07777;
-    }
-    const std::string text = ReplaceIniSection(old, section, entries);
-
-    const std::string folder = FolderOf(target);
+    const std::string target = ReplacementTarget(path);
+    const std::string folder = FolderOfPath(target);
     if (!MakeFolders(folder)) return false;
+    const LockedFile lock(target);
+    std::string old;
+    if (lock.fd() < 0 || !ReadAll(lock.fd(), old)) return false;
+    struct stat info {};
+    if (fstat(lock.fd(), &info) != 0) return false;
+
+    const std::vector<std::string> current = IniSectionEntries(old, section);
+    std::vector<std::string> entries = current;
+    change(entries);
+    std::vector<std::string> left;
+    entries = StorableEntries(entries, current, &left);
+    if (refused != nullptr) refused->insert(refused->end(), left.begin(), left.end());
+    const bool whole = left.empty();
+    const std::string text = ReplaceIniSection(old, section, entries);
+    if (text == old) return whole;
+
     const std::string prefix = TemporaryPrefix(target);
     RemoveAbandonedTemporaries(folder, prefix);
     std::string temporary;
@@ -310,9 +373,10 @@ bool WriteIniSection(const std::string &path, std::string_view section,
         fd = CreateLockedTemporary(temporary, folder + "/" + prefix + "XXXXXX");
     if (fd < 0) return false;
 
-    bool ok = fchmod(fd, mode) == 0 && StepAllowed(IniWriteStep::Write) && WriteAll(fd, text) &&
-              StepAllowed(IniWriteStep::Flush) && fsync(fd) == 0;
-    // Renamed while still locked: until then no other writer may take it for abandoned.
+    bool ok = fchmod(fd, info.st_mode & 07777) == 0 && StepAllowed(IniWriteStep::Write) &&
+              WriteAll(fd, text) && StepAllowed(IniWriteStep::Flush) && fsync(fd) == 0;
+    // Renamed while still locked: until then no other writer may take it for abandoned, nor
+    // read the file it replaces.
     ok = ok && StepAllowed(IniWriteStep::Rename) && rename(temporary.c_str(), target.c_str()) == 0;
     if (!ok) unlink(temporary.c_str());
     close(fd);
@@ -323,7 +387,13 @@ bool WriteIniSection(const std::string &path, std::string_view section,
         fsync(dir);
         close(dir);
     }
-    return true;
+    return whole;
+}
+
+bool WriteIniSection(const std::string &path, std::string_view section,
+                     const std::vector<std::string> &entries, std::vector<std::string> *refused) {
+    return UpdateIniSection(
+        path, section, [&](std::vector<std::string> &current) { current = entries; }, refused);
 }
 
 std::string SettingsPathFor(const std::string &exeDir, const char *xdgConfigHome,
@@ -342,7 +412,7 @@ const std::string &SettingsPath() {
         std::string exeDir;
         char exe[PATH_MAX];
         const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-        if (n > 0) exeDir = FolderOf(std::string(exe, static_cast<std::size_t>(n)));
+        if (n > 0) exeDir = FolderOfPath(std::string(exe, static_cast<std::size_t>(n)));
         const char *home = std::getenv("HOME");
         if (home == nullptr || home[0] == '\0') {
             const passwd *user = getpwuid(getuid());

@@ -8,6 +8,7 @@
 // not valid text are carried through untouched.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,13 +33,33 @@ bool IsStorableIniEntry(std::string_view entry);
 // failure gives false.
 bool ReadWholeFile(const std::string &path, std::string &text, bool *missing = nullptr);
 
-// Replaces one section of the file at path, creating the file and its folder when missing. The
-// new file is written beside the old one, flushed to disk and then renamed over it, so the old
-// file stays whole whatever happens. Refuses entries that IsStorableIniEntry rejects and a file
-// it cannot read (it would otherwise lose that file's other sections). Result: true when the
-// new file is in place.
+// What an update makes of a section: given its entries as the file holds them now, leaves the
+// entries it is to hold. It runs under the file's lock, so it must not write the file itself.
+using IniSectionChange = std::function<void(std::vector<std::string> &entries)>;
+
+// Changes one section of the file at path, creating the file (private to the user) and its folder
+// when missing. Other writers of the file, in this process or another, wait: the file is read,
+// changed and replaced under a lock on it, so that what another writer wrote meanwhile is what
+// change sees and what stays in the other sections. The new file is written beside the old one
+// (where a symbolic link leads), flushed to disk and then renamed over it with the old one's
+// permissions, so the old file stays whole whatever happens.
+//
+// An entry that IsStorableIniEntry rejects is left out, and goes to *refused when given; the
+// file's own entry of that name (the text before the first "="), if any, stays in its place, so
+// that one bad value loses neither the others nor the value it was to replace. A file that cannot
+// be read is never replaced (its other sections would be lost). Result: true when the file holds
+// every entry change left; false when some were refused (the rest are then written) or the file
+// could not be written (it is then as before).
+bool UpdateIniSection(const std::string &path, std::string_view section,
+                      const IniSectionChange &change, std::vector<std::string> *refused = nullptr);
+
+// UpdateIniSection that replaces the section's entries with entries, whatever they were.
 bool WriteIniSection(const std::string &path, std::string_view section,
-                     const std::vector<std::string> &entries);
+                     const std::vector<std::string> &entries,
+                     std::vector<std::string> *refused = nullptr);
+
+// The name of an entry: the text before its first "=" (or NUL), or all of it without one.
+std::string_view IniEntryName(std::string_view entry);
 
 // The settings file: tarvotcpc.ini in exeDir when one exists there (portable use), otherwise
 // tarvotcpc/tarvotcpc.ini in xdgConfigHome when that is an absolute path, otherwise in

@@ -62,10 +62,29 @@ bool OptionValues::SetText(Option option, std::string_view text) {
         texts_[Index(option)] = value;
         return true;
     }
-    // A line break or NUL would not survive the settings file's lines.
-    if (text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos) return false;
-    texts_[Index(option)] = std::string(text);
+    std::optional<std::string> clean = CleanOptionText(text);
+    if (!clean) return false;
+    texts_[Index(option)] = std::move(*clean);
     return true;
+}
+
+std::optional<std::string> CleanOptionText(std::string_view text) {
+    // The blanks the settings file trims from its lines.
+    constexpr std::string_view kBlanks = " \t\v\f\r\n";
+    const std::size_t first = text.find_first_not_of(kBlanks);
+    if (first == std::string_view::npos) return std::string();
+    text = text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
+    if (text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos)
+        return std::nullopt;
+    return std::string(text);
+}
+
+std::string OptionTextProblem(Option option, std::string_view text) {
+    if (RowOf(option).kind == OptionKind::Choice || CleanOptionText(text)) return {};
+    // The field as its label names it, without the hint in brackets and the colon.
+    std::string_view field = RowOf(option).label;
+    field = field.substr(0, std::min(field.find(" ("), field.find(':')));
+    return std::string(field) + kUnstorableOptionText;
 }
 
 OptionValues ReadOptions(const SettingsHashes &settings) {

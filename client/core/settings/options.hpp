@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -152,8 +153,8 @@ class OptionValues {
     bool &operator[](Option option) { return switches_[Index(option)]; }
 
     const std::string &Text(Option option) const { return texts_[Index(option)]; }
-    // A choice's value not among its choices, or a text holding a line break or NUL, leaves the
-    // option as it was; result whether it was taken.
+    // A text is taken as CleanOptionText leaves it. A choice's value not among its choices, or a
+    // text CleanOptionText refuses, leaves the option as it was; result whether it was taken.
     bool SetText(Option option, std::string_view text);
 
   private:
@@ -161,6 +162,14 @@ class OptionValues {
     std::array<bool, kOptionCount> switches_{};
     std::array<std::string, kOptionCount> texts_{};
 };
+
+// A text option's value as the settings file keeps it: blanks at its ends trimmed (the file
+// would lose them anyway). None when it holds a line break or NUL, which no line of the file can.
+std::optional<std::string> CleanOptionText(std::string_view text);
+// Follows the field's name in OptionTextProblem's message.
+inline constexpr char kUnstorableOptionText[] = "に使えない文字 (改行またはNUL) が含まれています";
+// Why the options dialog cannot take text for a text option, naming the field; empty when it can.
+std::string OptionTextProblem(Option option, std::string_view text);
 
 // The options record as values: a key the record does not hold gives the option's default. A
 // switch's value that does not start with digits is off, any other is on unless it reads as 0. A

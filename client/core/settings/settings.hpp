@@ -21,6 +21,10 @@ struct SettingsHashes {
     Hash options;
     Hash hosts;
     Hash templates;
+    // The options' and templates' cells ("key=value") as last read from the file or written to
+    // it, so that a write changes in the file only the cells changed here since.
+    std::vector<std::string> storedOptions;
+    std::vector<std::string> storedTemplates;
 };
 
 // Fills the three records from the file at path; they are live afterwards whatever happens. A
@@ -36,11 +40,20 @@ void FreeSettings(SettingsHashes &settings);
 int32_t ReadOption(const SettingsHashes &settings, const char *key);
 bool SetOption(SettingsHashes &settings, const char *key, int32_t value);
 
-// Each writes its record as the whole section of the file at path. Every entry is written,
-// however large the section grows. Result true when the file now holds the section.
-bool WriteOptionsSection(const SettingsHashes &settings, const std::string &path);
+// Each writes its record to its section of the file at path, however large the section grows.
+// The options and the templates are cells another instance of the program may change in the
+// meantime: only the cells added, changed or removed here since the last load or write are
+// changed in the file, and the others stay as the file holds them (the section in the record's
+// order, with the names only the file has where it has them). The hosts are one list, written
+// whole. Result true when the file now holds the record's cells (a cell the file cannot hold is
+// left as it was there, and the rest are written).
+bool WriteOptionsSection(SettingsHashes &settings, const std::string &path);
 bool WriteHostsSection(const SettingsHashes &settings, const std::string &path);
-bool WriteTemplatesSection(const SettingsHashes &settings, const std::string &path);
+bool WriteTemplatesSection(SettingsHashes &settings, const std::string &path);
+
+// A section's entries as the cells of a live record (its earlier cells replaced): what
+// LoadSettings makes of them.
+bool EntriesToHash(Hash &hash, const std::vector<std::string> &entries);
 
 // A record's cells as "key=value" lines, through libvornhash's block writer with a block sized
 // to hold them all.

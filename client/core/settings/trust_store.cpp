@@ -6,11 +6,11 @@
 
 namespace tarvotcpc {
 
-TrustPins LoadTrustPins(const std::string &path) {
+namespace {
+
+TrustPins PinsOf(const std::vector<std::string> &entries) {
     TrustPins pins;
-    std::string text;
-    if (!ReadWholeFile(path, text)) return pins;
-    for (const std::string &entry : IniSectionEntries(text, kSectionTrust)) {
+    for (const std::string &entry : entries) {
         const std::size_t equals = entry.find('=');
         if (equals == std::string::npos || equals == 0) continue;
         AddPin(pins, entry.substr(0, equals), entry.substr(equals + 1));
@@ -18,13 +18,26 @@ TrustPins LoadTrustPins(const std::string &path) {
     return pins;
 }
 
+} // namespace
+
+TrustPins LoadTrustPins(const std::string &path) {
+    std::string text;
+    if (!ReadWholeFile(path, text)) return {};
+    return PinsOf(IniSectionEntries(text, kSectionTrust));
+}
+
 bool SaveTrustPin(const std::string &path, const std::string &key, const std::string &fingerprint) {
-    TrustPins pins = LoadTrustPins(path);
-    if (!AddPin(pins, key, fingerprint)) return false;
-    std::vector<std::string> entries;
-    for (const auto &[k, v] : pins)
-        entries.push_back(k + "=" + v);
-    return WriteIniSection(path, kSectionTrust, entries);
+    TrustPins probe;
+    if (!AddPin(probe, key, fingerprint)) return false;
+    // Added to the pins as the file holds them under the writers' lock, so that a pin another
+    // instance of the program saved meanwhile stays.
+    return UpdateIniSection(path, kSectionTrust, [&](std::vector<std::string> &entries) {
+        TrustPins pins = PinsOf(entries);
+        AddPin(pins, key, fingerprint);
+        entries.clear();
+        for (const auto &[k, v] : pins)
+            entries.push_back(k + "=" + v);
+    });
 }
 
 } // namespace tarvotcpc

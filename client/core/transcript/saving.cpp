@@ -1,8 +1,10 @@
 #include "transcript/saving.hpp"
 
+#include "text/file_replace.hpp"
 #include "text/utf8_char.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <vector>
 
 namespace tarvotcpc {
@@ -102,13 +105,6 @@ ssize_t PlainWrite(int fd, const void *data, std::size_t size) {
     return ::write(fd, data, size);
 }
 
-std::string FolderOf(const std::string &path) {
-    const auto slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
 } // namespace
 
 void AppendInvalidByte(unsigned char byte, std::string &out) {
@@ -198,14 +194,22 @@ AtomicFile::AtomicFile(std::string path, WriteSeam seam)
         Fail(EISDIR);
         return;
     }
+    // A file the user keeps behind a link is replaced where it is, with the permissions it had; a
+    // new one gets those the umask gives.
+    target_ = ReplacementTarget(path_);
+    const std::optional<mode_t> mode = ExistingFileMode(target_);
     // A short name of our own, so that a target name near the length limit still has room.
     static std::atomic<unsigned> counter{0};
-    const std::string folder = FolderOf(path_);
+    const std::string folder = FolderOfPath(target_);
     for (int attempt = 0; attempt < 100; ++attempt) {
         temporary_ = folder + "/.tarvotcpc-save-" + std::to_string(getpid()) + "-" +
                      std::to_string(counter++) + ".tmp";
-        fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd_ >= 0) return;
+        fd_ =
+            ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode ? 0600 : 0666);
+        if (fd_ >= 0) {
+            if (mode && ::fchmod(fd_, *mode) != 0) Fail(errno); // removes the temporary
+            return;
+        }
         if (errno != EEXIST) break;
     }
     const int err = errno;
@@ -240,10 +244,10 @@ bool AtomicFile::Commit() {
     const int fd = fd_;
     fd_ = -1;
     if (::close(fd) != 0) return Fail(errno);
-    if (::rename(temporary_.c_str(), path_.c_str()) != 0) return Fail(errno);
+    if (::rename(temporary_.c_str(), target_.c_str()) != 0) return Fail(errno);
     temporary_.clear();
     // The rename itself must survive a crash too.
-    const int folder = ::open(FolderOf(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int folder = ::open(FolderOfPath(target_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folder >= 0) {
         ::fsync(folder);
         ::close(folder);

@@ -81,7 +81,8 @@ using WriteSeam = std::function<ssize_t(int fd, const void *data, std::size_t si
 // A message for the user: why `path` could not be written (err is an errno value).
 std::string FileErrorMessage(const std::string &path, int err);
 
-// A file that appears whole under its name or not at all.
+// A file that appears whole under its name or not at all. A file already there keeps its
+// permissions, and one behind a symbolic link is replaced where the link leads, the link kept.
 class AtomicFile {
   public:
     explicit AtomicFile(std::string path, WriteSeam seam = {});
@@ -99,7 +100,8 @@ class AtomicFile {
   private:
     bool Fail(int err);
 
-    std::string path_;
+    std::string path_;   // as the user named it, for messages
+    std::string target_; // where the links from path_ lead
     std::string temporary_;
     WriteSeam seam_;
     int fd_ = -1;

@@ -254,8 +254,10 @@ int Transcript::Append(Direction direction, const void *data, std::size_t size, 
             CountBreak(size_ - 1, last.direction);
         pendingCr_ = false;
     }
+    // A peer that drips its answer in tiny segments would otherwise cost a chunk per read, and
+    // the chunks' index would outgrow the bytes.
     if (!newPart_ && !chunks_.empty() && chunks_.back().direction == direction &&
-        chunks_.back().timeUs == timeUs) {
+        timeUs >= chunks_.back().timeUs && timeUs - chunks_.back().timeUs <= kMergeWindowUs) {
         chunks_.back().size += size;
     } else {
         chunks_.push_back(Chunk{size_, size, timeUs, connection_, direction, newPart_});

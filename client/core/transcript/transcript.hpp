@@ -66,6 +66,7 @@ struct TranscriptOptions {
 class Transcript {
   public:
     static constexpr uint64_t kBlockSize = 64 * 1024;
+    static constexpr int64_t kMergeWindowUs = 1000;
 
     explicit Transcript(TranscriptOptions options = {});
     ~Transcript();
@@ -89,6 +90,10 @@ class Transcript {
     void Clear();
 
     uint64_t Size() const { return size_; }
+    // The memory the chunks and blocks take, beside the bytes themselves.
+    std::size_t IndexBytes() const {
+        return chunks_.capacity() * sizeof(Chunk) + blocks_.capacity() * sizeof(Block);
+    }
     bool InFile() const { return fd_ >= 0; }
     // Bumped by Clear, so that indexes built on top notice that they must start over.
     uint64_t Generation() const { return generation_; }
@@ -98,8 +103,8 @@ class Transcript {
     bool Read(uint64_t offset, std::size_t size, char *out) const;
     bool Read(uint64_t offset, std::size_t size, std::string &out) const;
 
-    // Chunks in order. Adjacent appends of one direction and connection with the same timestamp
-    // are merged into one chunk.
+    // Chunks in order. An append of the same direction and connection as the last chunk that
+    // came within kMergeWindowUs of that chunk's time (its first byte's) is merged into it.
     const std::vector<Chunk> &Chunks() const { return chunks_; }
     // The index of the chunk holding offset (offset < Size()).
     std::size_t ChunkAt(uint64_t offset) const;
@@ -111,8 +116,10 @@ class Transcript {
     uint64_t LineStart(Shown shown, uint64_t line) const;
     // The line holding offset (offset <= Size()).
     uint64_t LineAt(Shown shown, uint64_t offset) const;
-    // The first byte that arrived at or after timeUs (Size() if none). Exact while the clock has
-    // not stepped back; after such a step it answers one of the matching places.
+    // The first chunk whose time is at or after timeUs (Size() if none): the first byte that
+    // arrived then or later, as exactly as the chunks' times tell (to kMergeWindowUs). Exact so
+    // while the clock has not stepped back; after such a step it answers one of the matching
+    // places.
     uint64_t OffsetAtTime(int64_t timeUs) const;
 
   private:

@@ -75,6 +75,13 @@ TEST(CommandLine, EveryBadFormIsAnError) {
         {tooLongV6, "255", ""},
         // options
         {"--bogus", "unknown option '--bogus'", ""},
+        // C1 controls (CSI as UTF-8, and as the lone byte an 8-bit terminal reads) are escaped
+        {"--x\xc2\x9b"
+         "31m\xe6\x97\xa5",
+         "unknown option '--x\\xc2\\x9b31m\xe6\x97\xa5'", ""},
+        {"--x\x9b"
+         "31m",
+         "unknown option '--x\\x9b31m'", ""},
         {longOption, "hhh...'", ""}, // shown shortened
         {"-h", "unknown option", ""},
         {"-", "unknown option", ""},

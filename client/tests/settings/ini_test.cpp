@@ -130,29 +130,52 @@ TEST(IniFile, CreatesFolderAndFileThenKeepsOtherBytes) {
         << "no temporary file left behind";
 }
 
-TEST(IniFile, KeepsPermissionsAndFollowsLinks) {
+// The file holds templates (often credentials), history and pins: a new one is the user's alone,
+// whatever the umask; one the user made keeps its permissions and its place behind a link, also
+// a link to a file not made yet.
+TEST(IniFile, NewFilesArePrivateOldOnesKeepPermissionsAndLinks) {
     TempDir dir;
+    const mode_t umaskBefore = umask(0);
+    const std::string fresh = dir.Path("new/tarvotcpc.ini");
+    EXPECT_TRUE(WriteIniSection(fresh, "A", {"x=1"}));
+    umask(umaskBefore);
+    struct stat info {};
+    ASSERT_EQ(stat(fresh.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+
     const std::string real = dir.Path("real.ini");
     WriteFile(real, "[A]\nx=1\n");
-    chmod(real.c_str(), 0600);
+    chmod(real.c_str(), 0640);
     const std::string link = dir.Path("tarvotcpc.ini");
-    ASSERT_EQ(symlink(real.c_str(), link.c_str()), 0);
+    ASSERT_EQ(symlink("real.ini", link.c_str()), 0);
     ASSERT_TRUE(WriteIniSection(link, "A", {"x=2"}));
     EXPECT_TRUE(std::filesystem::is_symlink(link));
     EXPECT_EQ(ReadFile(real), "[A]\nx=2\n");
-    struct stat info {};
-    stat(real.c_str(), &info);
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    ASSERT_EQ(stat(real.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0640u);
+
+    std::filesystem::create_directory(dir.Path("dotfiles"));
+    const std::string dangling = dir.Path("elsewhere.ini");
+    ASSERT_EQ(symlink("dotfiles/later.ini", dangling.c_str()), 0);
+    ASSERT_TRUE(WriteIniSection(dangling, "A", {"x=3"}));
+    EXPECT_TRUE(std::filesystem::is_symlink(dangling));
+    EXPECT_EQ(ReadFile(dir.Path("dotfiles/later.ini")), "[A]\nx=3\n");
 }
 
-TEST(IniFile, RefusesWhatWouldNotReadBack) {
+// One value the file cannot hold is refused alone: the section's other entries are written, and
+// the file keeps its own entry of that name rather than losing it.
+TEST(IniFile, AnUnstorableEntryIsRefusedAloneAndTheOldOneKept) {
     TempDir dir;
     const std::string path = dir.Path("tarvotcpc.ini");
-    WriteFile(path, "[A]\nx=1\n");
-    EXPECT_FALSE(WriteIniSection(path, "A", {"x=1\n[B]"}));
+    WriteFile(path, "[A]\nx=1\nlog=/old\n[B]\ny=2\n");
+    Entries refused;
+    EXPECT_FALSE(WriteIniSection(path, "A", {"x=2", "log=/new ", "bad\n[B]", "z=3"}, &refused));
+    EXPECT_EQ(refused, (Entries{"log=/new ", "bad\n[B]"}));
+    EXPECT_EQ(ReadFile(path), "[A]\nx=2\nlog=/old\nz=3\n[B]\ny=2\n");
+
     EXPECT_FALSE(WriteIniSection(path, "A]", {"x=1"}));
     EXPECT_FALSE(WriteIniSection(path, "", {"x=1"}));
-    EXPECT_EQ(ReadFile(path), "[A]\nx=1\n");
+    EXPECT_EQ(ReadFile(path), "[A]\nx=2\nlog=/old\nz=3\n[B]\ny=2\n");
 }
 
 TEST(IniFile, UnreadableFileIsNeverReplaced) {

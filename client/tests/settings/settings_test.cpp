@@ -3,8 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include "settings/destination.hpp"
 #include "settings/ini.hpp"
+#include "settings/trust_store.hpp"
 #include "support/temp_dir.hpp"
+
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <unistd.h>
 
 namespace tarvotcpc {
 namespace {
@@ -175,7 +182,8 @@ TEST(OptionRows, EarlierFilesReadTheSameAndNewRowsRoundTrip) {
         EXPECT_EQ(changed.Text(Option::SendEncoding), "euc-jp");
         EXPECT_FALSE(changed.SetText(Option::SendEncoding, "ebcdic"));
         EXPECT_FALSE(changed.SetText(Option::LogFolder, "/tmp/a\nhostsave=0"));
-        EXPECT_TRUE(changed.SetText(Option::LogFolder, "/var/log/ログ dir=x"));
+        // Blanks at the ends would not survive the file's lines: trimmed.
+        EXPECT_TRUE(changed.SetText(Option::LogFolder, " /var/log/ログ dir=x \t"));
         SetSendLineEnding(changed, LineEnding::None);
         changed[Option::SendEscapes] = true;
         EXPECT_TRUE(changed.SetText(Option::Proxy, "socks5h://al@p:1080"));
@@ -245,6 +253,74 @@ TEST(OptionRows, ViewRowsRoundTripAndTheSendEncodingFollowsTheView) {
     // Set apart, the send encoding no longer follows.
     ASSERT_TRUE(values.SetText(Option::SendEncoding, "latin-1"));
     EXPECT_EQ(SendEncodingOf(values), SendEncoding::Latin1);
+}
+
+} // namespace
+} // namespace tarvotcpc
+
+namespace tarvotcpc {
+namespace {
+
+// Two instances of the program at work on one settings file at once, each adding templates,
+// history entries and pins and changing an option of its own: every change of both is in the file
+// afterwards, whoever wrote last.
+TEST(SettingsFile, TwoInstancesWritingAtOnceLoseNothing) {
+    TempDir dir;
+    const std::string path = dir.Path("tarvotcpc.ini");
+    WriteFile(path, "[TARVOTCPC]\nhostsave=1\n");
+    constexpr int kRounds = 10; // the two instances' destinations fill the history exactly
+    std::string fingerprint = "AB";
+    for (int i = 1; i < 32; ++i)
+        fingerprint += ":AB";
+    const Option own[2] = {Option::ConSend, Option::ViewTimes};
+
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    pid_t children[2];
+    for (int k = 0; k < 2; ++k) {
+        children[k] = fork();
+        ASSERT_GE(children[k], 0);
+        if (children[k] != 0) continue;
+        close(go[1]);
+        char start;
+        const bool started = read(go[0], &start, 1) == 0; // both at once, when the pipe closes
+        SettingsHashes s{};
+        bool ok = started && LoadSettings(s, path);
+        for (int i = 0; i < kRounds; ++i) {
+            const std::string name = "k" + std::to_string(k) + "-" + std::to_string(i);
+            OptionValues values = ReadOptions(s);
+            values[own[k]] = i % 2 == 1; // on at the end
+            ok = StoreOptions(s, values) && WriteOptionsSection(s, path) && ok;
+            ok = VornSetHash(&s.templates, name.c_str(), 0, "text", -1) &&
+                 WriteTemplatesSection(s, path) && ok;
+            ok = RememberDestination(s, {name, 1}, path) && ok;
+            ok = SaveTrustPin(path, name + ":443", fingerprint) && ok;
+        }
+        FreeSettings(s);
+        _exit(ok ? 0 : 1);
+    }
+    close(go[0]);
+    close(go[1]);
+    for (const pid_t child : children) {
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+
+    Loaded after(path);
+    const OptionValues values = ReadOptions(after.s);
+    EXPECT_TRUE(values[Option::HostSave] && values[own[0]] && values[own[1]]);
+    const std::vector<std::string> history = HostHistory(after.s);
+    const TrustPins pins = LoadTrustPins(path);
+    for (int k = 0; k < 2; ++k) {
+        for (int i = 0; i < kRounds; ++i) {
+            const std::string name = "k" + std::to_string(k) + "-" + std::to_string(i);
+            EXPECT_GE(VornGetHashIndex(&after.s.templates, name.c_str()), 0) << name;
+            EXPECT_NE(std::find(history.begin(), history.end(), name + ":1"), history.end())
+                << name;
+            EXPECT_TRUE(pins.contains(name + ":443")) << name;
+        }
+    }
 }
 
 } // namespace

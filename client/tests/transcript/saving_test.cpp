@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -190,6 +191,39 @@ TEST(Saving, FailedSaveLeavesNoFileAndSaysWhy) {
     cancelled.Cancel();
     EXPECT_FALSE(cancelled.Step());
     EXPECT_EQ(Listing(dir.Path()), (std::vector<std::string>{"out.txt", "plain"}));
+}
+
+// A save over a file the user keeps private stays private, and one over a symbolic link replaces
+// the file the link leads to (in that file's folder), the link kept; a new file follows the umask.
+TEST(Saving, ReplacedFilesKeepTheirPermissionsAndLinks) {
+    TempDir dir;
+    ChunkList t;
+    t.Add(SavedDirection::Received, 0, 1, "secret");
+    std::filesystem::create_directory(dir.Path("real"));
+    WriteFile(dir.Path("real/out.bin"), "old");
+    chmod(dir.Path("real/out.bin").c_str(), 0600);
+    ASSERT_EQ(symlink("real/out.bin", dir.Path("link.bin").c_str()), 0);
+    for (const auto kind : {SaveKind::RawReceived, SaveKind::Text}) {
+        for (const char *name : {"real/out.bin", "link.bin"}) {
+            SaveJob job(t, kind, dir.Path(name));
+            ASSERT_TRUE(RunSteps(job).Succeeded()) << job.Error();
+            struct stat info {};
+            ASSERT_EQ(stat(dir.Path("real/out.bin").c_str(), &info), 0);
+            EXPECT_EQ(info.st_mode & 0777, 0600u) << name;
+            EXPECT_TRUE(std::filesystem::is_symlink(dir.Path("link.bin"))) << name;
+        }
+    }
+    EXPECT_NE(ReadFile(dir.Path("link.bin")).find("secret"), std::string::npos);
+    EXPECT_EQ(Listing(dir.Path("real")), (std::vector<std::string>{"out.bin"}));
+
+    const mode_t umaskBefore = umask(027);
+    SaveJob fresh(t, SaveKind::RawReceived, dir.Path("new.bin"));
+    const bool saved = RunSteps(fresh).Succeeded();
+    umask(umaskBefore);
+    ASSERT_TRUE(saved);
+    struct stat info {};
+    ASSERT_EQ(stat(dir.Path("new.bin").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0640u);
 }
 
 TEST(SessionLog, FileNamesAreSafeAndTimed) {

@@ -72,7 +72,8 @@ TEST(Transcript, KeepsExactBytesAndFindsLinesWhateverTheChunking) {
             const Direction d = rng() % 4 == 0 ? Direction::Sent : Direction::Received;
             const std::size_t n = rng() % 3 == 0 ? 1 + rng() % 4 : 1 + rng() % 30000;
             const std::string piece = RandomBytes(rng, n);
-            now += rng() % 3; // equal times let chunks merge
+            // Mostly close together, so that chunks merge, now and then well apart.
+            now += rng() % 8 == 0 ? int64_t(rng() % 3000) : int64_t(rng() % 3);
             ASSERT_EQ(t.Append(d, piece.data(), piece.size(), now), 0);
             for (std::size_t i = 0; i < n; ++i) {
                 plain.dirs.push_back(d);
@@ -96,15 +97,19 @@ TEST(Transcript, KeepsExactBytesAndFindsLinesWhateverTheChunking) {
         std::string past;
         EXPECT_FALSE(t.Read(t.Size(), 1, past));
 
-        // Chunks cover the transcript in order with the right metadata.
+        // Chunks cover the transcript in order with the right metadata: one direction and
+        // connection each, at the time of their first byte, holding what came within the merge
+        // window of it.
         uint64_t covered = 0;
         for (const Chunk &c : t.Chunks()) {
             ASSERT_EQ(c.offset, covered);
-            for (uint64_t p : {c.offset, c.End() - 1}) {
-                EXPECT_EQ(c.direction, plain.dirs[p]);
-                EXPECT_EQ(c.timeUs, plain.times[p]);
-            }
+            EXPECT_EQ(c.timeUs, plain.times[c.offset]);
             EXPECT_EQ(c.startsPart, bool(plain.partStarts[c.offset]));
+            for (uint64_t p = c.offset; p < c.End(); ++p) {
+                ASSERT_EQ(c.direction, plain.dirs[p]);
+                ASSERT_TRUE(p == c.offset || !plain.partStarts[p]);
+                ASSERT_LE(plain.times[p] - c.timeUs, Transcript::kMergeWindowUs);
+            }
             covered = c.End();
         }
         EXPECT_EQ(covered, t.Size());
@@ -123,10 +128,19 @@ TEST(Transcript, KeepsExactBytesAndFindsLinesWhateverTheChunking) {
                 ASSERT_EQ(t.LineAt(shown, offset), uint64_t(expected)) << offset;
             }
         }
+        // Times are told to the chunk: what came before the answer came before the time (or
+        // within the window of a chunk that began before it), the byte at it at or after.
         for (int k = 0; k < 30; ++k) {
             const int64_t when = plain.times[rng() % plain.times.size()] + int64_t(rng() % 2);
-            const auto first = std::lower_bound(plain.times.begin(), plain.times.end(), when);
-            EXPECT_EQ(t.OffsetAtTime(when), uint64_t(first - plain.times.begin()));
+            const uint64_t at = t.OffsetAtTime(when);
+            ASSERT_LE(at, t.Size());
+            if (at < t.Size()) {
+                EXPECT_EQ(t.Chunks()[t.ChunkAt(at)].offset, at);
+                EXPECT_GE(plain.times[at], when);
+            }
+            if (at > 0) {
+                EXPECT_LT(plain.times[t.Chunks()[t.ChunkAt(at - 1)].offset], when);
+            }
         }
 
         const uint64_t generation = t.Generation();
@@ -137,6 +151,24 @@ TEST(Transcript, KeepsExactBytesAndFindsLinesWhateverTheChunking) {
         EXPECT_EQ(t.LineCount(Shown::Both), 1u);
         EXPECT_NE(t.Generation(), generation);
     }
+}
+
+// A peer that drips its answer in tiny segments, read as fast as they come: the index stays a
+// small fraction of the bytes, and the bytes read back whole.
+TEST(Transcript, DrippedBytesCostLittleIndex) {
+    Transcript t;
+    std::string sent;
+    int64_t now = 1'700'000'000'000'000;
+    for (int i = 0; i < 10000; ++i) {
+        const std::string piece(40, char('a' + i % 26));
+        now += 5 + i % 10;
+        ASSERT_EQ(t.Append(Direction::Received, piece.data(), piece.size(), now), 0);
+        sent += piece;
+    }
+    EXPECT_LT(t.IndexBytes(), t.Size() / 20) << t.Chunks().size() << " chunks";
+    std::string back;
+    ASSERT_TRUE(t.Read(0, t.Size(), back));
+    EXPECT_EQ(back, sent);
 }
 
 TEST(Transcript, CrLfSplitBetweenAppendsIsOneBreakButNotAcrossDirectionsOrConnections) {
@@ -256,6 +288,9 @@ TEST(Transcript, FourGibibytesPassWithSmallAnonymousMemory) {
         return false;
     };
 
+    // Each piece a chunk of its own.
+    const auto PieceTime = [](uint64_t i) { return int64_t(i) * (Transcript::kMergeWindowUs + 1); };
+
     testing::TempDir dir;
     TranscriptOptions options;
     options.directory = dir.Path();
@@ -269,7 +304,7 @@ TEST(Transcript, FourGibibytesPassWithSmallAnonymousMemory) {
     for (uint64_t i = 0; i < kPieces; ++i) {
         std::snprintf(stamp, sizeof stamp, "%016llx", static_cast<unsigned long long>(i));
         piece.replace(0, 16, stamp);
-        ASSERT_EQ(t.Append(Direction::Received, piece.data(), piece.size(), int64_t(i)), 0);
+        ASSERT_EQ(t.Append(Direction::Received, piece.data(), piece.size(), PieceTime(i)), 0);
     }
     const uint64_t growth = RssAnonKiB() - before;
     EXPECT_LT(growth, 48u * 1024) << "KiB of anonymous memory for 4 GiB";
@@ -284,7 +319,7 @@ TEST(Transcript, FourGibibytesPassWithSmallAnonymousMemory) {
         EXPECT_EQ(t.LineAt(Shown::Received, s * kPiece), s * breaksPerPiece);
         EXPECT_EQ(t.LineStart(Shown::Received, s * breaksPerPiece + 1),
                   s * kPiece + piece.find_first_of("\r\n") + 1);
-        EXPECT_EQ(t.OffsetAtTime(int64_t(s)), s * kPiece);
+        EXPECT_EQ(t.OffsetAtTime(PieceTime(s)), s * kPiece);
     }
     std::printf("anonymous memory grew by %llu KiB for 4 GiB\n",
                 static_cast<unsigned long long>(growth));

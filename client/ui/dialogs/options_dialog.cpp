@@ -193,6 +193,15 @@ void OptionsDialog::BrowseFolder(Option option) {
 }
 
 void OptionsDialog::accept() {
+    for (const OptionRow &row : kOptionTable) {
+        if (row.kind != OptionKind::Folder) continue;
+        auto *edit = static_cast<QLineEdit *>(controls_[static_cast<std::size_t>(row.option)]);
+        const std::string problem = OptionTextProblem(row.option, edit->text().toStdString());
+        if (problem.empty()) continue;
+        ShowMessageBox(this, QString::fromStdString(problem), MessageStyle::Warning);
+        edit->setFocus();
+        return;
+    }
     // Memory holds the new state even if the file could not be written; like every other write
     // of the settings file, a failure is not reported.
     session_.Ok(Chosen());

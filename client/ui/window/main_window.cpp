@@ -71,6 +71,7 @@ MainWindow::MainWindow(std::string settingsPath, QWidget *parent)
     peerLabel_ = new QLabel(statusBar());
     peerLabel_->setObjectName(QStringLiteral("peerLabel"));
     peerLabel_->setAccessibleName(Text("接続先アドレス"));
+    peerLabel_->setAccessibleDescription(peerLabel_->accessibleName());
     statusBar()->addPermanentWidget(peerLabel_);
     SetStatusText(std::string());
 
@@ -359,7 +360,10 @@ void MainWindow::ShowWarning(const std::string &text) {
 }
 
 void MainWindow::SetPeerText(const std::string &text) {
-    peerLabel_->setText(QString::fromStdString(text));
+    const QString shown = QString::fromStdString(text);
+    peerLabel_->setText(shown);
+    // Read by its name, as the status text is; a new name is announced to screen readers.
+    peerLabel_->setAccessibleName(shown.isEmpty() ? Text("接続先アドレス") : shown);
     commands_->SetCertificatesAvailable(!controller_->PeerChain().empty());
 }
 

@@ -170,6 +170,44 @@ class OptionsDialogTest : public QObject {
                  (std::pair<std::string, std::string>("logfolder", folder.toStdString())));
     }
 
+    // A folder typed with blanks at its ends is kept trimmed; one the settings file cannot hold
+    // is refused naming the field, the dialog staying open. Either way no other option is lost.
+    void FolderValuesAreTrimmedOrRefusedAndNoOptionIsLost() {
+        SettingsFixture fixture(kStartFile);
+        BoxAnswerer boxes;
+        RunOptions(fixture, [](OptionsDialog *dialog) {
+            Child<QCheckBox>(dialog, "conSendCheckBox")->setChecked(true);
+            Child<QLineEdit>(dialog, "logFolderLineEdit")->setText("/tmp/logs ");
+            Click(dialog, "okPushButton");
+        });
+        QCOMPARE(boxes.Seen().size(), std::size_t{0});
+        const auto option = [&](const char *key) {
+            for (const auto &[k, v] : fixture.Reload().options)
+                if (k == key) return v;
+            return std::string("(none)");
+        };
+        QCOMPARE(option("consend"), std::string("1"));
+        QCOMPARE(option("logfolder"), std::string("/tmp/logs"));
+
+        RunOptions(fixture, [](OptionsDialog *dialog) {
+            Child<QCheckBox>(dialog, "conReClearCheckBox")->setChecked(true);
+            auto *folder = Child<QLineEdit>(dialog, "logFolderLineEdit");
+            folder->setText(Text("/tmp/a\nb"));
+            Click(dialog, "okPushButton");
+            QVERIFY(dialog->isVisible());
+            QCOMPARE(dialog->focusWidget(), folder);
+            folder->setText("/tmp/other");
+            Click(dialog, "okPushButton");
+        });
+        QCOMPARE(boxes.Seen().size(), std::size_t{1});
+        QCOMPARE(boxes.Seen()[0].text,
+                 Text("ログの保存先に使えない文字 (改行またはNUL) が含まれています"));
+        QCOMPARE(boxes.Seen()[0].icon, QMessageBox::Warning);
+        QCOMPARE(option("conreclear"), std::string("1"));
+        QCOMPARE(option("consend"), std::string("1"));
+        QCOMPARE(option("logfolder"), std::string("/tmp/other"));
+    }
+
     void AddEditRenameAndDeleteReachMemoryAndFile() {
         SettingsFixture fixture(kStartFile);
         BoxAnswerer boxes;

@@ -518,6 +518,14 @@ void MainWindowTest::statusTextStaysAndIsReadable() {
     QVERIFY(face);
     QCOMPARE(face->text(QAccessible::Name), connecting);
 
+    // The second field, the address reached, reads by its text too (a new accessible name is
+    // told to the bus as it is set).
+    auto *peer = window.statusBar()->findChild<QLabel *>(QStringLiteral("peerLabel"));
+    QTRY_VERIFY(!peer->text().isEmpty());
+    QAccessibleInterface *peerFace = QAccessible::queryAccessibleInterface(peer);
+    QCOMPARE(peerFace->text(QAccessible::Name), peer->text());
+    QCOMPARE(peerFace->text(QAccessible::Description), U("接続先アドレス"));
+
     window.Commands().Action(Command::Disconnect)->trigger();
     QTRY_COMPARE(Status(window), U("切断しました"));
     QCOMPARE(face->text(QAccessible::Name), U("切断しました"));
