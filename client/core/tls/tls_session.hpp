@@ -133,6 +133,10 @@ class TlsSession {
     TlsIo Read(char *buffer, std::size_t size);
     // Decrypted bytes wait inside the session: read again before polling.
     bool HasPendingInput() const;
+    // While held, the session takes nothing from the socket and waits as on an empty one; its
+    // writes go on. STARTTLS holds reading until the peer's first record is at the head of the
+    // socket, so that clear text sent before it never reaches OpenSSL.
+    void HoldReading(bool hold);
     TlsIo Write(const char *bytes, std::size_t size);
     // Sends close_notify (without waiting for the peer's). Done also when nothing was open.
     TlsIo Shutdown();
@@ -163,6 +167,7 @@ class TlsSession {
     SSL_CTX *ctx_ = nullptr;
     SSL *ssl_ = nullptr;
     BIO_METHOD *method_ = nullptr;
+    bool readsHeld_ = false;
 };
 
 // Certificate details of a certificate (for the dialog and the listening side's fingerprint).

@@ -156,6 +156,8 @@ void Transcript::Clear() {
     size_ = 0;
     std::vector<Chunk>().swap(chunks_);
     std::vector<Block>().swap(blocks_);
+    std::vector<Note>().swap(notes_);
+    afterNote_ = false;
     pendingCr_ = false;
     newPart_ = true;
     ++generation_;
@@ -166,6 +168,11 @@ void Transcript::BeginConnection(uint32_t connection) {
     pendingCr_ = false;
     connection_ = connection;
     newPart_ = true;
+}
+
+void Transcript::AddNote(std::string text, int64_t timeUs) {
+    notes_.push_back(Note{size_, timeUs, connection_, std::move(text)});
+    afterNote_ = true;
 }
 
 int Transcript::OpenFile() {
@@ -254,13 +261,14 @@ int Transcript::Append(Direction direction, const void *data, std::size_t size, 
             CountBreak(size_ - 1, last.direction);
         pendingCr_ = false;
     }
-    if (!newPart_ && !chunks_.empty() && chunks_.back().direction == direction &&
+    if (!newPart_ && !afterNote_ && !chunks_.empty() && chunks_.back().direction == direction &&
         chunks_.back().timeUs == timeUs) {
         chunks_.back().size += size;
     } else {
         chunks_.push_back(Chunk{size_, size, timeUs, connection_, direction, newPart_});
     }
     newPart_ = false;
+    afterNote_ = false;
     Index(direction, bytes, size, timeUs);
     size_ += size;
     return 0;

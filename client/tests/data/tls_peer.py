@@ -3,7 +3,8 @@
 the client's own use of OpenSSL's API), on loopback only.
 
   tls_peer.py server CERT KEY [tls12]   accept one client, echo each line back
-  tls_peer.py starttls CERT KEY         answer like SMTP, upgrade on STARTTLS, then echo a line
+  tls_peer.py starttls CERT KEY [late]  answer like SMTP, upgrade on STARTTLS, then echo a line;
+                                        late: a clear-text line after the client's hello came
   tls_peer.py pinclient PORT SHA256     connect, require the certificate's fingerprint, ping
 """
 import hashlib
@@ -45,7 +46,7 @@ def server(cert, key, tls12):
         echo_lines(tls)
 
 
-def starttls(cert, key):
+def starttls(cert, key, late):
     ctx = server_context(cert, key)
     s = listen()
     conn, _ = s.accept()
@@ -60,6 +61,10 @@ def starttls(cert, key):
         conn.sendall(b"500 unknown\r\n")
         return
     conn.sendall(b"220 ready\r\n")
+    if late:
+        # Only peeked: the handshake below still reads the hello.
+        conn.recv(1, socket.MSG_PEEK)
+        conn.sendall(b"250 late clear text\r\n")
     with ctx.wrap_socket(conn, server_side=True) as tls:
         print("UPGRADED " + tls.version(), flush=True)
         echo_lines(tls)
@@ -89,6 +94,6 @@ if __name__ == "__main__":
     if mode == "server":
         server(sys.argv[2], sys.argv[3], len(sys.argv) > 4 and sys.argv[4] == "tls12")
     elif mode == "starttls":
-        starttls(sys.argv[2], sys.argv[3])
+        starttls(sys.argv[2], sys.argv[3], len(sys.argv) > 4 and sys.argv[4] == "late")
     elif mode == "pinclient":
         sys.exit(pinclient(int(sys.argv[2]), sys.argv[3]))
