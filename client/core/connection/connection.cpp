@@ -186,9 +186,12 @@ void Connection::Emit(ConnectionEvent event) {
     {
         std::lock_guard<std::mutex> lock(eventsMutex_);
         wasEmpty = events_.empty();
-        if (event.type == ConnectionEvent::Type::Received) {
-            queuedBytes_ += event.data.size();
-            if (!wasEmpty && events_.back().type == ConnectionEvent::Type::Received &&
+        const bool bytes = event.type == ConnectionEvent::Type::Received ||
+                           event.type == ConnectionEvent::Type::Sent;
+        // Only what was read counts against the limit: what was written is already in memory.
+        if (event.type == ConnectionEvent::Type::Received) queuedBytes_ += event.data.size();
+        if (bytes) {
+            if (!wasEmpty && events_.back().type == event.type &&
                 events_.back().data.size() + event.data.size() <= kMergeLimit) {
                 events_.back().data += event.data;
                 return;

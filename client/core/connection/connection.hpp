@@ -2,9 +2,9 @@
 //
 // The user-interface side never touches the socket: it hands commands to the connection (send,
 // disconnect, quit), each of which wakes the worker at once, and it takes the worker's events
-// (received bytes, then one end event) from a queue. The worker calls the wake-up callback when
-// the queue goes from empty to non-empty, so a window can post itself a notice and drain the
-// queue on its own thread.
+// (received bytes and the bytes the socket took, in the order of the wire, then one end event)
+// from a queue. The worker calls the wake-up callback when the queue goes from empty to
+// non-empty, so a window can post itself a notice and drain the queue on its own thread.
 //
 // The files: endpoint.* gets the connected socket (lookup and connect), transport.* reads and
 // writes it, connection_worker.cpp is the worker's loop, and this class is what the other
@@ -34,14 +34,21 @@ namespace tarvotcpc {
 struct ConnectionEvent {
     enum class Type {
         Received,
+        Sent, // data: bytes the transport took from a send (for TLS: the plaintext it accepted)
         Ended,
         Reached,     // data: the peer's address ("[::1]:8080"); a TLS handshake may follow
         Handshaking, // data: the peer's address; the handshake's deadline is in timeout
         Question,    // the certificate did not verify: nothing more happens until Decide
         Secured,     // the handshake is done: protocol, cipher and the peer's chain
+        // STARTTLS: every byte before this event went in clear text, every byte after goes
+        // through TLS; a Handshaking event follows.
+        TlsStarting,
     };
     Type type = Type::Received;
     std::string data; // Received: the bytes as they came. Ended: the text for the user.
+    // Received, Sent, TlsStarting: when the bytes were read or written, or the switch was made
+    // (wall clock, microseconds since the epoch); a merged event keeps its first piece's.
+    int64_t timeUs = 0;
     EndReason reason = EndReason::Disconnected; // Ended only
     std::chrono::milliseconds timeout{0};       // Handshaking
     std::string protocol;                       // Secured
@@ -81,7 +88,8 @@ class Connection {
     Connection &operator=(const Connection &) = delete;
 
     // Queues bytes to be sent; sends are written whole and in the order given. Bytes handed over
-    // before the connection is up are sent once it is.
+    // before the connection is up are sent once it is. What the socket takes is told by Sent
+    // events; bytes dropped (a Disconnect, a failed write, the end) never appear in one.
     void Send(std::string bytes);
 
     // Replaces the transport between two passes of the worker, after the sends queued before it
@@ -90,6 +98,8 @@ class Connection {
 
     // STARTTLS: after the sends queued before it, the connection goes on as a TLS client on the
     // same socket, with the same handshake, question and events as a connection made with TLS.
+    // What the peer sends before its first TLS record (clear text after its answer) is given as
+    // received bytes and never handed to OpenSSL; a TlsStarting event then marks the switch.
     void StartTls(TlsClientOptions options);
 
     // The answer to a Question event: go on with this certificate, or end the connection.

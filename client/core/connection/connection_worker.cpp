@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <optional>
-
 #include <utility>
 
 namespace tarvotcpc {
@@ -15,6 +14,12 @@ namespace {
 // looked at again, so that a peer flooding the connection never delays a Disconnect.
 constexpr std::size_t kReceiveChunk = 256 * 1024;
 constexpr std::size_t kReceivePerPass = 4 * 1024 * 1024;
+
+int64_t NowUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
 
 } // namespace
 
@@ -137,14 +142,10 @@ Connection::Worker::Flow Connection::Worker::ReceivePass() {
     while (taken < kReceivePerPass && !c_.QueueFull()) {
         const IoResult result = transport_->Read(buffer_.data(), buffer_.size());
         switch (result.status) {
-        case IoResult::Status::Done: {
+        case IoResult::Status::Done:
             taken += result.bytes;
-            ConnectionEvent event;
-            event.type = ConnectionEvent::Type::Received;
-            event.data.assign(buffer_.data(), result.bytes);
-            c_.Emit(std::move(event));
+            EmitReceived(buffer_.substr(0, result.bytes));
             break;
-        }
         case IoResult::Status::WantRead:
         case IoResult::Status::WantWrite:
             return Flow::Going;
@@ -165,6 +166,23 @@ Connection::Worker::Flow Connection::Worker::ReceivePass() {
     return Flow::Going;
 }
 
+void Connection::Worker::EmitReceived(std::string bytes) {
+    ConnectionEvent event;
+    event.type = ConnectionEvent::Type::Received;
+    event.data = std::move(bytes);
+    event.timeUs = NowUs();
+    c_.Emit(std::move(event));
+}
+
+void Connection::Worker::MarkTlsStart() {
+    if (!marking_) return;
+    marking_ = false;
+    ConnectionEvent starting;
+    starting.type = ConnectionEvent::Type::TlsStarting;
+    starting.timeUs = NowUs();
+    c_.Emit(std::move(starting));
+}
+
 void Connection::Worker::SendPending() {
     while (transport_ && !handshaking_ && BytesToSend()) {
         const std::string &front = outgoing_.front().bytes;
@@ -177,6 +195,14 @@ void Connection::Worker::SendPending() {
             return;
         }
         if (result.status != IoResult::Status::Done) return;
+        if (result.bytes > 0) {
+            // Told as taken, and only what was taken: the rest may never go out.
+            ConnectionEvent sent;
+            sent.type = ConnectionEvent::Type::Sent;
+            sent.data.assign(front, sentOfFront_, result.bytes);
+            sent.timeUs = NowUs();
+            c_.Emit(std::move(sent));
+        }
         sentOfFront_ += result.bytes;
         if (sentOfFront_ >= front.size()) {
             outgoing_.pop_front();
@@ -191,6 +217,12 @@ Connection::Worker::Flow Connection::Worker::ApplySwaps() {
         outgoing_.pop_front();
         if (std::unique_ptr<Transport> next = swap(transport_)) {
             transport_ = std::move(next);
+            // TLS in the middle of a connection: what the peer sends before its first record
+            // still belongs to the clear-text exchange.
+            if (auto *tls = dynamic_cast<TlsTransport *>(transport_.get())) {
+                tls->ExpectClearTextFirst();
+                marking_ = true;
+            }
             if (Handshake() == Flow::Ended) return Flow::Ended;
         }
     }
@@ -216,10 +248,24 @@ Connection::Worker::Flow Connection::Worker::Handshake() {
             EndWithEvent(EndReason::Error, *late);
             return Flow::Ended;
         }
-        const TlsIo io = session.Handshake();
         std::vector<pollfd> waits;
+        if (marking_) {
+            // Clear text ahead of the peer's first record is received bytes; the session reads
+            // nothing before that record. Clear text the queue has no room for waits for it.
+            if (c_.QueueFull()) {
+                const int timeout = session.PollTimeoutMs(std::chrono::steady_clock::now());
+                if (Wait(waits, timeout) == Flow::Ended) return Flow::Ended;
+                continue;
+            }
+            std::string clear;
+            const bool more = tls->TakeClearText(clear, kReceiveChunk);
+            if (!clear.empty()) EmitReceived(std::move(clear));
+            if (!more) MarkTlsStart();
+        }
+        const TlsIo io = session.Handshake();
         switch (io.status) {
         case TlsStatus::Done: {
+            MarkTlsStart();
             ConnectionEvent secured;
             secured.type = ConnectionEvent::Type::Secured;
             secured.data = peer_;
@@ -263,6 +309,7 @@ Connection::Worker::Flow Connection::Worker::Handshake() {
 }
 
 void Connection::Worker::EndWithEvent(EndReason reason, const std::string &systemText) {
+    MarkTlsStart(); // a handshake that failed had started all the same
     EndQuietly();
     ConnectionEvent event;
     event.type = ConnectionEvent::Type::Ended;

@@ -40,6 +40,9 @@ class Connection::Worker {
     Flow Handshake();
     void Loop();
     Flow ReceivePass();
+    void EmitReceived(std::string bytes);
+    // STARTTLS: gives the switch's note once, before anything that came through TLS.
+    void MarkTlsStart();
     // The one send routine: writes until everything went out or the transport would block.
     // Ended never; a failure is kept for the end (see sendError_).
     void SendPending();
@@ -59,10 +62,10 @@ class Connection::Worker {
     // sent before it went away is still in the socket and reaches the user first.
     std::string sendError_;
     std::string buffer_;
-    std::string peer_; // the address reached
-    TlsSession *deciding_ = nullptr;
-    bool handshaking_ = false; // nothing is written before the handshake is done // the session
-                               // whose certificate awaits the user's answer
+    std::string peer_;               // the address reached
+    TlsSession *deciding_ = nullptr; // the session whose certificate awaits the user's answer
+    bool handshaking_ = false;       // nothing is written before the handshake is done
+    bool marking_ = false;           // STARTTLS: the note of the switch is still to be given
 };
 
 } // namespace tarvotcpc

@@ -58,7 +58,9 @@ MainController::MainController(MainView &view, SettingsHashes &settings, std::fu
                                ConnectionFactory factory, TranscriptOptions transcriptOptions)
     : view_(view), settings_(settings), wake_(std::move(wake)), factory_(std::move(factory)),
       transcript_(WrittenInBackground(std::move(transcriptOptions), wake_)) {
-    flow_.SetKeeper([this](std::string_view bytes) { return Keep(Direction::Received, bytes); });
+    flow_.SetKeeper([this](Direction direction, int64_t timeUs,
+                           std::string_view bytes) { return Keep(direction, timeUs, bytes); },
+                    [this](int64_t timeUs, const std::string &text) { KeepNote(timeUs, text); });
     if (!factory_) {
         factory_ = [](const Destination &params, ConnectionOptions options) {
             return std::make_unique<Connection>(params.host, params.port, std::move(options));
@@ -91,22 +93,23 @@ void MainController::QuitConnection() {
     connection_.reset();
 }
 
-// Sent bytes still held go first, so that the transcript keeps the order of the wire.
-int MainController::Keep(Direction direction, std::string_view bytes) {
-    const int64_t now = NowUs();
-    while (!heldSent_.empty()) {
-        const std::string &held = heldSent_.front();
-        if (const int err = transcript_.Append(Direction::Sent, held.data(), held.size(), now))
-            return err;
-        if (log_) log_->Append(SavedDirection::Sent, now, held);
-        heldSent_.erase(heldSent_.begin());
-    }
-    if (bytes.empty()) return 0;
-    if (const int err = transcript_.Append(direction, bytes.data(), bytes.size(), now)) return err;
-    if (log_) log_->Append(Saved(direction), now, bytes);
+int MainController::Keep(Direction direction, int64_t timeUs, std::string_view bytes) {
+    if (const int err = transcript_.Append(direction, bytes.data(), bytes.size(), timeUs))
+        return err;
+    if (log_) log_->Append(Saved(direction), timeUs, bytes);
     if (direction == Direction::Received && pageEncoding_.Received(bytes))
         view_.PageEncodingChanged();
     return 0;
+}
+
+void MainController::KeepNote(int64_t timeUs, const std::string &text) {
+    transcript_.AddNote(text, timeUs);
+    if (log_) log_->Note(timeUs, text);
+}
+
+std::string UnsentText(const std::string &endText, uint64_t unsent) {
+    if (unsent == 0) return endText;
+    return endText + " (" + std::to_string(unsent) + "バイトは送信されていません)";
 }
 
 void MainController::StartLog(const Destination &params) {
@@ -136,6 +139,11 @@ void MainController::EndLastConnection(const OptionValues &switches) {
     if (switches[Option::ConReClear]) {
         flow_.DropBacklog();
     } else {
+        // What it read and wrote before it stops is kept too, however little was pumped.
+        if (connection_) {
+            connection_->Quit();
+            flow_.FillRecordOnly(*connection_);
+        }
         flow_.KeepAll();
         flow_.DropBacklog(); // what the transcript refused now (a full disk) cannot wait longer
     }
@@ -152,12 +160,7 @@ void MainController::BeginTranscriptPart(const Destination &params) {
     storedViewChoice_ = ViewEncodingChosen(values);
     ChooseViewEncoding(values[Option::ViewAutoDetect] ? std::nullopt : storedViewChoice_);
     // Emptied before anything of the new connection is kept (its first send included).
-    if (values[Option::ConReClear]) {
-        transcript_.Clear();
-        heldSent_.clear();
-    }
-    // Bytes the last connection sent while the disk was full belong to its part.
-    if (!heldSent_.empty()) Keep(Direction::Sent, {});
+    if (values[Option::ConReClear]) transcript_.Clear();
     transcript_.BeginConnection(static_cast<uint32_t>(generation_));
     stalled_ = false; // the status is the new connection's from here on
     StartLog(params);
@@ -169,7 +172,7 @@ void MainController::ShowStoreState() {
         stalled_ = true;
         statusBeforeStall_ = status_;
         SetStatus(TranscriptStalledText(err));
-    } else if (err == 0 && heldSent_.empty() && stalled_) {
+    } else if (err == 0 && stalled_) {
         stalled_ = false;
         SetStatus(statusBeforeStall_);
     }
@@ -187,6 +190,7 @@ TlsClientOptions MainController::TlsOptionsFor(const std::string &host, int32_t 
 
 void MainController::StartConnection(std::unique_ptr<Connection> connection) {
     connection_ = std::move(connection);
+    handedOver_ = 0;
     tlsStarted_ = false;
     peerReached_ = false;
     userEnded_ = false;
@@ -228,6 +232,8 @@ void MainController::Progress(ConnectionEvent &event) {
         view_.SetPeerText(event.data + "  " + event.protocol + "  " + event.cipher);
         break;
     case ConnectionEvent::Type::Received:
+    case ConnectionEvent::Type::Sent:
+    case ConnectionEvent::Type::TlsStarting:
     case ConnectionEvent::Type::Ended:
         break;
     }
@@ -416,15 +422,10 @@ void MainController::Send() {
         view_.ShowWarning(out.error);
         return;
     }
-    connection_->Send(out.bytes);
-    // On the wire already: should the transcript refuse them now, they wait for it.
-    if (!out.bytes.empty()) {
-        if (Keep(Direction::Sent, out.bytes) != 0) {
-            heldSent_.push_back(std::move(out.bytes));
-        } else {
-            view_.TranscriptAppended();
-        }
-    }
+    // Kept once the connection has written them (its Sent events), so that bytes that never
+    // go out are never shown as sent.
+    handedOver_ += out.bytes.size();
+    connection_->Send(std::move(out.bytes));
     showOnNextData_ = true;
     if (values[Option::ConSenClear]) view_.ClearSendPage();
 }
@@ -439,10 +440,10 @@ void MainController::Disconnect() {
 void MainController::ProcessEvents() {
     const uint64_t sizeBefore = transcript_.Size();
     const uint64_t generationBefore = transcript_.Generation();
-    if (!heldSent_.empty()) Keep(Direction::Sent, {});
+    const std::size_t notesBefore = transcript_.Notes().size();
     if (connection_) flow_.Fill(*connection_);
     const auto start = std::chrono::steady_clock::now();
-    const std::size_t kept = flow_.Backlog() > 0 ? flow_.KeepStep() : 0;
+    const std::size_t kept = flow_.Waiting() ? flow_.KeepStep() : 0;
     ShowStoreState();
     if (log_) {
         const std::string logError = log_->TakeError();
@@ -453,11 +454,13 @@ void MainController::ProcessEvents() {
             lastQuestionLeaf_ = event.certificate.Leaf()->sha256;
         Progress(event);
     }
-    if (kept > 0) {
+    // Only what the peer says brings the page forward: a send's own bytes do not.
+    if (kept > 0 && flow_.LastStepReceived() > 0) {
         if (showOnNextData_) view_.ShowReceivePage();
         showOnNextData_ = false;
     }
-    if (transcript_.Size() != sizeBefore || transcript_.Generation() != generationBefore)
+    if (transcript_.Size() != sizeBefore || transcript_.Generation() != generationBefore ||
+        transcript_.Notes().size() != notesBefore)
         view_.TranscriptAppended();
     if (kept > 0) flow_.StepTook(std::chrono::steady_clock::now() - start);
     std::optional<ConnectionEvent> end = flow_.TakeEnd();
@@ -478,10 +481,12 @@ void MainController::ProcessEvents() {
         message += "\n保存していたパスワードは消しました。次の接続で尋ねます";
     keptPasswordUsed_.reset();
     const uint64_t generation = generation_;
-    view_.ShowMessage(message,
+    const uint64_t sent = flow_.SentTaken();
+    const std::string endText = UnsentText(end->data, handedOver_ > sent ? handedOver_ - sent : 0);
+    view_.ShowMessage(endText + message.substr(end->data.size()),
                       IsStartFailure(end->reason) ? MessageStyle::Warning : MessageStyle::Notice);
     if (generation != generation_) return;
-    SetStatus(end->data);
+    SetStatus(endText);
     SetLook(false);
     // The peer went: with the option on, the next one is waited for (the end was still told).
     if (peerReached_ && ListenAgain()) return;

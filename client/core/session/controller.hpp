@@ -104,6 +104,8 @@ struct ListenOutcome {
 
 // The status while the transcript cannot take what arrives (err: its errno).
 std::string TranscriptStalledText(int err);
+// The end of a connection, with how many bytes handed to it were never sent (none: as it is).
+std::string UnsentText(const std::string &endText, uint64_t unsent);
 
 class MainController {
   public:
@@ -132,7 +134,10 @@ class MainController {
     void Connect(const Destination &params);
 
     // Sends the send page's text encoded as the options say (encoding, line ending, escapes);
-    // with "consenclear" the page is emptied once its text was taken. Text that cannot be encoded
+    // with "consenclear" the page is emptied once its text was taken. The bytes are kept as sent
+    // once the connection has written them; what it never wrote (a refused connect, a cancelled
+    // certificate question, a Disconnect before the peer read, a failed write) is not kept, and
+    // the end of the connection tells how many bytes that was. Text that cannot be encoded
     // is refused with a warning naming the place, and nothing is sent. Nothing happens without a
     // connection.
     void Send();
@@ -150,16 +155,18 @@ class MainController {
     void ProcessEvents();
     // Whether ProcessEvents still has work: a connection, or bytes (received or sent) the
     // transcript has not taken yet.
-    bool Busy() const { return connection_ != nullptr || !flow_.Idle() || !heldSent_.empty(); }
+    bool Busy() const { return connection_ != nullptr || !flow_.Idle(); }
     // Whether the next turn can go on at once: received bytes wait and the transcript is taking
     // them. A flood is then kept turn after turn (the event loop still turns between) rather
     // than one step per timer tick; a refusing disk is tried again at the timer's pace.
     bool MoreAtOnce() const;
 
-    // Every byte received and sent, in order, with its time and connection. The received bytes
-    // are kept as they come off the connection, before any decoding. A full disk holds the
-    // connection's reading (through its queue) until the transcript can take the bytes again;
-    // nothing is dropped. Emptied with the receive page.
+    // Every byte received and sent, in the order of the wire, with the time it was read or
+    // written and its connection, and notes where the stream changed (the switch to TLS). The
+    // received bytes are kept as they come off the connection, before any decoding; sent bytes
+    // as the socket took them. A full disk holds the connection's reading (through its queue)
+    // until the transcript can take the bytes again; nothing is dropped. Emptied with the receive
+    // page.
     const Transcript &KeptTranscript() const { return transcript_; }
 
     // STARTTLS on the live clear-text connection, after the sends queued before it; the same
@@ -225,7 +232,8 @@ class MainController {
                              ListenOutcome outcome);
     void SetStatus(const std::string &text);
     void QuitConnection();
-    int Keep(Direction direction, std::string_view bytes);
+    int Keep(Direction direction, int64_t timeUs, std::string_view bytes);
+    void KeepNote(int64_t timeUs, const std::string &text);
     void StartLog(const Destination &params);
     void EndLastConnection(const OptionValues &switches);
     void BeginTranscriptPart(const Destination &params);
@@ -243,8 +251,8 @@ class MainController {
     bool showOnNextData_ = false; // set by Connect and Send, spent by the first data after them
     std::string status_;
     Transcript transcript_;
-    std::vector<std::string> heldSent_; // sent, but not yet taken by the transcript
-    bool stalled_ = false;              // the status tells that the transcript holds reading
+    uint64_t handedOver_ = 0; // bytes handed to the current connection to send
+    bool stalled_ = false;    // the status tells that the transcript holds reading
     std::string statusBeforeStall_;
     PageEncoding pageEncoding_;
     // The options' choice of the page's encoding when last read: a change made to the options

@@ -22,6 +22,7 @@ ReceiveFlow::ReceiveFlow() : stepBytes_(kFirstStep) {}
 
 void ReceiveFlow::Restart() {
     end_.reset();
+    sentTaken_ = 0;
 }
 
 void ReceiveFlow::DropBacklog() {
@@ -31,15 +32,32 @@ void ReceiveFlow::DropBacklog() {
     keepError_ = 0;
 }
 
+bool ReceiveFlow::Take(ConnectionEvent &event) {
+    switch (event.type) {
+    case ConnectionEvent::Type::Received:
+    case ConnectionEvent::Type::Sent: {
+        if (event.data.empty()) return true;
+        const bool sent = event.type == ConnectionEvent::Type::Sent;
+        if (sent) sentTaken_ += event.data.size();
+        backlog_ += event.data.size();
+        waiting_.push_back(
+            {sent ? Item::Kind::Sent : Item::Kind::Received, event.timeUs, std::move(event.data)});
+        return true;
+    }
+    case ConnectionEvent::Type::TlsStarting:
+        waiting_.push_back({Item::Kind::Note, event.timeUs, kTlsStartsNote});
+        return true;
+    default:
+        return false;
+    }
+}
+
 void ReceiveFlow::Fill(Connection &connection) {
     if (end_ || backlog_ >= kBacklogHigh) return;
     if (!connection.HasEvents()) return;
     for (ConnectionEvent &event : connection.TakeEvents()) {
-        if (event.type == ConnectionEvent::Type::Received) {
-            if (event.data.empty()) continue;
-            backlog_ += event.data.size();
-            waiting_.push_back(std::move(event.data));
-        } else if (event.type != ConnectionEvent::Type::Ended) {
+        if (Take(event)) continue;
+        if (event.type != ConnectionEvent::Type::Ended) {
             progress_.push_back(std::move(event));
         } else {
             end_ = std::move(event);
@@ -48,22 +66,38 @@ void ReceiveFlow::Fill(Connection &connection) {
     }
 }
 
+void ReceiveFlow::FillRecordOnly(Connection &connection) {
+    if (end_) return;
+    for (ConnectionEvent &event : connection.TakeEvents())
+        Take(event);
+}
+
 std::size_t ReceiveFlow::Keep(std::size_t budget, std::chrono::steady_clock::time_point deadline) {
     std::size_t kept = 0;
+    lastReceived_ = 0;
     while (!waiting_.empty() && kept < budget) {
         // A keeper slower than the sizes promised (a disk the kernel throttles) ends the step
         // early rather than hold the window.
         if (kept > 0 && std::chrono::steady_clock::now() > deadline) break;
-        const std::string &front = waiting_.front();
-        const std::size_t n = std::min(front.size() - frontKept_, budget - kept);
+        const Item &front = waiting_.front();
+        if (front.kind == Item::Kind::Note) {
+            if (notes_) notes_(front.timeUs, front.bytes);
+            waiting_.pop_front();
+            continue;
+        }
+        const std::size_t n = std::min(front.bytes.size() - frontKept_, budget - kept);
+        const Direction direction =
+            front.kind == Item::Kind::Sent ? Direction::Sent : Direction::Received;
         if (keeper_) {
-            keepError_ = keeper_(std::string_view(front).substr(frontKept_, n));
+            keepError_ = keeper_(direction, front.timeUs,
+                                 std::string_view(front.bytes).substr(frontKept_, n));
             if (keepError_ != 0) break;
         }
         kept += n;
+        if (direction == Direction::Received) lastReceived_ += n;
         backlog_ -= n;
         frontKept_ += n;
-        if (frontKept_ == front.size()) {
+        if (frontKept_ == front.bytes.size()) {
             waiting_.pop_front();
             frontKept_ = 0;
         }
@@ -89,7 +123,7 @@ void ReceiveFlow::StepTook(std::chrono::steady_clock::duration took) {
 }
 
 std::optional<ConnectionEvent> ReceiveFlow::TakeEnd() {
-    if (backlog_ > 0 || !end_) return std::nullopt;
+    if (!waiting_.empty() || !end_) return std::nullopt;
     return std::exchange(end_, std::nullopt);
 }
 

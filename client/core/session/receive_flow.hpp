@@ -1,17 +1,20 @@
-// Received bytes on their way from a connection's queue into the transcript, owned in one place.
+// The connection's bytes on their way from its queue into the transcript, owned in one place:
+// what was received and what the socket took of the sends, in the order of the wire, with the
+// notes that mark the stream (the switch to TLS) where they happened.
 //
 // The bytes are handed to a keeper (the controller's transcript) in steps sized to take a few
 // milliseconds each, so that the window's event loop keeps turning under a flood; the page then
 // draws what is on screen from the transcript. While the backlog is high the connection's events
 // are left in its queue; the queue then fills and the connection stops reading, which holds the
 // peer back through TCP. The same happens while the keeper refuses bytes (a full disk): nothing is
-// dropped, every step tries again. The end of a connection is handed on only once every byte
-// before it has been kept.
+// dropped, every step tries again, and nothing behind refused bytes goes ahead of them. The end of
+// a connection is handed on only once everything before it has been kept.
 #pragma once
 
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <optional>
@@ -20,11 +23,15 @@
 #include <utility>
 
 #include "connection/connection.hpp"
+#include "transcript/transcript.hpp"
 
 namespace tarvotcpc {
 
 // Received bytes that may wait in a connection's queue before it stops reading from the peer.
 inline constexpr std::size_t kReceiveQueueLimit = 1024 * 1024;
+
+// The note where a STARTTLS switch happened.
+inline constexpr const char *kTlsStartsNote = "STARTTLS: ここからTLS";
 
 class ReceiveFlow {
   public:
@@ -33,32 +40,47 @@ class ReceiveFlow {
     // While this many bytes wait for the keeper, the connection's events are left in its queue.
     static constexpr std::size_t kBacklogHigh = 1024 * 1024;
 
-    // Takes bytes exactly as they came; 0 when they were kept, else an errno and nothing of them
-    // was kept.
-    using Keeper = std::function<int(std::string_view bytes)>;
-    void SetKeeper(Keeper keeper) { keeper_ = std::move(keeper); }
+    // Takes bytes of one direction exactly as they came or went, with when; 0 when they were
+    // kept, else an errno and nothing of them was kept.
+    using Keeper = std::function<int(Direction direction, int64_t timeUs, std::string_view bytes)>;
+    // Takes a note; a note is never refused.
+    using NoteKeeper = std::function<void(int64_t timeUs, const std::string &text)>;
+    void SetKeeper(Keeper keeper, NoteKeeper notes = {}) {
+        keeper_ = std::move(keeper);
+        notes_ = std::move(notes);
+    }
 
-    // A new connection: the end the last one brought is forgotten. Its bytes still waiting must
-    // be kept (KeepAll) or dropped (DropBacklog) first, so they are not taken for the new one's.
+    // A new connection: the end the last one brought is forgotten, and its count of bytes sent.
+    // Its bytes still waiting must be kept (KeepAll) or dropped (DropBacklog) first, so they are
+    // not taken for the new one's.
     void Restart();
     // The page was emptied: nothing waiting is kept.
     void DropBacklog();
 
     // Takes the connection's events when the backlog has room for them.
     void Fill(Connection &connection);
+    // Takes whatever bytes and notes the connection still has queued, leaving out its progress
+    // and its end: for a connection that is being dropped.
+    void FillRecordOnly(Connection &connection);
 
-    // Received bytes taken from the connection and not yet kept.
+    // Bytes taken from the connection and not yet kept.
     std::size_t Backlog() const { return backlog_; }
-    bool Idle() const { return backlog_ == 0 && !end_; }
+    bool Idle() const { return waiting_.empty() && !end_; }
+    // Bytes or notes wait to be kept.
+    bool Waiting() const { return !waiting_.empty(); }
+    // The bytes the connection told as sent since Restart.
+    uint64_t SentTaken() const { return sentTaken_; }
     // The errno of the keeper's last refusal while bytes wait; 0 otherwise. EAGAIN (the keeper is
     // busy and says when it can take more) is no error to tell.
     int KeepError() const { return backlog_ > 0 && keepError_ != EAGAIN ? keepError_ : 0; }
     // Whether the keeper refused the last step, for whatever reason.
     bool Refused() const { return backlog_ > 0 && keepError_ != 0; }
 
-    // Hands the keeper the next step of the backlog; returns the bytes it kept. Then how long the
+    // Hands the keeper the next step of what waits; returns the bytes it kept. Then how long the
     // step (with what the page did for it) took, which sizes the next one.
     std::size_t KeepStep();
+    // Of the bytes the last step kept, those received.
+    std::size_t LastStepReceived() const { return lastReceived_; }
     void StepTook(std::chrono::steady_clock::duration took);
     // Hands the keeper everything waiting, as far as it takes it.
     void KeepAll();
@@ -70,14 +92,25 @@ class ReceiveFlow {
     std::optional<ConnectionEvent> TakeEnd();
 
   private:
+    struct Item {
+        enum class Kind : uint8_t { Received, Sent, Note } kind;
+        int64_t timeUs = 0;
+        std::string bytes; // a note's text
+    };
+
+    // Whether the event was one of bytes or a note, now waiting.
+    bool Take(ConnectionEvent &event);
     std::size_t Keep(std::size_t budget, std::chrono::steady_clock::time_point deadline);
 
     Keeper keeper_;
-    std::deque<std::string> waiting_; // received events' bytes, oldest first
-    std::size_t frontKept_ = 0;       // bytes of waiting_.front() already kept
+    NoteKeeper notes_;
+    std::deque<Item> waiting_;  // oldest first
+    std::size_t frontKept_ = 0; // bytes of waiting_.front() already kept
     std::size_t backlog_ = 0;
     std::size_t lastStep_ = 0;
+    std::size_t lastReceived_ = 0;
     std::size_t stepBytes_;
+    uint64_t sentTaken_ = 0;
     int keepError_ = 0;
     std::optional<ConnectionEvent> end_;
     std::vector<ConnectionEvent> progress_;

@@ -115,6 +115,10 @@ int BioWrite(BIO *bio, const char *data, int length) {
 int BioRead(BIO *bio, char *data, int length) {
     const int fd = static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(bio)));
     BIO_clear_retry_flags(bio);
+    if (fd < 0) { // reads held (HoldReading): as an empty socket
+        BIO_set_retry_read(bio);
+        return -1;
+    }
     const ssize_t got = recv(fd, data, static_cast<std::size_t>(length), 0);
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
         BIO_set_retry_read(bio);
@@ -634,6 +638,17 @@ TlsIo TlsSession::Read(char *buffer, std::size_t size) {
     const int ret = SSL_read_ex(ssl_, buffer, size, &got);
     if (ret == 1) return {TlsStatus::Done, got, {}};
     return IoFailure(ret, "TLSの受信に失敗しました");
+}
+
+void TlsSession::HoldReading(bool hold) {
+    if (ssl_ == nullptr || hold == readsHeld_) return;
+    BIO *next = BIO_new(method_);
+    if (next == nullptr) return;
+    BIO_set_data(next, reinterpret_cast<void *>(static_cast<intptr_t>(hold ? -1 : fd_)));
+    BIO_set_init(next, 1);
+    // The writing side keeps its own reference to the BIO both sides shared.
+    SSL_set0_rbio(ssl_, next);
+    readsHeld_ = hold;
 }
 
 bool TlsSession::HasPendingInput() const {

@@ -141,6 +141,10 @@ class TlsSession {
     TlsIo Read(char *buffer, std::size_t size);
     // Decrypted bytes wait inside the session: read again before polling.
     bool HasPendingInput() const;
+    // While held, the session takes nothing from the socket and waits as on an empty one; its
+    // writes go on. STARTTLS holds reading until the peer's first record is at the head of the
+    // socket, so that clear text sent before it never reaches OpenSSL.
+    void HoldReading(bool hold);
     TlsIo Write(const char *bytes, std::size_t size);
     // Sends close_notify (without waiting for the peer's). Done also when nothing was open.
     TlsIo Shutdown();
@@ -176,6 +180,7 @@ class TlsSession {
     BIO_METHOD *method_ = nullptr;
     int helloVersion_ = 0;            // the version the peer's hello named, during the handshake
     bool renegotiationAsked_ = false; // the peer asked for a second handshake, and was refused
+    bool readsHeld_ = false;
 };
 
 // Certificate details of a certificate (for the dialog and the listening side's fingerprint).

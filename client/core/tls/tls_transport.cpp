@@ -2,6 +2,9 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <cerrno>
+
 namespace tarvotcpc {
 
 namespace {
@@ -35,6 +38,19 @@ IoResult FromTls(const TlsIo &io) {
     return result;
 }
 
+// How many leading bytes of what the peer sent cannot begin a TLS record (a handshake or an
+// alert record of SSL 3.0 to TLS 1.3, all the peer may answer a hello with); the rest, if any,
+// may. A start cut off at the end counts as a start, so that a record is never split.
+std::size_t ClearTextLead(const unsigned char *bytes, std::size_t size) {
+    for (std::size_t i = 0; i < size; ++i) {
+        if (bytes[i] != 0x15 && bytes[i] != 0x16) continue; // alert, handshake
+        if (i + 1 < size && bytes[i + 1] != 0x03) continue;
+        if (i + 2 < size && bytes[i + 2] > 0x04) continue;
+        return i;
+    }
+    return size;
+}
+
 } // namespace
 
 std::unique_ptr<TlsTransport> TlsTransport::Client(UniqueFd socket, const TlsClientOptions &options,
@@ -51,6 +67,38 @@ TlsTransport::Server(UniqueFd socket, std::shared_ptr<const TlsServerIdentity> i
         TlsSession::Server(socket.Get(), std::move(identity), handshakeTimeout, error);
     if (!session) return nullptr;
     return std::make_unique<TlsTransport>(std::move(socket), std::move(session));
+}
+
+void TlsTransport::ExpectClearTextFirst() {
+    clearFirst_ = true;
+    session_->HoldReading(true);
+}
+
+bool TlsTransport::TakeClearText(std::string &out, std::size_t limit) {
+    if (!clearFirst_) return false;
+    unsigned char head[4096];
+    for (std::size_t moved = 0; moved < limit;) {
+        const ssize_t seen = recv(socket_.Get(), head, std::min(sizeof head, limit - moved),
+                                  MSG_PEEK | MSG_DONTWAIT);
+        if (seen < 0 && errno == EINTR) continue;
+        if (seen < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+        // A record at the head; or the end of the stream or its failure, which OpenSSL meets
+        // and tells.
+        const std::size_t lead = seen > 0 ? ClearTextLead(head, std::size_t(seen)) : 0;
+        if (lead == 0) {
+            clearFirst_ = false;
+            session_->HoldReading(false);
+            return false;
+        }
+        const std::size_t before = out.size();
+        out.resize(before + lead);
+        // Peeked already: the same bytes, at once.
+        const ssize_t got = recv(socket_.Get(), out.data() + before, lead, MSG_DONTWAIT);
+        out.resize(before + std::size_t(std::max<ssize_t>(got, 0)));
+        if (got <= 0) return true; // told again by the next call
+        moved += std::size_t(got);
+    }
+    return true;
 }
 
 short TlsTransport::PollEvents(bool wantRead, bool wantWrite) const {

@@ -26,6 +26,16 @@ class TlsTransport final : public Transport {
 
     TlsSession &Session() { return *session_; }
 
+    // STARTTLS: until the peer's first record, what it sends is still the clear-text exchange
+    // before the switch (the rest of its answer, a line sent late, its reply to our hello), which
+    // must not reach OpenSSL: the session's reading is held until then.
+    void ExpectClearTextFirst();
+    // While clear text may still come: moves what the socket holds ahead of the first record
+    // (at most limit bytes) to the end of out and returns true. False from the moment the head of
+    // the socket is the start of a record, or the stream ended: from then on, all is TLS and the
+    // session reads again.
+    bool TakeClearText(std::string &out, std::size_t limit);
+
     int Fd() const override { return socket_.Get(); }
     short PollEvents(bool wantRead, bool wantWrite) const override;
     IoResult Read(char *buffer, std::size_t size) override;
@@ -39,6 +49,7 @@ class TlsTransport final : public Transport {
     // A read that must write first (or the reverse) waits for the other readiness.
     bool readWantsWrite_ = false;
     bool writeWantsRead_ = false;
+    bool clearFirst_ = false;
 };
 
 } // namespace tarvotcpc

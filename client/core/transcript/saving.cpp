@@ -128,6 +128,23 @@ std::string TranscriptTextFormat::Header(const SavedChunkInfo &chunk) {
     return out;
 }
 
+std::string TranscriptTextFormat::Note(const SavedChunkInfo &note) {
+    std::string out = atLineStart_ ? "[" : "\n[";
+    out += TimeText(note.timeUs) + "] 注記 #" + std::to_string(note.connection) + " ";
+    // Whatever the text holds, the note stays one line.
+    bool atLineStart = false;
+    for (const char c : note.note) {
+        if (c == '\n') {
+            out += "\xE2\x90\x8A"; // ␊
+        } else {
+            AppendShown(std::string_view(&c, 1), out, atLineStart);
+        }
+    }
+    out += "\n";
+    atLineStart_ = true;
+    return out;
+}
+
 std::string TranscriptTextFormat::Body(SavedDirection direction, std::string_view bytes) {
     auto &decoder = decoders_[direction == SavedDirection::Received ? 0 : 1];
     if (!decoder) decoder = factory_();
@@ -278,7 +295,8 @@ SaveJob::SaveJob(const SavedTranscript &transcript, SaveKind kind, std::string p
 }
 
 bool SaveJob::Wanted(const SavedChunkInfo &chunk) const {
-    return kind_ == SaveKind::Text || chunk.direction == SavedDirection::Received;
+    return kind_ == SaveKind::Text ||
+           (!chunk.isNote && chunk.direction == SavedDirection::Received);
 }
 
 bool SaveJob::Step(std::size_t budget) {
@@ -302,6 +320,11 @@ bool SaveJob::Step(std::size_t budget) {
         const uint64_t size = chunk_ + 1 == chunkCount_ ? lastChunkSize_ : chunk.size;
         ++spent; // skipping chunks costs something too, so a step always ends
         if (!Wanted(chunk)) {
+            ++chunk_;
+            continue;
+        }
+        if (chunk.isNote) {
+            out += format_.Note(chunk);
             ++chunk_;
             continue;
         }

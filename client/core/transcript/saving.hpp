@@ -13,20 +13,34 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace tarvotcpc {
 
 enum class SavedDirection { Received, Sent };
 
 struct SavedChunkInfo {
+    SavedChunkInfo() = default;
+    SavedChunkInfo(SavedDirection direction, int64_t timeUs, uint64_t connection, uint64_t size)
+        : direction(direction), timeUs(timeUs), connection(connection), size(size) {}
+    static SavedChunkInfo Note(int64_t timeUs, uint64_t connection, std::string text) {
+        SavedChunkInfo note(SavedDirection::Received, timeUs, connection, 0);
+        note.isNote = true;
+        note.note = std::move(text);
+        return note;
+    }
+
     SavedDirection direction = SavedDirection::Received;
     int64_t timeUs = 0;      // wall clock, microseconds since the epoch
     uint64_t connection = 0; // each connection of the page has its own number
     uint64_t size = 0;
+    // A note between the chunks (the switch to TLS, say) rather than bytes: size 0, its text.
+    bool isNote = false;
+    std::string note;
 };
 
 // The transcript as saving sees it: chunks in order, each read in pieces, so that a save never
-// needs the whole transcript in memory.
+// needs the whole transcript in memory. Notes stand among them as chunks of their own.
 class SavedTranscript {
   public:
     virtual ~SavedTranscript() = default;
@@ -58,11 +72,13 @@ void AppendInvalidByte(unsigned char byte, std::string &out);
 // line "[YYYY-MM-DD hh:mm:ss.uuuuuu +zzzz] 受信 #connection" (local time; 送信 for sent bytes)
 // and then its text, with CR shown as ␍ and LF as ␊ followed by a real line break, other control
 // bytes as their control pictures (␀ for NUL, ␡ for DEL) and tabs as they are. A chunk whose text
-// does not end with a line break is closed with one, so every header starts a line.
+// does not end with a line break is closed with one, so every header starts a line. A note is one
+// line of its own, "[time] 注記 #connection text", its control bytes shown as pictures.
 class TranscriptTextFormat {
   public:
     explicit TranscriptTextFormat(ChunkDecoderFactory decoders = {});
     std::string Header(const SavedChunkInfo &chunk);
+    std::string Note(const SavedChunkInfo &note);
     // A piece of the current chunk's bytes.
     std::string Body(SavedDirection direction, std::string_view bytes);
     std::string EndChunk();

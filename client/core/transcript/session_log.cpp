@@ -71,6 +71,15 @@ void SessionLog::Append(SavedDirection direction, int64_t timeUs, std::string_vi
     std::string text = format_.Header({direction, timeUs, connection_, bytes.size()});
     text += format_.Body(direction, bytes);
     text += format_.EndChunk();
+    Hand(std::move(text));
+}
+
+void SessionLog::Note(int64_t timeUs, std::string_view text) {
+    if (Stopped()) return;
+    Hand(format_.Note(SavedChunkInfo::Note(timeUs, connection_, std::string(text))));
+}
+
+void SessionLog::Hand(std::string text) {
     bool early = false;
     {
         std::lock_guard lock(mutex_);

@@ -34,6 +34,8 @@ class SessionLog {
     // A new connection: the following chunks go to a new file in the folder.
     void StartConnection(std::string_view destination, int64_t timeUs, uint64_t connection);
     void Append(SavedDirection direction, int64_t timeUs, std::string_view bytes);
+    // A note between the chunks, as the text save writes it.
+    void Note(int64_t timeUs, std::string_view text);
     void EndConnection();
 
     // Once the log has failed (the folder cannot be written, the disk is full), logging stops
@@ -48,6 +50,7 @@ class SessionLog {
     };
     void Run();
     void Process(std::vector<Item> &items);
+    void Hand(std::string text);
     void StopWith(std::string message);
     void CloseFile();
 

@@ -156,6 +156,8 @@ void Transcript::Clear() {
     size_ = 0;
     std::vector<Chunk>().swap(chunks_);
     std::vector<Block>().swap(blocks_);
+    std::vector<Note>().swap(notes_);
+    afterNote_ = false;
     pendingCr_ = false;
     newPart_ = true;
     ++generation_;
@@ -166,6 +168,11 @@ void Transcript::BeginConnection(uint32_t connection) {
     pendingCr_ = false;
     connection_ = connection;
     newPart_ = true;
+}
+
+void Transcript::AddNote(std::string text, int64_t timeUs) {
+    notes_.push_back(Note{size_, timeUs, connection_, std::move(text)});
+    afterNote_ = true;
 }
 
 int Transcript::OpenFile() {
@@ -255,14 +262,15 @@ int Transcript::Append(Direction direction, const void *data, std::size_t size, 
         pendingCr_ = false;
     }
     // A peer that drips its answer in tiny segments would otherwise cost a chunk per read, and
-    // the chunks' index would outgrow the bytes.
-    if (!newPart_ && !chunks_.empty() && chunks_.back().direction == direction &&
+    // the chunks' index would outgrow the bytes. A note stands between what came before and after.
+    if (!newPart_ && !afterNote_ && !chunks_.empty() && chunks_.back().direction == direction &&
         timeUs >= chunks_.back().timeUs && timeUs - chunks_.back().timeUs <= kMergeWindowUs) {
         chunks_.back().size += size;
     } else {
         chunks_.push_back(Chunk{size_, size, timeUs, connection_, direction, newPart_});
     }
     newPart_ = false;
+    afterNote_ = false;
     Index(direction, bytes, size, timeUs);
     size_ += size;
     return 0;

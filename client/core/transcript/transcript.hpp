@@ -46,6 +46,15 @@ struct Chunk {
     uint64_t End() const { return offset + size; }
 };
 
+// A mark between chunks that holds no bytes of the exchange: where something happened to the
+// stream (the switch to TLS), told in a short text. It stands before the byte at offset.
+struct Note {
+    uint64_t offset = 0;
+    int64_t timeUs = 0;
+    uint32_t connection = 0;
+    std::string text;
+};
+
 struct TranscriptOptions {
     // Bytes kept in memory before the transcript moves to a file.
     std::size_t memoryLimit = std::size_t{512} << 10;
@@ -86,6 +95,10 @@ class Transcript {
     // means only that the writer is busy: offer the bytes again once `written` was called.
     int Append(Direction direction, const void *bytes, std::size_t size, int64_t timeUs);
 
+    // Adds a note after everything appended so far; the next bytes start a chunk of their own,
+    // so that no chunk runs across a note.
+    void AddNote(std::string text, int64_t timeUs);
+
     // Forgets everything and releases the storage (the file is closed; memory freed).
     void Clear();
 
@@ -106,6 +119,8 @@ class Transcript {
     // Chunks in order. An append of the same direction and connection as the last chunk that
     // came within kMergeWindowUs of that chunk's time (its first byte's) is merged into it.
     const std::vector<Chunk> &Chunks() const { return chunks_; }
+    // Notes in order of their offsets (and of their adding, at one offset).
+    const std::vector<Note> &Notes() const { return notes_; }
     // The index of the chunk holding offset (offset < Size()).
     std::size_t ChunkAt(uint64_t offset) const;
 
@@ -159,6 +174,8 @@ class Transcript {
     uint32_t connection_ = 0;
     std::vector<Chunk> chunks_;
     std::vector<Block> blocks_;
+    std::vector<Note> notes_;
+    bool afterNote_ = false; // the next append starts a chunk of its own
     bool pendingCr_ = false; // the last byte is a CR whose meaning is not known yet
     bool newPart_ = true;
 };

@@ -7,19 +7,49 @@
 namespace tarvotcpc {
 
 std::size_t TranscriptSource::ChunkCount() const {
-    return transcript_.Chunks().size();
+    return transcript_.Chunks().size() + transcript_.Notes().size();
+}
+
+// Note k stands at k + the chunks that start before its offset, which grows with k: the notes
+// before an index are found by halving, as few or as many as there are.
+TranscriptSource::Place TranscriptSource::Locate(std::size_t index) const {
+    const std::vector<tarvotcpc::Chunk> &chunks = transcript_.Chunks();
+    const std::vector<tarvotcpc::Note> &notes = transcript_.Notes();
+    const auto placeOf = [&](std::size_t k) {
+        const auto before = std::lower_bound(
+            chunks.begin(), chunks.end(), notes[k].offset,
+            [](const tarvotcpc::Chunk &c, uint64_t offset) { return c.offset < offset; });
+        return k + std::size_t(before - chunks.begin());
+    };
+    std::size_t lo = 0, hi = notes.size();
+    while (lo < hi) {
+        const std::size_t mid = lo + (hi - lo) / 2;
+        if (placeOf(mid) < index)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    if (lo < notes.size() && placeOf(lo) == index) return {true, lo};
+    return {false, index - lo};
 }
 
 SavedChunkInfo TranscriptSource::Chunk(std::size_t index) const {
-    const tarvotcpc::Chunk &chunk = transcript_.Chunks().at(index);
+    const Place place = Locate(index);
+    if (place.note) {
+        const tarvotcpc::Note &note = transcript_.Notes().at(place.index);
+        return SavedChunkInfo::Note(note.timeUs, note.connection, note.text);
+    }
+    const tarvotcpc::Chunk &chunk = transcript_.Chunks().at(place.index);
     return {chunk.direction == Direction::Received ? SavedDirection::Received
                                                    : SavedDirection::Sent,
             chunk.timeUs, chunk.connection, chunk.size};
 }
 
-std::size_t TranscriptSource::Read(std::size_t index, uint64_t offset, std::span<char> out) const {
+std::size_t TranscriptSource::Read(std::size_t at, uint64_t offset, std::span<char> out) const {
+    const Place place = Locate(at);
     const std::vector<tarvotcpc::Chunk> &chunks = transcript_.Chunks();
-    if (index >= chunks.size() || offset >= chunks[index].size) return 0;
+    const std::size_t index = place.index;
+    if (place.note || index >= chunks.size() || offset >= chunks[index].size) return 0;
     const std::size_t n =
         static_cast<std::size_t>(std::min<uint64_t>(out.size(), chunks[index].size - offset));
     return transcript_.Read(chunks[index].offset + offset, n, out.data()) ? n : 0;

@@ -7,8 +7,10 @@
 
 namespace tarvotcpc {
 
-// Reads a Transcript through the SavedTranscript interface. It holds a reference: the transcript
-// must outlive it and must not be cleared while a save reads it.
+// Reads a Transcript through the SavedTranscript interface, its notes among the chunks (each
+// before the chunk that starts at its offset). It holds a reference: the transcript must outlive
+// it and must not be cleared while a save reads it; what is added meanwhile comes after every
+// index that was there before.
 class TranscriptSource : public SavedTranscript {
   public:
     explicit TranscriptSource(const Transcript &transcript) : transcript_(transcript) {}
@@ -17,6 +19,12 @@ class TranscriptSource : public SavedTranscript {
     std::size_t Read(std::size_t index, uint64_t offset, std::span<char> out) const override;
 
   private:
+    struct Place {
+        bool note = false;
+        std::size_t index = 0; // in Notes() or Chunks()
+    };
+    Place Locate(std::size_t index) const;
+
     const Transcript &transcript_;
 };
 

@@ -9,7 +9,8 @@ the client's own use of OpenSSL's API), on loopback only.
   tls_peer.py truncate CERT KEY SIZE [notify]
                                         accept one client, send SIZE bytes, then close the TCP
                                         stream without close_notify (with notify: with it)
-  tls_peer.py starttls CERT KEY         answer like SMTP, upgrade on STARTTLS, then echo a line
+  tls_peer.py starttls CERT KEY [late]  answer like SMTP, upgrade on STARTTLS, then echo a line;
+                                        late: a clear-text line after the client's hello came
   tls_peer.py pinclient PORT SHA256     connect, require the certificate's fingerprint, ping
 """
 import hashlib
@@ -85,7 +86,7 @@ def truncate(cert, key, size, notify):
     print("SENT %d" % size, flush=True)
 
 
-def starttls(cert, key):
+def starttls(cert, key, late):
     ctx = server_context(cert, key)
     s = listen()
     conn, _ = s.accept()
@@ -100,6 +101,10 @@ def starttls(cert, key):
         conn.sendall(b"500 unknown\r\n")
         return
     conn.sendall(b"220 ready\r\n")
+    if late:
+        # Only peeked: the handshake below still reads the hello.
+        conn.recv(1, socket.MSG_PEEK)
+        conn.sendall(b"250 late clear text\r\n")
     with ctx.wrap_socket(conn, server_side=True) as tls:
         print("UPGRADED " + tls.version(), flush=True)
         echo_lines(tls)
@@ -131,6 +136,6 @@ if __name__ == "__main__":
     elif mode == "truncate":
         truncate(sys.argv[2], sys.argv[3], int(sys.argv[4]), len(sys.argv) > 5)
     elif mode == "starttls":
-        starttls(sys.argv[2], sys.argv[3])
+        starttls(sys.argv[2], sys.argv[3], len(sys.argv) > 4 and sys.argv[4] == "late")
     elif mode == "pinclient":
         sys.exit(pinclient(int(sys.argv[2]), sys.argv[3]))

@@ -151,6 +151,25 @@ class ControllerTest : public ::testing::Test {
     std::unique_ptr<MainController> controller_;
 };
 
+// The bytes of one direction the transcript holds, in order.
+std::string BytesOf(const Transcript &transcript, Direction direction) {
+    std::string all, piece;
+    for (const Chunk &chunk : transcript.Chunks()) {
+        if (chunk.direction != direction) continue;
+        EXPECT_TRUE(transcript.Read(chunk.offset, std::size_t(chunk.size), piece));
+        all += piece;
+    }
+    return all;
+}
+
+bool WaitFlag(const std::atomic<bool> &flag) {
+    for (const auto end = std::chrono::steady_clock::now() + 30s; !flag;) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
 TEST_F(ControllerTest, ConnectThenReceiveThenPeerClose) {
     TestServer server(testing::SendThenClose("welcome\r\n"));
     controller_->Connect(To(server));
@@ -238,6 +257,91 @@ TEST_F(ControllerTest, StartFailuresAreWarnings) {
     ASSERT_TRUE(PumpUntilLogged("warning 接続に失敗しました"));
     EXPECT_EQ(view_.log.back(), "look disconnected");
     EXPECT_EQ(controller_->StatusText(), "接続に失敗しました");
+}
+
+// Sends that never went out are not kept as sent, and the end tells how many bytes they were.
+TEST_F(ControllerTest, SendOnConnectToARefusedPortKeepsNothingAsSent) {
+    SetOption(s_, OptionKey(Option::ConSend), 1);
+    testing::RefusedPort refused;
+    view_.sendPage = "HELO x\n";
+    controller_->Connect({"127.0.0.1", refused.Port()});
+    ASSERT_TRUE(PumpUntilLogged("warning 接続に失敗しました (8バイトは送信されていません)"));
+    EXPECT_EQ(controller_->KeptTranscript().Size(), 0u);
+    EXPECT_EQ(controller_->StatusText(), "接続に失敗しました (8バイトは送信されていません)");
+}
+
+// The peer floods past the receive queue's limit and resets while this side's reading is held
+// back (nothing is pumped): the next send fails to write, the one after it is dropped. Neither is
+// kept as sent.
+TEST_F(ControllerTest, SendsAfterAWriteErrorAreNotKeptAsSent) {
+    auto reset = std::make_shared<std::atomic<bool>>(false);
+    TestServer server([reset](int fd, TestServer &self) {
+        testing::Flood(kReceiveQueueLimit + 64 * 1024)(fd, self);
+        linger hard{1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        *reset = true; // the server closes fd as this returns, which sends the reset
+    });
+    controller_->Connect(To(server));
+    ASSERT_TRUE(WaitFlag(*reset));
+    std::this_thread::sleep_for(200ms);
+    view_.sendPage = "after the reset\n";
+    controller_->Send();
+    std::this_thread::sleep_for(100ms);
+    controller_->Send();
+    ASSERT_TRUE(PumpUntil([&] { return !controller_->HasConnection(); }));
+    EXPECT_EQ(BytesOf(controller_->KeptTranscript(), Direction::Sent), "");
+    EXPECT_TRUE(
+        testing::MatchesPattern(0, BytesOf(controller_->KeptTranscript(), Direction::Received)));
+    const std::string &status = controller_->StatusText();
+    EXPECT_EQ(status.rfind("エラー: ", 0), 0u) << status;
+    EXPECT_NE(status.find(" (34バイトは送信されていません)"), std::string::npos) << status;
+}
+
+// A peer that reads nothing until this side has gone: the page fills both sockets and Disconnect
+// drops the rest. What the transcript keeps as sent is exactly what the peer then reads, byte for
+// byte (the last write taken in part counts with its written part), and the end tells the rest.
+TEST_F(ControllerTest, DisconnectKeepsAsSentExactlyWhatThePeerReads) {
+    auto released = std::make_shared<std::atomic<bool>>(false);
+    auto read = std::make_shared<std::atomic<bool>>(false);
+    TestServer server([released, read](int fd, TestServer &self) {
+        WaitFlag(*released);
+        char buffer[64 * 1024];
+        for (;;) {
+            const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            self.Record(buffer, std::size_t(n));
+        }
+        *read = true;
+    });
+    std::string page, wire;
+    for (int i = 0; wire.size() < (16u << 20); ++i) {
+        const std::string line = std::to_string(i) + " a line of the page";
+        page += line + "\n";
+        wire += line + "\r\n";
+    }
+    view_.sendPage = page;
+    controller_->Connect(To(server));
+    controller_->Send();
+    // The sockets are full once the bytes kept as sent stop growing.
+    for (uint64_t kept = 0, before = 1; kept != before;) {
+        before = kept;
+        PumpUntil([] { return false; }, 300ms);
+        kept = BytesOf(controller_->KeptTranscript(), Direction::Sent).size();
+    }
+    controller_->Disconnect();
+    ASSERT_TRUE(PumpUntil([&] { return !controller_->HasConnection(); }));
+    *released = true;
+    ASSERT_TRUE(WaitFlag(*read));
+    const std::string sent = BytesOf(controller_->KeptTranscript(), Direction::Sent);
+    const std::string got = server.Recorded();
+    EXPECT_GT(sent.size(), 0u);
+    ASSERT_LT(sent.size(), wire.size()) << "everything went out: the case did not happen";
+    EXPECT_TRUE(sent == got) << sent.size() << " bytes kept as sent, " << got.size() << " read";
+    EXPECT_TRUE(got == wire.substr(0, got.size()));
+    EXPECT_EQ(controller_->StatusText(), "切断しました (" +
+                                             std::to_string(wire.size() - sent.size()) +
+                                             "バイトは送信されていません)");
 }
 
 TEST_F(ControllerTest, ErrorsAreNoticesWithTheSystemText) {

@@ -234,6 +234,9 @@ bool Collector::Take(const std::function<void(const std::string &)> &onBytes,
                 onBytes(event.data);
             else
                 received_ += event.data;
+        } else if (event.type == ConnectionEvent::Type::Sent) {
+            EXPECT_EQ(endEvents_, 0) << "sent bytes after the end event";
+            sent_ += event.data;
         } else if (event.type == ConnectionEvent::Type::Ended) {
             ++endEvents_;
             if (!end) end = std::move(event);

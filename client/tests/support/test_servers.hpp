@@ -94,6 +94,8 @@ class Collector {
     bool DrainNow();
 
     const std::string &Received() const { return received_; }
+    // Every byte the connection told as sent, in order.
+    const std::string &Sent() const { return sent_; }
     int EndEvents() const { return endEvents_; }
     int Wakes();
 
@@ -107,6 +109,7 @@ class Collector {
     bool notified_ = false;
     int wakes_ = 0;
     std::string received_;
+    std::string sent_;
     int endEvents_ = 0;
     Connection connection_; // last: its worker may call back at once
 };

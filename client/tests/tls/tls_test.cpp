@@ -478,18 +478,33 @@ TEST_F(TlsPeers, StarttlsUpgradesALiveConnection) {
 }
 
 // The same upgrade through a Connection (as the STARTTLS command runs it): the STARTTLS line is
-// sent in clear, the switch waits behind it, and the next line goes out encrypted.
+// sent in clear, the switch waits behind it, and the next line goes out encrypted. The peer sends
+// a clear-text line after the client's hello: it arrives as received bytes rather than breaking
+// the handshake, and the switch's event stands between it and what came through TLS. What is
+// told as sent is the plaintext, in the order of the wire.
 TEST_F(TlsPeers, StarttlsThroughTheConnection) {
     const std::string leaf = pki.Make(CertKind::Leaf, "leaf");
-    PeerProcess python({"python3", testing::PeerScript(), "starttls", leaf, TestPki::KeyOf(leaf)});
+    PeerProcess python(
+        {"python3", testing::PeerScript(), "starttls", leaf, TestPki::KeyOf(leaf), "late"});
     ASSERT_TRUE(python.WaitFor("\n", kWait)) << python.Output();
     Connection connection("127.0.0.1", python.PortAfter("PORT"));
     std::string received;
+    // The record as the events give it: bytes received ("R"), sent ("S") and the switch ("TLS"),
+    // adjacent pieces of one direction joined.
+    std::vector<std::pair<std::string, std::string>> wire;
     bool secured = false;
     const auto waitUntil = [&](const std::function<bool()> &done) {
         const auto deadline = std::chrono::steady_clock::now() + kWait;
         while (!done() && std::chrono::steady_clock::now() < deadline) {
             for (ConnectionEvent &event : connection.TakeEvents()) {
+                const char *kind = event.type == ConnectionEvent::Type::Received      ? "R"
+                                   : event.type == ConnectionEvent::Type::Sent        ? "S"
+                                   : event.type == ConnectionEvent::Type::TlsStarting ? "TLS"
+                                                                                      : nullptr;
+                if (kind != nullptr && !wire.empty() && wire.back().first == kind)
+                    wire.back().second += event.data;
+                else if (kind != nullptr)
+                    wire.emplace_back(kind, event.data);
                 if (event.type == ConnectionEvent::Type::Received) received += event.data;
                 if (event.type == ConnectionEvent::Type::Secured) secured = true;
                 EXPECT_NE(event.type, ConnectionEvent::Type::Ended) << event.data;
@@ -503,9 +518,17 @@ TEST_F(TlsPeers, StarttlsThroughTheConnection) {
     ASSERT_TRUE(waitUntil([&] { return received.find("220 ready") != std::string::npos; }));
     connection.StartTls({"127.0.0.1", pki.CaFile(), "", "", kWait});
     connection.Send("EHLO tarvotcpc\r\n");
-    ASSERT_TRUE(waitUntil([&] { return secured; }));
+    ASSERT_TRUE(waitUntil([&] { return secured; })) << received;
     EXPECT_TRUE(waitUntil([&] { return received.find("EHLO tarvotcpc") != std::string::npos; }));
     EXPECT_TRUE(python.WaitFor("UPGRADED", kWait)) << python.Output();
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"R", "220 tarvotcpc.test ESMTP\r\n"},
+        {"S", "STARTTLS\r\n"},
+        {"R", "220 ready\r\n250 late clear text\r\n"},
+        {"TLS", ""},
+        {"S", "EHLO tarvotcpc\r\n"},
+        {"R", "EHLO tarvotcpc\r\n"}};
+    EXPECT_EQ(wire, expected);
     connection.Quit();
 }
 

@@ -38,6 +38,9 @@ class ChunkList : public SavedTranscript {
     void Add(SavedDirection direction, int64_t timeUs, uint64_t connection, std::string bytes) {
         chunks_.push_back({{direction, timeUs, connection, bytes.size()}, std::move(bytes)});
     }
+    void AddNote(int64_t timeUs, uint64_t connection, std::string text) {
+        chunks_.push_back({SavedChunkInfo::Note(timeUs, connection, std::move(text)), {}});
+    }
     std::size_t ChunkCount() const override { return chunks_.size(); }
     SavedChunkInfo Chunk(std::size_t index) const override { return chunks_[index].first; }
     std::size_t Read(std::size_t index, uint64_t offset, std::span<char> out) const override {
@@ -110,6 +113,8 @@ TEST(Saving, TextSaveOfAKnownExchangeMatchesTheExpectedFile) {
     const int64_t t0 = 1765200000123456; // 2025-12-08 13:20:00.123456 UTC
     t.Add(SavedDirection::Sent, t0, 1, "GET / HTTP/1.0\r\n\r\n");
     t.Add(SavedDirection::Received, t0 + 1500, 1, "HTTP/1.0 200 OK\r\nServer: x\r\n\r\n");
+    // A note is one line, whatever its text holds.
+    t.AddNote(t0 + 1600, 1, "STARTTLS: ここからTLS\r\n");
     // A character cut between two chunks comes out whole with the second.
     t.Add(SavedDirection::Received, t0 + 2000, 1, "こん\xE3\x81");
     t.Add(SavedDirection::Received, t0 + 2500, 1, "\xABちは\nbare LF, then a lone CR\r");
@@ -150,6 +155,61 @@ TEST(Saving, TextDecodesInThePagesEncodingAcrossAnyCut) {
               "a\xE2\x9F\xA8"
               "FF\xE2\x9F\xA9"
               "b");
+}
+
+// A transcript with notes added among random appends, read through TranscriptSource: the bytes of
+// each direction and the notes come out in the order they were added, each note between the
+// bytes before and after it, and a raw save leaves the notes out.
+TEST(Saving, NotesStandAmongTheChunksWhereTheyWereAdded) {
+    std::mt19937 rng(7);
+    Transcript transcript;
+    using Token = std::pair<std::string, std::string>; // "R", "S" or "N", and bytes or text
+    std::vector<Token> added;
+    std::string received;
+    const auto addToken = [](std::vector<Token> &tokens, const std::string &kind,
+                             const std::string &bytes) {
+        if (kind != "N" && !tokens.empty() && tokens.back().first == kind)
+            tokens.back().second += bytes;
+        else
+            tokens.emplace_back(kind, bytes);
+    };
+    for (int k = 0; k < 400; ++k) {
+        const int64_t time = k / 3; // appends at one time merge into one chunk
+        if (k % 50 == 25) transcript.BeginConnection(uint32_t(k));
+        if (rng() % 5 == 0) {
+            const std::string text = "note " + std::to_string(k);
+            transcript.AddNote(text, time);
+            added.emplace_back("N", text);
+            continue;
+        }
+        const bool sent = rng() % 3 == 0;
+        const std::string bytes(1 + rng() % 300, char('a' + k % 26));
+        ASSERT_EQ(transcript.Append(sent ? Direction::Sent : Direction::Received, bytes.data(),
+                                    bytes.size(), time),
+                  0);
+        addToken(added, sent ? "S" : "R", bytes);
+        if (!sent) received += bytes;
+    }
+    TranscriptSource source(transcript);
+    std::vector<Token> read;
+    for (std::size_t i = 0; i < source.ChunkCount(); ++i) {
+        const SavedChunkInfo chunk = source.Chunk(i);
+        if (chunk.isNote) {
+            EXPECT_EQ(chunk.size, 0u);
+            addToken(read, "N", chunk.note);
+            continue;
+        }
+        std::string bytes(chunk.size, '\0');
+        ASSERT_EQ(source.Read(i, 0, bytes), bytes.size());
+        addToken(read, chunk.direction == SavedDirection::Sent ? "S" : "R", bytes);
+    }
+    EXPECT_EQ(read, added);
+
+    TempDir dir;
+    SaveJob raw(source, SaveKind::RawReceived, dir.Path("raw.bin"));
+    RunSteps(raw);
+    ASSERT_TRUE(raw.Succeeded()) << raw.Error();
+    EXPECT_TRUE(ReadFile(dir.Path("raw.bin")) == received);
 }
 
 TEST(Saving, FailedSaveLeavesNoFileAndSaysWhy) {

@@ -97,6 +97,9 @@ class TranscriptView : public QAbstractScrollArea {
 
     // What the screen shows, one string per row (margin included when on); for tests and tools.
     QStringList VisibleRows();
+    // The notes the screen shows, each "row inside text": drawn above that row (inside 0) or in
+    // it (inside 1), the row after the last for a note at the end; for tests and tools.
+    QStringList VisibleNotes();
 
     // The accessible text: one character per decoded unit of the shown directions. Until the
     // background pass has reached the end, the count is estimated beyond it (from the characters
@@ -165,6 +168,16 @@ class TranscriptView : public QAbstractScrollArea {
     uint64_t RowEnd(const RowRef &row) const;
     bool SentAt(uint64_t offset) const;
     uint64_t HexTop() const;
+
+    // transcript_view_notes.cpp: the notes over the rows drawn.
+    struct NotePlace {
+        int row = 0; // its rule is at the top of this row
+        int x = -1;  // inside the row: where it cuts it
+        QString text;
+    };
+    std::vector<NotePlace> PlaceNotes() const;
+    int CellXOf(const VisibleRow &row, uint64_t at) const;
+    void PaintNotes(QPainter &p);
 
     void PaintText(QPainter &p);
     void PaintHex(QPainter &p);

@@ -60,6 +60,7 @@ void TranscriptView::paintEvent(QPaintEvent *) {
         PaintHex(p);
     else
         PaintText(p);
+    PaintNotes(p);
     if (!pending_.empty() && !prepareTimer_.isActive()) prepareTimer_.start();
 }
 

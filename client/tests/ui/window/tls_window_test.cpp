@@ -3,10 +3,12 @@
 // as the listening side, with and without TLS.
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QStatusBar>
 #include <QtTest>
 
@@ -25,6 +27,8 @@
 #include "dialogs/tls_dialogs.hpp"
 #include "settings/trust_store.hpp"
 #include "support/ui_support.hpp"
+#include "session/receive_flow.hpp"
+#include "window/save_runner.hpp"
 
 namespace tarvotcpc::ui {
 namespace {
@@ -35,6 +39,7 @@ using tarvotcpc::testing::PeerProcess;
 using tarvotcpc::testing::TempDir;
 using tarvotcpc::testing::TestPki;
 using testing::BoxAnswerer;
+using testing::FileDialogAnswerer;
 using testing::SettingsFile;
 using testing::WhenModal;
 
@@ -174,6 +179,8 @@ void TlsWindowTest::selfSignedAsksAndEachAnswerDoesWhatItSays() {
     }
     {
         SServer server = StartSServer(selfSigned);
+        const std::string sentBefore =
+            testing::BytesOf(window.Controller().KeptTranscript(), Direction::Sent);
         // Sent while the question is open: it must never reach the peer.
         WhenModal<CertificateDialog>([&window](CertificateDialog *dialog) {
             SendText(window, QStringLiteral("after cancel"));
@@ -183,8 +190,14 @@ void TlsWindowTest::selfSignedAsksAndEachAnswerDoesWhatItSays() {
         ConnectThroughDialog(window, QStringLiteral("127.0.0.1"), QString::number(server.port),
                              true);
         QTRY_VERIFY_WITH_TIMEOUT(!window.Controller().HasConnection(), kWaitMs);
-        QVERIFY(window.Controller().StatusText().rfind("エラー: ", 0) == 0);
+        const std::string status = window.Controller().StatusText();
+        QVERIFY(status.rfind("エラー: ", 0) == 0);
         QVERIFY(server.process->Output().find("after") == std::string::npos);
+        // Nor is it kept as sent; the end says what was not sent.
+        QCOMPARE(testing::BytesOf(window.Controller().KeptTranscript(), Direction::Sent),
+                 sentBefore);
+        QVERIFY2(status.find(" (12バイトは送信されていません)") != std::string::npos,
+                 status.c_str());
     }
     {
         SServer server = StartSServer(selfSigned);
@@ -234,15 +247,19 @@ void TlsWindowTest::selfSignedAsksAndEachAnswerDoesWhatItSays() {
     window.close();
 }
 
-// SMTP-like: clear text, the user's STARTTLS line and its answer, then the STARTTLS command.
+// SMTP-like: clear text, the user's STARTTLS line and its answer, then the STARTTLS command. The
+// peer sends one more clear-text line once the client's hello has come: it is kept as received
+// clear text, and the switch is marked on the page, in the text save and in the log, between it
+// and what came through TLS.
 void TlsWindowTest::starttlsUpgradesTheLiveConnection() {
     TempDir dir;
     TestPki pki(dir.Path());
     const std::string leaf = pki.Make(CertKind::Leaf, "leaf");
-    PeerProcess python(
-        {"python3", tarvotcpc::testing::PeerScript(), "starttls", leaf, TestPki::KeyOf(leaf)});
+    PeerProcess python({"python3", tarvotcpc::testing::PeerScript(), "starttls", leaf,
+                        TestPki::KeyOf(leaf), "late"});
     QVERIFY(python.WaitFor("\n", 10s));
-    SettingsFile settings;
+    TempDir logs;
+    SettingsFile settings({"logfolder=" + logs.Path()});
     BoxAnswerer boxes;
     MainWindow window(settings.Path());
     window.Controller().SetTrustAnchors(pki.CaFile());
@@ -253,12 +270,51 @@ void TlsWindowTest::starttlsUpgradesTheLiveConnection() {
     SendText(window, QStringLiteral("STARTTLS\n"));
     QTRY_VERIFY_WITH_TIMEOUT(Received(window).contains(QStringLiteral("220 ready")), kWaitMs);
     window.Commands().Action(Command::StartTls)->trigger();
-    QTRY_VERIFY_WITH_TIMEOUT(Peer(window).contains(QStringLiteral("TLSv1.3")), kWaitMs);
+    QTRY_VERIFY2_WITH_TIMEOUT(Peer(window).contains(QStringLiteral("TLSv1.3")),
+                              qPrintable(Peer(window) + QStringLiteral(" / ") +
+                                         QString::fromStdString(window.Controller().StatusText()) +
+                                         QStringLiteral(" / ") + Received(window)),
+                              kWaitMs);
     QVERIFY(!window.Commands().Action(Command::StartTls)->isEnabled());
     SendText(window, QStringLiteral("EHLO tarvotcpc\n"));
     QTRY_VERIFY_WITH_TIMEOUT(Received(window).contains(QStringLiteral("EHLO tarvotcpc")), kWaitMs);
     QVERIFY(python.WaitFor("UPGRADED", 10s));
-    window.close();
+    QCOMPARE(Received(window), QStringLiteral("220 tarvotcpc.test ESMTP\n220 ready\n250 late clear "
+                                              "text\nEHLO tarvotcpc\n"));
+    // On the page: the rule above the first row that came through TLS.
+    const QStringList rows = window.Receive()->VisibleRows();
+    const QString note = QString::fromUtf8(kTlsStartsNote);
+    QCOMPARE(window.Receive()->VisibleNotes(),
+             QStringList({QStringLiteral("%1 0 %2")
+                              .arg(rows.indexOf(QStringLiteral("EHLO tarvotcpc")))
+                              .arg(note)}));
+
+    const QString saved = QString::fromStdString(dir.Path("saved.txt"));
+    {
+        FileDialogAnswerer answer(saved);
+        QSignalSpy done(window.Saver(), &SaveRunner::finished);
+        window.Commands().Action(Command::SaveTranscript)->trigger();
+        QVERIFY(done.wait(30000));
+        QVERIFY(done.first().first().toBool());
+    }
+    window.Commands().Action(Command::Disconnect)->trigger();
+    QTRY_VERIFY_WITH_TIMEOUT(!window.Controller().HasConnection(), kWaitMs);
+    window.close(); // the log is written out
+    const QStringList files = QDir(QString::fromStdString(logs.Path())).entryList(QDir::Files);
+    QCOMPARE(files.size(), 1);
+    const std::string logged =
+        tarvotcpc::testing::ReadFile(logs.Path() + "/" + files.first().toStdString());
+    // In both: the late line, then the mark, then the encrypted exchange.
+    for (const std::string &text : {tarvotcpc::testing::ReadFile(saved.toStdString()), logged}) {
+        const std::size_t late = text.find("250 late clear text");
+        const std::size_t mark = text.find("] 注記 #");
+        const std::size_t ehlo = text.find("EHLO tarvotcpc");
+        QVERIFY2(late != std::string::npos && mark != std::string::npos &&
+                     ehlo != std::string::npos && late < mark && mark < ehlo,
+                 text.c_str());
+        QVERIFY2(text.find(std::string("] 注記 #1 ") + kTlsStartsNote + "\n") != std::string::npos,
+                 text.c_str());
+    }
 }
 
 void TlsWindowTest::ipv6LiteralInBrackets() {
