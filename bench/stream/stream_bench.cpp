@@ -217,7 +217,7 @@ int main(int argc, char *argv[]) {
     QElapsedTimer clock;
     double inTranscript = 0, onScreen = 0;
     bool ended = false;
-    QObject::connect(&window, &tarvotcpc::ui::MainWindow::ConnectionEnded, [&] { ended = true; });
+    QObject::connect(&window, &tarvotcpc::ui::MainWindow::connectionEnded, [&] { ended = true; });
     QTimer watch;
     watch.setInterval(1);
     QObject::connect(&watch, &QTimer::timeout, [&] {
