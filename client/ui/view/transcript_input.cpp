@@ -31,8 +31,10 @@ uint64_t TranscriptInput::HitTest(QPoint point) const {
         else
             while (i < kHexRowBytes && HexByteCell(i) + 2 < cell)
                 ++i;
-        return std::min(view_.hexBytes_->OffsetOf(row.position + std::min(i, kHexRowBytes)),
-                        row.end);
+        // A place past the row's last byte is the next row's first (the end, after the last).
+        ShownBytes &shown = *view_.hexBytes_;
+        const uint64_t bytes = std::min<uint64_t>(kHexRowBytes, shown.Count() - row.position);
+        return shown.OffsetOf(row.position + std::min<uint64_t>(i, bytes));
     }
     const Segment &s = *row.ref.segment;
     int cx = 0;
