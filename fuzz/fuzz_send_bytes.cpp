@@ -14,7 +14,8 @@ using tarvotcpc::SendEncoding;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FuzzedDataProvider in(data, size);
-    const auto encoding = static_cast<SendEncoding>(in.ConsumeIntegralInRange<int>(0, 4));
+    const SendEncoding encoding = tarvotcpc::kEncodings[in.ConsumeIntegralInRange<std::size_t>(
+        0, tarvotcpc::kEncodingCount - 1)];
     const auto ending = static_cast<LineEnding>(in.ConsumeIntegralInRange<int>(0, 3));
     const bool escapes = in.ConsumeBool();
     const std::string text = in.ConsumeRemainingBytesAsString();

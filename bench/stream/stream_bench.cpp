@@ -227,7 +227,7 @@ int main(int argc, char *argv[]) {
                              inTranscript = indexed; // before the watch saw the last byte
                      });
     bool ended = false;
-    QObject::connect(&window, &tarvotcpc::ui::MainWindow::ConnectionEnded, [&] { ended = true; });
+    QObject::connect(&window, &tarvotcpc::ui::MainWindow::connectionEnded, [&] { ended = true; });
     QTimer watch;
     watch.setInterval(1);
     QObject::connect(&watch, &QTimer::timeout, [&] {

@@ -19,7 +19,7 @@ Encoding PageEncoding::InForce() const {
 }
 
 std::string PageEncoding::Label() const {
-    const std::string name(SendEncodingLabel(InForce()));
+    const std::string name(EncodingLabel(InForce()));
     if (chosen_) return name;
     if (!detected_.encoding) return "自動判別 (" + name + ")";
     return (detected_.strength == DetectStrength::Strong ? "検出: " : "推定: ") + name;

@@ -113,22 +113,27 @@ bool StoreOptions(SettingsHashes &settings, const OptionValues &values) {
     return stored;
 }
 
+bool SaveOptions(SettingsHashes &settings, const OptionValues &values, const std::string &path) {
+    // What could be stored is written all the same: a key that failed keeps its old value.
+    const bool stored = StoreOptions(settings, values);
+    return WriteOptionsSection(settings, path) && stored;
+}
+
 std::optional<SendEncoding> SendEncodingSetApart(const OptionValues &values) {
-    return ParseSendEncoding(values.Text(Option::SendEncoding));
+    return ParseEncoding(values.Text(Option::SendEncoding));
 }
 
 SendEncoding SendEncodingOf(const OptionValues &values) {
     if (const auto apart = SendEncodingSetApart(values)) return *apart;
-    // The view's stored values are spelled as the send encoding's.
-    return ParseSendEncoding(values.Text(Option::ViewEncoding)).value_or(SendEncoding::Utf8);
+    return ParseEncoding(values.Text(Option::ViewEncoding)).value_or(SendEncoding::Utf8);
 }
 
 Encoding ViewEncodingOf(const OptionValues &values) {
-    return ParseSendEncoding(values.Text(Option::ViewEncoding)).value_or(Encoding::Utf8);
+    return ParseEncoding(values.Text(Option::ViewEncoding)).value_or(Encoding::Utf8);
 }
 
 void SetViewEncoding(OptionValues &values, Encoding encoding) {
-    values.SetText(Option::ViewEncoding, FormatSendEncoding(encoding));
+    values.SetText(Option::ViewEncoding, FormatEncoding(encoding));
 }
 
 bool ViewIsHex(const OptionValues &values) {

@@ -70,11 +70,21 @@ struct OptionRow {
 // The send encoding's stored value that follows the view's encoding instead of setting it apart.
 inline constexpr char kFollowViewEncoding[] = "view";
 
-inline constexpr OptionChoice kSendEncodingChoices[] = {
-    {kFollowViewEncoding, "表示と同じ"}, {"utf-8", "UTF-8"},
-    {"shift_jis", "Shift_JIS"},          {"euc-jp", "EUC-JP"},
-    {"iso-2022-jp", "ISO-2022-JP"},      {"latin-1", "Latin-1"},
-};
+// The encodings' choices, from the encodings' table (text/encoding.hpp); the send page's may
+// also follow the view's. In the table's order, which is the dialog's.
+inline constexpr auto kViewEncodingChoices = [] {
+    std::array<OptionChoice, kEncodingCount> choices{};
+    for (std::size_t i = 0; i < kEncodingCount; ++i)
+        choices[i] = {kEncodingTable[i].stored, kEncodingTable[i].label};
+    return choices;
+}();
+inline constexpr auto kSendEncodingChoices = [] {
+    std::array<OptionChoice, kEncodingCount + 1> choices{};
+    choices[0] = {kFollowViewEncoding, "表示と同じ"};
+    for (std::size_t i = 0; i < kEncodingCount; ++i)
+        choices[i + 1] = kViewEncodingChoices[i];
+    return choices;
+}();
 inline constexpr OptionChoice kLineEndingChoices[] = {
     {"crlf", "CR+LF"},
     {"lf", "LF"},
@@ -82,11 +92,6 @@ inline constexpr OptionChoice kLineEndingChoices[] = {
     {"none", "なし (改行を送らない)"},
 };
 
-inline constexpr OptionChoice kViewEncodingChoices[] = {
-    {"utf-8", "UTF-8"},     {"shift_jis", "Shift_JIS"},
-    {"euc-jp", "EUC-JP"},   {"iso-2022-jp", "ISO-2022-JP"},
-    {"latin-1", "Latin-1"},
-};
 // The receive page's encoding may also be left to detection (text/detect.hpp): its stored value,
 // then the encodings.
 inline constexpr char kViewEncodingAuto[] = "auto";
@@ -178,6 +183,11 @@ OptionValues ReadOptions(const SettingsHashes &settings);
 // Sets every option in the record (switches as "0" or "1"); the file is written separately. Keys
 // the table does not know stay as they are.
 bool StoreOptions(SettingsHashes &settings, const OptionValues &values);
+// Sets every option in the record and writes the options' section of the file at path: what
+// every change of an option made in the window does. The record holds the values even when the
+// file cannot be written, so the choice stays in force for the session; result whether the file
+// now holds them.
+bool SaveOptions(SettingsHashes &settings, const OptionValues &values, const std::string &path);
 
 // The send page's encoding set apart from the view's; none when it follows the view.
 std::optional<SendEncoding> SendEncodingSetApart(const OptionValues &values);

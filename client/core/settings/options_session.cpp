@@ -76,9 +76,8 @@ bool OptionsSession::Delete(int32_t index) {
 }
 
 bool OptionsSession::Ok(const OptionValues &switches) {
-    StoreOptions(settings_, switches);
+    bool written = SaveOptions(settings_, switches, path_);
     switches_ = switches;
-    bool written = WriteOptionsSection(settings_, path_);
     const bool copied = copied_ && VornCopyHash(&settings_.templates, copy_.get()) != 0;
     written = copied && WriteTemplatesSection(settings_, path_) && written;
     return written;

@@ -145,7 +145,7 @@ class SendEncoder {
     }
 
   private:
-    std::string Label() const { return std::string(SendEncodingLabel(encoding_)); }
+    std::string Label() const { return std::string(EncodingLabel(encoding_)); }
 
     std::size_t Column(std::size_t at) const {
         std::size_t column = 1;
@@ -368,29 +368,6 @@ bool DecodeExactly(std::string_view bytes, SendEncoding encoding, std::string &t
 
 } // namespace
 
-std::optional<SendEncoding> ParseSendEncoding(std::string_view stored) {
-    for (auto encoding : {SendEncoding::Utf8, SendEncoding::ShiftJis, SendEncoding::EucJp,
-                          SendEncoding::Iso2022Jp, SendEncoding::Latin1})
-        if (EqualsIgnoringAsciiCase(stored, FormatSendEncoding(encoding))) return encoding;
-    return std::nullopt;
-}
-
-std::string_view FormatSendEncoding(SendEncoding encoding) {
-    switch (encoding) {
-    case SendEncoding::Utf8:
-        return "utf-8";
-    case SendEncoding::ShiftJis:
-        return "shift_jis";
-    case SendEncoding::EucJp:
-        return "euc-jp";
-    case SendEncoding::Iso2022Jp:
-        return "iso-2022-jp";
-    case SendEncoding::Latin1:
-        return "latin-1";
-    }
-    return "utf-8";
-}
-
 std::optional<LineEnding> ParseLineEnding(std::string_view stored) {
     for (auto ending : {LineEnding::Crlf, LineEnding::Lf, LineEnding::Cr, LineEnding::None})
         if (EqualsIgnoringAsciiCase(stored, FormatLineEnding(ending))) return ending;
@@ -409,22 +386,6 @@ std::string_view FormatLineEnding(LineEnding ending) {
         return "none";
     }
     return "crlf";
-}
-
-std::string_view SendEncodingLabel(SendEncoding encoding) {
-    switch (encoding) {
-    case SendEncoding::Utf8:
-        return "UTF-8";
-    case SendEncoding::ShiftJis:
-        return "Shift_JIS";
-    case SendEncoding::EucJp:
-        return "EUC-JP";
-    case SendEncoding::Iso2022Jp:
-        return "ISO-2022-JP";
-    case SendEncoding::Latin1:
-        return "Latin-1";
-    }
-    return "UTF-8";
 }
 
 SendBytes EncodeForSend(std::string_view text, SendEncoding encoding, LineEnding ending,
@@ -451,7 +412,7 @@ PageTextForFile PageTextFromFile(std::string_view bytes, SendEncoding encoding, 
         return page;
     }
     page.text = EscapeForm(bytes, encoding, ending);
-    page.notice = "このファイルは " + std::string(SendEncodingLabel(encoding)) +
+    page.notice = "このファイルは " + std::string(EncodingLabel(encoding)) +
                   " のテキストではありません (正しくないバイトか NUL を含みます)。\n"
                   "エスケープ形式 (\\xNN など) で読み込みますか? エスケープモードで送信すると、"
                   "ファイルのバイトがそのまま送られます。";

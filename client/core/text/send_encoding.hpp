@@ -21,15 +21,11 @@ using SendEncoding = Encoding;
 // text, whatever the choice: a page that should end with a line break ends with one.
 enum class LineEnding { Crlf, Lf, Cr, None };
 
-// The stored form of the options: "utf-8", "shift_jis", "euc-jp", "iso-2022-jp", "latin-1" and
-// "crlf", "lf", "cr", "none". Parsing folds ASCII case; anything else gives nullopt (the caller
-// keeps its default: UTF-8 and CRLF, as the client always sent).
-std::optional<SendEncoding> ParseSendEncoding(std::string_view stored);
-std::string_view FormatSendEncoding(SendEncoding encoding);
+// The stored form of the option: "crlf", "lf", "cr", "none" (an encoding's is in its row of
+// kEncodingTable). Parsing folds ASCII case; anything else gives nullopt (the caller keeps its
+// default: CRLF, as the client always sent).
 std::optional<LineEnding> ParseLineEnding(std::string_view stored);
 std::string_view FormatLineEnding(LineEnding ending);
-// The name shown to the user ("Shift_JIS", ...); iconv's name is EncodingName.
-std::string_view SendEncodingLabel(SendEncoding encoding);
 
 // The bytes to send, or why there are none. line and column count from 1; the column counts
 // characters of the page, not bytes.

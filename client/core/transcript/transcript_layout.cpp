@@ -16,6 +16,8 @@ bool IsWide(char32_t c) {
 }
 
 constexpr std::size_t kCacheSize = 256;
+// Bytes of a segment decoded first, in which a protocol's line mostly ends.
+constexpr uint64_t kFirstLook = 256;
 
 } // namespace
 
@@ -30,11 +32,28 @@ int GlyphColumns(const Glyph &glyph) {
     }
 }
 
+uint64_t RowEndOffset(const RowRef &r) {
+    const Segment &s = *r.segment;
+    return r.row + 1 < s.Rows() ? s.glyphs[s.RowEnd(r.row)].offset : s.end;
+}
+
+std::vector<uint64_t> CaretStops(const RowRef &r, bool lineEndMarks) {
+    std::vector<uint64_t> stops;
+    const Segment &s = *r.segment;
+    for (std::size_t i = s.rowBegin[r.row]; i < s.RowEnd(r.row); ++i)
+        if (GlyphColumns(s.glyphs[i]) > 0) stops.push_back(s.glyphs[i].offset);
+    const bool beforeBreak = s.endsLine && r.row + 1 == s.Rows() && !lineEndMarks;
+    const uint64_t end = beforeBreak ? s.breakAt : RowEndOffset(r);
+    if (stops.empty() || stops.back() != end) stops.push_back(end);
+    return stops;
+}
+
 void TranscriptLayout::Set(const LayoutOptions &options, CharIndex *index) {
     if (!(options == options_) || index != index_) cache_.clear();
     options_ = options;
     options_.columns = std::max(options_.columns, 4);
     index_ = index;
+    positions_.SetShown(options_.shown);
 }
 
 bool TranscriptLayout::IsBreak(const Unit &u) const {
@@ -127,18 +146,27 @@ SegmentPtr TranscriptLayout::Build(uint64_t start, uint64_t line) {
     auto seg = std::make_shared<Segment>();
     seg->start = start;
     seg->line = line;
-    const uint64_t limit = std::min(transcript_.Size(), (start / kAnchor + 1) * kAnchor);
+    const uint64_t limit = positions_.OffsetOf(positions_.PositionOf(start) + AnchorSpan());
     seg->end = limit;
-    std::vector<Unit> units = Units(start, limit, line);
-    for (std::size_t i = 0; i < units.size(); ++i) {
-        if (!IsBreak(units[i])) continue;
-        seg->end = units[i].offset + units[i].length;
-        seg->endsLine = true;
-        const bool crlf = units[i].codepoint == U'\n' && i > 0 && units[i - 1].codepoint == U'\r' &&
-                          units[i - 1].offset + 1 == units[i].offset;
-        seg->breakAt = crlf ? units[i - 1].offset : units[i].offset;
-        units.resize(i + 1);
-        break;
+    // Most lines are short: a first look finds their break, and only a longer line is decoded
+    // (afresh, from the same state) as far as the cut.
+    std::vector<Unit> units;
+    for (uint64_t to = std::min(limit, start + kFirstLook);; to = limit) {
+        units = Units(start, to, line);
+        const auto end =
+            std::find_if(units.begin(), units.end(), [&](const Unit &u) { return IsBreak(u); });
+        if (end != units.end()) {
+            const auto i = std::size_t(end - units.begin());
+            seg->end = units[i].offset + units[i].length;
+            seg->endsLine = true;
+            const bool crlf = units[i].codepoint == U'\n' && i > 0 &&
+                              units[i - 1].codepoint == U'\r' &&
+                              units[i - 1].offset + 1 == units[i].offset;
+            seg->breakAt = crlf ? units[i - 1].offset : units[i].offset;
+            units.resize(i + 1);
+            break;
+        }
+        if (to == limit) break;
     }
     RenderText(units, options_.lineEndMarks, seg->glyphs);
     int column = 0;
@@ -157,17 +185,28 @@ SegmentPtr TranscriptLayout::Build(uint64_t start, uint64_t line) {
     return seg;
 }
 
+uint64_t TranscriptLayout::AnchorSpan() const {
+    const auto columns = uint64_t(options_.columns);
+    return std::max(columns, kAnchor / columns * columns);
+}
+
+uint64_t TranscriptLayout::AnchorAt(uint64_t x, uint64_t line) {
+    const uint64_t first = positions_.PositionOf(line);
+    const uint64_t pieces = (positions_.PositionOf(std::max(x, line)) - first) / AnchorSpan();
+    return pieces == 0 ? line : positions_.OffsetOf(first + pieces * AnchorSpan());
+}
+
 SegmentPtr TranscriptLayout::SegmentAt(uint64_t x) {
     const Shown shown = options_.shown;
     const uint64_t line = transcript_.LineStart(shown, transcript_.LineAt(shown, x));
-    return Build(std::max(line, x / kAnchor * kAnchor), line);
+    return Build(AnchorAt(x, line), line);
 }
 
 SegmentPtr TranscriptLayout::Next(const Segment &s) {
     const uint64_t y = ShownFrom(s.end);
     if (y >= transcript_.Size()) return nullptr;
     const uint64_t line = s.endsLine ? s.end : s.line;
-    return Build(std::max(line, y / kAnchor * kAnchor), line);
+    return Build(AnchorAt(y, line), line);
 }
 
 SegmentPtr TranscriptLayout::Previous(const Segment &s) {
@@ -212,6 +251,78 @@ std::optional<RowRef> TranscriptLayout::PreviousRow(const RowRef &r) {
     for (SegmentPtr seg = Previous(*r.segment); seg; seg = Previous(*seg))
         if (seg->Rows() > 0) return RowRef{seg, seg->Rows() - 1};
     return std::nullopt;
+}
+
+void ShownBytes::SetShown(Shown shown) {
+    if (shown == shown_) return;
+    shown_ = shown;
+    before_.clear();
+}
+
+void ShownBytes::CatchUp() {
+    if (generation_ != transcript_.Generation()) {
+        generation_ = transcript_.Generation();
+        before_.clear();
+    }
+    // Each entry needs only the chunks before it, which no append changes any more.
+    const auto &chunks = transcript_.Chunks();
+    for (std::size_t ci = before_.size(); ci < chunks.size(); ++ci) {
+        if (ci == 0) {
+            before_.push_back(0);
+            continue;
+        }
+        const Chunk &c = chunks[ci - 1];
+        before_.push_back(before_.back() + (Shows(shown_, c.direction) ? c.size : 0));
+    }
+}
+
+uint64_t ShownBytes::Count() {
+    return PositionOf(transcript_.Size());
+}
+
+uint64_t ShownBytes::PositionOf(uint64_t offset) {
+    CatchUp();
+    const auto &chunks = transcript_.Chunks();
+    if (chunks.empty()) return 0;
+    offset = std::min(offset, transcript_.Size());
+    const std::size_t ci =
+        offset < transcript_.Size() ? transcript_.ChunkAt(offset) : chunks.size() - 1;
+    const Chunk &c = chunks[ci];
+    return before_[ci] + (Shows(shown_, c.direction) ? offset - c.offset : 0);
+}
+
+uint64_t ShownBytes::OffsetOf(uint64_t position) {
+    CatchUp();
+    const auto &chunks = transcript_.Chunks();
+    // The last chunk with no more shown bytes before it than position: the one holding it, as a
+    // chunk not shown adds none for the chunks after it.
+    const auto it = std::upper_bound(before_.begin(), before_.end(), position);
+    if (it == before_.begin()) return transcript_.Size();
+    const std::size_t ci = std::size_t(it - before_.begin()) - 1;
+    const Chunk &c = chunks[ci];
+    if (!Shows(shown_, c.direction) || position - before_[ci] >= c.size) return transcript_.Size();
+    return c.offset + (position - before_[ci]);
+}
+
+bool ShownBytes::Read(uint64_t position, std::size_t n, std::string &bytes,
+                      std::vector<uint64_t> &offsets) {
+    bytes.clear();
+    offsets.clear();
+    const uint64_t first = OffsetOf(position);
+    const auto &chunks = transcript_.Chunks();
+    std::string piece;
+    for (std::size_t ci = first < transcript_.Size() ? transcript_.ChunkAt(first) : chunks.size();
+         ci < chunks.size() && bytes.size() < n; ++ci) {
+        const Chunk &c = chunks[ci];
+        if (!Shows(shown_, c.direction)) continue;
+        const uint64_t from = std::max(first, c.offset);
+        const auto take = std::size_t(std::min<uint64_t>(n - bytes.size(), c.End() - from));
+        if (!transcript_.Read(from, take, piece)) return false;
+        bytes += piece;
+        for (std::size_t i = 0; i < take; ++i)
+            offsets.push_back(from + i);
+    }
+    return true;
 }
 
 std::u32string ShownText(const std::vector<Unit> &units, bool lineEndMarks,

@@ -1,14 +1,17 @@
 // How the receive page cuts a transcript into screen rows in text mode, without ever decoding
 // more than a few KiB to place any row.
 //
-// Rows are built from segments. The byte range of the transcript is cut at every line start and
-// at every multiple of kAnchor bytes; a segment holds the units that start in one such piece and
-// is wrapped into rows of a fixed number of columns (a wide character takes two). So a row is
-// always found from the position of any byte: the line start is found through the transcript's
-// block index, the anchor by rounding down, and only that one segment (at most kAnchor bytes, plus
-// a short run before it to find where characters begin) is decoded. A line of a gigabyte costs no
-// more to show, at its start or at its end, than a short one; the price is a row break at every
-// anchor inside a very long line, which the eye hardly notices at 4 KiB.
+// Rows are built from segments. The byte range of the transcript is cut at every line start and,
+// inside a line longer than that, every AnchorSpan shown bytes (about kAnchor) counted from the
+// line's start; a segment holds the units that start in one such piece and is wrapped into rows of
+// a fixed number of columns (a wide character takes two). So a row is always found from the
+// position of any byte: the line start is found through the transcript's block index, the anchor
+// by rounding down from it, and only that one segment (at most kAnchor bytes, plus a short run
+// before it to find where characters begin) is decoded. A line of a gigabyte costs no more to
+// show, at its start or at its end, than a short one. Where a line lies in the transcript (or in
+// its storage's blocks) never changes its rows: a line shorter than the span is wrapped whole,
+// and a longer one is cut at the same places wherever it lies, each cut after a whole number of
+// full rows of one-cell characters, so that a long ASCII line shows no short row at all.
 //
 // Where characters begin inside a long line: UTF-8 and Latin-1 find it from the few bytes before;
 // CP932, EUC-JP and ISO-2022-JP take the decoder states of the background character pass once it
@@ -61,6 +64,12 @@ struct RowRef {
     std::size_t row = 0;
 };
 
+// One past the last byte a row draws: the next row's first, or the segment's end.
+uint64_t RowEndOffset(const RowRef &row);
+// Where the caret may stand on a row, in order: before each glyph that takes cells, and at the
+// row's end, which is before the line break when line-end marks are off (as in an editor).
+std::vector<uint64_t> CaretStops(const RowRef &row, bool lineEndMarks);
+
 struct LayoutOptions {
     Encoding encoding = Encoding::Utf8;
     Shown shown = Shown::Received;
@@ -69,9 +78,41 @@ struct LayoutOptions {
     bool operator==(const LayoutOptions &) const = default;
 };
 
+// A byte's place among the bytes of the shown directions (its position), and its offset in the
+// transcript, each from the other, through the shown bytes before each chunk, which are counted
+// once per chunk as chunks come: no cost in proportion to the bytes. Hex mode's rows hold
+// kHexRowBytes shown bytes each, whatever bytes of a direction not shown lie between them, and a
+// row's offset counts shown bytes, as a hex viewer counts a file's; and the cuts inside a long
+// line count only the bytes that show.
+class ShownBytes {
+  public:
+    explicit ShownBytes(const Transcript &transcript) : transcript_(transcript) {}
+
+    void SetShown(Shown shown);
+    Shown GetShown() const { return shown_; }
+    // The shown bytes in the transcript.
+    uint64_t Count();
+    // Shown bytes before a transcript offset (offset <= Size()).
+    uint64_t PositionOf(uint64_t offset);
+    // The transcript offset of the shown byte at position; Size() from Count() on.
+    uint64_t OffsetOf(uint64_t position);
+    // The shown bytes at positions [position, position + n), as many as there are, each with its
+    // transcript offset; false when the transcript cannot be read.
+    bool Read(uint64_t position, std::size_t n, std::string &bytes, std::vector<uint64_t> &offsets);
+
+  private:
+    void CatchUp(); // counts the chunks that came since, or starts over after a Clear
+
+    const Transcript &transcript_;
+    Shown shown_ = Shown::Received;
+    uint64_t generation_ = 0;
+    std::vector<uint64_t> before_; // shown bytes before each chunk counted so far
+};
+
 class TranscriptLayout {
   public:
-    explicit TranscriptLayout(const Transcript &transcript) : transcript_(transcript) {}
+    explicit TranscriptLayout(const Transcript &transcript)
+        : transcript_(transcript), positions_(transcript) {}
 
     // index: the background character pass for the same encoding and directions (may be null).
     void Set(const LayoutOptions &options, CharIndex *index);
@@ -95,7 +136,12 @@ class TranscriptLayout {
     // Whether the unit (a CR or LF) ends a line, as the transcript counts line breaks.
     bool IsBreak(const Unit &unit) const;
 
+    // The shown bytes between the cuts inside a long line: a whole number of rows, about kAnchor.
+    uint64_t AnchorSpan() const;
+
   private:
+    // The start of the piece of the line starting at `line` that holds byte x.
+    uint64_t AnchorAt(uint64_t x, uint64_t line);
     SegmentPtr Build(uint64_t start, uint64_t line);
     // The decoder state of one direction at start, from up to `bytes` of its own bytes before.
     DecoderState StateBefore(Direction direction, uint64_t start, uint64_t bytes) const;
@@ -106,6 +152,7 @@ class TranscriptLayout {
     const Transcript &transcript_;
     LayoutOptions options_;
     CharIndex *index_ = nullptr;
+    ShownBytes positions_;
     std::vector<SegmentPtr> cache_; // the last few segments built
 };
 

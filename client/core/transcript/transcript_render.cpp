@@ -38,12 +38,20 @@ void RenderText(const std::vector<Unit> &units, bool lineEndMarks, std::vector<G
 }
 
 HexRow FormatHexRow(uint64_t rowOffset, std::string_view bytes, const std::vector<Unit> &units) {
+    std::vector<uint64_t> offsets(std::min(bytes.size(), kHexRowBytes));
+    for (std::size_t i = 0; i < offsets.size(); ++i)
+        offsets[i] = rowOffset + i;
+    return FormatHexRow(rowOffset, bytes, offsets, units);
+}
+
+HexRow FormatHexRow(uint64_t position, std::string_view bytes, const std::vector<uint64_t> &offsets,
+                    const std::vector<Unit> &units) {
     static const char digits[] = "0123456789abcdef";
     HexRow row;
     char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%08llx", static_cast<unsigned long long>(rowOffset));
+    std::snprintf(buffer, sizeof buffer, "%08llx", static_cast<unsigned long long>(position));
     row.offset = buffer;
-    const std::size_t n = std::min(bytes.size(), kHexRowBytes);
+    const std::size_t n = std::min({bytes.size(), offsets.size(), kHexRowBytes});
     for (std::size_t i = 0; i < kHexRowBytes; ++i) {
         if (i > 0) row.hex += i == 8 ? "  " : " ";
         if (i < n) {
@@ -55,9 +63,11 @@ HexRow FormatHexRow(uint64_t rowOffset, std::string_view bytes, const std::vecto
         }
     }
     row.text.assign(n, U' ');
+    const auto last = offsets.begin() + std::ptrdiff_t(n);
     for (const Unit &u : units) {
-        if (u.offset < rowOffset || u.offset >= rowOffset + n) continue;
-        const std::size_t i = std::size_t(u.offset - rowOffset);
+        const auto at = std::lower_bound(offsets.begin(), last, u.offset);
+        if (at == last || *at != u.offset) continue;
+        const auto i = std::size_t(at - offsets.begin());
         if (u.kind == UnitKind::Invalid) {
             row.text[i] = U'.';
         } else if (u.kind == UnitKind::Shift) {

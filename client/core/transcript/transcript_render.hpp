@@ -46,7 +46,18 @@ struct HexRow {
                          // invalid byte, a space for the later bytes of a multi-byte character
 };
 inline constexpr std::size_t kHexRowBytes = 16;
+// A hex row's columns, in cells: the offset, the 16 bytes (a wider gap after the eighth), the text.
+inline constexpr int kHexOffsetCells = 10;
+constexpr int HexByteCell(std::size_t i) {
+    return kHexOffsetCells + int(i) * 3 + (i >= 8 ? 1 : 0);
+}
+inline constexpr int kHexTextCell = kHexOffsetCells + 16 * 3 + 2;
 // units: the decoded units of (at least) the row's bytes; those starting elsewhere are ignored.
+// position: what the offset column shows; offsets: each byte's offset in the transcript, which the
+// units' offsets are matched against (bytes of a direction not shown may lie between).
+HexRow FormatHexRow(uint64_t position, std::string_view bytes, const std::vector<uint64_t> &offsets,
+                    const std::vector<Unit> &units);
+// Bytes that follow each other in the transcript, from rowOffset on.
 HexRow FormatHexRow(uint64_t rowOffset, std::string_view bytes, const std::vector<Unit> &units);
 
 // For copying shown text and for tests.

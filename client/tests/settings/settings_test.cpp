@@ -237,8 +237,12 @@ TEST(OptionRows, ViewRowsRoundTripAndTheSendEncodingFollowsTheView) {
         values.SetText(Option::ViewMode, kViewModeText);
         values[Option::ViewLineEndMarks] = values[Option::ViewTimes] = values[Option::ViewSent] =
             true;
-        ASSERT_TRUE(StoreOptions(settings.s, values));
-        ASSERT_TRUE(WriteOptionsSection(settings.s, path));
+        ASSERT_TRUE(SaveOptions(settings.s, values, path));
+        // A file that cannot be written is told; the record keeps the choice for the session.
+        SetViewEncoding(values, Encoding::EucJp);
+        WriteFile(dir.Path("file"), "");
+        EXPECT_FALSE(SaveOptions(settings.s, values, dir.Path("file/tarvotcpc.ini")));
+        EXPECT_EQ(ViewEncodingOf(ReadOptions(settings.s)), Encoding::EucJp);
     }
     Loaded settings(path);
     OptionValues values = ReadOptions(settings.s);

@@ -197,12 +197,12 @@ TEST(SendEncoding, EscapesGiveTheirBytesAsTheyStand) {
 
 TEST(SendEncoding, StoredValuesReadBack) {
     for (const auto encoding : kEncodings)
-        EXPECT_EQ(ParseSendEncoding(FormatSendEncoding(encoding)), encoding);
+        EXPECT_EQ(ParseEncoding(FormatEncoding(encoding)), encoding);
     for (const auto ending : kEndings)
         EXPECT_EQ(ParseLineEnding(FormatLineEnding(ending)), ending);
     EXPECT_EQ(ParseLineEnding("CRLF"), LineEnding::Crlf);
     EXPECT_EQ(ParseLineEnding("crlf "), std::nullopt);
-    EXPECT_EQ(ParseSendEncoding("sjis"), std::nullopt);
+    EXPECT_EQ(ParseEncoding("sjis"), std::nullopt);
 }
 
 // A file whose bytes are not text goes to the page in the escape form and comes back out of the
@@ -224,7 +224,7 @@ TEST(SendEncoding, FileThatIsNotTextRoundTripsExactly) {
         for (const auto encoding : kEncodings)
             for (const auto ending : kEndings) {
                 const PageTextForFile page = PageTextFromFile(bytes, encoding, ending, true);
-                SCOPED_TRACE(std::string(FormatSendEncoding(encoding)) + " " +
+                SCOPED_TRACE(std::string(FormatEncoding(encoding)) + " " +
                              std::string(FormatLineEnding(ending)) + " " + oracle::to_hex(bytes));
                 if (page.isText) continue;
                 ++escaped;

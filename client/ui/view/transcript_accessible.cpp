@@ -1,9 +1,11 @@
-// The accessible text of a TranscriptView: screen readers read the whole transcript through the
-// character index, one unit at a time, without it ever being decoded whole.
+// The accessible text of the receive page and the interface through which Qt's accessibility
+// bridge reads it.
+#include "view/transcript_accessible.hpp"
 #include "view/transcript_view.hpp"
 
 #include <QAccessible>
 #include <QAccessibleWidget>
+#include <QElapsedTimer>
 #include <QTextBoundaryFinder>
 
 #include <algorithm>
@@ -11,38 +13,103 @@
 
 namespace tarvotcpc::ui {
 
-uint64_t TranscriptView::CharacterCount() {
+namespace {
+
+// The character pass goes in steps of one block of the transcript, until a slice's time is up:
+// a count of bytes alone took 10 ms when the processor was shared with a flood's other threads.
+constexpr uint64_t kIndexSlice = uint64_t{512} << 10;
+constexpr uint64_t kIndexStep = Transcript::kBlockSize;
+constexpr qint64 kIndexSliceNs = 3'000'000;
+// While bytes arrive faster than the pass goes it waits: screen readers get exact ranges on demand
+// anyway, and the count is estimated beyond the pass until it catches up once the flood stops.
+constexpr int kIndexPauseMs = 50;
+
+int Clamp(uint64_t n) {
+    return int(std::min<uint64_t>(n, INT_MAX));
+}
+
+} // namespace
+
+AccessibleText::AccessibleText(QObject *parent) : QObject(parent) {
+    timer_.setInterval(0);
+    connect(&timer_, &QTimer::timeout, this, &AccessibleText::RunSlice);
+    pause_.setSingleShot(true);
+    pause_.setInterval(kIndexPauseMs);
+    connect(&pause_, &QTimer::timeout, &timer_, qOverload<>(&QTimer::start));
+}
+
+AccessibleText::~AccessibleText() = default;
+
+void AccessibleText::Restart(const Transcript *transcript, Encoding encoding, Shown shown) {
+    transcript_ = transcript;
+    encoding_ = encoding;
+    shown_ = shown;
+    index_.reset();
+    timer_.stop();
+    pause_.stop();
+    if (!transcript_) return;
+    index_ = std::make_unique<CharIndex>(*transcript_, encoding_, shown_);
+    timer_.start();
+}
+
+void AccessibleText::RunSlice() {
+    if (!index_ || !transcript_) {
+        timer_.stop();
+        return;
+    }
+    QElapsedTimer clock;
+    clock.start();
+    bool done = false;
+    for (uint64_t went = 0; !done && went < kIndexSlice && clock.nsecsElapsed() < kIndexSliceNs;
+         went += kIndexStep)
+        done = index_->Advance(kIndexStep);
+    emit indexProgress(index_->Reached(), transcript_->Size());
+    if (done) timer_.stop();
+}
+
+void AccessibleText::Appended() {
+    if (!transcript_) return;
+    if (index_ && transcript_->Size() - index_->Reached() > kIndexSlice) {
+        // A flood: the pass waits until it stops.
+        timer_.stop();
+        pause_.start();
+    } else if (!timer_.isActive() && !pause_.isActive()) {
+        timer_.start();
+    }
+}
+
+uint64_t AccessibleText::Count() {
     if (!index_ || !transcript_) return 0;
     const uint64_t size = transcript_->Size();
     if (const auto exact = index_->CharsBefore(size)) return *exact;
     return index_->CharsBeforeApprox(size);
 }
 
-bool TranscriptView::CharacterCountExact() const {
+bool AccessibleText::CountExact() const {
     return index_ && transcript_ && index_->Reached() == transcript_->Size();
 }
 
-uint64_t TranscriptView::OffsetOfCharacter(uint64_t character) {
+uint64_t AccessibleText::OffsetOfCharacter(uint64_t character) {
     return index_ ? index_->OffsetOfChar(character) : 0;
 }
 
-uint64_t TranscriptView::CharacterAt(uint64_t offset) {
+uint64_t AccessibleText::CharacterAt(uint64_t offset) {
     if (!index_) return 0;
     if (const auto exact = index_->CharsBefore(offset)) return *exact;
     return index_->CharsBeforeApprox(offset);
 }
 
-QString TranscriptView::Characters(uint64_t from, uint64_t to) {
+QString AccessibleText::Characters(uint64_t from, uint64_t to) {
     if (!index_ || !transcript_ || from >= to) return {};
-    to = std::min(to, from + kAccessibleTextLimit);
+    to = std::min(to, from + kLimit);
     const uint64_t size = transcript_->Size();
     uint64_t at = index_->OffsetOfChar(from);
     std::u32string out;
     uint64_t wanted = to - from;
     while (wanted > 0 && at < size) {
         const uint64_t end = std::min(size, at + Transcript::kBlockSize);
-        for (const Unit &u : DecodeRange(*transcript_, encoding_, ShownDirections(), at, end,
-                                         index_->StateAt(at))) {
+        for (const Unit &u :
+             DecodeRange(*transcript_, encoding_, shown_, at, end, index_->StateAt(at))) {
             if (u.kind == UnitKind::Shift) continue;
             out += AccessibleChar(u);
             if (--wanted == 0) break;
@@ -52,31 +119,27 @@ QString TranscriptView::Characters(uint64_t from, uint64_t to) {
     return QString::fromUcs4(out.data(), qsizetype(out.size()));
 }
 
-namespace {
-
-int Clamp(uint64_t n) {
-    return int(std::min<uint64_t>(n, INT_MAX));
+void AccessibleText::Forget() {
+    announced_ = transcript_ ? transcript_->Size() : 0;
 }
 
-} // namespace
-
-void TranscriptView::AnnounceAppended() {
+void AccessibleText::Announce(QWidget *source, TranscriptLayout &layout) {
+    if (!transcript_) return;
     const uint64_t size = transcript_->Size();
     const uint64_t from = announced_;
     if (!QAccessible::isActive() || size - from > kAnnounceLimit) {
         announced_ = size;
         return;
     }
-    const Shown shown = ShownDirections();
-    const uint64_t line = transcript_->LineStart(shown, transcript_->LineAt(shown, from));
+    const uint64_t line = transcript_->LineStart(shown_, transcript_->LineAt(shown_, from));
     std::u32string text;
-    for (const Unit &u : layout_->Units(from, size, line)) {
+    for (const Unit &u : layout.Units(from, size, line)) {
         // A character still missing bytes is left for the next batch.
         announced_ = u.offset + u.length;
         if (u.kind != UnitKind::Shift) text += AccessibleChar(u);
     }
     if (text.empty()) return;
-    QAccessibleTextInsertEvent event(this, Clamp(CharacterAt(from)),
+    QAccessibleTextInsertEvent event(source, Clamp(CharacterAt(from)),
                                      QString::fromUcs4(text.data(), qsizetype(text.size())));
     QAccessible::updateAccessibility(&event);
 }

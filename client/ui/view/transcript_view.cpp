@@ -2,11 +2,7 @@
 
 #include <QApplication>
 #include <QClipboard>
-#include <QDateTime>
-#include <QElapsedTimer>
-#include <QFontMetrics>
 #include <QKeyEvent>
-#include <QPainter>
 #include <QScrollBar>
 
 #include <algorithm>
@@ -15,14 +11,6 @@ namespace tarvotcpc::ui {
 
 namespace {
 
-// The character pass goes in steps of one block of the transcript, until a slice's time is up:
-// a count of bytes alone took 10 ms when the processor was shared with a flood's other threads.
-constexpr uint64_t kIndexSlice = uint64_t{512} << 10;
-constexpr uint64_t kIndexStep = Transcript::kBlockSize;
-constexpr qint64 kIndexSliceNs = 3'000'000;
-// While bytes arrive faster than the pass goes it waits: screen readers get exact ranges on demand
-// anyway, and the count is estimated beyond the pass until it catches up once the flood stops.
-constexpr int kIndexPauseMs = 50;
 constexpr int kRefreshMs = 16;
 
 QString FromUcs4(const std::u32string &s) {
@@ -31,27 +19,22 @@ QString FromUcs4(const std::u32string &s) {
 
 } // namespace
 
-TranscriptView::TranscriptView(QWidget *parent) : QAbstractScrollArea(parent) {
+TranscriptView::TranscriptView(QWidget *parent)
+    : QAbstractScrollArea(parent), input_(*this), finder_(*this) {
     InstallTranscriptAccessibility();
-    font_ = QFont(QStringLiteral("Noto Sans Mono CJK JP"));
-    font_.setStyleHint(QFont::Monospace);
-    font_.setFixedPitch(true);
-    setFont(font_); // what the widget reports is what it draws with
-    MeasureFont(QFontMetrics(font_));
+    QFont font(QStringLiteral("Noto Sans Mono CJK JP"));
+    font.setStyleHint(QFont::Monospace);
+    font.setFixedPitch(true);
+    painter_.SetFont(font);
+    setFont(font); // what the widget reports is what it draws with
     setFocusPolicy(Qt::StrongFocus);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     viewport()->setCursor(Qt::IBeamCursor);
-    indexTimer_.setInterval(0);
-    connect(&indexTimer_, &QTimer::timeout, this, &TranscriptView::RunIndexSlice);
-    indexPause_.setSingleShot(true);
-    indexPause_.setInterval(kIndexPauseMs);
-    connect(&indexPause_, &QTimer::timeout, &indexTimer_, qOverload<>(&QTimer::start));
-    findTimer_.setInterval(0);
-    connect(&findTimer_, &QTimer::timeout, this, &TranscriptView::FindSlice);
-    prepareTimer_.setSingleShot(true);
-    prepareTimer_.setInterval(0);
-    connect(&prepareTimer_, &QTimer::timeout, this, &TranscriptView::PrepareSlice);
+    connect(&painter_, &CellPainter::prepared, viewport(), qOverload<>(&QWidget::update));
+    connect(&accessible_, &AccessibleText::indexProgress, this, &TranscriptView::indexProgress);
+    connect(&finder_, &TranscriptFinder::found, this, &TranscriptView::found);
+    connect(&finder_, &TranscriptFinder::notFound, this, &TranscriptView::notFound);
     refreshTimer_.setSingleShot(true);
     refreshTimer_.setInterval(kRefreshMs);
     connect(&refreshTimer_, &QTimer::timeout, this, &TranscriptView::Flush);
@@ -84,10 +67,8 @@ TranscriptView::TranscriptView(QWidget *parent) : QAbstractScrollArea(parent) {
         if (settingBar_ || value == std::exchange(ignoreBarValue_, -1) || !transcript_) return;
         if (value >= bar->maximum()) {
             ScrollToEndNow();
-        } else if (mode_ == Mode::Hex) {
-            top_ = uint64_t(value) * barScale_ / kHexRowBytes * kHexRowBytes;
-        } else if (const auto row = layout_->RowAt(uint64_t(value) * barScale_)) {
-            top_ = row->segment->RowStart(row->row);
+        } else {
+            top_ = RowStartAt(uint64_t(value) * barScale_);
         }
         Lay();
         SetFollowing(atEnd_);
@@ -100,79 +81,41 @@ TranscriptView::~TranscriptView() = default;
 void TranscriptView::SetTranscript(const Transcript *transcript) {
     transcript_ = transcript;
     layout_.reset();
-    if (transcript_) layout_ = std::make_unique<TranscriptLayout>(*transcript_);
+    hexBytes_.reset();
+    if (transcript_) {
+        layout_ = std::make_unique<TranscriptLayout>(*transcript_);
+        hexBytes_ = std::make_unique<ShownBytes>(*transcript_);
+    }
     NotifyCleared();
 }
 
 void TranscriptView::Restart() {
-    findTimer_.stop();
-    if (!transcript_) {
-        index_.reset();
-        indexTimer_.stop();
-        return;
-    }
-    index_ = std::make_unique<CharIndex>(*transcript_, encoding_, ShownDirections());
+    finder_.Stop();
+    accessible_.Restart(transcript_, encoding_, ShownDirections());
+    if (!transcript_) return;
+    hexBytes_->SetShown(ShownDirections());
     ApplyLayout();
     layout_->Invalidate();
-    indexTimer_.start();
 }
 
 void TranscriptView::SetPageFont(const QFont &font) {
-    font_ = font;
-    setFont(font_);
-    ascent_ = -1; // measured afresh, and again at the next paint with the screen's resolution
-    MeasureFont(QFontMetrics(font_));
+    painter_.SetFont(font);
+    setFont(font);
     ApplyLayout();
     AfterOptionChange();
-}
-
-bool TranscriptView::MeasureFont(const QFontMetrics &fm) {
-    const int cell = std::max(1, fm.horizontalAdvance(QLatin1Char('M')));
-    const int lineHeight = std::max(1, fm.height());
-    if (cell == cell_ && lineHeight == lineHeight_ && fm.ascent() == ascent_) return false;
-    cell_ = cell;
-    lineHeight_ = lineHeight;
-    ascent_ = fm.ascent();
-    pictures_.clear();
-    boxes_.clear();
-    raw_ = QRawFont();
-    advances_.clear();
-    boxFont_ = font_;
-    boxFont_.setPointSizeF(font_.pointSizeF() * 0.7);
-    return true;
 }
 
 void TranscriptView::ApplyLayout() {
     if (!layout_) return;
     const int width = viewport()->width() - MarginWidth() - 4;
-    layout_->Set(LayoutOptions{encoding_, ShownDirections(), marks_, std::max(4, width / cell_)},
-                 index_.get());
-}
-
-void TranscriptView::RunIndexSlice() {
-    if (!index_ || !transcript_) {
-        indexTimer_.stop();
-        return;
-    }
-    QElapsedTimer clock;
-    clock.start();
-    bool done = false;
-    for (uint64_t went = 0; !done && went < kIndexSlice && clock.nsecsElapsed() < kIndexSliceNs;
-         went += kIndexStep)
-        done = index_->Advance(kIndexStep);
-    emit indexProgress(index_->Reached(), transcript_->Size());
-    if (done) indexTimer_.stop();
+    layout_->Set(
+        LayoutOptions{encoding_, ShownDirections(), marks_, std::max(4, width / CellWidth())},
+        accessible_.Index());
 }
 
 void TranscriptView::NotifyAppended() {
     if (!transcript_) return;
-    if (index_ && transcript_->Size() - index_->Reached() > kIndexSlice) {
-        // A flood: the pass waits until it stops.
-        indexTimer_.stop();
-        indexPause_.start();
-    } else if (!indexTimer_.isActive() && !indexPause_.isActive()) {
-        indexTimer_.start();
-    }
+    accessible_.Appended();
     dirty_ = true;
     if (!refreshTimer_.isActive()) refreshTimer_.start();
 }
@@ -182,7 +125,7 @@ void TranscriptView::Flush() {
     dirty_ = false;
     refreshTimer_.stop();
     layout_->Invalidate();
-    AnnounceAppended();
+    accessible_.Announce(this, *layout_);
     if (following_) ScrollToEndNow();
     Refresh();
 }
@@ -190,8 +133,8 @@ void TranscriptView::Flush() {
 void TranscriptView::NotifyCleared() {
     Restart();
     top_ = 0;
-    anchor_ = caret_ = 0;
-    announced_ = transcript_ ? transcript_->Size() : 0;
+    input_.Select(0, 0, 0);
+    accessible_.Forget();
     dirty_ = false;
     SetFollowing(true);
     ScrollToEndNow(); // a transcript handed over with bytes in it shows its end
@@ -199,11 +142,7 @@ void TranscriptView::NotifyCleared() {
 }
 
 void TranscriptView::AfterOptionChange() {
-    if (mode_ == Mode::Hex) {
-        top_ = top_ / kHexRowBytes * kHexRowBytes;
-    } else if (layout_) {
-        if (const auto row = layout_->RowAt(top_)) top_ = row->segment->RowStart(row->row);
-    }
+    if (transcript_) top_ = RowStartAt(top_);
     if (following_) ScrollToEndNow();
     Refresh();
 }
@@ -255,17 +194,24 @@ void TranscriptView::JumpToEnd() {
 }
 
 int TranscriptView::RowsOnScreen() const {
-    return std::max(1, viewport()->height() / lineHeight_);
+    return std::max(1, viewport()->height() / RowHeight());
 }
 
 int TranscriptView::MarginWidth() const {
-    return times_ ? cell_ * 16 : 0;
+    return times_ ? CellWidth() * 16 : 0;
 }
 
-uint64_t TranscriptView::HexTop() const {
-    const uint64_t rows = transcript_ ? (transcript_->Size() + kHexRowBytes - 1) / kHexRowBytes : 0;
-    const uint64_t screen = uint64_t(RowsOnScreen());
-    return rows > screen ? (rows - screen) * kHexRowBytes : 0;
+uint64_t TranscriptView::RowStartAt(uint64_t offset) {
+    if (mode_ == Mode::Hex)
+        return hexBytes_->OffsetOf(hexBytes_->PositionOf(offset) / kHexRowBytes * kHexRowBytes);
+    if (const auto row = layout_->RowAt(offset)) return row->segment->RowStart(row->row);
+    return offset;
+}
+
+uint64_t TranscriptView::HexTop() {
+    const uint64_t rows = (hexBytes_->Count() + kHexRowBytes - 1) / kHexRowBytes;
+    const auto screen = uint64_t(RowsOnScreen());
+    return hexBytes_->OffsetOf(rows > screen ? (rows - screen) * kHexRowBytes : 0);
 }
 
 void TranscriptView::ScrollToEndNow() {
@@ -290,8 +236,8 @@ void TranscriptView::ScrollToEndNow() {
 void TranscriptView::ScrollRows(long long rows) {
     if (!transcript_) return;
     if (mode_ == Mode::Hex) {
-        const long long top = (long long)(top_ / kHexRowBytes) + rows;
-        top_ = std::min<uint64_t>(uint64_t(std::max(0LL, top)) * kHexRowBytes, HexTop());
+        const auto top = (long long)(hexBytes_->PositionOf(top_) / kHexRowBytes) + rows;
+        top_ = std::min(hexBytes_->OffsetOf(uint64_t(std::max(0LL, top)) * kHexRowBytes), HexTop());
     } else if (auto row = layout_->RowAt(top_)) {
         for (; rows > 0; --rows) {
             const auto next = layout_->NextRow(*row);
@@ -314,27 +260,25 @@ void TranscriptView::ScrollRows(long long rows) {
     viewport()->update();
 }
 
-uint64_t TranscriptView::RowEnd(const RowRef &r) const {
-    const Segment &s = *r.segment;
-    return r.row + 1 < s.Rows() ? s.glyphs[s.RowEnd(r.row)].offset : s.end;
-}
-
 void TranscriptView::Lay() {
     visible_.clear();
     atEnd_ = true;
     if (!transcript_ || !layout_) return;
     const int n = RowsOnScreen();
     if (mode_ == Mode::Hex) {
-        for (uint64_t at = top_; at < transcript_->Size() && int(visible_.size()) < n;
-             at += kHexRowBytes)
+        const uint64_t count = hexBytes_->Count();
+        for (uint64_t at = hexBytes_->PositionOf(top_); at < count && int(visible_.size()) < n;
+             at += kHexRowBytes) {
+            const uint64_t last = std::min(at + kHexRowBytes, count) - 1;
             visible_.push_back(
-                VisibleRow{{}, at, std::min(at + kHexRowBytes, transcript_->Size())});
-        atEnd_ = visible_.empty() || visible_.back().end >= transcript_->Size();
+                VisibleRow{{}, hexBytes_->OffsetOf(at), hexBytes_->OffsetOf(last) + 1, at});
+        }
+        atEnd_ = visible_.empty() || visible_.back().position + kHexRowBytes >= count;
         return;
     }
     auto row = layout_->RowAt(top_);
     while (row && int(visible_.size()) < n) {
-        visible_.push_back(VisibleRow{*row, row->segment->RowStart(row->row), RowEnd(*row)});
+        visible_.push_back(VisibleRow{*row, row->segment->RowStart(row->row), RowEndOffset(*row)});
         row = layout_->NextRow(*row);
     }
     atEnd_ = !row;
@@ -361,11 +305,49 @@ void TranscriptView::UpdateScrollBar() {
     settingBar_ = false;
 }
 
+void TranscriptView::EnsureVisible(uint64_t offset) {
+    Lay();
+    if (!transcript_ || visible_.empty()) return;
+    const bool inside = offset >= visible_.front().start &&
+                        (offset < visible_.back().end || (atEnd_ && offset <= visible_.back().end));
+    if (!inside) {
+        if (mode_ == Mode::Hex) {
+            const uint64_t row = hexBytes_->PositionOf(offset) / kHexRowBytes * kHexRowBytes;
+            const uint64_t above = uint64_t(RowsOnScreen() - 1) * kHexRowBytes;
+            top_ = offset < visible_.front().start
+                       ? hexBytes_->OffsetOf(row)
+                       : std::min(HexTop(), hexBytes_->OffsetOf(row - std::min(row, above)));
+        } else if (auto r = layout_->RowAt(offset)) {
+            if (offset >= visible_.front().start)
+                for (int i = 1; i < RowsOnScreen(); ++i) {
+                    const auto previous = layout_->PreviousRow(*r);
+                    if (!previous) break;
+                    r = previous;
+                }
+            top_ = r->segment->RowStart(r->row);
+        }
+        Lay();
+    }
+    SetFollowing(atEnd_);
+    UpdateScrollBar();
+    viewport()->update();
+}
+
 void TranscriptView::resizeEvent(QResizeEvent *event) {
     QAbstractScrollArea::resizeEvent(event);
-    if (findBar_ != nullptr && findBar_->isVisible()) ShowFindBar();
+    finder_.Place();
     ApplyLayout();
     AfterOptionChange();
+}
+
+void TranscriptView::focusInEvent(QFocusEvent *event) {
+    QAbstractScrollArea::focusInEvent(event);
+    viewport()->update(); // the caret is drawn only while the page has the focus
+}
+
+void TranscriptView::focusOutEvent(QFocusEvent *event) {
+    QAbstractScrollArea::focusOutEvent(event);
+    viewport()->update();
 }
 
 void TranscriptView::scrollContentsBy(int, int) {
@@ -378,39 +360,28 @@ void TranscriptView::wheelEvent(QWheelEvent *event) {
     event->accept();
 }
 
-bool TranscriptView::ShownAt(uint64_t offset) const {
-    return Shows(ShownDirections(), transcript_->Chunks()[transcript_->ChunkAt(offset)].direction);
+void TranscriptView::keyPressEvent(QKeyEvent *event) {
+    if (!input_.KeyPress(event)) QAbstractScrollArea::keyPressEvent(event);
+}
+
+void TranscriptView::mousePressEvent(QMouseEvent *event) {
+    input_.MousePress(event);
+}
+
+void TranscriptView::mouseMoveEvent(QMouseEvent *event) {
+    input_.MouseMove(event);
+}
+
+void TranscriptView::contextMenuEvent(QContextMenuEvent *event) {
+    input_.ContextMenu(event);
 }
 
 bool TranscriptView::SentAt(uint64_t offset) const {
     return transcript_->Chunks()[transcript_->ChunkAt(offset)].direction == Direction::Sent;
 }
 
-QString TranscriptView::MarginText(uint64_t rowStart, uint64_t rowEnd) const {
-    const auto &chunks = transcript_->Chunks();
-    if (chunks.empty() || rowStart >= transcript_->Size()) return {};
-    std::size_t ci = transcript_->ChunkAt(rowStart);
-    const bool top = !visible_.empty() && visible_.front().start == rowStart;
-    if (chunks[ci].offset < rowStart && !top) ++ci;
-    for (; ci < chunks.size() && chunks[ci].offset < std::max(rowEnd, rowStart + 1); ++ci) {
-        const Chunk &c = chunks[ci];
-        if (!Shows(ShownDirections(), c.direction)) continue;
-        const QString time = QDateTime::fromMSecsSinceEpoch(c.timeUs / 1000)
-                                 .toString(QStringLiteral("HH:mm:ss.zzz"));
-        return time +
-               (c.direction == Direction::Sent ? QStringLiteral(" →") : QStringLiteral(" ←"));
-    }
-    return {};
-}
-
-std::pair<uint64_t, uint64_t> TranscriptView::Selection() const {
-    return {std::min(anchor_, caret_), std::max(anchor_, caret_)};
-}
-
 void TranscriptView::SetSelection(uint64_t anchor, uint64_t caret) {
-    const uint64_t size = transcript_ ? transcript_->Size() : 0;
-    anchor_ = std::min(anchor, size);
-    caret_ = std::min(caret, size);
+    input_.Select(anchor, caret, transcript_ ? transcript_->Size() : 0);
     viewport()->update();
 }
 

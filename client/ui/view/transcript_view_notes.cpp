@@ -14,11 +14,6 @@ namespace {
 const QColor kNoteInk(0xa0, 0x52, 0x00);
 const QColor kNoteBack(0xff, 0xf1, 0xdc);
 
-// Hex mode's cells before a byte of a row, as PaintHex lays them out.
-int HexCellOf(uint64_t index) {
-    return 10 + int(index) * 3 + (index >= 8 ? 1 : 0);
-}
-
 } // namespace
 
 std::vector<TranscriptView::NotePlace> TranscriptView::PlaceNotes() const {
@@ -48,12 +43,18 @@ std::vector<TranscriptView::NotePlace> TranscriptView::PlaceNotes() const {
 
 int TranscriptView::CellXOf(const VisibleRow &row, uint64_t at) const {
     const int left = MarginWidth() + 2;
-    if (mode_ == Mode::Hex) return left + HexCellOf(at - row.start) * cell_;
+    if (mode_ == Mode::Hex) {
+        // The shown bytes of the row before the note: hidden sent bytes take no cell.
+        uint64_t shown = 0;
+        for (uint64_t b = row.start; b < at && b < row.end; ++b)
+            if (!SentAt(b) || showSent_) ++shown;
+        return left + HexByteCell(std::size_t(shown)) * painter_.CellWidth();
+    }
     const Segment &s = *row.ref.segment;
     int x = left;
     for (std::size_t i = s.rowBegin[row.ref.row]; i < s.RowEnd(row.ref.row); ++i) {
         if (s.glyphs[i].offset >= at) break;
-        x += GlyphColumns(s.glyphs[i]) * cell_;
+        x += GlyphColumns(s.glyphs[i]) * painter_.CellWidth();
     }
     return x;
 }
@@ -62,17 +63,17 @@ void TranscriptView::PaintNotes(QPainter &p) {
     const std::vector<NotePlace> places = PlaceNotes();
     if (places.empty()) return;
     p.save();
-    QFont small = font_;
-    small.setPointSizeF(font_.pointSizeF() > 0 ? font_.pointSizeF() * 0.8 : 9);
+    QFont small = painter_.Font();
+    small.setPointSizeF(painter_.Font().pointSizeF() > 0 ? painter_.Font().pointSizeF() * 0.8 : 9);
     p.setFont(small);
     const QFontMetrics fm(small);
     const int width = viewport()->width();
     for (const NotePlace &place : places) {
-        const int y = place.row * lineHeight_;
+        const int y = place.row * painter_.RowHeight();
         if (place.x < 0) {
             p.fillRect(MarginWidth(), y - 1, width - MarginWidth(), 2, kNoteInk);
         } else {
-            p.fillRect(place.x - 1, y, 2, lineHeight_, kNoteInk);
+            p.fillRect(place.x - 1, y, 2, painter_.RowHeight(), kNoteInk);
         }
         // The label sits across the rule at the right, so it reads as the rule's caption.
         const int w = fm.horizontalAdvance(place.text) + 8, h = fm.height() + 2;

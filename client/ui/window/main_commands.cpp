@@ -86,14 +86,14 @@ MainCommands::MainCommands(QMainWindow *window) : QObject(window), window_(windo
         endings->addAction(action);
         const LineEnding ending = item.ending;
         connect(action, &QAction::triggered, this,
-                [this, ending] { emit LineEndingChosen(ending); });
+                [this, ending] { emit lineEndingChosen(ending); });
         lineEndings_[static_cast<std::size_t>(ending)] = action;
     }
     send->addSeparator();
     escapes_ = send->addAction(Text("エスケープ (\\r \\n \\xNN ...) を使う(&E)"));
     escapes_->setObjectName(QStringLiteral("sendEscapesAction"));
     escapes_->setCheckable(true);
-    connect(escapes_, &QAction::triggered, this, [this](bool on) { emit EscapesChosen(on); });
+    connect(escapes_, &QAction::triggered, this, [this](bool on) { emit escapesChosen(on); });
     QMenu *tools = bar->addMenu(Text("ツール(&T)"));
     tools->setObjectName(QStringLiteral("toolsMenu"));
     tools->addAction(Action(Command::Options));
@@ -140,7 +140,7 @@ QAction *MainCommands::Make(Command command, const char *text, const char *toolT
     if (toolTip != nullptr) action->setToolTip(Text(toolTip));
     // Menus show the text without an icon, as the toolbar carries the images.
     action->setIconVisibleInMenu(false);
-    connect(action, &QAction::triggered, this, [this, command] { emit Triggered(command); });
+    connect(action, &QAction::triggered, this, [this, command] { emit triggered(command); });
     actions_[command] = action;
     return action;
 }

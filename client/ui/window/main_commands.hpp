@@ -59,10 +59,10 @@ class MainCommands : public QObject {
     void ShowSendOptions(LineEnding ending, bool escapes);
 
   signals:
-    void Triggered(tarvotcpc::ui::Command command);
+    void triggered(tarvotcpc::ui::Command command);
     // The user chose in the 送信 menu.
-    void LineEndingChosen(tarvotcpc::LineEnding ending);
-    void EscapesChosen(bool on);
+    void lineEndingChosen(tarvotcpc::LineEnding ending);
+    void escapesChosen(bool on);
 
   private:
     QAction *Make(Command command, const char *text, const char *toolTip, const QString &name);

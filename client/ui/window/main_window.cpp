@@ -56,9 +56,9 @@ MainWindow::MainWindow(std::string settingsPath, QWidget *parent)
     settingsLive_ = true;
 
     commands_ = new MainCommands(this);
-    connect(commands_, &MainCommands::Triggered, this, &MainWindow::Run);
-    connect(commands_, &MainCommands::LineEndingChosen, this, &MainWindow::StoreLineEnding);
-    connect(commands_, &MainCommands::EscapesChosen, this, &MainWindow::StoreEscapes);
+    connect(commands_, &MainCommands::triggered, this, &MainWindow::Run);
+    connect(commands_, &MainCommands::lineEndingChosen, this, &MainWindow::StoreLineEnding);
+    connect(commands_, &MainCommands::escapesChosen, this, &MainWindow::StoreEscapes);
     ShowSendOptions();
 
     statusBar()->setObjectName(QStringLiteral("mainStatusBar"));
@@ -157,7 +157,7 @@ void MainWindow::ChangeViewOptions(const std::function<void(OptionValues &)> &ch
     OptionValues values = ReadOptions(settings_);
     change(values);
     // A file that cannot be written still leaves the choice in force for this session.
-    if (StoreOptions(settings_, values)) WriteOptionsSection(settings_, settingsPath_);
+    SaveOptions(settings_, values, settingsPath_);
     ApplyViewOptions();
 }
 
@@ -278,16 +278,14 @@ void MainWindow::StoreLineEnding(LineEnding ending) {
     if (!settingsLive_) return;
     OptionValues values = ReadOptions(settings_);
     SetSendLineEnding(values, ending);
-    StoreOptions(settings_, values);
-    WriteOptionsSection(settings_, settingsPath_);
+    SaveOptions(settings_, values, settingsPath_);
 }
 
 void MainWindow::StoreEscapes(bool on) {
     if (!settingsLive_) return;
     OptionValues values = ReadOptions(settings_);
     values[Option::SendEscapes] = on;
-    StoreOptions(settings_, values);
-    WriteOptionsSection(settings_, settingsPath_);
+    SaveOptions(settings_, values, settingsPath_);
 }
 
 void MainWindow::Pump() {
@@ -345,7 +343,7 @@ void MainWindow::ShowMessage(const std::string &text, MessageStyle style) {
         [this, message = QString::fromStdString(text), style] {
             if (closing_) return;
             ShowMessageBox(this, message, style);
-            emit ConnectionEnded();
+            emit connectionEnded();
         },
         Qt::QueuedConnection);
 }

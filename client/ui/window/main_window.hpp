@@ -61,7 +61,7 @@ class MainWindow : public QMainWindow, private MainView {
 
   signals:
     // The end of a connection was shown (its box closed, status and look restored).
-    void ConnectionEnded();
+    void connectionEnded();
 
   protected:
     void closeEvent(QCloseEvent *event) override;

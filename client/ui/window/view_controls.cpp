@@ -34,7 +34,7 @@ ViewControls::ViewControls(QMainWindow *window) : QObject(window) {
     encodingBox_->setAccessibleName(Text("受信データの文字コード"));
     encodingBox_->setToolTip(encodingBox_->accessibleName());
     for (const Encoding encoding : kEncodings) {
-        const QString label = Text(kViewEncodingChoices[static_cast<int>(encoding)].label);
+        const QString label = Text(EncodingRowOf(encoding).label);
         QAction *action = encodingMenu->addAction(label);
         action->setCheckable(true);
         action->setData(static_cast<int>(encoding));

@@ -301,6 +301,60 @@ class TranscriptViewTest : public QObject {
         QVERIFY(f.view.VisibleRows().front().contains(U("←")));
     }
 
+    // With sent bytes hidden, hex rows hold 16 received bytes each and their offsets count only
+    // those, as a hex viewer shows a file; the caret and copies go over the shown bytes alone.
+    void hexRowsCountOnlyTheShownBytes() {
+        Fixture f;
+        f.view.SetMode(TranscriptView::Mode::Hex);
+        f.Add("0123456789");
+        f.Add("SENT!", Direction::Sent);
+        f.Add("abcdefghij");
+        QCOMPARE(
+            f.view.VisibleRows(),
+            QStringList({U("00000000  30 31 32 33 34 35 36 37  38 39 61 62 63 64 65 66  "
+                           "0123456789abcdef"),
+                         U("00000010  67 68 69 6a") + QString(39, QLatin1Char(' ')) + U("ghij")}));
+        QApplication::setActiveWindow(&f.view);
+        f.view.setFocus();
+        QTest::keyClick(&f.view, Qt::Key_Home, Qt::ControlModifier);
+        QTest::keyClick(&f.view, Qt::Key_Down, Qt::ShiftModifier);
+        QCOMPARE(f.view.Selection(), std::make_pair(uint64_t(0), uint64_t(21))); // at "g"
+        QCOMPARE(*f.view.SelectedHex(), U("30 31 32 33 34 35 36 37 38 39 61 62 63 64 65 66"));
+        for (int i = 0; i < 7; ++i)
+            QTest::keyClick(&f.view, Qt::Key_Left, Qt::ShiftModifier);
+        QCOMPARE(f.view.Selection().second, uint64_t(9)); // over the sent bytes, to "9"
+        // Shown, the sent bytes take their places and the offsets count them.
+        f.view.SetShowSent(true);
+        QVERIFY(f.view.VisibleRows()[1].startsWith(U("00000010  62 63 64")));
+    }
+
+    // The caret is drawn only while the page has the focus: it goes from the screen as the focus
+    // goes, and comes back with it, without anything else being repainted.
+    void theCaretFollowsTheFocusOnScreen() {
+        Fixture f;
+        f.Add("a    b");
+        f.view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&f.view));
+        QApplication::setActiveWindow(&f.view);
+        f.view.setFocus();
+        QTRY_VERIFY(f.view.hasFocus());
+        f.view.SetSelection(2, 2); // on a blank
+        const QPoint at = f.view.viewport()->mapTo(
+            &f.view, QPoint(2 + 2 * f.view.CellWidth(), f.view.RowHeight() / 2));
+        const auto caretShown = [&] {
+            const QImage screen = f.view.screen()
+                                      ->grabWindow(f.view.winId())
+                                      .toImage()
+                                      .convertToFormat(QImage::Format_RGB32);
+            return qGray(screen.pixel(at)) < 128;
+        };
+        QTRY_VERIFY(caretShown());
+        f.view.clearFocus();
+        QTRY_VERIFY_WITH_TIMEOUT(!caretShown(), 2000);
+        f.view.setFocus();
+        QTRY_VERIFY_WITH_TIMEOUT(caretShown(), 2000);
+    }
+
     // Selecting by mouse and keys, copying as shown text and as exact bytes, select all.
     void selectsAndCopiesAsTextOrBytes() {
         Fixture f;
@@ -417,13 +471,18 @@ class TranscriptViewTest : public QObject {
             QCOMPARE(transcript.Append(Direction::Received, zeros.data(), zeros.size(), i), 0);
         transcript.Append(Direction::Received, "end", 3, 2000);
         view.NotifyAppended();
-        QCOMPARE(view.VisibleRows().back(), U("end")); // a row starts at each 4 KiB anchor
-        QVERIFY(view.VisibleRows().front().startsWith(U("␀␀␀␀")));
+        // Rows follow the bytes: each is full up to the last, which holds the rest of the line.
+        const int columns = (view.viewport()->width() - 4) / view.CellWidth();
+        const int last = int(((uint64_t{1} << 30) + 3) % uint64_t(columns));
+        QStringList rows = view.VisibleRows();
+        QCOMPARE(rows.back(), QString(last - 3, QChar(0x2400)) + U("end"));
+        QCOMPARE(rows.front(), QString(columns, QChar(0x2400)));
 
         view.SetEncoding(Encoding::EucJp);
         view.SetLineEndMarks(true);
-        QCOMPARE(view.VisibleRows().back(), U("end")); // a row starts at each 4 KiB anchor
-        QVERIFY(view.VisibleRows().front().startsWith(U("␀␀␀␀")));
+        rows = view.VisibleRows();
+        QCOMPARE(rows.back(), QString(last - 3, QChar(0x2400)) + U("end"));
+        QCOMPARE(rows.front(), QString(columns, QChar(0x2400)));
         view.SetMode(TranscriptView::Mode::Hex);
         QCOMPARE(view.VisibleRows().back(),
                  U("40000000  65 6e 64") + QString(42, QLatin1Char(' ')) + U("end"));

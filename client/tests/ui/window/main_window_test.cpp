@@ -320,7 +320,7 @@ void MainWindowTest::peerClosingEndsWithNoticeAndStatus() {
     SettingsFile settings;
     MainWindow window(settings.Path());
     TestServer server(tarvotcpc::testing::SendThenClose("bye\r\n"));
-    QSignalSpy ended(&window, &MainWindow::ConnectionEnded);
+    QSignalSpy ended(&window, &MainWindow::connectionEnded);
     ConnectTo(window, server);
     QVERIFY(ended.wait(5000));
     QCOMPARE(boxes.Seen().size(), std::size_t(1));
@@ -337,7 +337,7 @@ void MainWindowTest::failedConnectWarns() {
     SettingsFile settings;
     MainWindow window(settings.Path());
     tarvotcpc::testing::RefusedPort refused;
-    QSignalSpy ended(&window, &MainWindow::ConnectionEnded);
+    QSignalSpy ended(&window, &MainWindow::connectionEnded);
     ConnectThroughDialog(window, QStringLiteral("127.0.0.1"), QString::number(refused.Port()));
     QVERIFY(ended.wait(5000));
     QCOMPARE(boxes.Seen().size(), std::size_t(1));
@@ -358,7 +358,7 @@ void MainWindowTest::receivedBytesShowAsText() {
     // line break, and a CRLF split between writes.
     TestServer server(SendPieces({std::string("a\r\nb\xE3\x81"), std::string("\x82\0c\xFF\rd\r", 7),
                                   "\ne\n" + std::string(5000, 'x')}));
-    QSignalSpy ended(&window, &MainWindow::ConnectionEnded);
+    QSignalSpy ended(&window, &MainWindow::connectionEnded);
     ConnectTo(window, server);
     QVERIFY(ended.wait(5000));
     const QString expected = U("a\nbあ\u2400c\ufffd\nd\ne\n") + QString(5000, 'x');
@@ -428,7 +428,7 @@ void MainWindowTest::largeStreamIsShownWholeWithBoundedBacklog() {
         all += QStringLiteral("%1 ").arg(i, 8, 10, QLatin1Char('0')).toStdString() +
                std::string(70, static_cast<char>('a' + i % 26)) + "\n";
     TestServer server(SendPieces({all}));
-    QSignalSpy ended(&window, &MainWindow::ConnectionEnded);
+    QSignalSpy ended(&window, &MainWindow::connectionEnded);
     std::size_t worst = 0;
     QTimer watch;
     QObject::connect(&watch, &QTimer::timeout, [&] {

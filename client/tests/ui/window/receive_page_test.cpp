@@ -138,7 +138,7 @@ void ReceivePageTest::crlfAndLoneLfShowDifferentlyWithMarks() {
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     TestServer server(tarvotcpc::testing::SendThenClose("crlf\r\nlf\ncr\rend"));
-    QSignalSpy ended(&window, &MainWindow::ConnectionEnded);
+    QSignalSpy ended(&window, &MainWindow::connectionEnded);
     ConnectTo(window, server);
     QVERIFY(ended.wait(5000));
     TranscriptView *page = window.Receive();

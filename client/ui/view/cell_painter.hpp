@@ -1,0 +1,107 @@
+// Draws characters at the cells of the receive page's monospaced grid, whatever the font's own
+// advances: the page's font, its measures, and what it keeps between paints (glyph advances,
+// characters from fallback fonts, control pictures and the digits in invalid bytes' boxes laid
+// out once each).
+//
+// Characters from fallback fonts, pictures and box digits are laid out the first time a paint
+// meets them, but not in that paint: Qt may open a font file for one (2-12 ms). The paint leaves
+// their cells blank and queues them; zero-timer turns lay them out, each for about
+// SetNewGlyphTime (at least one), and tell by prepared() that the page should be painted again.
+#pragma once
+
+#include "view/font_gaps.hpp"
+
+#include <QColor>
+#include <QFont>
+#include <QFontMetrics>
+#include <QList>
+#include <QObject>
+#include <QPointF>
+#include <QRawFont>
+#include <QStaticText>
+#include <QTimer>
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <set>
+#include <utility>
+#include <vector>
+
+class QPainter;
+
+namespace tarvotcpc::ui {
+
+class CellPainter : public QObject {
+    Q_OBJECT
+
+  public:
+    // Characters at their cells: those of the page's font gathered into one glyph run per
+    // colour, others (found in a fallback font) each centred in its cell. A glyph wider than its
+    // cells (the page's CJK font draws Greek, Cyrillic and many symbols full-width, though they
+    // take one cell) is narrowed to fit; such glyphs gather in a run of their own, drawn under
+    // one scale. Flush draws what a row gathered.
+    struct Run {
+        QList<quint32> glyphs;
+        QList<QPointF> positions;
+        QColor color;
+        qreal scale = 1;
+    };
+    struct Runs {
+        Run normal, narrowed;
+    };
+
+    explicit CellPainter(QObject *parent = nullptr);
+
+    void SetFont(const QFont &font);
+    const QFont &Font() const { return font_; }
+    // Takes the cell and row sizes from fm; true when they changed (what was kept is dropped).
+    bool Measure(const QFontMetrics &fm);
+    int CellWidth() const { return cell_; }
+    int RowHeight() const { return lineHeight_; }
+    int Ascent() const { return ascent_; }
+
+    // Around each paint: Begin sets the painter's font and measures it as the painter does (the
+    // window's font settings and the screen's resolution are only known for sure there), true
+    // when the measures changed; End queues the laying out of what the paint lacked.
+    bool Begin(QPainter &p);
+    void End();
+
+    void DrawCell(QPainter &p, Runs &runs, char32_t c, int x, int y, int w, const QColor &color);
+    void Flush(QPainter &p, Runs &runs);
+    // A picture (control, line-end mark) centred in its cell, with the painter's pen.
+    void DrawPicture(QPainter &p, char32_t c, int x, int y, int w);
+    // The marked box of an invalid byte, holding its two hex digits.
+    void DrawInvalidBox(QPainter &p, uint8_t byte, int x, int y, int w, const QColor &box);
+
+    void SetNewGlyphTime(std::chrono::microseconds limit) { prepareLimit_ = limit; }
+    bool Complete() const { return pending_.empty(); }
+
+  signals:
+    // Characters a paint lacked are laid out now: the page should be painted again.
+    void prepared();
+
+  private:
+    using Cache = std::map<char32_t, QStaticText>;
+    void Flush(QPainter &p, Run &run);
+    qreal Advance(quint32 glyph); // of a glyph of the page's font, in pixels
+    // Draws the picture of `key` from `cache` centred in a cell, with the painter's pen; a miss
+    // is queued for PrepareSlice.
+    void DrawCentred(QPainter &p, Cache &cache, char32_t key, int x, int y, int w);
+    void DrawNoFontBox(QPainter &p, int x, int y, int w) const;
+    void PrepareSlice();
+
+    QFont font_;
+    QRawFont raw_;                   // the page's font at the screen's resolution
+    std::vector<uint16_t> advances_; // raw_'s, by glyph, in 1/64 pixel; 0: not asked
+    Cache pictures_;                 // control pictures, line-end marks, fallbacks
+    Cache boxes_;                    // the hex digits inside invalid bytes' boxes
+    QFont boxFont_;                  // theirs: one object, so its engine is kept
+    FontGaps gaps_;
+    std::set<std::pair<Cache *, char32_t>> pending_;
+    QTimer prepareTimer_;
+    std::chrono::microseconds prepareLimit_{2000};
+    int cell_ = 8, lineHeight_ = 16, ascent_ = 12;
+};
+
+} // namespace tarvotcpc::ui
