@@ -1,5 +1,6 @@
 #include "connection/connection_worker.hpp"
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -15,6 +16,14 @@ namespace {
 // looked at again, so that a peer flooding the connection never delays a Disconnect.
 constexpr std::size_t kReceiveChunk = 256 * 1024;
 constexpr std::size_t kReceivePerPass = 4 * 1024 * 1024;
+
+std::string LocalAddress(int fd) {
+    SocketAddress local;
+    local.length = sizeof local.storage;
+    if (getsockname(fd, reinterpret_cast<sockaddr *>(&local.storage), &local.length) != 0)
+        return {};
+    return FormatAddress(local);
+}
 
 } // namespace
 
@@ -84,6 +93,7 @@ Connection::Worker::Flow Connection::Worker::Establish() {
             ConnectionEvent reached;
             reached.type = ConnectionEvent::Type::Reached;
             reached.data = peer_;
+            reached.local = LocalAddress(step.socket.Get());
             c_.Emit(std::move(reached));
             std::string error;
             if (c_.options_.tlsClient) {
