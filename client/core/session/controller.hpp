@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "capture/capture_writer.hpp"
 #include "connection/connection.hpp"
 #include "settings/destination.hpp"
 #include "net/listener.hpp"
@@ -150,6 +151,11 @@ class MainController {
     // failure to listen is shown as a warning and returned.
     ListenOutcome Listen(const ListenParams &params);
     bool Listening() const { return listening_ && !peerReached_; }
+    // What a capture file of the record writes for connection `connection` (a number of the
+    // transcript's chunks): its two ends, which side opened it, whether and how it ended; nullopt
+    // for a connection that never reached a peer.
+    std::optional<CaptureConnection> CaptureConnectionOf(uint32_t connection) const;
+
     // The peer's certificates (leaf first) once a TLS handshake is done; empty otherwise.
     const std::vector<CertificateInfo> &PeerChain() const { return chain_; }
 
@@ -216,6 +222,9 @@ class MainController {
     std::shared_ptr<const TlsServerIdentity> identity_;
     std::vector<CertificateInfo> chain_;
     std::optional<std::string> lastQuestionLeaf_; // the fingerprint the last question was about
+    // The ends of each connection of the record, for its capture file.
+    std::vector<std::pair<uint32_t, CaptureConnection>> captureEnds_;
+    void CaptureEnded(bool byPeer);
 };
 
 } // namespace tarvotcpc
