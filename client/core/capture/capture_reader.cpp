@@ -232,6 +232,7 @@ struct StreamFacts {
         uint64_t incoming = 0;
     } side[2];
     bool ended = false; // a FIN or RST was seen
+    int firstFin = -1;  // the side that sent the first FIN or RST
     bool data = false;
     uint64_t cut = UINT64_MAX; // a new connection on the same ports starts at this packet
 };
@@ -417,7 +418,10 @@ struct CaptureReadJob::State {
             side.isn = segment.seq;
             if ((segment.flags & kAck) == 0) side.syn = true;
         }
-        if ((segment.flags & (kFin | kRst)) != 0) f.ended = true;
+        if ((segment.flags & (kFin | kRst)) != 0) {
+            if (!f.ended) f.firstFin = segment.src == f.key.a ? 0 : 1;
+            f.ended = true;
+        }
         if (segment.mark == Mark::Outgoing) ++side.outgoing;
         if (segment.mark == Mark::Incoming) ++side.incoming;
         if (!segment.payload.empty() || segment.lost > 0) {
@@ -515,6 +519,10 @@ bool CaptureReadJob::EndPass() {
     const StreamKey &key = s.chosen.key;
     summary_.local = FormatCaptureAddress(s.localSide == 0 ? key.a : key.b);
     summary_.peer = FormatCaptureAddress(s.localSide == 0 ? key.b : key.a);
+    const int peerSide = 1 - s.localSide;
+    summary_.localOpened = !s.chosen.side[peerSide].syn;
+    summary_.ended = s.chosen.ended;
+    summary_.closedByPeer = s.chosen.firstFin == peerSide;
     for (int side = 0; side < 2; ++side)
         s.sides[side].Start(State::Start(s.chosen.side[side]));
     into_.BeginConnection(1);
@@ -595,6 +603,19 @@ bool CaptureReadJob::Step(std::size_t packets) {
             return false;
     }
     return true;
+}
+
+std::optional<CaptureConnection> CaptureConnectionOf(const CaptureSummary &summary) {
+    const std::optional<CaptureAddress> local = ParseCaptureAddress(summary.local);
+    const std::optional<CaptureAddress> peer = ParseCaptureAddress(summary.peer);
+    if (!local || !peer) return std::nullopt;
+    CaptureConnection ends;
+    ends.local = *local;
+    ends.peer = *peer;
+    ends.localOpened = summary.localOpened;
+    ends.ended = summary.ended;
+    ends.closedByPeer = summary.closedByPeer;
+    return ends;
 }
 
 CaptureReadOutcome ReadCapture(const std::string &path, Transcript &into) {

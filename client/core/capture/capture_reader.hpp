@@ -17,9 +17,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "capture/capture_writer.hpp"
 #include "transcript/transcript.hpp"
 
 namespace tarvotcpc {
@@ -34,7 +36,14 @@ struct CaptureSummary {
     std::size_t otherStreams = 0;   // TCP streams besides the one read
     uint64_t unreadablePackets = 0; // IP fragments and packets cut inside their headers
     std::string fileProblem;        // the file ends early or breaks off: what libpcap said
+    // How the stream began and ended, as far as the capture shows it.
+    bool localOpened = true; // no SYN from the peer (this side's, or none captured)
+    bool ended = false;      // a FIN or RST was captured
+    bool closedByPeer = false;
 };
+
+// The stream's ends as a capture written from the record names them again.
+std::optional<CaptureConnection> CaptureConnectionOf(const CaptureSummary &summary);
 
 // Reads in steps, so that the window stays responsive over a large capture. The transcript must
 // be empty; it gets the stream as connection 1.

@@ -186,6 +186,11 @@ TEST(CaptureFile, RandomExchangesComeBackByteForByteThroughTsharkAndTheReader) {
         // The cooked headers tell this side, whichever opened; the wire has no zone and no
         // IPv4 address in IPv6 form.
         EXPECT_EQ(read.summary.local, localShown[round % pairs.size()]);
+        // Who opened and who closed first survive, so that writing the capture again from the
+        // record it opened into gives the same stream.
+        EXPECT_EQ(read.summary.localOpened, c.localOpened);
+        EXPECT_EQ(read.summary.ended, c.ended);
+        EXPECT_EQ(read.summary.closedByPeer, c.ended && c.closedByPeer);
         // The record's times are the packets', to the microsecond.
         for (std::size_t i = 0; i < events.ItemCount(); ++i) {
             if (events.Item(i).kind == CaptureItemKind::Note) continue;
