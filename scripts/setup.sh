@@ -25,6 +25,11 @@ packages=(
   libabsl-dev # absl::flat_hash_map, the lookup anchor of the benchmarks
   linux-perf # profiling the benchmarks (perf record / perf report)
   fonts-noto-core # Noto Sans Symbols 2: the control pictures (␍ ␊ ␀) the receive page draws
+  libpcap-dev # capture files (pcap and pcapng) are read through libpcap
+  liblua5.4-dev # scripts run in Lua 5.4
+  libpcre2-dev # expect_re in scripts matches with PCRE2
+  tshark # the capture tests' independent reader: it follows the streams written here
+  tcpdump # the capture tests take a live capture of a loopback exchange
 )
 
 missing=()
