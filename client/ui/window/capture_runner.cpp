@@ -68,7 +68,13 @@ void CaptureRunner::StartProgress(const QString &title, const QString &text) {
 
 void CaptureRunner::StopProgress() {
     timer_->stop();
-    if (progress_) progress_->deleteLater();
+    // Hidden at once, its timer that shows it after a moment stopped (reset): a message box
+    // that follows runs an event loop of its own, in which the deferred deletion does not happen.
+    if (progress_) {
+        progress_->reset();
+        progress_->hide();
+        progress_->deleteLater();
+    }
     progress_.clear();
 }
 

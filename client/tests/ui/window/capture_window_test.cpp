@@ -6,13 +6,16 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QProgressDialog>
 #include <QSignalSpy>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QtTest>
 
 #include "capture/capture_reader.hpp"
+#include "common/message_seam.hpp"
 #include "support/box_answerer.hpp"
 #include "support/test_servers.hpp"
 #include "support/ui_support.hpp"
@@ -130,6 +133,45 @@ class CaptureWindowTest : public QObject {
         QTRY_VERIFY(PageText(window.Receive()).contains(QString::fromUtf8("こんにちは")));
         QVERIFY(!PageText(window.Receive()).contains(QStringLiteral("220 captured")));
         window.close();
+    }
+
+    // The notice about what a capture left out comes once the progress window is gone for good:
+    // it does not come back behind the notice when its own moment to show passes.
+    void NoProgressWindowBehindTheNotice() {
+        TempDir dir;
+        SettingsFile settings;
+        MainWindow window(settings.Path());
+        window.show();
+        CaptureEvents two;
+        for (uint32_t connection : {1u, 2u}) {
+            CaptureConnection ends;
+            ends.local = *ParseCaptureAddress("10.0.0.1:" + std::to_string(50000 + connection));
+            ends.peer = *ParseCaptureAddress("10.0.0.2:80");
+            two.SetConnection(connection, ends);
+            two.Add(CaptureItemKind::Sent, 1700000000000000, "GET / HTTP/1.0\r\n\r\n", connection);
+        }
+        const std::string path = dir.Path("two.pcapng");
+        {
+            CaptureJob job(two, path);
+            while (job.Step()) {
+            }
+            QVERIFY(job.Succeeded());
+        }
+        QStringList notices;
+        bool progressShown = false;
+        SetMessageBoxObserver([&](QMessageBox *box) {
+            notices << box->text();
+            QTimer::singleShot(1500, box, [&, box] {
+                for (QWidget *w : window.findChildren<QProgressDialog *>())
+                    progressShown = progressShown || w->isVisible();
+                box->button(QMessageBox::Ok)->click();
+            });
+        });
+        QVERIFY(Finish(window, Command::OpenCapture, QString::fromStdString(path)));
+        SetMessageBoxObserver({});
+        QCOMPARE(notices.size(), 1);
+        QVERIFY(notices.first().contains(QString::fromUtf8("ほかに 1 本")));
+        QVERIFY(!progressShown);
     }
 };
 
