@@ -30,7 +30,8 @@ class ExchangeChannel {
     virtual ~ExchangeChannel() = default;
 
     // Called once, before anything else, with the sink the channel reports to and a wake-up that
-    // makes the script call Poll soon (thread-safe, never blocking).
+    // makes the script call Poll soon (thread-safe, never blocking). Both belong to the run: once
+    // it is destroyed, neither may be called again.
     virtual void Bind(ExchangeSink &sink, std::function<void()> wake) {
         (void)sink;
         (void)wake;
