@@ -136,6 +136,54 @@ TEST(ScriptRun, AnExpectThatNeverComesFailsNamingTheTextTheLastBytesAndTheLine) 
         << outcome.message;
 }
 
+// TLS from a script against Python's ssl module: STARTTLS in the middle of an SMTP-like exchange,
+// a connection made with TLS, and one whose certificate names another host, which ends with the
+// reason instead of going on unverified.
+TEST(ScriptRun, StarttlsAndTlsConnectionsAgainstAnotherImplementation) {
+    testing::TempDir dir;
+    testing::TestPki pki(dir.Path());
+    const std::string leaf = pki.Make(testing::CertKind::Leaf, "leaf");
+    const std::string wrong = pki.Make(testing::CertKind::WrongName, "wrong");
+    const struct {
+        const char *mode;
+        std::string cert;
+        const char *script;
+    } cases[] = {
+        {"starttls", leaf,
+         "connect('127.0.0.1', vars.port)\n"
+         "expect('220 ') expect('\\r\\n')\n"
+         "send('STARTTLS\\n') expect('220 ready\\r\\n')\n"
+         "starttls()\n"
+         "send('EHLO script\\n') assert(expect('\\n') == 'EHLO script\\r\\n')\n"
+         "close()\n"},
+        {"server", leaf,
+         "connect('127.0.0.1', vars.port, {tls = true})\n"
+         "send('PING\\n') assert(expect('\\n') == 'PING\\r\\n')\n"
+         "close()\n"},
+        {"server", wrong, "connect('127.0.0.1', vars.port, {tls = true})\n"},
+    };
+    for (const auto &c : cases) {
+        testing::PeerProcess python(
+            {"python3", testing::PeerScript(), c.mode, c.cert, testing::TestPki::KeyOf(c.cert)});
+        ASSERT_TRUE(python.WaitFor("\n", 20s)) << python.Output();
+        ConnectionChannel channel({pki.CaFile(), {}});
+        ScriptOptions options;
+        options.vars = {{"port", std::to_string(python.PortAfter("PORT"))}};
+        ScriptRun run(c.script, "tls.lua", channel, options);
+        const ScriptOutcome outcome = RunToEnd(run);
+        if (c.cert == wrong) {
+            EXPECT_EQ(outcome.state, ScriptOutcome::State::Failed);
+            EXPECT_NE(outcome.message.find("tls.lua:1: connect: 127.0.0.1:"), std::string::npos)
+                << outcome.message;
+            EXPECT_NE(outcome.message.find("に接続できませんでした"), std::string::npos)
+                << outcome.message;
+        } else {
+            EXPECT_EQ(outcome.state, ScriptOutcome::State::Succeeded)
+                << c.mode << ": " << outcome.message << python.Output();
+        }
+    }
+}
+
 // A channel that takes everything and goes nowhere, for scripts that need no peer.
 class NullChannel : public ExchangeChannel {
   public:
