@@ -13,8 +13,10 @@ CORE = {
     "tls": {"net"},
     "connection": {"tls", "net"},
     "transcript": {"text"},
+    "capture": {"transcript", "text"},
     "settings": {"tls", "net", "text"},
-    "session": {"settings", "transcript", "connection", "tls", "net", "text"},
+    "exchange": {"settings", "capture", "transcript", "connection", "tls", "net", "text"},
+    "session": {"exchange", "settings", "capture", "transcript", "connection", "tls", "net", "text"},
 }
 UI = {
     "common": set(),

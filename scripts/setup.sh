@@ -30,6 +30,11 @@ packages=(
   tinyproxy    # the proxy tests' HTTP CONNECT proxy with Basic authentication and a filter
   libuchardet-dev # guessing the encoding of received text (the page's 自動判別)
   python3-aiosmtpd # the protocol shapes' tests read a real SMTP server's replies
+  libpcap-dev # capture files (pcap and pcapng) are read through libpcap
+  liblua5.4-dev # scripts run in Lua 5.4
+  libpcre2-dev # expect_re in scripts matches with PCRE2
+  tshark # the capture tests' independent reader: it follows the streams written here
+  tcpdump # the capture tests take a live capture of a loopback exchange
 )
 
 missing=()

@@ -54,6 +54,9 @@ struct ConnectionEvent {
     std::string protocol;                       // Secured
     std::string cipher;                         // Secured
     VerifyOutcome certificate;                  // Question; Secured: the chain
+
+    // Reached: this side's address, in the form of data (a capture file names both ends).
+    std::string local;
 };
 
 struct ConnectionOptions {

@@ -1,5 +1,6 @@
 #include "connection/connection_worker.hpp"
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -19,6 +20,14 @@ int64_t NowUs() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
                std::chrono::system_clock::now().time_since_epoch())
         .count();
+}
+
+std::string LocalAddress(int fd) {
+    SocketAddress local;
+    local.length = sizeof local.storage;
+    if (getsockname(fd, reinterpret_cast<sockaddr *>(&local.storage), &local.length) != 0)
+        return {};
+    return FormatAddress(local);
 }
 
 } // namespace
@@ -89,6 +98,7 @@ Connection::Worker::Flow Connection::Worker::Establish() {
             ConnectionEvent reached;
             reached.type = ConnectionEvent::Type::Reached;
             reached.data = peer_;
+            reached.local = LocalAddress(step.socket.Get());
             c_.Emit(std::move(reached));
             std::string error;
             if (c_.options_.tlsClient) {

@@ -133,6 +133,22 @@ void MainController::StartLog(const Destination &params) {
                           static_cast<uint32_t>(generation_));
 }
 
+std::optional<CaptureConnection> MainController::CaptureConnectionOf(uint32_t connection) const {
+    for (const auto &[number, ends] : captureEnds_)
+        if (number == connection) return ends;
+    return std::nullopt;
+}
+
+// The current connection is over: its capture closes, with the first FIN from the side that
+// ended it.
+void MainController::CaptureEnded(bool byPeer) {
+    for (auto &[number, ends] : captureEnds_) {
+        if (number != static_cast<uint32_t>(generation_) || ends.ended) continue;
+        ends.ended = true;
+        ends.closedByPeer = byPeer;
+    }
+}
+
 // What the last connection left waiting is its own: kept before a new part starts, unless the
 // page is emptied anyway; then it is quit.
 void MainController::EndLastConnection(const OptionValues &switches) {
@@ -148,6 +164,7 @@ void MainController::EndLastConnection(const OptionValues &switches) {
         flow_.DropBacklog(); // what the transcript refused now (a full disk) cannot wait longer
     }
     if (connection_ && log_) log_->EndConnection();
+    if (connection_) CaptureEnded(false);
     QuitConnection();
 }
 
@@ -160,7 +177,10 @@ void MainController::BeginTranscriptPart(const Destination &params) {
     storedViewChoice_ = ViewEncodingChosen(values);
     ChooseViewEncoding(values[Option::ViewAutoDetect] ? std::nullopt : storedViewChoice_);
     // Emptied before anything of the new connection is kept (its first send included).
-    if (values[Option::ConReClear]) transcript_.Clear();
+    if (values[Option::ConReClear]) {
+        transcript_.Clear();
+        captureEnds_.clear();
+    }
     transcript_.BeginConnection(static_cast<uint32_t>(generation_));
     stalled_ = false; // the status is the new connection's from here on
     StartLog(params);
@@ -203,6 +223,15 @@ void MainController::Progress(ConnectionEvent &event) {
     switch (event.type) {
     case ConnectionEvent::Type::Reached:
         peerReached_ = true;
+        if (const auto peer = ParseCaptureAddress(event.data),
+            local = ParseCaptureAddress(event.local);
+            peer && local) {
+            CaptureConnection ends;
+            ends.local = *local;
+            ends.peer = *peer;
+            ends.localOpened = !listening_;
+            captureEnds_.emplace_back(static_cast<uint32_t>(generation_), ends);
+        }
         if (listening_) {
             view_.SetPeerText("相手: " + event.data);
             SetStatus(event.data + "から接続されました");
@@ -471,6 +500,7 @@ void MainController::ProcessEvents() {
     // meanwhile, whose look must then not be overwritten.
     QuitConnection();
     if (log_) log_->EndConnection();
+    CaptureEnded(end->reason == EndReason::PeerClosed || end->reason == EndReason::Error);
     view_.SetStartTlsAvailable(false);
     view_.SetPeerText(std::string());
     chain_.clear();

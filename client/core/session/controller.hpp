@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "capture/capture_writer.hpp"
 #include "connection/connection.hpp"
 #include "settings/destination.hpp"
 #include "net/listener.hpp"
@@ -189,6 +190,11 @@ class MainController {
     // fingerprint given out once holds for the whole time of listening.
     ListenOutcome Listen(const ListenParams &params);
     bool Listening() const { return listening_ && !peerReached_; }
+    // What a capture file of the record writes for connection `connection` (a number of the
+    // transcript's chunks): its two ends, which side opened it, whether and how it ended; nullopt
+    // for a connection that never reached a peer.
+    std::optional<CaptureConnection> CaptureConnectionOf(uint32_t connection) const;
+
     // The peer's certificates (leaf first) once a TLS handshake is done; empty otherwise.
     const std::vector<CertificateInfo> &PeerChain() const { return chain_; }
 
@@ -279,6 +285,9 @@ class MainController {
     // connection uses.
     std::optional<std::pair<Destination, ProxyUrl>> awaitingPassword_;
     std::optional<ProxyUrl> keptPasswordUsed_;
+    // The ends of each connection of the record, for its capture file.
+    std::vector<std::pair<uint32_t, CaptureConnection>> captureEnds_;
+    void CaptureEnded(bool byPeer);
 };
 
 } // namespace tarvotcpc

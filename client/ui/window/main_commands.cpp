@@ -43,6 +43,9 @@ MainCommands::MainCommands(QMainWindow *window) : QObject(window), window_(windo
     Make(Command::SaveReceived, "受信データを保存(&R)...", nullptr, QStringLiteral("saveReceived"));
     Make(Command::SaveTranscript, "送受信の記録をテキストで保存(&V)...", nullptr,
          QStringLiteral("saveTranscript"));
+    Make(Command::SaveCapture, "キャプチャとして保存(&P)...", nullptr,
+         QStringLiteral("saveCapture"));
+    Make(Command::OpenCapture, "キャプチャを開く(&I)...", nullptr, QStringLiteral("openCapture"));
     Make(Command::Listen, "待ち受け(&L)...", "待ち受け", QStringLiteral("listen"))
         ->setIcon(QIcon(QStringLiteral(":/icons/listen.svg")));
     Make(Command::StartTls, "STARTTLS(&E)", "STARTTLS: この接続をTLSにする",
@@ -66,6 +69,8 @@ MainCommands::MainCommands(QMainWindow *window) : QObject(window), window_(windo
     file->addSeparator();
     file->addAction(Action(Command::SaveReceived));
     file->addAction(Action(Command::SaveTranscript));
+    file->addAction(Action(Command::SaveCapture));
+    file->addAction(Action(Command::OpenCapture));
     file->addSeparator();
     file->addAction(Action(Command::Exit));
     QMenu *send = bar->addMenu(Text("送信(&N)"));
@@ -150,6 +155,7 @@ void MainCommands::SetConnected(bool connected) {
     Action(Command::Disconnect)->setEnabled(connected);
     Action(Command::Send)->setEnabled(connected);
     Action(Command::Listen)->setEnabled(!connected);
+    Action(Command::OpenCapture)->setEnabled(!connected);
     if (!connected) {
         SetStartTlsAvailable(false);
         SetCertificatesAvailable(false);

@@ -32,6 +32,8 @@ enum class Command {
     Listen = 112,
     StartTls = 113,
     Certificates = 114, // the peer's certificate chain
+    SaveCapture = 115,  // the record as a capture file (pcapng)
+    OpenCapture = 116,  // a capture file shown read-only in the receive page
 };
 
 class MainCommands : public QObject {
@@ -44,8 +46,8 @@ class MainCommands : public QObject {
     QAction *Action(Command command) const { return actions_.at(command); }
     QToolBar *ToolBar() const { return toolBar_; }
 
-    // Connected: Disconnect and Send available, Connect not; disconnected the reverse. The other
-    // commands are always available.
+    // Connected: Disconnect and Send available, Connect and opening a capture not; disconnected
+    // the reverse. The other commands are always available.
     void SetConnected(bool connected);
     // STARTTLS only while connected in clear text; the chain only once a TLS handshake is done.
     void SetStartTlsAvailable(bool available);

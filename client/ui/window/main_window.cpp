@@ -23,6 +23,7 @@
 #include "window/help.hpp"
 #include "common/message_seam.hpp"
 #include "settings/options.hpp"
+#include "window/capture_runner.hpp"
 #include "window/save_runner.hpp"
 #include "common/text_rendering.hpp"
 #include "dialogs/tls_dialogs.hpp"
@@ -105,6 +106,7 @@ MainWindow::MainWindow(std::string settingsPath, QWidget *parent)
         ShowSendOptions();
     });
     saver_ = new SaveRunner(this);
+    SetUpCaptures();
 
     pump_ = new QTimer(this);
     pump_->setInterval(kPumpIntervalMs);
@@ -192,12 +194,17 @@ void MainWindow::Run(Command command) {
         ApplyViewOptions();
         break;
     case Command::SaveReceived:
-        saver_->Start(SaveKind::RawReceived, controller_->KeptTranscript(),
+        saver_->Start(SaveKind::RawReceived, ShownTranscript(),
                       ViewEncodingOf(ReadOptions(settings_)));
         break;
     case Command::SaveTranscript:
-        saver_->Start(SaveKind::Text, controller_->KeptTranscript(),
-                      ViewEncodingOf(ReadOptions(settings_)));
+        saver_->Start(SaveKind::Text, ShownTranscript(), ViewEncodingOf(ReadOptions(settings_)));
+        break;
+    case Command::SaveCapture:
+        SaveCapture();
+        break;
+    case Command::OpenCapture:
+        captures_->Open();
         break;
     case Command::Readme:
         OpenWithDesktop(ReadmeUrl());
@@ -324,6 +331,7 @@ void MainWindow::ShowReceivePage() {
 }
 
 void MainWindow::SetConnectedLook(bool connected) {
+    if (connected) ShowRecord();
     commands_->SetConnected(connected);
 }
 
@@ -396,6 +404,7 @@ void MainWindow::closeEvent(QCloseEvent *event) {
     closing_ = true;
     pump_->stop();
     saver_->Cancel();
+    captures_->Cancel();
     // Quitting returns at once: the connection ends without a word and never calls back.
     controller_->Close();
     if (settingsLive_) {

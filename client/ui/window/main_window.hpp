@@ -21,6 +21,7 @@ class QTimer;
 
 namespace tarvotcpc::ui {
 
+class CaptureRunner;
 class FileLoader;
 class SaveRunner;
 class TranscriptView;
@@ -42,6 +43,7 @@ class MainWindow : public QMainWindow, private MainView {
     TranscriptView *Receive() const { return receive_; }
     ViewControls &View() const { return *viewControls_; }
     SaveRunner *Saver() const { return saver_; }
+    CaptureRunner *Captures() const { return captures_; }
     bool SettingsLoaded() const { return settingsLive_; }
 
     // What the connect dialog's OK leads to.
@@ -83,6 +85,14 @@ class MainWindow : public QMainWindow, private MainView {
     void AskProxyPassword(const ProxyPasswordQuestion &question) override;
 
     void Run(Command command);
+    // Capture files (main_window_capture.cpp): the page's record saved as one, or one opened in
+    // place of the record while disconnected, until the next connection brings the record back.
+    void SetUpCaptures();
+    void SaveCapture();
+    void ShowOpenedCapture();
+    void ShowRecord();
+    // What the receive page shows, and so what the saves write: the record or the capture.
+    const Transcript &ShownTranscript() const;
     void InsertTemplate();
     void AppendToSendPage(const QString &text);
     // The 送信 menu shows the stored line ending and escape mode; a choice there is stored.
@@ -111,6 +121,7 @@ class MainWindow : public QMainWindow, private MainView {
     ViewControls *viewControls_;
     FileLoader *fileLoader_;
     SaveRunner *saver_;
+    CaptureRunner *captures_ = nullptr;
     QTimer *pump_;
     std::unique_ptr<MainController> controller_; // last: it may call back into the window
 };

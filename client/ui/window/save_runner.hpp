@@ -35,6 +35,8 @@ class SaveRunner : public QObject {
     // emptied or goes.
     void Cancel();
     bool Running() const { return job_ != nullptr; }
+    // Whether the running save reads this transcript.
+    bool Saving(const Transcript &transcript) const { return job_ && transcript_ == &transcript; }
 
   signals:
     // A save has ended: written whole, or failed (its message shown), or cancelled.

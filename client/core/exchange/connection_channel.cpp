@@ -1,0 +1,110 @@
+#include "exchange/connection_channel.hpp"
+
+#include <chrono>
+
+namespace tarvotcpc {
+
+namespace {
+
+int64_t NowUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+} // namespace
+
+ConnectionChannel::ConnectionChannel(ConnectionChannelOptions options)
+    : options_(std::move(options)) {}
+
+ConnectionChannel::~ConnectionChannel() {
+    if (connection_) connection_->Quit();
+}
+
+void ConnectionChannel::Bind(ExchangeSink &sink, std::function<void()> wake) {
+    sink_ = &sink;
+    wake_ = std::move(wake);
+}
+
+void ConnectionChannel::Keep(Entry::Kind kind, std::string text) {
+    std::lock_guard<std::mutex> lock(recordMutex_);
+    if (kind == Entry::Kind::Received && !record_.empty() && record_.back().kind == kind)
+        record_.back().text += text;
+    else
+        record_.push_back({kind, std::move(text)});
+}
+
+std::vector<ConnectionChannel::Entry> ConnectionChannel::Record() const {
+    std::lock_guard<std::mutex> lock(recordMutex_);
+    return record_;
+}
+
+void ConnectionChannel::Poll() {
+    if (!connection_ || sink_ == nullptr) return;
+    for (ConnectionEvent &event : connection_->TakeEvents()) {
+        switch (event.type) {
+        case ConnectionEvent::Type::Received:
+            Keep(Entry::Kind::Received, event.data);
+            sink_->Received(event.data, NowUs());
+            break;
+        case ConnectionEvent::Type::Reached:
+            sink_->Connected(event.data);
+            break;
+        case ConnectionEvent::Type::Secured:
+            sink_->Secured(event.protocol + " " + event.cipher);
+            break;
+        case ConnectionEvent::Type::Question:
+            // No one to ask: a certificate that does not verify ends the connection.
+            connection_->Decide(false);
+            break;
+        case ConnectionEvent::Type::Ended:
+            Keep(Entry::Kind::Ended, event.data);
+            sink_->Ended(event.data);
+            break;
+        case ConnectionEvent::Type::Handshaking:
+            break;
+        }
+    }
+}
+
+std::string ConnectionChannel::Send(std::string bytes) {
+    if (!connection_) return "接続していないため送れません";
+    Keep(Entry::Kind::Sent, bytes);
+    connection_->Send(std::move(bytes));
+    return {};
+}
+
+std::string ConnectionChannel::Connect(const std::string &host, int32_t port, bool tls) {
+    if (connection_) connection_->Quit();
+    ConnectionOptions options;
+    options.wake = wake_;
+    options.resolver = options_.resolver;
+    if (tls) {
+        TlsClientOptions client;
+        client.host = host;
+        client.caFile = options_.caFile;
+        options.tlsClient = client;
+    }
+    host_ = host;
+    connection_ = std::make_unique<Connection>(host, port, std::move(options));
+    return {};
+}
+
+std::string ConnectionChannel::StartTls() {
+    if (!connection_) return "接続していません";
+    TlsClientOptions client;
+    client.host = host_;
+    client.caFile = options_.caFile;
+    connection_->StartTls(client);
+    return {};
+}
+
+void ConnectionChannel::Close() {
+    if (connection_) connection_->Disconnect();
+}
+
+void ConnectionChannel::Note(const std::string &text) {
+    Keep(Entry::Kind::Note, text);
+}
+
+} // namespace tarvotcpc

@@ -1,0 +1,54 @@
+// A script's channel over a Connection of its own: what a run without a window uses, and the
+// tests. The connection's events are taken on the script's thread, when the run polls.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "connection/connection.hpp"
+#include "exchange/exchange_channel.hpp"
+
+namespace tarvotcpc {
+
+struct ConnectionChannelOptions {
+    std::string caFile; // trust anchors for TLS in place of the system's (tests, private CAs)
+    Resolver resolver;
+};
+
+class ConnectionChannel : public ExchangeChannel {
+  public:
+    explicit ConnectionChannel(ConnectionChannelOptions options = {});
+    ~ConnectionChannel() override;
+
+    void Bind(ExchangeSink &sink, std::function<void()> wake) override;
+    void Poll() override;
+    std::string Send(std::string bytes) override;
+    std::string Connect(const std::string &host, int32_t port, bool tls) override;
+    std::string StartTls() override;
+    void Close() override;
+    void Note(const std::string &text) override;
+
+    // What went through the channel, in order: for a caller that keeps a record of its own.
+    struct Entry {
+        enum class Kind { Sent, Received, Note, Ended };
+        Kind kind;
+        std::string text;
+    };
+    std::vector<Entry> Record() const;
+
+  private:
+    void Keep(Entry::Kind kind, std::string text);
+
+    ConnectionChannelOptions options_;
+    ExchangeSink *sink_ = nullptr;
+    std::function<void()> wake_;
+    std::unique_ptr<Connection> connection_;
+    std::string host_;
+    mutable std::mutex recordMutex_;
+    std::vector<Entry> record_;
+};
+
+} // namespace tarvotcpc
