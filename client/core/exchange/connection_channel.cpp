@@ -61,6 +61,13 @@ void ConnectionChannel::Poll() {
             Keep(Entry::Kind::Ended, event.data);
             sink_->Ended(event.data);
             break;
+        case ConnectionEvent::Type::Sent:
+            // What the socket took, not what was asked: a send that never went out is not kept.
+            Keep(Entry::Kind::Sent, event.data);
+            break;
+        case ConnectionEvent::Type::TlsStarting:
+            Keep(Entry::Kind::Note, "STARTTLS");
+            break;
         case ConnectionEvent::Type::Handshaking:
             break;
         }
@@ -69,7 +76,6 @@ void ConnectionChannel::Poll() {
 
 std::string ConnectionChannel::Send(std::string bytes) {
     if (!connection_) return "接続していないため送れません";
-    Keep(Entry::Kind::Sent, bytes);
     connection_->Send(std::move(bytes));
     return {};
 }

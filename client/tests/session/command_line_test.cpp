@@ -176,9 +176,8 @@ TEST(CommandLine, OptionsInAnyOrderAndTheirValues) {
 TEST(CommandLine, UsageNamesEveryOption) {
     const std::string usage = UsageText("tarvotcpc");
     EXPECT_EQ(usage.rfind("Usage: tarvotcpc [OPTIONS] [HOST[:PORT]]\n", 0), 0u);
-    for (const char *option :
-         {"--settings FILE", "--tls", "--listen [ADDRESS:]PORT", "--proxy URL", "--help",
-          "--version"})
+    for (const char *option : {"--settings FILE", "--tls", "--listen [ADDRESS:]PORT", "--proxy URL",
+                               "--help", "--version"})
         EXPECT_NE(usage.find(option), std::string::npos) << option;
     EXPECT_EQ(usage.find(" \n"), std::string::npos) << usage;
 }
