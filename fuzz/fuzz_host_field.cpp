@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "settings/host_field.hpp"
+#include "hosts/host_field.hpp"
 #include "text/text.hpp"
 
 namespace {

@@ -9,15 +9,20 @@ import sys
 # Each folder and the folders it may include, besides itself.
 CORE = {
     "text": set(),
+    "files": {"text"},
     "net": set(),
+    "proxy": {"net"},
     "tls": {"net"},
-    "connection": {"tls", "net"},
+    "connection": {"tls", "proxy", "net"},
     "transcript": {"text"},
-    "capture": {"transcript", "text"},
-    "settings": {"tls", "net", "text"},
-    "exchange": {"settings", "capture", "transcript", "connection", "tls", "net", "text"},
-    "session": {"exchange", "settings", "capture", "transcript", "connection", "tls", "net", "text"},
+    "saves": {"transcript", "files", "text"},
+    "capture": {"saves", "transcript", "files", "text"},
+    "settings": {"files", "tls", "net", "text"},
+    "hosts": {"settings", "proxy", "tls", "net", "files", "text"},
+    "exchange": {"hosts", "settings", "capture", "saves", "transcript", "connection", "tls",
+                 "proxy", "net", "files", "text"},
 }
+CORE["session"] = set(CORE) - {"session"}
 UI = {
     "common": set(),
     "view": {"common"},

@@ -21,7 +21,7 @@
 #include <string_view>
 #include <vector>
 
-#include "transcript/saving.hpp"
+#include "saves/saving.hpp"
 
 namespace tarvotcpc {
 

@@ -3,9 +3,9 @@
 #include <algorithm>
 
 #include "net/addresses.hpp"
-#include "net/proxy.hpp"
-#include "net/proxy_choice.hpp"
-#include "settings/destination.hpp"
+#include "proxy/proxy.hpp"
+#include "proxy/proxy_choice.hpp"
+#include "hosts/destination.hpp"
 #include "text/text.hpp"
 #include "text/utf8_char.hpp"
 

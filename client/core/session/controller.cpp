@@ -6,14 +6,14 @@
 #include <cstring>
 #include <utility>
 
-#include "net/proxy_endpoint.hpp"
+#include "proxy/proxy_endpoint.hpp"
 #include "session/certificate_text.hpp"
-#include "settings/host_field.hpp"
+#include "hosts/host_field.hpp"
 #include "settings/options.hpp"
-#include "settings/proxy_passwords.hpp"
+#include "hosts/proxy_passwords.hpp"
 #include "text/send_encoding.hpp"
-#include "transcript/transcript_source.hpp"
-#include "settings/trust_store.hpp"
+#include "saves/transcript_source.hpp"
+#include "hosts/trust_store.hpp"
 
 namespace tarvotcpc {
 

@@ -1,5 +1,5 @@
 #include "settings/ini.hpp"
-#include "text/file_replace.hpp"
+#include "files/file_replace.hpp"
 #include "text/text.hpp"
 
 #include <dirent.h>

@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "connection/connection.hpp"
-#include "net/proxy_endpoint.hpp"
+#include "proxy/proxy_endpoint.hpp"
 #include "support/peer_process.hpp"
 #include "support/proxy_programs.hpp"
 #include "support/temp_dir.hpp"

@@ -15,7 +15,7 @@
 
 #include <gtest/gtest.h>
 
-#include "settings/proxy_passwords.hpp"
+#include "hosts/proxy_passwords.hpp"
 #include "support/proxy_programs.hpp"
 #include "support/temp_dir.hpp"
 #include "support/test_servers.hpp"

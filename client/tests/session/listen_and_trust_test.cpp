@@ -3,7 +3,7 @@
 // again, and what "always trust" says when the pin cannot be kept.
 #include "session/controller.hpp"
 #include "settings/options.hpp"
-#include "settings/trust_store.hpp"
+#include "hosts/trust_store.hpp"
 
 #include <netinet/in.h>
 #include <poll.h>

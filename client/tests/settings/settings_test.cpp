@@ -3,9 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include "settings/destination.hpp"
+#include "hosts/destination.hpp"
 #include "settings/ini.hpp"
-#include "settings/trust_store.hpp"
+#include "hosts/trust_store.hpp"
 #include "support/temp_dir.hpp"
 
 #include <sys/wait.h>

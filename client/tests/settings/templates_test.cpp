@@ -1,5 +1,5 @@
 #include "settings/templates.hpp"
-#include "text/file_text.hpp"
+#include "files/file_text.hpp"
 #include "settings/options_session.hpp"
 
 #include <sys/stat.h>

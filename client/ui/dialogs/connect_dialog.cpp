@@ -13,7 +13,7 @@
 
 #include <utility>
 
-#include "settings/host_field.hpp"
+#include "hosts/host_field.hpp"
 #include "common/message_seam.hpp"
 
 namespace tarvotcpc::ui {

@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "settings/destination.hpp"
+#include "hosts/destination.hpp"
 #include "settings/settings.hpp"
 
 class QCheckBox;

@@ -22,9 +22,9 @@
 
 #include "session/message_style.hpp"
 #include "common/dialog_seam.hpp"
-#include "text/file_name.hpp"
+#include "files/file_name.hpp"
 #include "common/message_seam.hpp"
-#include "text/file_text.hpp"
+#include "files/file_text.hpp"
 
 namespace tarvotcpc::ui {
 

@@ -7,7 +7,7 @@
 
 #include <functional>
 
-#include "text/file_text.hpp"
+#include "files/file_text.hpp"
 
 class QProgressDialog;
 class QWidget;

@@ -14,7 +14,7 @@
 #include <QVBoxLayout>
 
 #include "session/message_style.hpp"
-#include "settings/destination.hpp"
+#include "hosts/destination.hpp"
 #include "common/dialog_seam.hpp"
 #include "dialogs/dialogs.hpp"
 #include "common/message_seam.hpp"

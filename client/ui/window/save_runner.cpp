@@ -7,7 +7,7 @@
 
 #include "common/dialog_seam.hpp"
 #include "common/message_seam.hpp"
-#include "transcript/transcript_source.hpp"
+#include "saves/transcript_source.hpp"
 
 namespace tarvotcpc::ui {
 

@@ -7,7 +7,7 @@
 
 #include <memory>
 
-#include "transcript/saving.hpp"
+#include "saves/saving.hpp"
 #include "transcript/text_decoder.hpp"
 #include "transcript/transcript.hpp"
 

@@ -11,7 +11,7 @@
 
 #include "dialogs/connect_dialog.hpp"
 #include "dialogs/proxy_dialogs.hpp"
-#include "settings/destination.hpp"
+#include "hosts/destination.hpp"
 #include "settings/ini.hpp"
 #include "support/ui_support.hpp"
 

@@ -14,7 +14,7 @@
 #include "support/ui_support.hpp"
 #include "dialogs/dialogs.hpp"
 #include "dialogs/file_loader.hpp"
-#include "text/file_text.hpp"
+#include "files/file_text.hpp"
 #include "text/text.hpp"
 
 namespace tarvotcpc::ui {

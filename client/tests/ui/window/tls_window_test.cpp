@@ -25,7 +25,7 @@
 #include "window/receive_page.hpp"
 #include "support/test_servers.hpp"
 #include "dialogs/tls_dialogs.hpp"
-#include "settings/trust_store.hpp"
+#include "hosts/trust_store.hpp"
 #include "support/ui_support.hpp"
 #include "session/receive_flow.hpp"
 #include "window/save_runner.hpp"

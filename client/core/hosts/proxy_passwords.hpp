@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "net/proxy.hpp"
+#include "proxy/proxy.hpp"
 
 namespace tarvotcpc {
 

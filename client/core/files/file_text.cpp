@@ -1,5 +1,5 @@
 // Reading a file for the send page: its bytes up to the first NUL, line breaks as LF.
-#include "text/file_text.hpp"
+#include "files/file_text.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "net/proxy_endpoint.hpp"
+#include "proxy/proxy_endpoint.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,4 +1,4 @@
-#include "settings/proxy_passwords.hpp"
+#include "hosts/proxy_passwords.hpp"
 
 #include <map>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "text/file_name.hpp"
+#include "files/file_name.hpp"
 
 #include <filesystem>
 #include <system_error>

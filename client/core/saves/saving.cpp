@@ -1,6 +1,6 @@
-#include "transcript/saving.hpp"
+#include "saves/saving.hpp"
 
-#include "text/file_replace.hpp"
+#include "files/file_replace.hpp"
 #include "text/utf8_char.hpp"
 
 #include <fcntl.h>

@@ -1,7 +1,7 @@
 // The host field and history entries with IPv6 literals and the TLS mark.
 #include <gtest/gtest.h>
 
-#include "settings/host_field.hpp"
+#include "hosts/host_field.hpp"
 
 namespace tarvotcpc {
 namespace {

@@ -1,4 +1,4 @@
-#include "net/proxy_choice.hpp"
+#include "proxy/proxy_choice.hpp"
 
 #include <arpa/inet.h>
 

@@ -5,7 +5,7 @@
 // the disk every kSyncInterval (a crash of the machine loses no more than about that).
 #pragma once
 
-#include "transcript/saving.hpp"
+#include "saves/saving.hpp"
 
 #include <chrono>
 #include <condition_variable>

@@ -1,4 +1,4 @@
-#include "transcript/transcript_source.hpp"
+#include "saves/transcript_source.hpp"
 
 #include "transcript/transcript_render.hpp"
 

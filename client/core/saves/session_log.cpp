@@ -1,4 +1,4 @@
-#include "transcript/session_log.hpp"
+#include "saves/session_log.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>

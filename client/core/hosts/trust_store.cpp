@@ -1,4 +1,4 @@
-#include "settings/trust_store.hpp"
+#include "hosts/trust_store.hpp"
 
 #include <vector>
 

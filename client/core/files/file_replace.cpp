@@ -1,4 +1,4 @@
-#include "text/file_replace.hpp"
+#include "files/file_replace.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>

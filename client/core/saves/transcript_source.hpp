@@ -1,7 +1,7 @@
 // The transcript as saves and logs read it.
 #pragma once
 
-#include "transcript/saving.hpp"
+#include "saves/saving.hpp"
 #include "transcript/text_decoder.hpp"
 #include "transcript/transcript.hpp"
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <string_view>
 
-#include "net/proxy.hpp"
+#include "proxy/proxy.hpp"
 
 namespace tarvotcpc {
 

@@ -1,11 +1,11 @@
-#include "settings/destination.hpp"
+#include "hosts/destination.hpp"
 #include "settings/options.hpp"
 
 #include <gtest/gtest.h>
 
-#include "settings/host_field.hpp"
+#include "hosts/host_field.hpp"
 #include "settings/ini.hpp"
-#include "settings/proxy_passwords.hpp"
+#include "hosts/proxy_passwords.hpp"
 #include "support/temp_dir.hpp"
 
 namespace tarvotcpc {

@@ -1,8 +1,8 @@
-#include "settings/destination.hpp"
+#include "hosts/destination.hpp"
 
-#include "net/proxy.hpp"
-#include "net/proxy_choice.hpp"
-#include "settings/host_field.hpp"
+#include "proxy/proxy.hpp"
+#include "proxy/proxy_choice.hpp"
+#include "hosts/host_field.hpp"
 #include "settings/ini.hpp"
 #include "settings/options.hpp"
 #include "text/text.hpp"

@@ -1,4 +1,4 @@
-#include "net/proxy.hpp"
+#include "proxy/proxy.hpp"
 
 #include <arpa/inet.h>
 

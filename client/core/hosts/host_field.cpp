@@ -1,9 +1,9 @@
-#include "settings/host_field.hpp"
+#include "hosts/host_field.hpp"
 
 #include <arpa/inet.h>
 
-#include "net/proxy.hpp"
-#include "net/proxy_choice.hpp"
+#include "proxy/proxy.hpp"
+#include "proxy/proxy_choice.hpp"
 #include "text/text.hpp"
 
 namespace tarvotcpc {

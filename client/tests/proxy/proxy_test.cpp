@@ -5,8 +5,8 @@
 #include <map>
 #include <random>
 
-#include "net/proxy.hpp"
-#include "net/proxy_choice.hpp"
+#include "proxy/proxy.hpp"
+#include "proxy/proxy_choice.hpp"
 
 namespace tarvotcpc {
 namespace {

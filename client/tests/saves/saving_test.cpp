@@ -1,10 +1,10 @@
 // Saving what was exchanged: the raw save is the received bytes exactly, the text save of a known
 // exchange is the checked-in file, a save that fails leaves nothing behind, and the log of a
 // program killed mid-connection holds everything but the last moment.
-#include "transcript/saving.hpp"
+#include "saves/saving.hpp"
 #include "text/send_encoding.hpp"
-#include "transcript/session_log.hpp"
-#include "transcript/transcript_source.hpp"
+#include "saves/session_log.hpp"
+#include "saves/transcript_source.hpp"
 
 #include "support/temp_dir.hpp"
 

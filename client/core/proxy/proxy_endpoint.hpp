@@ -9,7 +9,7 @@
 #include <string>
 
 #include "net/endpoint.hpp"
-#include "net/proxy.hpp"
+#include "proxy/proxy.hpp"
 
 namespace tarvotcpc {
 
