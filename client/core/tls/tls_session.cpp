@@ -3,6 +3,7 @@
 #include "tls/trust_pins.hpp"
 
 #include "net/addresses.hpp"
+#include "text/utf8_char.hpp"
 
 #include <openssl/bn.h>
 #include <openssl/err.h>
@@ -12,6 +13,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -85,11 +87,31 @@ bool IsVersionRefusal(const OpenSslError &error) {
            error.Is(SSL_R_WRONG_SSL_VERSION) || error.Is(SSL_R_VERSION_TOO_LOW);
 }
 
+// A name as the dialogs show it: RFC 2253's form, with characters beyond ASCII as they are rather
+// than escaped. OpenSSL escapes C0 controls but not DEL, the C1 controls (a CSI, U+009B, would
+// reach a terminal as an escape sequence) or bytes that are not UTF-8: the peer writes its
+// certificate, so those are escaped here, each byte as RFC 2253 writes one ("\C2\9B").
 std::string NameText(const X509_NAME *name) {
     BioPtr bio(BIO_new(BIO_s_mem()));
     if (!bio || name == nullptr) return {};
     X509_NAME_print_ex(bio.get(), name, 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB);
-    return BioText(bio.get());
+    const std::string raw = BioText(bio.get());
+    std::string text;
+    for (std::size_t at = 0; at < raw.size();) {
+        char32_t code = 0;
+        const std::size_t length = Utf8CharLength(raw, at, &code);
+        if (length > 0 && code >= 0x20 && !(code >= 0x7f && code <= 0x9f)) {
+            text.append(raw, at, length);
+            at += length;
+            continue;
+        }
+        for (const std::size_t end = at + std::max<std::size_t>(length, 1); at < end; ++at) {
+            constexpr char kHex[] = "0123456789ABCDEF";
+            const auto byte = static_cast<unsigned char>(raw[at]);
+            text += {'\\', kHex[byte >> 4], kHex[byte & 0xf]};
+        }
+    }
+    return text;
 }
 
 std::string TimeText(const ASN1_TIME *time) {
