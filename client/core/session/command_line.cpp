@@ -4,6 +4,7 @@
 
 #include "net/addresses.hpp"
 #include "settings/destination.hpp"
+#include "tls/announce.hpp"
 #include "text/text.hpp"
 
 namespace tarvotcpc {
@@ -86,6 +87,48 @@ constexpr OptionSpec kOptions[] = {
          }
          line.listenPort = ParsePort(port);
          if (!line.listenPort) return "the port of --listen must be a number from 1 to 65535";
+         return {};
+     }},
+    {"--cert", "FILE",
+     "show the server the client certificate in FILE, PEM (with\n"
+     "the key unless --key names it) or PKCS#12; a passphrase is\n"
+     "asked for when connecting",
+     [](CommandLine &line, std::string_view value) -> std::string {
+         if (!line.tlsDetails.certificateFile.empty()) return "--cert is given more than once";
+         if (value.empty()) return "--cert needs a file name";
+         line.tlsDetails.certificateFile = std::string(value);
+         return {};
+     }},
+    {"--key", "FILE", "the PEM private key of --cert's certificate",
+     [](CommandLine &line, std::string_view value) -> std::string {
+         if (!line.tlsDetails.keyFile.empty()) return "--key is given more than once";
+         if (value.empty()) return "--key needs a file name";
+         line.tlsDetails.keyFile = std::string(value);
+         return {};
+     }},
+    {"--sni", "NAME",
+     "send NAME as the TLS server name and check the certificate\n"
+     "for it (none: send no name); by default the host's name",
+     [](CommandLine &line, std::string_view value) -> std::string {
+         std::string error;
+         if (value.empty()) return "--sni needs a name (or none)";
+         if (!ParseServerName(value, error))
+             return "--sni takes a host name of ASCII letters, digits, '-' and '.' (not an "
+                    "address), or none (" +
+                    Quoted(value) + ")";
+         line.tlsDetails.serverName = value == "none" ? "なし" : std::string(value);
+         return {};
+     }},
+    {"--alpn", "LIST", "offer the protocols of LIST by ALPN, such as h2,http/1.1",
+     [](CommandLine &line, std::string_view value) -> std::string {
+         std::string error;
+         const auto protocols = ParseAlpnList(value, error);
+         if (!protocols)
+             return "--alpn takes protocol names of printable ASCII apart by commas, such as "
+                    "h2,http/1.1 (" +
+                    Quoted(value) + ")";
+         if (protocols->empty()) return "--alpn needs at least one protocol";
+         line.tlsDetails.alpn = std::string(value);
          return {};
      }},
     {"--help", "", "show this help and exit",
@@ -222,6 +265,11 @@ CommandLine ParseCommandLine(const std::vector<std::string_view> &args) {
     }
     if (line.listenPort && line.destination)
         return Failed("--listen waits for a peer: give no destination with it");
+    if (line.listenPort && !line.tlsDetails.Empty())
+        return Failed(
+            "--cert, --key, --sni and --alpn are for connecting: give none with --listen");
+    if (!line.tlsDetails.keyFile.empty() && line.tlsDetails.certificateFile.empty())
+        return Failed("--key needs --cert, the certificate of the key");
     return line;
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "net/listener.hpp"
+#include "settings/tls_details.hpp"
 
 namespace tarvotcpc {
 
@@ -32,7 +33,9 @@ struct CommandLine {
     std::optional<int32_t> listenPort; // --listen [ADDRESS:]PORT: wait for a peer instead
     BindChoice listenBind = BindChoice::Loopback; // Address when ADDRESS was given
     std::string listenAddress;                    // ADDRESS, without brackets
-    std::string error;                            // with Action::Error: what is wrong, in one line
+    // --cert, --key, --sni, --alpn: the destination's TLS details, for TLS and STARTTLS
+    TlsDetails tlsDetails;
+    std::string error; // with Action::Error: what is wrong, in one line
 };
 
 // args are the arguments after the program's name. Options come in any order before or after the

@@ -3,11 +3,13 @@
 #include <netinet/in.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
 #include "session/certificate_text.hpp"
 #include "settings/host_field.hpp"
+#include "tls/key_log.hpp"
 #include "settings/options.hpp"
 #include "text/send_encoding.hpp"
 #include "transcript/transcript_source.hpp"
@@ -175,6 +177,73 @@ TlsClientOptions MainController::TlsOptionsFor(const std::string &host, int32_t 
     return tls;
 }
 
+std::optional<TlsReach> MainController::ReachFor(const Destination &params, bool startTls) {
+    const std::optional<std::string> given = std::exchange(passphrase_, std::nullopt);
+    const bool keep = std::exchange(keepPassphrase_, false);
+    const TlsReachOutcome outcome = PrepareTlsReach(params.tlsDetails, settingsPath_, given);
+    switch (outcome.status) {
+    case TlsReachOutcome::Status::Ready:
+        if (given && keep && outcome.reach.identity) {
+            const TlsDetails &details = params.tlsDetails;
+            if (!SaveTlsPassphrase(
+                    settingsPath_,
+                    details.keyFile.empty() ? details.certificateFile : details.keyFile, *given)) {
+                view_.ShowWarning("パスフレーズを設定ファイル(" + settingsPath_ +
+                                  ")に保存できませんでした。今回だけ使います");
+            }
+        }
+        return outcome.reach;
+    case TlsReachOutcome::Status::AskPassphrase: {
+        awaitingPassphrase_ = AwaitingPassphrase{params, startTls, generation_};
+        PassphraseQuestion question;
+        question.file = outcome.text;
+        question.destination = HostFieldText(params.host, params.port);
+        question.retry = outcome.retry;
+        view_.AskPassphrase(question);
+        return std::nullopt;
+    }
+    case TlsReachOutcome::Status::Refused:
+        break;
+    }
+    view_.ShowWarning(outcome.text);
+    return std::nullopt;
+}
+
+TlsClientOptions MainController::ReachingOptions(const Destination &params, const TlsReach &reach) {
+    TlsClientOptions tls = TlsOptionsFor(params.host, params.port);
+    tls.serverName = reach.serverName;
+    tls.alpn = reach.alpn;
+    tls.identity = reach.identity;
+    tls.keyLog = OpenKeyLog();
+    return tls;
+}
+
+std::shared_ptr<KeyLog> MainController::OpenKeyLog() {
+    const std::string path =
+        KeyLogPath(ReadOptions(settings_).Text(Option::KeyLogFile), std::getenv("SSLKEYLOGFILE"));
+    if (path.empty()) return nullptr;
+    std::string error;
+    std::shared_ptr<KeyLog> log = KeyLog::Open(path, error);
+    if (!log) view_.ShowWarning(error + "。鍵を記録せずに接続します");
+    return log;
+}
+
+void MainController::AnswerPassphrase(std::optional<std::string> passphrase, bool keep) {
+    if (!awaitingPassphrase_) return;
+    const AwaitingPassphrase waiting = std::move(*awaitingPassphrase_);
+    awaitingPassphrase_.reset();
+    if (!passphrase) return;
+    passphrase_ = std::move(passphrase);
+    keepPassphrase_ = keep;
+    if (!waiting.startTls) {
+        Connect(waiting.params);
+    } else if (waiting.generation == generation_) {
+        StartTls();
+    }
+    passphrase_.reset();
+    keepPassphrase_ = false;
+}
+
 void MainController::StartConnection(std::unique_ptr<Connection> connection) {
     connection_ = std::move(connection);
     tlsStarted_ = false;
@@ -215,7 +284,8 @@ void MainController::Progress(ConnectionEvent &event) {
     }
     case ConnectionEvent::Type::Secured:
         chain_ = std::move(event.certificate.chain);
-        view_.SetPeerText(event.data + "  " + event.protocol + "  " + event.cipher);
+        view_.SetPeerText(SecuredPeerText(event));
+        if (!event.keyLogError.empty()) view_.ShowWarning(event.keyLogError);
         break;
     case ConnectionEvent::Type::Received:
     case ConnectionEvent::Type::Ended:
@@ -225,10 +295,12 @@ void MainController::Progress(ConnectionEvent &event) {
 
 void MainController::StartTls() {
     if (!connection_ || !connectedLook_ || tlsStarted_ || !peerReached_ || listening_) return;
+    // The switch waits for the passphrase, if the key needs one, and is not made without it.
+    const std::optional<TlsReach> reach = ReachFor(destination_, true);
+    if (!reach) return;
     tlsStarted_ = true;
     view_.SetStartTlsAvailable(false);
-    // The listening side has no name to check; the peer's address stands for it.
-    connection_->StartTls(TlsOptionsFor(destination_.host, destination_.port));
+    connection_->StartTls(ReachingOptions(destination_, *reach));
 }
 
 void MainController::AnswerCertificate(CertificateChoice choice) {
@@ -291,6 +363,7 @@ ListenOutcome MainController::ListenWith(const ListenParams &params,
     options.wake = wake_;
     options.queueLimit = kReceiveQueueLimit;
     options.tlsServer = identity;
+    if (identity) options.serverKeyLog = OpenKeyLog();
     options.endpoint = [fd = std::make_shared<UniqueFd>(bound.fd)] {
         return MakeListenEndpoint(std::move(*fd));
     };
@@ -312,6 +385,9 @@ void MainController::Start() {
 }
 
 void MainController::Connect(const Destination &params) {
+    // Before anything changes: the passphrase may be asked for, or the details refused.
+    std::optional<TlsReach> reach;
+    if (params.tls && !(reach = ReachFor(params, false))) return;
     const OptionValues switches = ReadOptions(settings_);
     EndLastConnection(switches);
     flow_.Restart();
@@ -324,7 +400,7 @@ void MainController::Connect(const Destination &params) {
     ConnectionOptions options;
     options.wake = wake_;
     options.queueLimit = kReceiveQueueLimit;
-    if (params.tls) options.tlsClient = TlsOptionsFor(params.host, params.port);
+    if (params.tls) options.tlsClient = ReachingOptions(params, *reach);
     StartConnection(factory_(params, std::move(options)));
     tlsStarted_ = params.tls;
     SetStatus(ConnectingText(params));

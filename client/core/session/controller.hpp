@@ -22,10 +22,12 @@
 #include "settings/settings.hpp"
 #include "transcript/text_decoder.hpp"
 #include "transcript/transcript.hpp"
+#include "session/tls_reach.hpp"
 
 namespace tarvotcpc {
 
 struct CertificateQuestion;
+struct PassphraseQuestion;
 
 class MainView {
   public:
@@ -56,6 +58,16 @@ class MainView {
     // A certificate did not verify: the connection waits, nothing sent, until the view answers
     // through MainController::AnswerCertificate. A view may ask once its current event is done.
     virtual void AskCertificate(const CertificateQuestion &) {}
+    // The client certificate's key is encrypted and no passphrase opens it: nothing is connected
+    // (or switched to TLS) until the view answers through MainController::AnswerPassphrase.
+    virtual void AskPassphrase(const PassphraseQuestion &) {}
+};
+
+// What the passphrase prompt shows.
+struct PassphraseQuestion {
+    std::string file;        // the file whose key the passphrase opens
+    std::string destination; // "host:port"
+    bool retry = false;      // the passphrase given last (or kept) did not open it
 };
 
 // What the certificate dialog shows: the destination and why its certificate failed.
@@ -150,6 +162,10 @@ class MainController {
     // this host and port in the settings file; when it cannot, a warning says why and the
     // connection goes on this once.
     void AnswerCertificate(CertificateChoice choice);
+    // The user's answer to AskPassphrase: the passphrase, or none to give the connection (or the
+    // switch to TLS) up. keep also keeps it in the settings file, once it opened the key. One
+    // that does not open the key is asked for again.
+    void AnswerPassphrase(std::optional<std::string> passphrase, bool keep);
     // Listens for one peer, which then gets the same pages as a connection made by Connect; a
     // failure to listen is shown as a warning and returned. The status names the address bound,
     // and says so when that is every address. With the option to keep listening, the next peer
@@ -185,6 +201,14 @@ class MainController {
     void StartConnection(std::unique_ptr<Connection> connection);
     void Progress(ConnectionEvent &event);
     TlsClientOptions TlsOptionsFor(const std::string &host, int32_t port) const;
+    // The destination's TLS details made ready, the passphrase asked for first when the key
+    // needs one; none when the view was asked or warned (startTls: for the switch, not a
+    // connect).
+    std::optional<TlsReach> ReachFor(const Destination &params, bool startTls);
+    TlsClientOptions ReachingOptions(const Destination &params, const TlsReach &reach);
+    // The key log the option or SSLKEYLOGFILE names, opened for this connection; none without
+    // one, or with a warning when it cannot be opened.
+    std::shared_ptr<KeyLog> OpenKeyLog();
     bool ListenAgain();
     ListenOutcome ListenWith(const ListenParams &params,
                              std::shared_ptr<const TlsServerIdentity> identity,
@@ -226,6 +250,17 @@ class MainController {
     std::shared_ptr<const TlsServerIdentity> identity_;
     std::vector<CertificateInfo> chain_;
     std::optional<std::string> lastQuestionLeaf_; // the fingerprint the last question was about
+
+    // A connect or a switch to TLS waiting for the passphrase of its client key, and the one the
+    // user gave, for its next try.
+    struct AwaitingPassphrase {
+        Destination params;
+        bool startTls = false;
+        uint64_t generation = 0;
+    };
+    std::optional<AwaitingPassphrase> awaitingPassphrase_;
+    std::optional<std::string> passphrase_;
+    bool keepPassphrase_ = false;
 };
 
 } // namespace tarvotcpc

@@ -4,8 +4,8 @@
 // the code that acts on it.
 //
 // A row is one of three kinds: a switch (stored "0" or "1", a check box), a choice among stored
-// values (a combo box showing each value's label) or a text (a line edit; a folder gets a browse
-// button beside it).
+// values (a combo box showing each value's label) or a text (a line edit; a folder or a file gets
+// a browse button beside it).
 #pragma once
 
 #include <array>
@@ -34,12 +34,13 @@ enum class Option {
     ViewLineEndMarks, // CR and LF drawn as marks
     ViewTimes,        // each chunk's time in a margin
     ViewSent,         // sent bytes shown among the received ones
+    KeyLogFile,       // where TLS secrets are appended; empty: SSLKEYLOGFILE's file, if any
     Count,
 };
 
 inline constexpr std::size_t kOptionCount = static_cast<std::size_t>(Option::Count);
 
-enum class OptionKind { Switch, Choice, Folder };
+enum class OptionKind { Switch, Choice, Folder, File };
 
 // One value of a choice: as stored, and as the dialog shows it (UTF-8).
 struct OptionChoice {
@@ -116,6 +117,8 @@ inline constexpr std::array<OptionRow, kOptionCount> kOptionTable{{
      "viewLineEndMarksCheckBox"},
     {Option::ViewTimes, "viewtimes", false, "受信時刻を表示", "viewTimesCheckBox"},
     {Option::ViewSent, "viewsent", false, "送信データも受信データの間に表示", "viewSentCheckBox"},
+    {Option::KeyLogFile, "keylogfile", "",
+     "TLSの鍵ログファイル (空欄: 環境変数SSLKEYLOGFILE):", "keyLogFileLineEdit", OptionKind::File},
 }};
 
 constexpr const OptionRow &RowOf(Option option) {

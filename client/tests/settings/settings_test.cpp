@@ -185,7 +185,7 @@ TEST(OptionRows, EarlierFilesReadTheSameAndNewRowsRoundTrip) {
                               "consenclear=0\nsendencoding=euc-jp\nsendlineending=none\n"
                               "sendescapes=1\nlogfolder=/var/log/ログ dir=x\nkeeplisten=0\n"
                               "viewencoding=utf-8\nviewmode=text\nviewlineends=0\nviewtimes=0\n"
-                              "viewsent=0\n");
+                              "viewsent=0\nkeylogfile=\n");
     {
         Loaded settings(path);
         const OptionValues values = ReadOptions(settings.s);

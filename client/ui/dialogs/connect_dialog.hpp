@@ -6,6 +6,7 @@
 
 #include <QDialog>
 
+#include <map>
 #include <string>
 
 #include "settings/destination.hpp"
@@ -13,7 +14,9 @@
 
 class QCheckBox;
 class QComboBox;
+class QLabel;
 class QLineEdit;
+class QPushButton;
 
 namespace tarvotcpc::ui {
 
@@ -29,6 +32,11 @@ class ConnectDialog : public QDialog {
     QComboBox *HostBox() const { return host_; }
     QLineEdit *PortEdit() const { return port_; }
     QCheckBox *TlsBox() const { return tls_; }
+    QPushButton *TlsDetailsButton() const { return detailsButton_; }
+    // The destination's own TLS settings as the dialog holds them: the chosen history entry's,
+    // or what the TLS details dialog (or the command line) set.
+    const TlsDetails &Details() const { return details_; }
+    void SetDetails(const TlsDetails &details);
 
   public slots:
     void accept() override;
@@ -40,6 +48,14 @@ class ConnectDialog : public QDialog {
     QComboBox *host_;
     QLineEdit *port_;
     QCheckBox *tls_;
+
+    // The TLS details: a button that opens their dialog, with a line saying what they change.
+    void AddTlsDetails();
+    void EditTlsDetails();
+    std::map<std::string, TlsDetails> keptDetails_; // of the history's destinations
+    TlsDetails details_;
+    QPushButton *detailsButton_ = nullptr;
+    QLabel *detailsSummary_ = nullptr;
 };
 
 } // namespace tarvotcpc::ui

@@ -144,7 +144,13 @@ QWidget *OptionsDialog::AddOptionRow(const OptionRow &row) {
             browse->setAccessibleName(Text(row.label) + browse->text());
             line->addWidget(browse);
             const Option option = row.option;
-            connect(browse, &QPushButton::clicked, this, [this, option] { BrowseFolder(option); });
+            if (row.kind == OptionKind::File) {
+                connect(browse, &QPushButton::clicked, this,
+                        [this, option] { BrowseFile(option); });
+            } else {
+                connect(browse, &QPushButton::clicked, this,
+                        [this, option] { BrowseFolder(option); });
+            }
             control = edit;
         }
         label->setBuddy(control);
@@ -170,6 +176,7 @@ OptionValues OptionsDialog::Chosen() const {
                 static_cast<QComboBox *>(control)->currentData().toString().toStdString());
             break;
         case OptionKind::Folder:
+        case OptionKind::File:
             values.SetText(row.option, static_cast<QLineEdit *>(control)->text().toStdString());
             break;
         }
@@ -183,6 +190,18 @@ void OptionsDialog::BrowseFolder(Option option) {
     dialog.setObjectName(QStringLiteral("folderFileDialog"));
     dialog.setFileMode(QFileDialog::Directory);
     dialog.setOption(QFileDialog::ShowDirsOnly);
+    if (ExecFileDialog(dialog) != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+    edit->setText(dialog.selectedFiles().first());
+}
+
+void OptionsDialog::BrowseFile(Option option) {
+    auto *edit = static_cast<QLineEdit *>(controls_[static_cast<std::size_t>(option)]);
+    QFileDialog dialog(this, Text(RowOf(option).label), edit->text());
+    dialog.setObjectName(QStringLiteral("fileFileDialog"));
+    dialog.setFileMode(QFileDialog::AnyFile);
+    // Lines are appended to the file chosen: nothing in it is overwritten.
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setOption(QFileDialog::DontConfirmOverwrite);
     if (ExecFileDialog(dialog) != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
     edit->setText(dialog.selectedFiles().first());
 }

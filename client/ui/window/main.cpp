@@ -47,13 +47,18 @@ int main(int argc, char *argv[]) {
         params.tls = line.tls;
         QTimer::singleShot(0, &window, [&window, params] { window.ListenAtStart(params); });
     } else if (line.destination) {
-        QTimer::singleShot(0, &window, [&window, destination = *line.destination, tls = line.tls] {
-            if (destination.port) {
-                window.ConnectAtStart({destination.host, *destination.port, tls});
-            } else {
-                window.OpenConnectDialog(QString::fromStdString(destination.host), tls);
-            }
-        });
+        QTimer::singleShot(
+            0, &window,
+            [&window, destination = *line.destination, tls = line.tls, details = line.tlsDetails] {
+                if (destination.port) {
+                    tarvotcpc::Destination params{destination.host, *destination.port, tls};
+                    params.tlsDetails = details;
+                    window.ConnectAtStart(params);
+                } else {
+                    window.OpenConnectDialogWith(QString::fromStdString(destination.host), tls,
+                                                 details);
+                }
+            });
     }
     return QApplication::exec();
 }

@@ -24,6 +24,7 @@
 #include "window/save_runner.hpp"
 #include "common/text_rendering.hpp"
 #include "dialogs/tls_dialogs.hpp"
+#include "dialogs/tls_reach_dialogs.hpp"
 #include "view/transcript_view.hpp"
 #include "window/view_controls.hpp"
 
@@ -225,6 +226,15 @@ void MainWindow::OpenConnectDialog(const QString &host, bool tls) {
     ConnectTo(dialog.Params());
 }
 
+void MainWindow::OpenConnectDialogWith(const QString &host, bool tls, const TlsDetails &details) {
+    ConnectDialog dialog(this, settings_, settingsPath_);
+    dialog.HostBox()->setEditText(host);
+    if (tls) dialog.TlsBox()->setChecked(true);
+    if (!details.Empty()) dialog.SetDetails(details);
+    if (dialog.exec() != QDialog::Accepted || closing_) return;
+    ConnectTo(dialog.Params());
+}
+
 void MainWindow::OpenListenDialog() {
     ListenDialog dialog(this);
     if (dialog.exec() != QDialog::Accepted || closing_) return;
@@ -251,6 +261,7 @@ void MainWindow::ConnectTo(const Destination &params) {
 
 void MainWindow::ConnectAtStart(const Destination &params) {
     RememberDestination(settings_, params, settingsPath_);
+    RememberTlsDetails(settings_, params.host, params.port, params.tlsDetails, settingsPath_);
     ConnectTo(params);
 }
 
@@ -371,6 +382,17 @@ void MainWindow::AskCertificate(const CertificateQuestion &question) {
         [this, question] {
             if (closing_) return;
             controller_->AnswerCertificate(tarvotcpc::ui::AskCertificate(this, question));
+        },
+        Qt::QueuedConnection);
+}
+
+void MainWindow::AskPassphrase(const PassphraseQuestion &question) {
+    QMetaObject::invokeMethod(
+        this,
+        [this, question] {
+            if (closing_) return;
+            PassphraseAnswer answer = tarvotcpc::ui::AskPassphrase(this, question);
+            controller_->AnswerPassphrase(std::move(answer.passphrase), answer.keep);
         },
         Qt::QueuedConnection);
 }

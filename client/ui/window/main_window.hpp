@@ -53,6 +53,8 @@ class MainWindow : public QMainWindow, private MainView {
     // The connect dialog, with host (when not empty) in place of the newest history entry, and
     // its TLS box checked with tls.
     void OpenConnectDialog(const QString &host = {}, bool tls = false);
+    // The same, with the TLS details given on the command line.
+    void OpenConnectDialogWith(const QString &host, bool tls, const TlsDetails &details);
     // The listen dialog, then listening as it says.
     void OpenListenDialog();
     // Listening as the command line asks.
@@ -80,6 +82,7 @@ class MainWindow : public QMainWindow, private MainView {
     void SetPeerText(const std::string &text) override;
     void SetStartTlsAvailable(bool available) override;
     void AskCertificate(const CertificateQuestion &question) override;
+    void AskPassphrase(const PassphraseQuestion &question) override;
 
     void Run(Command command);
     void InsertTemplate();
