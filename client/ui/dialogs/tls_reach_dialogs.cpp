@@ -97,6 +97,12 @@ TlsDetailsDialog::TlsDetailsDialog(QWidget *parent, const TlsDetails &details)
     auto *layout = new QVBoxLayout(this);
     layout->addLayout(form);
     layout->addWidget(buttons);
+    // By keyboard each field is followed by its browse button, in the order shown.
+    setTabOrder(certificate_, browseCertificate);
+    setTabOrder(browseCertificate, key_);
+    setTabOrder(key_, browseKey);
+    setTabOrder(browseKey, serverName_);
+    setTabOrder(serverName_, alpn_);
     setMinimumWidth(480);
     certificate_->setFocus();
 }
