@@ -316,6 +316,7 @@ void MainController::AnswerCertificate(CertificateChoice choice) {
 }
 
 ListenOutcome MainController::Listen(const ListenParams &params) {
+    awaitingPassphrase_.reset();
     ListenOutcome outcome;
     std::shared_ptr<const TlsServerIdentity> identity;
     if (params.tls) {
@@ -385,7 +386,9 @@ void MainController::Start() {
 }
 
 void MainController::Connect(const Destination &params) {
-    // Before anything changes: the passphrase may be asked for, or the details refused.
+    // Before anything changes: the passphrase may be asked for, or the details refused. A
+    // question still open for an earlier connect is answered for nothing.
+    awaitingPassphrase_.reset();
     std::optional<TlsReach> reach;
     if (params.tls && !(reach = ReachFor(params, false))) return;
     const OptionValues switches = ReadOptions(settings_);
