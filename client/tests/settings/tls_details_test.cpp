@@ -104,11 +104,8 @@ TEST(TlsDetailsCheck, RefusesWhatCannotBeSent) {
         {{"", "/k.pem", "", ""}, TlsDetailsField::CertificateFile},
         {{"/c\n.pem", "", "", ""}, TlsDetailsField::CertificateFile},
         {{"", "", "192.168.1.1", ""}, TlsDetailsField::ServerName},
-        {{"", "", "[::1]", ""}, TlsDetailsField::ServerName},
-        {{"", "", "a..b", ""}, TlsDetailsField::ServerName},
         {{"", "", "例え.jp", ""}, TlsDetailsField::ServerName},
         {{"", "", "", "h2,"}, TlsDetailsField::Alpn},
-        {{"", "", "", "h2,h 3"}, TlsDetailsField::Alpn},
         {{"", "", "", std::string(256, 'p')}, TlsDetailsField::Alpn},
     };
     for (const Case &c : cases) {
