@@ -45,6 +45,7 @@ int main(int argc, char *argv[]) {
         params.bind = line.listenBind;
         params.address = line.listenAddress;
         params.tls = line.tls;
+        params.udp = line.listenUdp;
         QTimer::singleShot(0, &window, [&window, params] { window.ListenAtStart(params); });
     } else if (line.destination) {
         QTimer::singleShot(
@@ -52,10 +53,11 @@ int main(int argc, char *argv[]) {
             [&window, destination = *line.destination, tls = line.tls,
              proxy = line.proxy.value_or(std::string())] {
                 if (destination.port) {
-                    window.ConnectAtStart({destination.host, *destination.port, tls, proxy});
+                    window.ConnectAtStart(
+                        {destination.host, *destination.port, tls, proxy, destination.udp});
                 } else {
                     window.OpenConnectDialog(QString::fromStdString(destination.host), tls,
-                                             QString::fromStdString(proxy));
+                                             QString::fromStdString(proxy), destination.udp);
                 }
             });
     }

@@ -227,9 +227,10 @@ void MainWindow::Run(Command command) {
     }
 }
 
-void MainWindow::OpenConnectDialog(const QString &host, bool tls, const QString &proxy) {
+void MainWindow::OpenConnectDialog(const QString &host, bool tls, const QString &proxy, bool udp) {
     ConnectDialog dialog(this, settings_, settingsPath_);
     if (!host.isEmpty()) dialog.HostBox()->setEditText(host);
+    if (udp) dialog.SetUdp(true);
     if (tls) dialog.TlsBox()->setChecked(true);
     if (!proxy.isEmpty()) dialog.ProxyEdit()->setText(proxy);
     if (dialog.exec() != QDialog::Accepted || closing_) return;

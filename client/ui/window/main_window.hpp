@@ -54,7 +54,8 @@ class MainWindow : public QMainWindow, private MainView {
     void ConnectAtStart(const Destination &params);
     // The connect dialog, with host (when not empty) in place of the newest history entry, its
     // TLS box checked with tls, and proxy (when not empty) in its proxy field.
-    void OpenConnectDialog(const QString &host = {}, bool tls = false, const QString &proxy = {});
+    void OpenConnectDialog(const QString &host = {}, bool tls = false, const QString &proxy = {},
+                           bool udp = false);
     // The listen dialog, then listening as it says.
     void OpenListenDialog();
     // Listening as the command line asks.
