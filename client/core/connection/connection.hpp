@@ -65,6 +65,13 @@ struct ConnectionEvent {
     std::string local;
     // Received, Sent: one whole datagram (possibly empty), never merged with another.
     bool datagram = false;
+    // Secured: what the handshake settled besides the cipher. alpn is the protocol the server
+    // chose, empty when it chose none (alpnOffered: whether a list was offered at all).
+    std::string alpn = {};
+    bool alpnOffered = false;
+    bool certificateSent = false; // a client certificate was shown to the server
+    int keyLogLines = 0;          // the session's secrets written to the key log
+    std::string keyLogError = {}; // why one could not be, when one could not
 };
 
 struct ConnectionOptions {
@@ -88,6 +95,8 @@ struct ConnectionOptions {
     // received one Received event. The default endpoint is then MakeDatagramEndpoint; TLS does
     // not apply and ends the connection at once.
     bool datagrams = false;
+    // Where the listening side's TLS secrets go (the client's come with tlsClient).
+    std::shared_ptr<KeyLog> serverKeyLog = {};
 };
 
 class Connection {

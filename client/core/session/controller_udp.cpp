@@ -34,7 +34,7 @@ void MainController::ConnectUdp(const Destination &params) {
         view_.ShowWarning(UdpProxyText(choice.source));
         return;
     }
-    BeginConnect(params, std::nullopt);
+    BeginConnect(params, std::nullopt, std::nullopt);
 }
 
 std::optional<ListenOutcome> MainController::RefuseUdpListen(const ListenParams &params) {

@@ -81,8 +81,9 @@ class DatagramClient {
         std::vector<std::string> out;
         for (const ConnectionEvent &event : events_) {
             if (event.type != type) continue;
-            if (type == ConnectionEvent::Type::Received || type == ConnectionEvent::Type::Sent)
+            if (type == ConnectionEvent::Type::Received || type == ConnectionEvent::Type::Sent) {
                 EXPECT_TRUE(event.datagram) << "a datagram's event without its mark";
+            }
             out.push_back(event.data);
         }
         return out;

@@ -57,9 +57,9 @@ TEST(ConnectDialog, Ipv6AndTheTlsMarkRoundTripThroughTheHistory) {
 // UDP is kept with the destination as TLS is, and takes neither TLS nor a proxy URL: each is
 // refused with its field, while "なし" stays as the way around a proxy set for every destination.
 TEST(ConnectDialog, UdpRoundTripsThroughTheHistoryAndRefusesTlsAndProxies) {
-    for (const Destination &d : {Destination{"::1", 53, false, "", true},
-                                 Destination{"dns.example", 53, false, "なし", true},
-                                 Destination{"h", 7, false, "", false}}) {
+    for (const Destination &d : {Destination{"::1", 53, false, "", {}, true},
+                                 Destination{"dns.example", 53, false, "なし", {}, true},
+                                 Destination{"h", 7, false, "", {}, false}}) {
         const std::string entry = HistoryEntry(d);
         const ConnectDecision read = DecideConnect(entry, "");
         ASSERT_TRUE(read.accepted) << entry << ": " << read.warning;
@@ -70,7 +70,7 @@ TEST(ConnectDialog, UdpRoundTripsThroughTheHistoryAndRefusesTlsAndProxies) {
         // The dialog's choice decides when there is one.
         EXPECT_EQ(DecideConnect(entry, "", false, std::nullopt, !d.udp).params.udp, !d.udp);
     }
-    EXPECT_EQ(HistoryEntry({"::1", 53, false, "なし", true}), "[::1]:53 (UDP) (プロキシなし)");
+    EXPECT_EQ(HistoryEntry({"::1", 53, false, "なし", {}, true}), "[::1]:53 (UDP) (プロキシなし)");
     // An entry an earlier version wrote is never taken for UDP.
     EXPECT_FALSE(ParseHistoryEntry("h (UDP)").udp);
 

@@ -129,7 +129,7 @@ TEST_F(ControllerUdp, EachPageIsOneDatagramAndEachDatagramOneChunk) {
     PeerProcess peer({"python3", UdpPeer(), "echo", "127.0.0.1"});
     ASSERT_TRUE(peer.WaitFor("listening ", 30s)) << peer.Output();
     const int32_t port = peer.PortAfter("listening ");
-    controller_->Connect({"127.0.0.1", port, false, "", true});
+    controller_->Connect({"127.0.0.1", port, false, "", {}, true});
     EXPECT_EQ(view_.status, "127.0.0.1:" + std::to_string(port) + " (UDP)に接続中");
     Send("one");
     Send("two");
@@ -209,18 +209,18 @@ TEST_F(ControllerUdp, ListeningAnswersItsSenderAndTellsAClosedPort) {
 // TLS and proxies do not apply to datagrams: refused before anything changes, with "なし" as the
 // way around a proxy of the environment.
 TEST_F(ControllerUdp, TlsAndProxiesAreRefused) {
-    controller_->Connect({"127.0.0.1", 9, true, "", true});
+    controller_->Connect({"127.0.0.1", 9, true, "", {}, true});
     ASSERT_EQ(view_.warnings.size(), 1u);
     EXPECT_EQ(view_.warnings.back(), kUdpTlsText);
     EXPECT_FALSE(controller_->HasConnection());
 
     environment_["all_proxy"] = "socks5h://proxy.example:1080";
-    controller_->Connect({"127.0.0.1", 9, false, "", true});
+    controller_->Connect({"127.0.0.1", 9, false, "", {}, true});
     ASSERT_EQ(view_.warnings.size(), 2u);
     EXPECT_NE(view_.warnings.back().find("環境変数all_proxy"), std::string::npos);
     EXPECT_NE(view_.warnings.back().find("「なし」"), std::string::npos);
     EXPECT_FALSE(controller_->HasConnection());
-    controller_->Connect({"127.0.0.1", 9, false, "なし", true});
+    controller_->Connect({"127.0.0.1", 9, false, "なし", {}, true});
     EXPECT_TRUE(controller_->HasConnection());
     EXPECT_EQ(view_.warnings.size(), 2u);
     controller_->Disconnect();

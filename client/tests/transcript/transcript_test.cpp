@@ -258,7 +258,8 @@ TEST(Transcript, AFullDiskRefusesAppendsWithoutLosingAnything) {
     Plain plain{expected,
                 std::vector<Direction>(expected.size(), Direction::Received),
                 std::vector<bool>(expected.size(), false),
-                {}};
+                {},
+                std::vector<int>(expected.size(), -1)};
     EXPECT_EQ(t.LineCount(Shown::Received), plain.Breaks(Shown::Received).size() + 1);
 }
 

@@ -7,6 +7,7 @@
 
 #include <QDialog>
 
+#include <map>
 #include <string>
 
 #include "hosts/destination.hpp"
@@ -14,7 +15,9 @@
 
 class QCheckBox;
 class QComboBox;
+class QLabel;
 class QLineEdit;
+class QPushButton;
 
 namespace tarvotcpc::ui {
 
@@ -34,6 +37,11 @@ class ConnectDialog : public QDialog {
     QComboBox *ProtocolBox() const { return protocol_; }
     // The protocol choice: UDP rather than TCP.
     void SetUdp(bool udp);
+    QPushButton *TlsDetailsButton() const { return detailsButton_; }
+    // The destination's own TLS settings as the dialog holds them: the chosen history entry's,
+    // or what the TLS details dialog (or the command line) set.
+    const TlsDetails &Details() const { return details_; }
+    void SetDetails(const TlsDetails &details);
 
   public slots:
     void accept() override;
@@ -47,6 +55,14 @@ class ConnectDialog : public QDialog {
     QCheckBox *tls_;
     QLineEdit *proxy_;
     QComboBox *protocol_;
+
+    // The TLS details: a button that opens their dialog, with a line saying what they change.
+    void AddTlsDetails();
+    void EditTlsDetails();
+    std::map<std::string, TlsDetails> keptDetails_; // of the history's destinations
+    TlsDetails details_;
+    QPushButton *detailsButton_ = nullptr;
+    QLabel *detailsSummary_ = nullptr;
 };
 
 } // namespace tarvotcpc::ui

@@ -51,13 +51,16 @@ int main(int argc, char *argv[]) {
         QTimer::singleShot(
             0, &window,
             [&window, destination = *line.destination, tls = line.tls,
-             proxy = line.proxy.value_or(std::string())] {
+             proxy = line.proxy.value_or(std::string()), details = line.tlsDetails] {
                 if (destination.port) {
-                    window.ConnectAtStart(
-                        {destination.host, *destination.port, tls, proxy, destination.udp});
+                    tarvotcpc::Destination params{destination.host, *destination.port, tls, proxy};
+                    params.tlsDetails = details;
+                    params.udp = destination.udp;
+                    window.ConnectAtStart(params);
                 } else {
-                    window.OpenConnectDialog(QString::fromStdString(destination.host), tls,
-                                             QString::fromStdString(proxy), destination.udp);
+                    window.OpenConnectDialogWith(QString::fromStdString(destination.host), tls,
+                                                 QString::fromStdString(proxy), details,
+                                                 destination.udp);
                 }
             });
     }

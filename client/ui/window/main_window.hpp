@@ -54,8 +54,10 @@ class MainWindow : public QMainWindow, private MainView {
     void ConnectAtStart(const Destination &params);
     // The connect dialog, with host (when not empty) in place of the newest history entry, its
     // TLS box checked with tls, and proxy (when not empty) in its proxy field.
-    void OpenConnectDialog(const QString &host = {}, bool tls = false, const QString &proxy = {},
-                           bool udp = false);
+    void OpenConnectDialog(const QString &host = {}, bool tls = false, const QString &proxy = {});
+    // The same, with the TLS details given on the command line, and UDP chosen when udp.
+    void OpenConnectDialogWith(const QString &host, bool tls, const QString &proxy,
+                               const TlsDetails &details, bool udp = false);
     // The listen dialog, then listening as it says.
     void OpenListenDialog();
     // Listening as the command line asks.
@@ -84,6 +86,7 @@ class MainWindow : public QMainWindow, private MainView {
     void SetStartTlsAvailable(bool available) override;
     void AskCertificate(const CertificateQuestion &question) override;
     void AskProxyPassword(const ProxyPasswordQuestion &question) override;
+    void AskPassphrase(const PassphraseQuestion &question) override;
 
     void Run(Command command);
     // Capture files (main_window_capture.cpp): the page's record saved as one, or one opened in
