@@ -289,23 +289,33 @@ bool DatagramTransport::TakeQueuedError() {
     message.msg_iovlen = 1;
     message.msg_control = control;
     message.msg_controllen = sizeof control;
-    ssize_t n;
-    do {
-        n = recvmsg(socket_.Get(), &message, MSG_ERRQUEUE | MSG_DONTWAIT);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) return false;
+    for (;;) {
+        message.msg_controllen = sizeof control;
+        ssize_t n;
+        do {
+            n = recvmsg(socket_.Get(), &message, MSG_ERRQUEUE | MSG_DONTWAIT);
+        } while (n < 0 && errno == EINTR);
+        if (n < 0) return false;
+        if (!TellQueuedError(message)) continue;
+        return true;
+    }
+}
+
+bool DatagramTransport::TellQueuedError(msghdr &message) {
     for (cmsghdr *c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
         if (!((c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_RECVERR) ||
               (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_RECVERR)))
             continue;
         sock_extended_err error{};
         std::memcpy(&error, CMSG_DATA(c), sizeof error);
+        // A datagram this host refused as too large failed its own send, which told it already
+        // with its size; the queue's copy would tell it twice.
+        if (error.ee_origin == SO_EE_ORIGIN_LOCAL && error.ee_errno == EMSGSIZE) return false;
         const bool icmp =
             error.ee_origin == SO_EE_ORIGIN_ICMP || error.ee_origin == SO_EE_ORIGIN_ICMP6;
-        if (icmp || (error.ee_origin == SO_EE_ORIGIN_LOCAL && error.ee_errno == EMSGSIZE)) {
+        if (icmp) {
             const std::string offender =
-                icmp ? OffenderText(*reinterpret_cast<const sock_extended_err *>(CMSG_DATA(c)))
-                     : std::string();
+                OffenderText(*reinterpret_cast<const sock_extended_err *>(CMSG_DATA(c)));
             notices_.push_back(IcmpErrorText(error.ee_origin, error.ee_type, error.ee_code,
                                              error.ee_info, offender));
         } else {

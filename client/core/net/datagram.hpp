@@ -69,6 +69,8 @@ class DatagramTransport final : public Transport {
     };
     // Takes one entry of the socket's error queue as a notice; false when it holds none.
     bool TakeQueuedError();
+    // One entry read from the queue into message: false when it tells nothing new.
+    bool TellQueuedError(struct msghdr &message);
     IoResult NextNotice();
     IoResult Deliver(Datagram datagram, char *buffer, std::size_t size);
 
