@@ -33,7 +33,8 @@ struct Plain {
             datagrams[p] >= 0 && (p + 1 == bytes.size() || datagrams[p + 1] != datagrams[p]);
         if (datagramEnds) return true;
         if (p + 1 >= bytes.size()) return false;
-        return partStarts[p + 1] || dirs[p + 1] != dirs[p] || datagrams[p + 1] >= 0 ||
+        const bool datagramStarts = datagrams[p + 1] >= 0 && datagrams[p + 1] != datagrams[p];
+        return partStarts[p + 1] || dirs[p + 1] != dirs[p] || datagramStarts ||
                bytes[p + 1] != '\n';
     }
     std::vector<uint64_t> Breaks(Shown shown) const {

@@ -33,7 +33,9 @@ std::vector<TranscriptView::NotePlace> TranscriptView::PlaceDatagramBounds() con
         if (row == visible_.end()) break;
         NotePlace place;
         place.row = int(row - visible_.begin());
-        if (row->start < c.offset) place.x = CellXOf(*row, c.offset);
+        // Hidden bytes (the other direction's) before it on the row do not make it a cut.
+        if (hexBytes_->PositionOf(row->start) < hexBytes_->PositionOf(c.offset))
+            place.x = CellXOf(*row, c.offset);
         places.push_back(place);
     }
     return places;
