@@ -71,6 +71,7 @@ void UdpWindowTest::connectDialogChoosesUdpAndTheViewShowsEachDatagram() {
         QTest::keyClick(dialog->ProtocolBox(), Qt::Key_Down); // by keyboard: TCP to UDP
         QCOMPARE(dialog->ProtocolBox()->currentIndex(), 1);
         QVERIFY(!dialog->TlsBox()->isChecked() && !dialog->TlsBox()->isEnabled());
+        QVERIFY(!dialog->TlsDetailsButton()->isEnabled());
         dialog->findChild<QPushButton *>(QStringLiteral("connectPushButton"))->click();
     });
     window.Commands().Action(Command::Connect)->trigger();
