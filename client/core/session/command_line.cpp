@@ -316,6 +316,8 @@ CommandLine ParseCommandLine(const std::vector<std::string_view> &args) {
     if (line.listenPort && !line.tlsDetails.Empty())
         return Failed(
             "--cert, --key, --sni and --alpn are for connecting: give none with --listen");
+    if (udp && !line.tlsDetails.Empty())
+        return Failed("--cert, --key, --sni and --alpn are for TLS, which does not apply to UDP");
     if (!line.tlsDetails.keyFile.empty() && line.tlsDetails.certificateFile.empty())
         return Failed("--key needs --cert, the certificate of the key");
     return line;

@@ -116,6 +116,7 @@ TEST(CommandLine, EveryBadFormIsAnError) {
         {"udp://h:1", "--tls", "--tls does not apply to UDP"},
         {"--listen=udp://7", "--tls", "--tls does not apply to UDP"},
         {"udp://h:1", "--proxy=socks5h://p", "--proxy does not apply to UDP"},
+        {"udp://h:1", "--sni=h", "which does not apply to UDP"},
         {"--key=k.pem", "host:1", "--key needs --cert"},
         {"--cert=c.pem", "--listen=7", "give none with --listen"},
     };
