@@ -138,9 +138,12 @@ void ConnectDialog::AddTlsDetails() {
     detailsSummary_->setWordWrap(true);
     connect(detailsButton_, &QPushButton::clicked, this, &ConnectDialog::EditTlsDetails);
     // Kept with a UDP destination all the same, for when it is made TCP again.
-    detailsButton_->setEnabled(protocol_->currentIndex() != 1);
-    connect(protocol_, &QComboBox::currentIndexChanged, detailsButton_,
-            [this](int index) { detailsButton_->setEnabled(index != 1); });
+    const auto showFor = [this](int protocol) {
+        detailsButton_->setEnabled(protocol != 1);
+        detailsSummary_->setEnabled(protocol != 1);
+    };
+    showFor(protocol_->currentIndex());
+    connect(protocol_, &QComboBox::currentIndexChanged, detailsButton_, showFor);
     // A history entry brings its details with it, as it brings its TLS choice; a host being
     // typed leaves the details as they are.
     const auto followEntry = [this](const QString &text) {
