@@ -63,13 +63,14 @@ struct ScriptLua {
         ScriptRun &run = *RunOf(L);
         run.results_.clear();
         run.error_.clear();
+        run.unreachable_ = false;
         const int count = body(L, run);
         if (count < 0) {
             luaL_where(L, 1);
             lua_pushlstring(L, run.error_.data(), run.error_.size());
             lua_concat(L, 2);
             // A run that ends on this error ended because the peer could not be reached.
-            if (body == &Connect) run.connectError_ = lua_tostring(L, -1);
+            if (run.unreachable_) run.connectError_ = lua_tostring(L, -1);
             return lua_error(L);
         }
         for (const auto &value : run.results_) {
@@ -328,6 +329,7 @@ struct ScriptLua {
         if (reached) return 0;
         std::lock_guard<std::mutex> lock(run.mutex_);
         const std::string target = HostPort(host, port);
+        run.unreachable_ = true;
         if (run.ends_ != endsBefore)
             return Fail(run, "connect: " + target + "に接続できませんでした: " + run.endReason_);
         if (waited == ScriptRun::Waited::TimedOut)

@@ -147,7 +147,8 @@ class ScriptRun : public ExchangeSink {
     std::size_t memoryUsed_ = 0;
     std::string error_;
     std::vector<std::optional<std::string>> results_;
-    std::string connectError_; // the last error connect() raised, as the script saw it
+    bool unreachable_ = false; // the error being raised is connect() not reaching its peer
+    std::string connectError_; // the last such error, as the script saw it
 };
 
 } // namespace tarvotcpc

@@ -27,10 +27,10 @@ struct HeadlessRequest {
     std::optional<std::string> host;
     int32_t port = 0;
     bool tls = false;
-    std::string settingsPath; // the send encoding, line ending and escapes, the text's encoding
-    std::string caFile;       // trust anchors in place of the system's
-    std::string outPath;      // empty: standard output
-    std::string capturePath;  // empty: no capture
+    std::string settingsPath;    // the send encoding, line ending and escapes, the text's encoding
+    std::string caFile;          // trust anchors in place of the system's
+    std::string outPath;         // empty: standard output
+    std::string capturePath;     // empty: no capture
     double timeoutSeconds = 600; // the whole run
 };
 

@@ -32,7 +32,8 @@ class Differ {
         aLo += prefix;
         bLo += prefix;
         std::size_t suffix = 0;
-        while (aHi - suffix > aLo && bHi - suffix > bLo && a_[aHi - suffix - 1] == b_[bHi - suffix - 1])
+        while (aHi - suffix > aLo && bHi - suffix > bLo &&
+               a_[aHi - suffix - 1] == b_[bHi - suffix - 1])
             ++suffix;
         aHi -= suffix;
         bHi -= suffix;
@@ -117,8 +118,9 @@ class Differ {
                 }
             }
         }
-        // No path found within the budget: all of one side changed into all of the other.
-        coarse_ = true;
+        // No snake meets the other within D = (n + m) / 2: the two have no line in common, and all
+        // of one side changes into all of the other; past the budget, that is the search giving up.
+        if (spent_ > budget_) coarse_ = true;
         Add(Op::Delete, static_cast<std::size_t>(n));
         Add(Op::Insert, static_cast<std::size_t>(m));
     }
@@ -149,7 +151,8 @@ LineDiff DiffLines(const std::vector<std::string> &left, const std::vector<std::
         std::vector<int32_t> out;
         out.reserve(lines.size());
         for (const std::string &line : lines)
-            out.push_back(numbers.emplace(line, static_cast<int32_t>(numbers.size())).first->second);
+            out.push_back(
+                numbers.emplace(line, static_cast<int32_t>(numbers.size())).first->second);
         return out;
     };
     const std::vector<int32_t> a = number(left);

@@ -105,7 +105,10 @@ class Maker {
         std::size_t end = text.find('\n');
         end = end == std::string::npos ? text.size() : end + 1;
         const bool cut = end > options_.longestExpect;
-        out_ += "expect(" + LuaLiteral(std::string_view(text).substr(0, std::min(end, options_.longestExpect)), 7) + ")";
+        out_ +=
+            "expect(" +
+            LuaLiteral(std::string_view(text).substr(0, std::min(end, options_.longestExpect)), 7) +
+            ")";
         out_ += cut ? " -- 長い行の先頭だけを待ちます\n" : "\n";
     }
 
@@ -159,8 +162,9 @@ std::string LuaLiteral(std::string_view bytes, std::size_t indent) {
 }
 
 std::string ScriptFromRecord(const SavedTranscript &record, const ScriptMakerOptions &options) {
-    std::string script = "-- tarvotcpc: 記録から作ったスクリプト\n"
-                         "-- 送信はそのままのバイト列で送り、応答はその最初の行を expect で待ちます\n\n";
+    std::string script =
+        "-- tarvotcpc: 記録から作ったスクリプト\n"
+        "-- 送信はそのままのバイト列で送り、応答はその最初の行を expect で待ちます\n\n";
     Maker maker(options);
     std::vector<char> buffer(1u << 16);
     const std::size_t count = record.ChunkCount();
