@@ -58,6 +58,7 @@ MainCommands::MainCommands(QMainWindow *window) : QObject(window), window_(windo
     Make(Command::StopScript, "スクリプトを停止(&Q)", "スクリプトを停止",
          QStringLiteral("stopScript"))
         ->setIcon(DesktopIcon("process-stop", QStyle::SP_BrowserStop));
+    Make(Command::Compare, "受信データを比較(&D)...", nullptr, QStringLiteral("compare"));
     Make(Command::ScriptFromRecord, "記録からスクリプトを作成(&M)...", nullptr,
          QStringLiteral("scriptFromRecord"));
 
@@ -114,6 +115,7 @@ MainCommands::MainCommands(QMainWindow *window) : QObject(window), window_(windo
     SetScriptRunning(false);
     QMenu *tools = bar->addMenu(Text("ツール(&T)"));
     tools->setObjectName(QStringLiteral("toolsMenu"));
+    tools->addAction(Action(Command::Compare));
     tools->addAction(Action(Command::Options));
     QMenu *help = bar->addMenu(Text("ヘルプ(&H)"));
     help->setObjectName(QStringLiteral("helpMenu"));

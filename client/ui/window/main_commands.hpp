@@ -39,6 +39,8 @@ enum class Command {
     RunScript = 130,
     StopScript = 131,
     ScriptFromRecord = 132,
+    // The received lines of the record beside those of a capture or text save.
+    Compare = 133,
 };
 
 class MainCommands : public QObject {

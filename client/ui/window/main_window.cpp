@@ -234,6 +234,9 @@ void MainWindow::Run(Command command) {
     case Command::ScriptFromRecord:
         MakeScriptFromRecord();
         break;
+    case Command::Compare:
+        CompareWithFile();
+        break;
     }
 }
 

@@ -4,11 +4,15 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QProgressDialog>
 
 #include "capture/capture_writer.hpp"
 #include "common/dialog_seam.hpp"
 #include "common/message_seam.hpp"
+#include "dialogs/compare_dialog.hpp"
 #include "dialogs/script_edit_dialog.hpp"
+#include "replay/exchange_compare.hpp"
+#include "replay/line_diff.hpp"
 #include "replay/script_maker.hpp"
 #include "saves/transcript_source.hpp"
 
@@ -66,6 +70,43 @@ void MainWindow::MakeScriptFromRecord() {
     if (dialog.exec() != QDialog::Accepted || closing_ || controller_->ScriptRunning()) return;
     controller_->RunScript(dialog.Script().toStdString(), "記録から.lua");
     Pump();
+}
+
+void MainWindow::CompareWithFile() {
+    QFileDialog dialog(this, Text("受信データを比較"));
+    dialog.setObjectName(QStringLiteral("compareFileDialog"));
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setNameFilter(
+        Text("キャプチャ・テキスト保存(*.pcapng *.pcap *.cap *.txt *.log);;すべてのファイル(*)"));
+    if (ExecFileDialog(dialog) != QDialog::Accepted || dialog.selectedFiles().isEmpty() || closing_)
+        return;
+    const QString path = dialog.selectedFiles().first();
+    Transcript other;
+    ExchangeFileJob job(path.toStdString(), other);
+    // Read in steps under a progress box, so that a large file keeps the window alive and can be
+    // given up.
+    QProgressDialog progress(Text("「%1」を読み込んでいます").arg(QFileInfo(path).fileName()),
+                             Text("キャンセル"), 0, 1000, this);
+    progress.setObjectName(QStringLiteral("compareProgressDialog"));
+    progress.setWindowModality(Qt::WindowModal);
+    progress.setMinimumDuration(500);
+    while (job.Step()) {
+        progress.setValue(job.Progress());
+        if (progress.wasCanceled() || closing_) return;
+    }
+    progress.reset();
+    if (!job.Succeeded()) {
+        ShowMessageBox(this, QString::fromStdString(job.Error()), MessageStyle::Warning);
+        return;
+    }
+    const ChunkDecoderFactory decoders = ChunkDecodersFor(ViewEncodingOf(ReadOptions(settings_)));
+    const ReceivedLines mine = ReceivedLinesOf(TranscriptSource(ShownTranscript()), decoders);
+    const ReceivedLines theirs = ReceivedLinesOf(TranscriptSource(other), decoders);
+    const LineDiff diff = DiffLines(mine.lines, theirs.lines);
+    CompareDialog compare(this, Text("この記録"), mine.lines, QFileInfo(path).fileName(),
+                          theirs.lines, diff);
+    compare.exec();
 }
 
 void MainWindow::ScriptRunning(bool running) {

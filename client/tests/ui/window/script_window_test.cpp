@@ -1,17 +1,24 @@
 // Scripts from the window against a real redis-server: a file picked in the 送信 menu runs while
 // the window stays live, its steps show in the status bar, it stops on request; the record made
-// into a script opens in the editor and runs again to the same answers. With TARVOTCPC_SHOTS set
+// into a script opens in the editor and runs again to the same answers; compared with a text save
+// that differs in one answer, that line is the one marked. With TARVOTCPC_SHOTS set
 // to a folder, the window and the editor are saved there as pictures.
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTableWidget>
+#include <QTableWidget>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "dialogs/compare_dialog.hpp"
+#include "dialogs/compare_dialog.hpp"
 #include "dialogs/script_edit_dialog.hpp"
+#include "saves/transcript_source.hpp"
+#include "saves/transcript_source.hpp"
 #include "support/peer_process.hpp"
 #include "support/ui_support.hpp"
 #include "window/main_window.hpp"
@@ -108,6 +115,38 @@ class ScriptWindowTest : public QObject {
         QVERIFY(edited);
         QTRY_COMPARE_WITH_TIMEOUT(status->text(),
                                   QStringLiteral("スクリプトが最後まで実行されました"), 10000);
+
+        // The record beside its own text save with one answer changed: that line, and only it.
+        std::string saved;
+        QVERIFY(WriteTranscriptText(TranscriptSource(window.Controller().KeptTranscript()), {},
+                                    [&saved](std::string_view piece) {
+                                        saved.append(piece);
+                                        return true;
+                                    }));
+        const std::size_t answer = saved.find("\nこんにちは␍␊\n");
+        QVERIFY(answer != std::string::npos);
+        saved.replace(answer, std::string("\nこんにちは").size(), "\nこんばんは");
+        tarvotcpc::testing::WriteFile(dir.Path("other.txt"), saved);
+        bool compared = false;
+        WhenModal<CompareDialog>([&compared](CompareDialog *compare) {
+            QVERIFY2(compare->Summary()->text().startsWith("1か所"),
+                     qPrintable(compare->Summary()->text()));
+            QTableWidget *table = compare->Table();
+            const int row = table->currentRow();
+            QCOMPARE(table->item(row, 0)->text(), QStringLiteral("≠"));
+            QCOMPARE(table->item(row, 2)->text(), QStringLiteral("こんにちは␍␊"));
+            QCOMPARE(table->item(row, 4)->text(), QStringLiteral("こんばんは␍␊"));
+            // F8 goes round to the one difference again from anywhere.
+            table->setCurrentCell(0, 2);
+            QTest::keyClick(table, Qt::Key_F8);
+            QCOMPARE(table->currentRow(), row);
+            Shot(compare, "compare.png");
+            compared = true;
+        });
+        AnswerFileDialog(dir.Path("other.txt"));
+        window.Commands().Action(Command::Compare)->trigger();
+        SetFileDialogObserver({});
+        QVERIFY(compared);
     }
 };
 
