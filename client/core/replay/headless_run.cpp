@@ -230,8 +230,9 @@ int RunHeadless(const HeadlessRequest &request, std::FILE *out, std::FILE *err) 
     }
 
     int status = kRunPassed;
+    // Blocked until the record is written: a stop during the writing must not cut it short.
+    const BlockedStops stops;
     {
-        const BlockedStops stops;
         ScriptRun run(std::move(source), BaseName(request.scriptPath), channel, options);
         const Clock::time_point deadline =
             Clock::now() + std::chrono::duration_cast<Clock::duration>(

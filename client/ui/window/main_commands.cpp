@@ -55,9 +55,7 @@ MainCommands::MainCommands(QMainWindow *window) : QObject(window), window_(windo
     Make(Command::Certificates, "相手の証明書(&V)...", nullptr, QStringLiteral("certificates"));
     Make(Command::RunScript, "スクリプトを実行(&R)...", nullptr, QStringLiteral("runScript"))
         ->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
-    Make(Command::StopScript, "スクリプトを停止(&Q)", "スクリプトを停止",
-         QStringLiteral("stopScript"))
-        ->setIcon(DesktopIcon("process-stop", QStyle::SP_BrowserStop));
+    Make(Command::StopScript, "スクリプトを停止(&Q)", nullptr, QStringLiteral("stopScript"));
     Make(Command::Compare, "受信データを比較(&D)...", nullptr, QStringLiteral("compare"));
     Make(Command::ScriptFromRecord, "記録からスクリプトを作成(&M)...", nullptr,
          QStringLiteral("scriptFromRecord"));
@@ -138,7 +136,7 @@ MainCommands::MainCommands(QMainWindow *window) : QObject(window), window_(windo
     toolBar_->setIconSize(QSize(24, 24));
     const Command buttons[] = {Command::Connect,  Command::Disconnect, Command::Listen,
                                Command::StartTls, Command::Send,       Command::InsertTemplate,
-                               Command::LoadFile, Command::Options,    Command::StopScript};
+                               Command::LoadFile, Command::Options};
     for (const Command command : buttons) {
         QAction *action = Action(command);
         toolBar_->addAction(action);
