@@ -22,6 +22,7 @@ CORE = {
     "exchange": {"hosts", "settings", "capture", "saves", "transcript", "connection", "tls",
                  "proxy", "net", "files", "text"},
 }
+CORE["replay"] = {"exchange"} | CORE["exchange"]
 CORE["session"] = set(CORE) - {"session"}
 UI = {
     "common": set(),

@@ -27,6 +27,7 @@ void ConnectionChannel::Bind(ExchangeSink &sink, std::function<void()> wake) {
 }
 
 void ConnectionChannel::Keep(Entry::Kind kind, std::string text) {
+    if (!options_.keep) return;
     std::lock_guard<std::mutex> lock(recordMutex_);
     if (kind == Entry::Kind::Received && !record_.empty() && record_.back().kind == kind)
         record_.back().text += text;
@@ -42,6 +43,7 @@ std::vector<ConnectionChannel::Entry> ConnectionChannel::Record() const {
 void ConnectionChannel::Poll() {
     if (!connection_ || sink_ == nullptr) return;
     for (ConnectionEvent &event : connection_->TakeEvents()) {
+        if (options_.observe) options_.observe(event);
         switch (event.type) {
         case ConnectionEvent::Type::Received:
             Keep(Entry::Kind::Received, event.data);
@@ -89,6 +91,7 @@ std::string ConnectionChannel::Connect(const std::string &host, int32_t port, bo
     ConnectionOptions options;
     options.wake = wake_;
     options.resolver = options_.resolver;
+    options.queueLimit = options_.queueLimit;
     if (tls) {
         TlsClientOptions client;
         client.host = host;
@@ -107,6 +110,10 @@ std::string ConnectionChannel::StartTls() {
     client.caFile = options_.caFile;
     connection_->StartTls(client);
     return {};
+}
+
+void ConnectionChannel::Quit() {
+    if (connection_) connection_->Quit();
 }
 
 void ConnectionChannel::Close() {

@@ -16,6 +16,14 @@ namespace tarvotcpc {
 struct ConnectionChannelOptions {
     std::string caFile; // trust anchors for TLS in place of the system's (tests, private CAs)
     Resolver resolver;
+    // Received bytes that may wait in the connection's queue (ConnectionOptions::queueLimit): a
+    // script busy elsewhere then holds the peer back rather than the queue growing.
+    std::size_t queueLimit = 0;
+    // Called on the polling thread with each event as it is taken, before the channel acts on
+    // it: for a driver that keeps a record of its own, with times and addresses.
+    std::function<void(const ConnectionEvent &)> observe;
+    // Record() keeps what went through; a driver with a record of its own need not keep it twice.
+    bool keep = true;
 };
 
 class ConnectionChannel : public ExchangeChannel {
@@ -30,6 +38,11 @@ class ConnectionChannel : public ExchangeChannel {
     std::string StartTls() override;
     void Close() override;
     void Note(const std::string &text) override;
+
+    // Whether the connection is there and has not ended yet.
+    bool Open() const { return connection_ && !connection_->Finished(); }
+    // Ends the connection without any further event; nothing wakes the run after it.
+    void Quit();
 
     // What went through the channel, in order: for a caller that keeps a record of its own.
     struct Entry {

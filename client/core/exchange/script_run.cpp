@@ -63,11 +63,14 @@ struct ScriptLua {
         ScriptRun &run = *RunOf(L);
         run.results_.clear();
         run.error_.clear();
+        run.unreachable_ = false;
         const int count = body(L, run);
         if (count < 0) {
             luaL_where(L, 1);
             lua_pushlstring(L, run.error_.data(), run.error_.size());
             lua_concat(L, 2);
+            // A run that ends on this error ended because the peer could not be reached.
+            if (run.unreachable_) run.connectError_ = lua_tostring(L, -1);
             return lua_error(L);
         }
         for (const auto &value : run.results_) {
@@ -126,12 +129,38 @@ struct ScriptLua {
 
     static int Stopped(ScriptRun &run) { return Fail(run, "スクリプトを止めました"); }
 
+    // The innermost line of the script's own text that led here (print goes through the
+    // prelude, a helper function through the script's other lines).
+    static int ScriptLine(lua_State *L, const ScriptRun &run) {
+        const std::string source = "=" + run.name_;
+        lua_Debug ar;
+        for (int level = 1; level < 16 && lua_getstack(L, level, &ar) != 0; ++level) {
+            if (lua_getinfo(L, "Sl", &ar) != 0 && ar.source != nullptr && source == ar.source)
+                return ar.currentline;
+        }
+        return 0;
+    }
+
+    // Tells the driver which step begins.
+    static void Report(lua_State *L, const ScriptRun &run, const char *function,
+                       const std::string &what) {
+        if (!run.options_.step) return;
+        ScriptStep step;
+        step.function = function;
+        step.line = ScriptLine(L, run);
+        step.text = run.name_ + ":" + std::to_string(step.line) + ": " + function + ": " + what;
+        run.options_.step(step);
+    }
+
+    static std::string UpTo(double seconds) { return " (" + SecondsText(seconds) + "秒まで)"; }
+
     static int Send(lua_State *L, ScriptRun &run) {
         std::string text;
         if (!Text(L, 1, text)) return Fail(run, "send: 送る文字列を渡してください");
         SendBytes out = EncodeForSend(text, run.options_.encoding, run.options_.lineEnding,
                                       run.options_.escapes);
         if (!out.ok) return Fail(run, "send: " + out.error);
+        Report(L, run, "send", "「" + Shown(text) + "」");
         return Out(run, "send", std::move(out.bytes));
     }
 
@@ -140,7 +169,9 @@ struct ScriptLua {
             return Fail(run, "send_bytes: 送るバイト列を文字列で渡してください");
         std::size_t size = 0;
         const char *bytes = lua_tolstring(L, 1, &size);
-        return Out(run, "send_bytes", std::string(bytes, size));
+        std::string out(bytes, size);
+        Report(L, run, "send_bytes", "「" + Shown(out) + "」");
+        return Out(run, "send_bytes", std::move(out));
     }
 
     static int Out(ScriptRun &run, const char *function, std::string bytes) {
@@ -172,6 +203,7 @@ struct ScriptLua {
         if (!Text(L, 1, needle)) return Fail(run, "expect: 待つ文字列を渡してください");
         if (!Seconds(L, 2, run.options_.expectSeconds, run, seconds))
             return Fail(run, "expect: 待つ秒数は0以上の数で指定してください");
+        Report(L, run, "expect", "「" + Shown(needle) + "」を待ちます" + UpTo(seconds));
         bool found = false;
         std::string ended;
         const ScriptRun::Waited waited = run.WaitUntil(
@@ -202,6 +234,7 @@ struct ScriptLua {
             return Fail(run, "expect_re: 待つ秒数は0以上の数で指定してください");
         const ScriptPattern compiled(pattern);
         if (!compiled.ok()) return Fail(run, "expect_re: " + compiled.Error());
+        Report(L, run, "expect_re", "/" + Shown(pattern) + "/ を待ちます" + UpTo(seconds));
         ScriptPattern::Outcome outcome = ScriptPattern::Outcome::NotFound;
         std::string ended;
         uint64_t tried = UINT64_MAX; // the pending text's version at the last try
@@ -235,6 +268,7 @@ struct ScriptLua {
         double seconds = 0;
         if (lua_isnoneornil(L, 1) || !Seconds(L, 1, 0, run, seconds))
             return Fail(run, "sleep: 秒数を0以上の数で指定してください");
+        Report(L, run, "sleep", SecondsText(seconds) + "秒待ちます");
         if (run.WaitUntil([] { return false; }, Deadline(seconds)) == ScriptRun::Waited::Stopped)
             return Stopped(run);
         return 0;
@@ -277,6 +311,7 @@ struct ScriptLua {
             endsBefore = run.ends_;
             run.pending_.clear();
         }
+        Report(L, run, "connect", HostPort(host, port) + (tls ? "にTLSで" : "に") + "接続します");
         const std::string refused = run.channel_.Connect(host, port, tls);
         if (!refused.empty()) return Fail(run, "connect: " + refused);
         const double seconds = std::min(run.options_.connectSeconds, run.options_.longestWait);
@@ -294,6 +329,7 @@ struct ScriptLua {
         if (reached) return 0;
         std::lock_guard<std::mutex> lock(run.mutex_);
         const std::string target = HostPort(host, port);
+        run.unreachable_ = true;
         if (run.ends_ != endsBefore)
             return Fail(run, "connect: " + target + "に接続できませんでした: " + run.endReason_);
         if (waited == ScriptRun::Waited::TimedOut)
@@ -307,7 +343,7 @@ struct ScriptLua {
         return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
     }
 
-    static int StartTls(lua_State *, ScriptRun &run) {
+    static int StartTls(lua_State *L, ScriptRun &run) {
         uint64_t securesBefore = 0;
         uint64_t endsBefore = 0;
         {
@@ -316,6 +352,7 @@ struct ScriptLua {
             securesBefore = run.secures_;
             endsBefore = run.ends_;
         }
+        Report(L, run, "starttls", "TLSに切り替えます");
         const std::string refused = run.channel_.StartTls();
         if (!refused.empty()) return Fail(run, "starttls: " + refused);
         const double seconds = std::min(run.options_.connectSeconds, run.options_.longestWait);
@@ -332,11 +369,12 @@ struct ScriptLua {
         return 0;
     }
 
-    static int Close(lua_State *, ScriptRun &run) {
+    static int Close(lua_State *L, ScriptRun &run) {
         {
             std::lock_guard<std::mutex> lock(run.mutex_);
             if (!run.connected_) return 0;
         }
+        Report(L, run, "close", "切断します");
         run.channel_.Close();
         const double seconds = std::min(run.options_.connectSeconds, run.options_.longestWait);
         const ScriptRun::Waited waited =
@@ -347,9 +385,22 @@ struct ScriptLua {
         return 0;
     }
 
+    // connected(): a boolean, which no Entry pushes; nothing here raises.
+    static int IsConnected(lua_State *L) {
+        ScriptRun &run = *RunOf(L);
+        bool connected = false;
+        {
+            std::lock_guard<std::mutex> lock(run.mutex_);
+            connected = run.connected_;
+        }
+        lua_pushboolean(L, connected ? 1 : 0);
+        return 1;
+    }
+
     static int Log(lua_State *L, ScriptRun &run) {
         std::string text;
         if (!Text(L, 1, text)) return Fail(run, "log: 記録する文字列を渡してください");
+        Report(L, run, "log", Shown(text));
         run.channel_.Note(text);
         return 0;
     }
@@ -459,7 +510,8 @@ struct ScriptLua {
                                       {"expect", Entry<Expect>}, {"expect_re", Entry<ExpectRe>},
                                       {"sleep", Entry<Sleep>},   {"starttls", Entry<StartTls>},
                                       {"close", Entry<Close>},   {"connect", Entry<Connect>},
-                                      {"log", Entry<Log>},       {nullptr, nullptr}};
+                                      {"log", Entry<Log>},       {"connected", IsConnected},
+                                      {nullptr, nullptr}};
         lua_pushglobaltable(L);
         luaL_setfuncs(L, functions, 0);
         lua_pop(L, 1);
@@ -566,6 +618,7 @@ void ScriptRun::RunHere() {
             outcome.message = name_ + ": スクリプトが文字列でない値でエラーを起こしました";
         }
         outcome.line = LineOf(outcome.message, name_);
+        outcome.connectFailed = !connectError_.empty() && outcome.message == connectError_;
     }
     lua_close(L);
     Finish(std::move(outcome));

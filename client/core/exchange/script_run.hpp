@@ -33,6 +33,14 @@ namespace tarvotcpc {
 
 class Decoder;
 
+// A step of a script as it begins: which function, on which line of the script, and a line for
+// the user naming it ("login.lua:12: expect: 「+OK\r\n」を待ちます (10秒まで)").
+struct ScriptStep {
+    std::string function;
+    int line = 0;
+    std::string text;
+};
+
 struct ScriptOptions {
     // send() encodes as the send page does; received text is decoded from the same encoding.
     SendEncoding encoding = SendEncoding::Utf8;
@@ -50,6 +58,8 @@ struct ScriptOptions {
     bool connected = false; // a connection is up when the run starts
     // Called on the script's thread once the run has ended; must not block.
     std::function<void()> finished;
+    // Called on the script's thread as each function of the script's begins; must not block.
+    std::function<void(const ScriptStep &)> step;
 };
 
 struct ScriptOutcome {
@@ -58,6 +68,9 @@ struct ScriptOutcome {
     // Failed: the error as "name:line: text"; Stopped: why.
     std::string message;
     int line = 0; // of the failure, when the script's text has one
+    // Failed because connect() could not reach its peer (the error came from connect and the
+    // script did not catch it).
+    bool connectFailed = false;
 };
 
 class ScriptRun : public ExchangeSink {
@@ -134,6 +147,8 @@ class ScriptRun : public ExchangeSink {
     std::size_t memoryUsed_ = 0;
     std::string error_;
     std::vector<std::optional<std::string>> results_;
+    bool unreachable_ = false; // the error being raised is connect() not reaching its peer
+    std::string connectError_; // the last such error, as the script saw it
 };
 
 } // namespace tarvotcpc

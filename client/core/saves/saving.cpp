@@ -181,6 +181,36 @@ std::string TranscriptTextFormat::Finish() {
     return out;
 }
 
+bool WriteTranscriptText(const SavedTranscript &transcript, ChunkDecoderFactory decoders,
+                         const std::function<bool(std::string_view)> &write) {
+    TranscriptTextFormat format(std::move(decoders));
+    constexpr std::size_t kPiece = 1u << 20;
+    std::vector<char> buffer(kPiece);
+    std::string out;
+    const std::size_t count = transcript.ChunkCount();
+    for (std::size_t index = 0; index < count; ++index) {
+        const SavedChunkInfo chunk = transcript.Chunk(index);
+        if (chunk.isNote) {
+            out += format.Note(chunk);
+            continue;
+        }
+        out += format.Header(chunk);
+        for (uint64_t offset = 0; offset < chunk.size;) {
+            const std::size_t got = transcript.Read(index, offset, buffer);
+            if (got == 0) return false;
+            out += format.Body(chunk.direction, std::string_view(buffer.data(), got));
+            offset += got;
+            if (out.size() >= kPiece) {
+                if (!write(out)) return false;
+                out.clear();
+            }
+        }
+        out += format.EndChunk();
+    }
+    out += format.Finish();
+    return out.empty() || write(out);
+}
+
 std::string FileErrorMessage(const std::string &path, int err) {
     const char *reason;
     switch (err) {

@@ -97,6 +97,12 @@ class TranscriptTextFormat {
     bool atLineStart_ = true;
 };
 
+// The whole transcript in TranscriptTextFormat, as the text save writes it, handed to `write` in
+// pieces as it is made (a run without a window prints it). False when write refused a piece or
+// the transcript could not be read.
+bool WriteTranscriptText(const SavedTranscript &transcript, ChunkDecoderFactory decoders,
+                         const std::function<bool(std::string_view)> &write);
+
 // How the bytes reach the file; tests put a failing one here to stage a full disk.
 using WriteSeam = std::function<ssize_t(int fd, const void *data, std::size_t size)>;
 

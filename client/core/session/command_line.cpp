@@ -1,6 +1,8 @@
 #include "session/command_line.hpp"
 
 #include <algorithm>
+#include <stdexcept>
+#include <string>
 
 #include "net/addresses.hpp"
 #include "hosts/destination.hpp"
@@ -58,6 +60,14 @@ std::string Quoted(std::string_view text) {
         }
     }
     return quoted + (shown.size() < text.size() ? "...'" : "'");
+}
+
+std::string TakeFile(std::optional<std::string> &field, std::string_view name,
+                     std::string_view value) {
+    if (field) return std::string(name) + " is given more than once";
+    if (value.empty()) return std::string(name) + " needs a file name";
+    field = std::string(value);
+    return {};
 }
 
 // One entry per option: a new option is one more line here and, when it carries a setting, one
@@ -168,6 +178,40 @@ constexpr OptionSpec kOptions[] = {
                     Quoted(value) + ")";
          if (protocols->empty()) return "--alpn needs at least one protocol";
          line.tlsDetails.alpn = std::string(value);
+         return {};
+     }},
+    {"--run", "SCRIPT",
+     "run the Lua script SCRIPT without a window, connected to the\n"
+     "destination when one is given, and print the exchange",
+     [](CommandLine &line, std::string_view value) -> std::string {
+         return TakeFile(line.runScript, "--run", value);
+     }},
+    {"--out", "FILE", "with --run: write the exchange to FILE instead",
+     [](CommandLine &line, std::string_view value) -> std::string {
+         return TakeFile(line.outPath, "--out", value);
+     }},
+    {"--capture", "FILE", "with --run: also write the exchange as a pcapng capture",
+     [](CommandLine &line, std::string_view value) -> std::string {
+         return TakeFile(line.capturePath, "--capture", value);
+     }},
+    {"--ca", "FILE", "with --run: trust the CA certificates of FILE (PEM) for TLS",
+     [](CommandLine &line, std::string_view value) -> std::string {
+         return TakeFile(line.caFile, "--ca", value);
+     }},
+    {"--timeout", "SECONDS", "with --run: stop the script after SECONDS (600 by default)",
+     [](CommandLine &line, std::string_view value) -> std::string {
+         if (line.runTimeout) return "--timeout is given more than once";
+         double seconds = 0;
+         const std::string text(value);
+         std::size_t used = 0;
+         try {
+             seconds = std::stod(text, &used);
+         } catch (const std::exception &) {
+             used = 0;
+         }
+         if (used == 0 || used != text.size() || !(seconds > 0) || seconds > 86400)
+             return "--timeout takes a number of seconds above 0, at most 86400";
+         line.runTimeout = seconds;
          return {};
      }},
     {"--help", "", "show this help and exit",
@@ -320,6 +364,17 @@ CommandLine ParseCommandLine(const std::vector<std::string_view> &args) {
         return Failed("--cert, --key, --sni and --alpn are for TLS, which does not apply to UDP");
     if (!line.tlsDetails.keyFile.empty() && line.tlsDetails.certificateFile.empty())
         return Failed("--key needs --cert, the certificate of the key");
+    if (!line.runScript && (line.outPath || line.capturePath || line.caFile || line.runTimeout))
+        return Failed("--out, --capture, --ca and --timeout go with --run");
+    if (line.runScript) {
+        if (line.listenPort) return Failed("--run connects: give no --listen with it");
+        if (line.proxy || !line.tlsDetails.Empty())
+            return Failed("--proxy, --cert, --key, --sni and --alpn are not used by --run");
+        if (line.destination && !line.destination->port)
+            return Failed("--run needs the destination's port (HOST:PORT)");
+        if (line.tls && !line.destination)
+            return Failed("--tls needs a destination: the script's connect() takes its own");
+    }
     return line;
 }
 

@@ -39,6 +39,13 @@ struct CommandLine {
     std::optional<std::string> proxy;
     // --cert, --key, --sni, --alpn: the destination's TLS details, for TLS and STARTTLS
     TlsDetails tlsDetails;
+    // --run SCRIPT: run the script without a window; --out, --capture, --ca and --timeout belong
+    // to it (the exchange's text and capture files, trust anchors, the whole run's seconds).
+    std::optional<std::string> runScript;
+    std::optional<std::string> outPath;
+    std::optional<std::string> capturePath;
+    std::optional<std::string> caFile;
+    std::optional<double> runTimeout;
     std::string error; // with Action::Error: what is wrong, in one line
 };
 

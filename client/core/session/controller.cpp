@@ -1,4 +1,5 @@
 #include "session/controller.hpp"
+#include "session/script_session.hpp"
 
 #include <netinet/in.h>
 
@@ -71,6 +72,7 @@ MainController::MainController(MainView &view, SettingsHashes &settings, std::fu
 }
 
 MainController::~MainController() {
+    script_.reset();
     QuitConnection();
 }
 
@@ -100,6 +102,7 @@ int MainController::Keep(Direction direction, int64_t timeUs, std::string_view b
     if (const int err = transcript_.Append(direction, bytes.data(), bytes.size(), timeUs, datagram))
         return err;
     if (log_) log_->Append(Saved(direction), timeUs, bytes, datagram);
+    if (script_ && direction == Direction::Received) script_->Received(bytes, timeUs);
     if (direction == Direction::Received && pageEncoding_.Received(bytes))
         view_.PageEncodingChanged();
     return 0;
@@ -293,6 +296,7 @@ void MainController::Progress(ConnectionEvent &event) {
     switch (event.type) {
     case ConnectionEvent::Type::Reached:
         peerReached_ = true;
+        if (script_) script_->Connected(event.data);
         if (const auto peer = ParseCaptureAddress(event.data),
             local = ParseCaptureAddress(event.local);
             peer && local) {
@@ -330,6 +334,7 @@ void MainController::Progress(ConnectionEvent &event) {
         break;
     }
     case ConnectionEvent::Type::Secured:
+        if (script_) script_->Secured(event.protocol + " " + event.cipher);
         chain_ = std::move(event.certificate.chain);
         view_.SetPeerText(SecuredPeerText(event));
         if (!event.keyLogError.empty()) view_.ShowWarning(event.keyLogError);
@@ -568,6 +573,7 @@ void MainController::Disconnect() {
 }
 
 void MainController::ProcessEvents() {
+    PumpScript();
     const uint64_t sizeBefore = transcript_.Size();
     const uint64_t generationBefore = transcript_.Generation();
     const std::size_t notesBefore = transcript_.Notes().size();
@@ -614,6 +620,7 @@ void MainController::ProcessEvents() {
     const uint64_t generation = generation_;
     const uint64_t sent = flow_.SentTaken();
     const std::string endText = UnsentText(end->data, handedOver_ > sent ? handedOver_ - sent : 0);
+    if (script_) script_->Ended(endText);
     view_.ShowMessage(endText + message.substr(end->data.size()),
                       IsStartFailure(end->reason) ? MessageStyle::Warning : MessageStyle::Notice);
     if (generation != generation_) return;
@@ -630,6 +637,7 @@ bool MainController::MoreAtOnce() const {
 }
 
 void MainController::Close() {
+    script_.reset(); // stops it
     awaitingPassword_.reset();
     QuitConnection();
     log_.reset(); // writes and syncs what it holds

@@ -30,6 +30,7 @@
 namespace tarvotcpc {
 
 struct CertificateQuestion;
+class ScriptSession;
 struct ProxyPasswordQuestion;
 struct PassphraseQuestion;
 
@@ -71,6 +72,8 @@ class MainView {
     // The client certificate's key is encrypted and no passphrase opens it: nothing is connected
     // (or switched to TLS) until the view answers through MainController::AnswerPassphrase.
     virtual void AskPassphrase(const PassphraseQuestion &) {}
+    // A script started or ended: the commands that start and stop one change.
+    virtual void ScriptRunning(bool) {}
 };
 
 // What the proxy password dialog shows.
@@ -176,7 +179,7 @@ class MainController {
     void ProcessEvents();
     // Whether ProcessEvents still has work: a connection, or bytes (received or sent) the
     // transcript has not taken yet.
-    bool Busy() const { return connection_ != nullptr || !flow_.Idle(); }
+    bool Busy() const { return connection_ != nullptr || !flow_.Idle() || script_ != nullptr; }
     // Whether the next turn can go on at once: received bytes wait and the transcript is taking
     // them. A flood is then kept turn after turn (the event loop still turns between) rather
     // than one step per timer tick; a refusing disk is tried again at the timer's pace.
@@ -230,6 +233,14 @@ class MainController {
     // The window closes: the connection is quit without any message; returns at once.
     void Close();
 
+    // Runs a Lua script (docs/scripts.md) against this window's connection, on a thread of its
+    // own: its sends go out as the send page's do, its waits and notes stand in the record, each
+    // step shows in the status bar, and a failure is told with the script's line. One at a
+    // time; StopScript ends it at its next instruction or wait (session/script_session.hpp).
+    void RunScript(std::string source, std::string name);
+    void StopScript();
+    bool ScriptRunning() const { return script_ != nullptr; }
+
     // Received bytes in the connection's queue, and bytes taken from it that wait for the
     // transcript.
     std::size_t QueuedBytes() const;
@@ -251,6 +262,9 @@ class MainController {
     void ChooseViewEncoding(std::optional<Encoding> chosen);
 
   private:
+    friend class ScriptSession;
+    void SendScriptBytes(std::string bytes);
+    void PumpScript();
     void BeginConnect(const Destination &params, const std::optional<TlsReach> &reach,
                       std::optional<ProxyUrl> proxy);
     void SetLook(bool connected);
@@ -348,6 +362,8 @@ class MainController {
     std::optional<AwaitingPassphrase> awaitingPassphrase_;
     std::optional<std::string> passphrase_;
     bool keepPassphrase_ = false;
+    // Last, so that it goes first: its thread may still call into the members above until then.
+    std::unique_ptr<ScriptSession> script_;
 };
 
 } // namespace tarvotcpc

@@ -166,7 +166,9 @@ TEST(ScriptRun, StarttlsAndTlsConnectionsAgainstAnotherImplementation) {
         testing::PeerProcess python(
             {"python3", testing::PeerScript(), c.mode, c.cert, testing::TestPki::KeyOf(c.cert)});
         ASSERT_TRUE(python.WaitFor("\n", 20s)) << python.Output();
-        ConnectionChannel channel({pki.CaFile(), {}});
+        ConnectionChannelOptions trust;
+        trust.caFile = pki.CaFile();
+        ConnectionChannel channel(trust);
         ScriptOptions options;
         options.vars = {{"port", std::to_string(python.PortAfter("PORT"))}};
         ScriptRun run(c.script, "tls.lua", channel, options);

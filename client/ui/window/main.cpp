@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "window/application.hpp"
+#include "replay/headless_run.hpp"
 #include "session/command_line.hpp"
 #include "settings/ini.hpp"
 #include "window/main_window.hpp"
@@ -30,6 +31,22 @@ int main(int argc, char *argv[]) {
         return std::cout ? 0 : 1;
     case CommandLine::Action::Run:
         break;
+    }
+    // A script run for a CI job or a shell: no window, no display, no Qt at all.
+    if (line.runScript) {
+        tarvotcpc::HeadlessRequest request;
+        request.scriptPath = *line.runScript;
+        if (line.destination) {
+            request.host = line.destination->host;
+            request.port = line.destination->port.value_or(0);
+        }
+        request.tls = line.tls;
+        request.settingsPath = line.settingsPath.value_or(tarvotcpc::SettingsPath());
+        request.caFile = line.caFile.value_or(std::string());
+        request.outPath = line.outPath.value_or(std::string());
+        request.capturePath = line.capturePath.value_or(std::string());
+        if (line.runTimeout) request.timeoutSeconds = *line.runTimeout;
+        return tarvotcpc::RunHeadless(request, stdout, stderr);
     }
 
     // Qt reads none of the arguments: the command line above is the program's whole interface.

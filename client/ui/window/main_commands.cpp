@@ -5,6 +5,7 @@
 #include <QActionGroup>
 #include <QApplication>
 #include <QIcon>
+#include <QKeySequence>
 #include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
@@ -52,6 +53,12 @@ MainCommands::MainCommands(QMainWindow *window) : QObject(window), window_(windo
          QStringLiteral("startTls"))
         ->setIcon(QIcon(QStringLiteral(":/icons/starttls.svg")));
     Make(Command::Certificates, "相手の証明書(&V)...", nullptr, QStringLiteral("certificates"));
+    Make(Command::RunScript, "スクリプトを実行(&R)...", nullptr, QStringLiteral("runScript"))
+        ->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
+    Make(Command::StopScript, "スクリプトを停止(&Q)", nullptr, QStringLiteral("stopScript"));
+    Make(Command::Compare, "受信データを比較(&D)...", nullptr, QStringLiteral("compare"));
+    Make(Command::ScriptFromRecord, "記録からスクリプトを作成(&M)...", nullptr,
+         QStringLiteral("scriptFromRecord"));
 
     QMenuBar *bar = window->menuBar();
     bar->setAccessibleName(Text("メニューバー"));
@@ -99,8 +106,14 @@ MainCommands::MainCommands(QMainWindow *window) : QObject(window), window_(windo
     escapes_->setObjectName(QStringLiteral("sendEscapesAction"));
     escapes_->setCheckable(true);
     connect(escapes_, &QAction::triggered, this, [this](bool on) { emit escapesChosen(on); });
+    send->addSeparator();
+    send->addAction(Action(Command::RunScript));
+    send->addAction(Action(Command::StopScript));
+    send->addAction(Action(Command::ScriptFromRecord));
+    SetScriptRunning(false);
     QMenu *tools = bar->addMenu(Text("ツール(&T)"));
     tools->setObjectName(QStringLiteral("toolsMenu"));
+    tools->addAction(Action(Command::Compare));
     tools->addAction(Action(Command::Options));
     QMenu *help = bar->addMenu(Text("ヘルプ(&H)"));
     help->setObjectName(QStringLiteral("helpMenu"));
@@ -164,6 +177,11 @@ void MainCommands::SetConnected(bool connected) {
 
 void MainCommands::SetStartTlsAvailable(bool available) {
     Action(Command::StartTls)->setEnabled(available);
+}
+
+void MainCommands::SetScriptRunning(bool running) {
+    Action(Command::RunScript)->setEnabled(!running);
+    Action(Command::StopScript)->setEnabled(running);
 }
 
 void MainCommands::SetCertificatesAvailable(bool available) {

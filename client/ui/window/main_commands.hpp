@@ -34,6 +34,13 @@ enum class Command {
     Certificates = 114, // the peer's certificate chain
     SaveCapture = 115,  // the record as a capture file (pcapng)
     OpenCapture = 116,  // a capture file shown read-only in the receive page
+    // Scripts (main_window_script.cpp): a Lua file run against the connection, stopped, and one
+    // made from the record to edit and run again.
+    RunScript = 130,
+    StopScript = 131,
+    ScriptFromRecord = 132,
+    // The received lines of the record beside those of a capture or text save.
+    Compare = 133,
 };
 
 class MainCommands : public QObject {
@@ -52,6 +59,8 @@ class MainCommands : public QObject {
     // STARTTLS only while connected in clear text; the chain only once a TLS handshake is done.
     void SetStartTlsAvailable(bool available);
     void SetCertificatesAvailable(bool available);
+    // While a script runs it can be stopped, and no other starts.
+    void SetScriptRunning(bool running);
 
     // The 送信 menu's line ending (radio items) and escape mode (a check item), as stored.
     QAction *LineEndingAction(LineEnding ending) const {

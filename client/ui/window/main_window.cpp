@@ -225,6 +225,18 @@ void MainWindow::Run(Command command) {
     case Command::Certificates:
         ShowCertificateChain(this, controller_->PeerChain());
         break;
+    case Command::RunScript:
+        RunScriptFile();
+        break;
+    case Command::StopScript:
+        controller_->StopScript();
+        break;
+    case Command::ScriptFromRecord:
+        MakeScriptFromRecord();
+        break;
+    case Command::Compare:
+        CompareWithFile();
+        break;
     }
 }
 

@@ -87,6 +87,7 @@ class MainWindow : public QMainWindow, private MainView {
     void AskCertificate(const CertificateQuestion &question) override;
     void AskProxyPassword(const ProxyPasswordQuestion &question) override;
     void AskPassphrase(const PassphraseQuestion &question) override;
+    void ScriptRunning(bool running) override;
 
     void Run(Command command);
     // Capture files (main_window_capture.cpp): the page's record saved as one, or one opened in
@@ -97,6 +98,11 @@ class MainWindow : public QMainWindow, private MainView {
     void ShowRecord();
     // What the receive page shows, and so what the saves write: the record or the capture.
     const Transcript &ShownTranscript() const;
+    // Scripts (main_window_script.cpp): a file picked and run, and the record made into one;
+    // the record's received lines compared with those of an exchange kept in a file.
+    void RunScriptFile();
+    void MakeScriptFromRecord();
+    void CompareWithFile();
     void InsertTemplate();
     void AppendToSendPage(const QString &text);
     // The 送信 menu shows the stored line ending and escape mode; a choice there is stored.
