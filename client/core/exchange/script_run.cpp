@@ -536,12 +536,18 @@ ScriptRun::ScriptRun(std::string source, std::string name, ExchangeChannel &chan
       options_(std::move(options)), connected_(options_.connected) {
     if (options_.encoding != SendEncoding::Utf8)
         decoder_ = std::make_unique<Decoder>(options_.encoding);
-    channel_.Bind(*this, [this] { Wake(); });
+    wakeTarget_->run = this;
+    channel_.Bind(*this, [target = wakeTarget_] {
+        std::lock_guard<std::mutex> lock(target->mutex);
+        if (target->run != nullptr) target->run->Wake();
+    });
 }
 
 ScriptRun::~ScriptRun() {
     Stop();
     if (thread_.joinable()) thread_.join();
+    std::lock_guard<std::mutex> lock(wakeTarget_->mutex);
+    wakeTarget_->run = nullptr;
 }
 
 void ScriptRun::Start() {

@@ -117,6 +117,14 @@ class ScriptRun : public ExchangeSink {
     std::string NotDone(const std::string &what, Waited waited, double seconds,
                         const std::string &ended) const;
 
+    // What the channel's wake-up calls: the channel (and a connection it made) may outlive the
+    // run, so the run is cut from it when destroyed rather than woken after.
+    struct WakeTarget {
+        std::mutex mutex;
+        ScriptRun *run = nullptr;
+    };
+    const std::shared_ptr<WakeTarget> wakeTarget_ = std::make_shared<WakeTarget>();
+
     const std::string source_;
     const std::string name_;
     ExchangeChannel &channel_;

@@ -16,7 +16,9 @@
 
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <string>
+#include <thread>
 
 namespace tarvotcpc {
 namespace {
@@ -95,6 +97,20 @@ close()
 
 // An awaited text that never comes: the error names it, the time waited, the last bytes the
 // peer sent (escaped) and the script's line; the same when the peer hangs up first.
+// The channel may outlive the run: its connection goes on getting bytes, and their wake-ups must
+// not reach the run that is gone.
+TEST(ScriptRun, AChannelThatOutlivesItsRunWakesNothing) {
+    testing::TestServer server(testing::SendThenClose("late\r\n", 300ms));
+    ConnectionChannel channel;
+    ScriptOptions options;
+    options.vars = {{"port", std::to_string(server.Port())}};
+    auto run = std::make_unique<ScriptRun>("connect('127.0.0.1', vars.port)\n", "short.lua",
+                                           channel, options);
+    EXPECT_EQ(RunToEnd(*run).state, ScriptOutcome::State::Succeeded);
+    run.reset();
+    std::this_thread::sleep_for(600ms); // the peer's bytes and its close arrive now
+}
+
 TEST(ScriptRun, AnExpectThatNeverComesFailsNamingTheTextTheLastBytesAndTheLine) {
     testing::TestServer server(testing::SendThenClose("220 ready\r\nbye\x01\r\n", 0ms));
     testing::TestServer silent(testing::Silent());
