@@ -66,9 +66,12 @@ void SessionLog::StartConnection(std::string_view destination, int64_t timeUs,
     pending_.push_back({Item::Text, std::move(first)});
 }
 
-void SessionLog::Append(SavedDirection direction, int64_t timeUs, std::string_view bytes) {
+void SessionLog::Append(SavedDirection direction, int64_t timeUs, std::string_view bytes,
+                        std::optional<int64_t> replyUs) {
     if (Stopped()) return;
-    std::string text = format_.Header({direction, timeUs, connection_, bytes.size()});
+    SavedChunkInfo chunk(direction, timeUs, connection_, bytes.size());
+    chunk.replyUs = replyUs;
+    std::string text = format_.Header(chunk);
     text += format_.Body(direction, bytes);
     text += format_.EndChunk();
     Hand(std::move(text));
