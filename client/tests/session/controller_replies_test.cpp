@@ -37,12 +37,13 @@ class QuietView : public MainView {
     void SetAutoRepliesOn(bool on) override { repliesOn = on; }
 };
 
-// Waits for "go", says "PING 7", then records what comes until the client closes.
+// Waits for the line "go" (in whatever line ending), says "PING 7", then records what comes until
+// the client closes.
 testing::TestServer::Behaviour PingOnCue() {
     return [](int fd, testing::TestServer &server) {
         char buffer[4096];
         std::string got;
-        while (got.find("go\n") == std::string::npos) {
+        while (got.find('\n') == std::string::npos) {
             const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
             if (n <= 0) return;
             got.append(buffer, std::size_t(n));

@@ -42,9 +42,10 @@ void ReplyRulesDialogTest::aRuleIsMadeAndFixedByKeyboardAlone() {
     QVERIFY(QTest::qWaitForWindowActive(&dialog));
     const auto focus = [&dialog] { return dialog.focusWidget(); };
 
+    // A button's accelerator clicks it as it is let go, a moment later.
     QTest::keyClick(&dialog, Qt::Key_A, Qt::AltModifier); // 追加
-    QCOMPARE(dialog.List()->count(), 1);
-    QCOMPARE(focus(), dialog.NameEdit());
+    QTRY_COMPARE(dialog.List()->count(), 1);
+    QTRY_COMPARE(focus(), dialog.NameEdit());
     QCOMPARE(dialog.NameEdit()->text(), U("規則1"));
     QTest::keyClicks(focus(), QStringLiteral("ping"));
     QTest::keyClick(focus(), Qt::Key_Tab);
