@@ -41,6 +41,18 @@ std::string ReplyPeer() {
     return std::string(TARVOTCPC_TEST_DATA) + "/reply_peer.py";
 }
 
+// Waits for the peer's line while the window's events go on (a blocking wait would hold back the
+// replies the peer waits for).
+bool PumpUntilPeerSays(PeerProcess &peer, const std::string &needle,
+                       std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!peer.WaitFor(needle, std::chrono::milliseconds(5))) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        QTest::qWait(5);
+    }
+    return true;
+}
+
 QAction *Menu(MainWindow &window, const char *name) {
     return window.findChild<QAction *>(QString::fromLatin1(name));
 }
@@ -148,7 +160,7 @@ void AutoReplyWindowTest::listeningAnswersADeviceInEveryEncoding() {
         codec.toStdString(), ending.toStdString()};
     if (tls) argv.push_back("tls");
     PeerProcess device(argv);
-    QVERIFY2(device.WaitFor("done", 30s), device.Output().c_str());
+    QVERIFY2(PumpUntilPeerSays(device, "done", 30s), device.Output().c_str());
     const std::string output = device.Output();
     QVERIFY2(output.find("bad") == std::string::npos && output.find("extra") == std::string::npos,
              output.c_str());
@@ -171,8 +183,8 @@ void AutoReplyWindowTest::listeningAnswersADeviceInEveryEncoding() {
         marked = marked || row.contains(QString::fromUtf8("→自動"));
     QVERIFY(marked);
 
-    const QString saved = SaveText(window, logs.Path() + "/../saved-" +
-                                               std::to_string(ListeningPort(window)) + ".txt");
+    TempDir saves; // not beside the log, whose folder must hold only the log
+    const QString saved = SaveText(window, saves.Path() + "/saved.txt");
     QVERIFY(saved.count(QString::fromUtf8("注記 #1 自動応答: pong")) == qsizetype(answered));
     QTRY_VERIFY_WITH_TIMEOUT(LogText(logs.Path()).count(QString::fromUtf8("自動応答: pong")) ==
                                  qsizetype(answered),
@@ -234,7 +246,7 @@ void AutoReplyWindowTest::replyTimesAreThePeersDelays() {
         window.SendEdit()->setPlainText(QStringLiteral("ping %1\n").arg(n));
         window.Commands().Action(Command::Send)->trigger();
         const std::string answered = "answered " + std::to_string(n) + " ";
-        QVERIFY2(peer.WaitFor(answered, 10s), peer.Output().c_str());
+        QVERIFY2(PumpUntilPeerSays(peer, answered, 10s), peer.Output().c_str());
         QTRY_COMPARE_WITH_TIMEOUT(record.ReplyTimes().size(), std::size_t(n), kWaitMs);
         const std::string &out = peer.Output();
         delays.push_back(std::stod(out.substr(out.find(answered) + answered.size())));
@@ -261,7 +273,8 @@ void AutoReplyWindowTest::replyTimesAreThePeersDelays() {
                      QString::fromStdString("最大: " + ReplyTimeText(record.ReplyTimes()[0].us))),
              qPrintable(summary));
 
-    const QString saved = SaveText(window, logs.Path() + "/../reply-times.txt");
+    TempDir saves;
+    const QString saved = SaveText(window, saves.Path() + "/reply-times.txt");
     for (const ReplyTime &reply : record.ReplyTimes()) {
         const QString header = QString::fromStdString("応答時間 " + ReplyTimeText(reply.us));
         QVERIFY2(saved.contains(header), qPrintable(saved));
