@@ -68,7 +68,11 @@ void ConnectionChannel::Poll() {
         case ConnectionEvent::Type::TlsStarting:
             Keep(Entry::Kind::Note, "STARTTLS");
             break;
+        case ConnectionEvent::Type::Notice:
+            Keep(Entry::Kind::Note, event.data);
+            break;
         case ConnectionEvent::Type::Handshaking:
+        case ConnectionEvent::Type::PeerChanged:
             break;
         }
     }

@@ -40,6 +40,8 @@ struct SavedChunkInfo {
     std::string note;
     // Received bytes that answer a send: how long the answer took (ReplyTimeText).
     std::optional<int64_t> replyUs;
+    // The chunk is one whole datagram (UDP).
+    bool datagram = false;
 };
 
 // How long an answer took, for the page's margin, the status bar and the text form: milliseconds
@@ -81,7 +83,9 @@ void AppendInvalidByte(unsigned char byte, std::string &out);
 // and LF as ␊ followed by a real line break, other control bytes as their control pictures (␀ for
 // NUL, ␡ for DEL) and tabs as they are. A chunk whose text does not end with a line break is closed
 // with one, so every header starts a line. A note is one line of its own, "[time] 注記 #connection
-// text", its control bytes shown as pictures.
+// text", its control bytes shown as pictures. A datagram is a chunk of its own, its header ending
+// " (データグラム Nバイト)", and is decoded on its own: a character it cuts shows as the bytes it
+// has (EndDatagram).
 class TranscriptTextFormat {
   public:
     explicit TranscriptTextFormat(ChunkDecoderFactory decoders = {});
@@ -90,6 +94,8 @@ class TranscriptTextFormat {
     // A piece of the current chunk's bytes.
     std::string Body(SavedDirection direction, std::string_view bytes);
     std::string EndChunk();
+    // The end of a datagram: what the decoder of its direction still holds, then EndChunk.
+    std::string EndDatagram(SavedDirection direction);
     // The end of the transcript: whatever the decoders still hold.
     std::string Finish();
 

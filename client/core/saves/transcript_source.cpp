@@ -45,6 +45,7 @@ SavedChunkInfo TranscriptSource::Chunk(std::size_t index) const {
                         chunk.timeUs, chunk.connection, chunk.size);
     if (chunk.direction == Direction::Received)
         info.replyUs = transcript_.ReplyTimeAt(chunk.offset);
+    info.datagram = chunk.datagram;
     return info;
 }
 

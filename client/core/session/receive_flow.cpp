@@ -1,5 +1,7 @@
 #include "session/receive_flow.hpp"
 
+#include "capture/capture_writer.hpp"
+
 #include <algorithm>
 #include <limits>
 #include <utility>
@@ -19,6 +21,11 @@ constexpr std::size_t kFirstStep = 256 * 1024;
 } // namespace
 
 ReceiveFlow::ReceiveFlow() : stepBytes_(kFirstStep) {}
+
+std::string PeerChangedNote(const std::string &peer) {
+    // The capture file reads the datagrams' new peer from this note.
+    return kPeerNotePrefix + peer;
+}
 
 void ReceiveFlow::Restart() {
     end_.reset();
@@ -43,17 +50,32 @@ bool ReceiveFlow::Take(ConnectionEvent &event) {
     switch (event.type) {
     case ConnectionEvent::Type::Received:
     case ConnectionEvent::Type::Sent: {
-        if (event.data.empty()) return true;
         const bool sent = event.type == ConnectionEvent::Type::Sent;
+        if (event.data.empty()) {
+            // An empty datagram went or came all the same: the record tells so.
+            if (event.datagram)
+                waiting_.push_back({Item::Kind::Note, event.timeUs,
+                                    sent ? kEmptyDatagramSentNote : kEmptyDatagramReceivedNote});
+            return true;
+        }
         if (sent) sentTaken_ += event.data.size();
         backlog_ += event.data.size();
         waiting_.push_back({sent ? Item::Kind::Sent : Item::Kind::Received, event.timeUs,
-                            std::move(event.data), std::max(event.lastTimeUs, event.timeUs)});
+                            std::move(event.data), std::max(event.lastTimeUs, event.timeUs),
+                            event.datagram});
         return true;
     }
     case ConnectionEvent::Type::TlsStarting:
         waiting_.push_back({Item::Kind::Note, event.timeUs, kTlsStartsNote, event.timeUs});
         return true;
+    case ConnectionEvent::Type::Notice:
+    case ConnectionEvent::Type::PeerChanged:
+        // In the record where it happened, and (as progress) told at once in the window.
+        waiting_.push_back({Item::Kind::Note, event.timeUs,
+                            event.type == ConnectionEvent::Type::Notice
+                                ? event.data
+                                : PeerChangedNote(event.data)});
+        return false;
     default:
         return false;
     }
@@ -92,7 +114,9 @@ std::size_t ReceiveFlow::Keep(std::size_t budget, std::chrono::steady_clock::tim
             waiting_.pop_front();
             continue;
         }
-        std::size_t n = std::min(front.bytes.size() - frontKept_, budget - kept);
+        // A datagram is kept whole, so that it stays one chunk of the record.
+        std::size_t n = front.datagram ? front.bytes.size()
+                                       : std::min(front.bytes.size() - frontKept_, budget - kept);
         const Direction direction =
             front.kind == Item::Kind::Sent ? Direction::Sent : Direction::Received;
         if (direction == Direction::Sent) {
@@ -102,8 +126,9 @@ std::size_t ReceiveFlow::Keep(std::size_t budget, std::chrono::steady_clock::tim
             if (replies_) replies_(std::max<int64_t>(0, front.timeUs - lastSentUs_));
         }
         if (keeper_) {
-            keepError_ = keeper_(direction, front.timeUs,
-                                 std::string_view(front.bytes).substr(frontKept_, n));
+            keepError_ =
+                keeper_(direction, front.timeUs,
+                        std::string_view(front.bytes).substr(frontKept_, n), front.datagram);
             if (keepError_ != 0) break;
         }
         kept += n;

@@ -32,6 +32,10 @@ inline constexpr std::size_t kReceiveQueueLimit = 1024 * 1024;
 
 // The note where a STARTTLS switch happened.
 inline constexpr const char *kTlsStartsNote = "STARTTLS: ここからTLS";
+// The notes of an empty datagram, which has no bytes to keep, and of a new sender (UDP, listening).
+inline constexpr const char *kEmptyDatagramReceivedNote = "空のデータグラムを受信";
+inline constexpr const char *kEmptyDatagramSentNote = "空のデータグラムを送信";
+std::string PeerChangedNote(const std::string &peer);
 
 class ReceiveFlow {
   public:
@@ -41,8 +45,9 @@ class ReceiveFlow {
     static constexpr std::size_t kBacklogHigh = 1024 * 1024;
 
     // Takes bytes of one direction exactly as they came or went, with when; 0 when they were
-    // kept, else an errno and nothing of them was kept.
-    using Keeper = std::function<int(Direction direction, int64_t timeUs, std::string_view bytes)>;
+    // kept, else an errno and nothing of them was kept. A datagram comes whole, in one call.
+    using Keeper = std::function<int(Direction direction, int64_t timeUs, std::string_view bytes,
+                                     bool datagram)>;
     // Takes a note; a note is never refused.
     using NoteKeeper = std::function<void(int64_t timeUs, const std::string &text, NoteKind kind)>;
     // Told, just before the keeper is first handed the bytes of an answer (the first received
@@ -99,7 +104,8 @@ class ReceiveFlow {
     // Hands the keeper everything waiting, as far as it takes it.
     void KeepAll();
 
-    // The events that tell how the connection is going (address reached, TLS), in order.
+    // The events that tell how the connection is going (address reached, TLS, a datagram's
+    // notice or new sender, which also stand in the record as notes), in order.
     std::vector<ConnectionEvent> TakeProgress() { return std::exchange(progress_, {}); }
 
     // The end event, once everything before it has been kept.
@@ -111,13 +117,15 @@ class ReceiveFlow {
         int64_t timeUs = 0;
         std::string bytes;      // a note's text
         int64_t lastTimeUs = 0; // of the last piece read or written
+        bool datagram = false;
     };
     struct Mark {
         uint64_t offset = 0;
         std::string text;
     };
 
-    // Whether the event was one of bytes or a note, now waiting.
+    // Whether the event was one of bytes or a note, now waiting, and nothing more (a datagram's
+    // notice waits as a note and is progress too).
     bool Take(ConnectionEvent &event);
     // Of the front item (sent bytes), how many may go before the next mark; emits the mark's note
     // when it stands at the next byte.
