@@ -204,8 +204,10 @@ void Connection::Emit(ConnectionEvent event) {
             if (!wasEmpty && !events_.back().datagram && events_.back().type == event.type &&
                 events_.back().data.size() + event.data.size() <= kMergeLimit) {
                 events_.back().data += event.data;
+                events_.back().lastTimeUs = event.timeUs;
                 return;
             }
+            event.lastTimeUs = event.timeUs;
         } else if (event.type == ConnectionEvent::Type::Ended) {
             finished_.store(true, std::memory_order_release);
         }

@@ -55,6 +55,9 @@ struct ConnectionEvent {
     // Received, Sent, TlsStarting: when the bytes were read or written, or the switch was made
     // (wall clock, microseconds since the epoch); a merged event keeps its first piece's.
     int64_t timeUs = 0;
+    // Received, Sent: when the last piece merged into the event was read or written (a large send
+    // goes out in many writes, and the time an answer took counts from its last).
+    int64_t lastTimeUs = 0;
     EndReason reason = EndReason::Disconnected; // Ended only
     std::chrono::milliseconds timeout{0};       // Handshaking
     std::string protocol;                       // Secured

@@ -113,6 +113,11 @@ void AppendInvalidByte(unsigned char byte, std::string &out) {
     out += box;
 }
 
+std::string ReplyTimeText(int64_t us) {
+    const int64_t tenths = (std::max<int64_t>(us, 0) + 50) / 100;
+    return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + "ms";
+}
+
 std::unique_ptr<ChunkDecoder> MakeUtf8ChunkDecoder() {
     return std::make_unique<Utf8ChunkDecoder>();
 }
@@ -124,6 +129,7 @@ std::string TranscriptTextFormat::Header(const SavedChunkInfo &chunk) {
     std::string out = "[" + TimeText(chunk.timeUs) + "] ";
     out += chunk.direction == SavedDirection::Received ? "受信" : "送信";
     out += " #" + std::to_string(chunk.connection);
+    if (chunk.replyUs) out += " 応答時間 " + ReplyTimeText(*chunk.replyUs);
     if (chunk.datagram) out += " (データグラム " + std::to_string(chunk.size) + "バイト)";
     out += "\n";
     atLineStart_ = true;

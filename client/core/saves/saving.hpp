@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -37,9 +38,15 @@ struct SavedChunkInfo {
     // A note between the chunks (the switch to TLS, say) rather than bytes: size 0, its text.
     bool isNote = false;
     std::string note;
+    // Received bytes that answer a send: how long the answer took (ReplyTimeText).
+    std::optional<int64_t> replyUs;
     // The chunk is one whole datagram (UDP).
     bool datagram = false;
 };
+
+// How long an answer took, for the page's margin, the status bar and the text form: milliseconds
+// with one decimal, "200.3ms".
+std::string ReplyTimeText(int64_t us);
 
 // The transcript as saving sees it: chunks in order, each read in pieces, so that a save never
 // needs the whole transcript in memory. Notes stand among them as chunks of their own.
@@ -71,13 +78,14 @@ std::unique_ptr<ChunkDecoder> MakeUtf8ChunkDecoder();
 void AppendInvalidByte(unsigned char byte, std::string &out);
 
 // The text form of a transcript, shared by the text save and the log. Each chunk is a header
-// line "[YYYY-MM-DD hh:mm:ss.uuuuuu +zzzz] 受信 #connection" (local time; 送信 for sent bytes)
-// and then its text, with CR shown as ␍ and LF as ␊ followed by a real line break, other control
-// bytes as their control pictures (␀ for NUL, ␡ for DEL) and tabs as they are. A chunk whose text
-// does not end with a line break is closed with one, so every header starts a line. A note is one
-// line of its own, "[time] 注記 #connection text", its control bytes shown as pictures. A datagram
-// is a chunk of its own, its header ending " (データグラム Nバイト)", and is decoded on its own: a
-// character it cuts shows as the bytes it has (EndDatagram).
+// line "[YYYY-MM-DD hh:mm:ss.uuuuuu +zzzz] 受信 #connection" (local time; 送信 for sent bytes;
+// received bytes that answer a send add " 応答時間 200.3ms") and then its text, with CR shown as ␍
+// and LF as ␊ followed by a real line break, other control bytes as their control pictures (␀ for
+// NUL, ␡ for DEL) and tabs as they are. A chunk whose text does not end with a line break is closed
+// with one, so every header starts a line. A note is one line of its own, "[time] 注記 #connection
+// text", its control bytes shown as pictures. A datagram is a chunk of its own, its header ending
+// " (データグラム Nバイト)", and is decoded on its own: a character it cuts shows as the bytes it
+// has (EndDatagram).
 class TranscriptTextFormat {
   public:
     explicit TranscriptTextFormat(ChunkDecoderFactory decoders = {});

@@ -67,10 +67,11 @@ void SessionLog::StartConnection(std::string_view destination, int64_t timeUs,
 }
 
 void SessionLog::Append(SavedDirection direction, int64_t timeUs, std::string_view bytes,
-                        bool datagram) {
+                        bool datagram, std::optional<int64_t> replyUs) {
     if (Stopped()) return;
     SavedChunkInfo chunk(direction, timeUs, connection_, bytes.size());
     chunk.datagram = datagram;
+    chunk.replyUs = replyUs;
     std::string text = format_.Header(chunk);
     text += format_.Body(direction, bytes);
     text += datagram ? format_.EndDatagram(direction) : format_.EndChunk();

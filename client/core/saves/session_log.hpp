@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -33,9 +34,10 @@ class SessionLog {
 
     // A new connection: the following chunks go to a new file in the folder.
     void StartConnection(std::string_view destination, int64_t timeUs, uint64_t connection);
-    // Bytes as they were kept; a datagram comes whole, in one call.
+    // Bytes as they were kept; a datagram comes whole, in one call. replyUs: the bytes answer a
+    // send, which took that long (the header tells it).
     void Append(SavedDirection direction, int64_t timeUs, std::string_view bytes,
-                bool datagram = false);
+                bool datagram = false, std::optional<int64_t> replyUs = std::nullopt);
     // A note between the chunks, as the text save writes it.
     void Note(int64_t timeUs, std::string_view text);
     void EndConnection();

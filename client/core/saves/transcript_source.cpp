@@ -43,6 +43,8 @@ SavedChunkInfo TranscriptSource::Chunk(std::size_t index) const {
     SavedChunkInfo info(chunk.direction == Direction::Received ? SavedDirection::Received
                                                                : SavedDirection::Sent,
                         chunk.timeUs, chunk.connection, chunk.size);
+    if (chunk.direction == Direction::Received)
+        info.replyUs = transcript_.ReplyTimeAt(chunk.offset);
     info.datagram = chunk.datagram;
     return info;
 }

@@ -63,7 +63,10 @@ MainController::MainController(MainView &view, SettingsHashes &settings, std::fu
       transcript_(WrittenInBackground(std::move(transcriptOptions), wake_)) {
     flow_.SetKeeper([this](Direction direction, int64_t timeUs, std::string_view bytes,
                            bool datagram) { return Keep(direction, timeUs, bytes, datagram); },
-                    [this](int64_t timeUs, const std::string &text) { KeepNote(timeUs, text); });
+                    [this](int64_t timeUs, const std::string &text, NoteKind kind) {
+                        KeepNote(timeUs, text, kind);
+                    },
+                    [this](int64_t us) { pendingReply_ = us; });
     if (!factory_) {
         factory_ = [](const Destination &params, ConnectionOptions options) {
             return std::make_unique<Connection>(params.host, params.port, std::move(options));
@@ -99,17 +102,24 @@ void MainController::QuitConnection() {
 
 int MainController::Keep(Direction direction, int64_t timeUs, std::string_view bytes,
                          bool datagram) {
+    const uint64_t offset = transcript_.Size();
     if (const int err = transcript_.Append(direction, bytes.data(), bytes.size(), timeUs, datagram))
         return err;
-    if (log_) log_->Append(Saved(direction), timeUs, bytes, datagram);
+    // The answer's time goes with its first bytes, once they are kept.
+    std::optional<int64_t> reply;
+    if (direction == Direction::Received) reply = std::exchange(pendingReply_, std::nullopt);
+    if (log_) log_->Append(Saved(direction), timeUs, bytes, datagram, reply);
+    if (reply) KeepReplyTime(offset, *reply);
     if (script_ && direction == Direction::Received) script_->Received(bytes, timeUs);
     if (direction == Direction::Received && pageEncoding_.Received(bytes))
         view_.PageEncodingChanged();
+    if (direction == Direction::Received && replier_)
+        replier_->Feed(bytes, pageEncoding_.InForce());
     return 0;
 }
 
-void MainController::KeepNote(int64_t timeUs, const std::string &text) {
-    transcript_.AddNote(text, timeUs);
+void MainController::KeepNote(int64_t timeUs, const std::string &text, NoteKind kind) {
+    transcript_.AddNote(text, timeUs, kind);
     if (log_) log_->Note(timeUs, text);
 }
 
@@ -189,6 +199,10 @@ void MainController::BeginTranscriptPart(const Destination &params) {
     }
     transcript_.BeginConnection(static_cast<uint32_t>(generation_));
     stalled_ = false; // the status is the new connection's from here on
+    replyTimes_.clear();
+    pendingReply_.reset();
+    view_.SetReplyTimeText(std::string());
+    if (replier_) replier_->Restart();
     StartLog(params);
 }
 
@@ -377,6 +391,7 @@ void MainController::AnswerCertificate(CertificateChoice choice) {
 ListenOutcome MainController::Listen(const ListenParams &params) {
     awaitingPassphrase_.reset();
     if (std::optional<ListenOutcome> refused = RefuseUdpListen(params)) return *refused;
+    StopAutoReplies();
     ListenOutcome outcome;
     std::shared_ptr<const TlsServerIdentity> identity;
     if (params.tls) {
@@ -511,6 +526,7 @@ void MainController::AnswerProxyPassword(std::optional<std::string> password, bo
 
 void MainController::BeginConnect(const Destination &params, const std::optional<TlsReach> &reach,
                                   std::optional<ProxyUrl> proxy) {
+    StopAutoReplies();
     keptPasswordUsed_.reset();
     const OptionValues switches = ReadOptions(settings_);
     EndLastConnection(switches);
@@ -580,6 +596,7 @@ void MainController::ProcessEvents() {
     if (connection_) flow_.Fill(*connection_);
     const auto start = std::chrono::steady_clock::now();
     const std::size_t kept = flow_.Waiting() ? flow_.KeepStep() : 0;
+    RunAutoReplies();
     ShowStoreState();
     if (log_) {
         const std::string logError = log_->TakeError();
@@ -629,6 +646,7 @@ void MainController::ProcessEvents() {
     // The peer went: with the option on, the next one is waited for (the end was still told).
     if (peerReached_ && ListenAgain()) return;
     listening_ = false;
+    StopAutoReplies();
 }
 
 bool MainController::MoreAtOnce() const {
@@ -639,6 +657,7 @@ bool MainController::MoreAtOnce() const {
 void MainController::Close() {
     script_.reset(); // stops it
     awaitingPassword_.reset();
+    replier_.reset();
     QuitConnection();
     log_.reset(); // writes and syncs what it holds
     flow_.DropBacklog();

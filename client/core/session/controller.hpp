@@ -14,6 +14,7 @@
 
 #include "capture/capture_writer.hpp"
 #include "connection/connection.hpp"
+#include "exchange/auto_reply.hpp"
 #include "hosts/destination.hpp"
 #include "net/listener.hpp"
 #include "proxy/proxy_choice.hpp"
@@ -69,6 +70,11 @@ class MainView {
     // The proxy names a user without a password, and none is kept: nothing is connected until
     // the view answers through MainController::AnswerProxyPassword.
     virtual void AskProxyPassword(const ProxyPasswordQuestion &) {}
+    // Automatic replies went on or off for the connection (the user's switch, or the controller's
+    // stop at the limit or at the end of the connection).
+    virtual void SetAutoRepliesOn(bool) {}
+    // The latest reply time, "応答 200.3ms", for the status bar; empty at a new connection.
+    virtual void SetReplyTimeText(const std::string &) {}
     // The client certificate's key is encrypted and no passphrase opens it: nothing is connected
     // (or switched to TLS) until the view answers through MainController::AnswerPassphrase.
     virtual void AskPassphrase(const PassphraseQuestion &) {}
@@ -261,10 +267,30 @@ class MainController {
     const PageEncoding &ViewEncoding() const { return pageEncoding_; }
     void ChooseViewEncoding(std::optional<Encoding> chosen);
 
+    // Automatic replies (controller_replies.cpp): switched on for the current connection with
+    // the rules of the settings file, and off again when the user makes a new one (the peers of
+    // one listening keep them). On, each match of a rule in what the peer sends (decoded as the
+    // page reads it) sends the rule's reply as Send sends the page, marked in the record as the
+    // client's own; past the limit of replies they stop with a warning. False (with a warning)
+    // when they cannot go on: no connection, or no usable rule.
+    bool SetAutoReplies(bool on);
+    bool AutoRepliesOn() const { return replier_ != nullptr; }
+    // The rules changed in the settings file: replies that are on go on with the new ones.
+    void ReloadReplyRules();
+    // The limit of replies (tests); ReplyLimit's by default.
+    void SetReplyLimit(ReplyLimit limit) { replyLimit_ = limit; }
+    // The current connection's (or the last one's) reply times summed up, for a message box.
+    std::string ReplyTimesSummary() const;
+
   private:
     friend class ScriptSession;
     void SendScriptBytes(std::string bytes);
     void PumpScript();
+    void RunAutoReplies();
+    void SendAutomatic(const std::string &rule, const std::string &text);
+    void KeepReplyTime(uint64_t offset, int64_t us);
+    void StopAutoReplies();
+
     void BeginConnect(const Destination &params, const std::optional<TlsReach> &reach,
                       std::optional<ProxyUrl> proxy);
     void SetLook(bool connected);
@@ -286,7 +312,7 @@ class MainController {
     void SetStatus(const std::string &text);
     void QuitConnection();
     int Keep(Direction direction, int64_t timeUs, std::string_view bytes, bool datagram);
-    void KeepNote(int64_t timeUs, const std::string &text);
+    void KeepNote(int64_t timeUs, const std::string &text, NoteKind kind = NoteKind::Stream);
     void StartLog(const Destination &params);
     void EndLastConnection(const OptionValues &switches);
     void BeginTranscriptPart(const Destination &params);
@@ -352,6 +378,12 @@ class MainController {
     // The ends of each connection of the record, for its capture file.
     std::vector<std::pair<uint32_t, CaptureConnection>> captureEnds_;
     void CaptureEnded(bool byPeer);
+
+    std::unique_ptr<AutoReplier> replier_; // on while there is one
+    ReplyLimit replyLimit_;
+    // The current connection's reply times, and the one the next received bytes kept carry.
+    std::vector<int64_t> replyTimes_;
+    std::optional<int64_t> pendingReply_;
     // A connect or a switch to TLS waiting for the passphrase of its client key, and the one the
     // user gave, for its next try.
     struct AwaitingPassphrase {

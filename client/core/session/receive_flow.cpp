@@ -30,6 +30,13 @@ std::string PeerChangedNote(const std::string &peer) {
 void ReceiveFlow::Restart() {
     end_.reset();
     sentTaken_ = 0;
+    sentKept_ = 0;
+    marks_.clear();
+    awaitingReply_ = false;
+}
+
+void ReceiveFlow::MarkSent(uint64_t sentOffset, std::string text) {
+    marks_.push_back({sentOffset, std::move(text)});
 }
 
 void ReceiveFlow::DropBacklog() {
@@ -54,11 +61,12 @@ bool ReceiveFlow::Take(ConnectionEvent &event) {
         if (sent) sentTaken_ += event.data.size();
         backlog_ += event.data.size();
         waiting_.push_back({sent ? Item::Kind::Sent : Item::Kind::Received, event.timeUs,
-                            std::move(event.data), event.datagram});
+                            std::move(event.data), std::max(event.lastTimeUs, event.timeUs),
+                            event.datagram});
         return true;
     }
     case ConnectionEvent::Type::TlsStarting:
-        waiting_.push_back({Item::Kind::Note, event.timeUs, kTlsStartsNote});
+        waiting_.push_back({Item::Kind::Note, event.timeUs, kTlsStartsNote, event.timeUs});
         return true;
     case ConnectionEvent::Type::Notice:
     case ConnectionEvent::Type::PeerChanged:
@@ -102,16 +110,21 @@ std::size_t ReceiveFlow::Keep(std::size_t budget, std::chrono::steady_clock::tim
         if (kept > 0 && std::chrono::steady_clock::now() > deadline) break;
         const Item &front = waiting_.front();
         if (front.kind == Item::Kind::Note) {
-            if (notes_) notes_(front.timeUs, front.bytes);
+            if (notes_) notes_(front.timeUs, front.bytes, NoteKind::Stream);
             waiting_.pop_front();
             continue;
         }
         // A datagram is kept whole, so that it stays one chunk of the record.
-        const std::size_t n = front.datagram
-                                  ? front.bytes.size()
-                                  : std::min(front.bytes.size() - frontKept_, budget - kept);
+        std::size_t n = front.datagram ? front.bytes.size()
+                                       : std::min(front.bytes.size() - frontKept_, budget - kept);
         const Direction direction =
             front.kind == Item::Kind::Sent ? Direction::Sent : Direction::Received;
+        if (direction == Direction::Sent) {
+            n = UpToMark(n);
+        } else if (awaitingReply_) {
+            awaitingReply_ = false;
+            if (replies_) replies_(std::max<int64_t>(0, front.timeUs - lastSentUs_));
+        }
         if (keeper_) {
             keepError_ =
                 keeper_(direction, front.timeUs,
@@ -120,6 +133,11 @@ std::size_t ReceiveFlow::Keep(std::size_t budget, std::chrono::steady_clock::tim
         }
         kept += n;
         if (direction == Direction::Received) lastReceived_ += n;
+        if (direction == Direction::Sent) {
+            sentKept_ += n;
+            awaitingReply_ = true;
+            lastSentUs_ = frontKept_ + n == front.bytes.size() ? front.lastTimeUs : front.timeUs;
+        }
         backlog_ -= n;
         frontKept_ += n;
         if (frontKept_ == front.bytes.size()) {
@@ -128,6 +146,16 @@ std::size_t ReceiveFlow::Keep(std::size_t budget, std::chrono::steady_clock::tim
         }
     }
     return kept;
+}
+
+std::size_t ReceiveFlow::UpToMark(std::size_t n) {
+    while (!marks_.empty() && marks_.front().offset <= sentKept_) {
+        if (notes_) notes_(waiting_.front().timeUs, marks_.front().text, NoteKind::Automatic);
+        marks_.pop_front();
+    }
+    if (!marks_.empty() && marks_.front().offset - sentKept_ < n)
+        n = static_cast<std::size_t>(marks_.front().offset - sentKept_);
+    return n;
 }
 
 std::size_t ReceiveFlow::KeepStep() {

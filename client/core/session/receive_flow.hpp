@@ -49,11 +49,22 @@ class ReceiveFlow {
     using Keeper = std::function<int(Direction direction, int64_t timeUs, std::string_view bytes,
                                      bool datagram)>;
     // Takes a note; a note is never refused.
-    using NoteKeeper = std::function<void(int64_t timeUs, const std::string &text)>;
-    void SetKeeper(Keeper keeper, NoteKeeper notes = {}) {
+    using NoteKeeper = std::function<void(int64_t timeUs, const std::string &text, NoteKind kind)>;
+    // Told, just before the keeper is first handed the bytes of an answer (the first received
+    // bytes after bytes sent), how long the answer took: from the last sent byte's write to the
+    // answer's first read, in microseconds (never below 0, should the clock step back).
+    using ReplyKeeper = std::function<void(int64_t us)>;
+    void SetKeeper(Keeper keeper, NoteKeeper notes = {}, ReplyKeeper replies = {}) {
         keeper_ = std::move(keeper);
         notes_ = std::move(notes);
+        replies_ = std::move(replies);
     }
+
+    // The sent bytes from `sentOffset` on (counted as SentTaken counts them, since Restart) are
+    // the client's own send: an Automatic note with text stands before them once the socket has
+    // taken them. Marks are given in the order of their offsets; one for bytes never sent is
+    // dropped with the connection.
+    void MarkSent(uint64_t sentOffset, std::string text);
 
     // A new connection: the end the last one brought is forgotten, and its count of bytes sent.
     // Its bytes still waiting must be kept (KeepAll) or dropped (DropBacklog) first, so they are
@@ -75,6 +86,9 @@ class ReceiveFlow {
     bool Waiting() const { return !waiting_.empty(); }
     // The bytes the connection told as sent since Restart.
     uint64_t SentTaken() const { return sentTaken_; }
+    // Whether bytes were sent since the last received ones (since Restart): their answer has
+    // not come yet.
+    bool AwaitingAnswer() const { return awaitingReply_; }
     // The errno of the keeper's last refusal while bytes wait; 0 otherwise. EAGAIN (the keeper is
     // busy and says when it can take more) is no error to tell.
     int KeepError() const { return backlog_ > 0 && keepError_ != EAGAIN ? keepError_ : 0; }
@@ -101,19 +115,32 @@ class ReceiveFlow {
     struct Item {
         enum class Kind : uint8_t { Received, Sent, Note } kind;
         int64_t timeUs = 0;
-        std::string bytes; // a note's text
+        std::string bytes;      // a note's text
+        int64_t lastTimeUs = 0; // of the last piece read or written
         bool datagram = false;
+    };
+    struct Mark {
+        uint64_t offset = 0;
+        std::string text;
     };
 
     // Whether the event was one of bytes or a note, now waiting, and nothing more (a datagram's
     // notice waits as a note and is progress too).
     bool Take(ConnectionEvent &event);
+    // Of the front item (sent bytes), how many may go before the next mark; emits the mark's note
+    // when it stands at the next byte.
+    std::size_t UpToMark(std::size_t n);
     std::size_t Keep(std::size_t budget, std::chrono::steady_clock::time_point deadline);
 
     Keeper keeper_;
     NoteKeeper notes_;
-    std::deque<Item> waiting_;  // oldest first
-    std::size_t frontKept_ = 0; // bytes of waiting_.front() already kept
+    ReplyKeeper replies_;
+    std::deque<Mark> marks_;
+    uint64_t sentKept_ = 0;      // sent bytes handed to the keeper since Restart
+    bool awaitingReply_ = false; // sent bytes were kept after the last received ones
+    int64_t lastSentUs_ = 0;     // when the last sent byte kept was written
+    std::deque<Item> waiting_;   // oldest first
+    std::size_t frontKept_ = 0;  // bytes of waiting_.front() already kept
     std::size_t backlog_ = 0;
     std::size_t lastStep_ = 0;
     std::size_t lastReceived_ = 0;

@@ -157,6 +157,7 @@ void Transcript::Clear() {
     std::vector<Chunk>().swap(chunks_);
     std::vector<Block>().swap(blocks_);
     std::vector<Note>().swap(notes_);
+    std::vector<ReplyTime>().swap(replies_);
     afterNote_ = false;
     pendingCr_ = false;
     newPart_ = true;
@@ -170,9 +171,30 @@ void Transcript::BeginConnection(uint32_t connection) {
     newPart_ = true;
 }
 
-void Transcript::AddNote(std::string text, int64_t timeUs) {
-    notes_.push_back(Note{size_, timeUs, connection_, std::move(text)});
+void Transcript::AddNote(std::string text, int64_t timeUs, NoteKind kind) {
+    notes_.push_back(Note{size_, timeUs, connection_, std::move(text), kind});
     afterNote_ = true;
+}
+
+void Transcript::AddReplyTime(uint64_t offset, int64_t us) {
+    if (!replies_.empty() && replies_.back().offset >= offset) return;
+    replies_.push_back(ReplyTime{offset, us});
+}
+
+std::optional<int64_t> Transcript::ReplyTimeAt(uint64_t offset) const {
+    const auto it =
+        std::lower_bound(replies_.begin(), replies_.end(), offset,
+                         [](const ReplyTime &reply, uint64_t at) { return reply.offset < at; });
+    if (it == replies_.end() || it->offset != offset) return std::nullopt;
+    return it->us;
+}
+
+bool Transcript::AutomaticAt(uint64_t offset) const {
+    auto it = std::lower_bound(notes_.begin(), notes_.end(), offset,
+                               [](const Note &note, uint64_t at) { return note.offset < at; });
+    for (; it != notes_.end() && it->offset == offset; ++it)
+        if (it->kind == NoteKind::Automatic) return true;
+    return false;
 }
 
 int Transcript::OpenFile() {

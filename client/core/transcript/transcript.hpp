@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -49,13 +50,26 @@ struct Chunk {
     uint64_t End() const { return offset + size; }
 };
 
+// What a note marks: something that happened to the stream (the switch to TLS, a script's line),
+// or the start of bytes the client sent by itself (an automatic reply), which the page's margin
+// tells apart from the user's own sends.
+enum class NoteKind : uint8_t { Stream, Automatic };
+
 // A mark between chunks that holds no bytes of the exchange: where something happened to the
-// stream (the switch to TLS), told in a short text. It stands before the byte at offset.
+// stream, told in a short text. It stands before the byte at offset.
 struct Note {
     uint64_t offset = 0;
     int64_t timeUs = 0;
     uint32_t connection = 0;
     std::string text;
+    NoteKind kind = NoteKind::Stream;
+};
+
+// How long the peer took to answer: from the last byte written of what was sent before to the
+// first byte of the answer, which is at offset.
+struct ReplyTime {
+    uint64_t offset = 0;
+    int64_t us = 0;
 };
 
 struct TranscriptOptions {
@@ -102,7 +116,10 @@ class Transcript {
 
     // Adds a note after everything appended so far; the next bytes start a chunk of their own,
     // so that no chunk runs across a note.
-    void AddNote(std::string text, int64_t timeUs);
+    void AddNote(std::string text, int64_t timeUs, NoteKind kind = NoteKind::Stream);
+    // The answer that starts at offset (a received chunk's first byte) took us; offsets are given
+    // in increasing order, each at most once.
+    void AddReplyTime(uint64_t offset, int64_t us);
 
     // Forgets everything and releases the storage (the file is closed; memory freed).
     void Clear();
@@ -127,6 +144,12 @@ class Transcript {
     const std::vector<Chunk> &Chunks() const { return chunks_; }
     // Notes in order of their offsets (and of their adding, at one offset).
     const std::vector<Note> &Notes() const { return notes_; }
+    // Reply times in order of their offsets, and the one of the answer starting at offset.
+    const std::vector<ReplyTime> &ReplyTimes() const { return replies_; }
+    std::optional<int64_t> ReplyTimeAt(uint64_t offset) const;
+    // Whether an Automatic note stands at offset: the bytes from there were sent by the client
+    // itself.
+    bool AutomaticAt(uint64_t offset) const;
     // The index of the chunk holding offset (offset < Size()).
     std::size_t ChunkAt(uint64_t offset) const;
 
@@ -185,6 +208,7 @@ class Transcript {
     std::vector<Chunk> chunks_;
     std::vector<Block> blocks_;
     std::vector<Note> notes_;
+    std::vector<ReplyTime> replies_;
     bool afterNote_ = false; // the next append starts a chunk of its own
     bool pendingCr_ = false; // the last byte is a CR whose meaning is not known yet
     bool newPart_ = true;

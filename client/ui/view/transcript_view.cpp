@@ -198,7 +198,7 @@ int TranscriptView::RowsOnScreen() const {
 }
 
 int TranscriptView::MarginWidth() const {
-    return times_ ? CellWidth() * 16 : 0;
+    return times_ ? CellWidth() * kMarginCells : 0;
 }
 
 uint64_t TranscriptView::RowStartAt(uint64_t offset) {

@@ -92,6 +92,10 @@ class TranscriptView : public QAbstractScrollArea {
     void SetNewGlyphTime(std::chrono::microseconds limit) { painter_.SetNewGlyphTime(limit); }
     bool LastPaintComplete() const { return painter_.Complete(); }
 
+    // The margin's cells when times are shown: the time, the direction, and either how long an
+    // answer took ("12:00:01.234 ← 200.3ms") or that a send was automatic.
+    static constexpr int kMarginCells = 25;
+
     // What the screen shows, one string per row (margin included when on); for tests and tools.
     QStringList VisibleRows();
     // The notes the screen shows, each "row inside text": drawn above that row (inside 0) or in

@@ -8,6 +8,8 @@
 
 #include <algorithm>
 
+#include "saves/saving.hpp"
+
 namespace tarvotcpc::ui {
 
 namespace {
@@ -49,8 +51,13 @@ QString TranscriptView::MarginText(uint64_t rowStart, uint64_t rowEnd) const {
         if (!Shows(ShownDirections(), c.direction)) continue;
         const QString time = QDateTime::fromMSecsSinceEpoch(c.timeUs / 1000)
                                  .toString(QStringLiteral("HH:mm:ss.zzz"));
-        return time +
-               (c.direction == Direction::Sent ? QStringLiteral(" →") : QStringLiteral(" ←"));
+        if (c.direction == Direction::Sent)
+            return time + (transcript_->AutomaticAt(c.offset) ? QStringLiteral(" →自動")
+                                                              : QStringLiteral(" →"));
+        // An answer to a send shows how long it took.
+        if (const std::optional<int64_t> reply = transcript_->ReplyTimeAt(c.offset))
+            return time + QStringLiteral(" ← ") + QString::fromStdString(ReplyTimeText(*reply));
+        return time + QStringLiteral(" ←");
     }
     return {};
 }
@@ -174,7 +181,8 @@ QStringList TranscriptView::VisibleRows() {
         units = layout_->Units(visible_.front().start, visible_.back().end, 0);
     for (const VisibleRow &row : visible_) {
         QString line =
-            times_ ? MarginText(row.start, row.end).leftJustified(16, QLatin1Char(' ')) : QString();
+            times_ ? MarginText(row.start, row.end).leftJustified(kMarginCells, QLatin1Char(' '))
+                   : QString();
         if (mode_ == Mode::Hex) {
             line += HexRowText(row, units);
         } else {

@@ -76,6 +76,7 @@ MainWindow::MainWindow(std::string settingsPath, QWidget *parent)
     peerLabel_->setAccessibleDescription(peerLabel_->accessibleName());
     statusBar()->addPermanentWidget(peerLabel_);
     SetStatusText(std::string());
+    SetUpReplies();
 
     sendEdit_ = new QPlainTextEdit;
     sendEdit_->setObjectName(QStringLiteral("sendPlainTextEdit"));
@@ -354,6 +355,7 @@ void MainWindow::ShowReceivePage() {
 void MainWindow::SetConnectedLook(bool connected) {
     if (connected) ShowRecord();
     commands_->SetConnected(connected);
+    autoReplies_->setEnabled(connected);
 }
 
 void MainWindow::SetStatusText(const std::string &text) {

@@ -14,6 +14,7 @@
 #include "settings/options.hpp"
 #include "settings/settings.hpp"
 
+class QAction;
 class QLabel;
 class QPlainTextEdit;
 class QTabWidget;
@@ -86,6 +87,8 @@ class MainWindow : public QMainWindow, private MainView {
     void SetStartTlsAvailable(bool available) override;
     void AskCertificate(const CertificateQuestion &question) override;
     void AskProxyPassword(const ProxyPasswordQuestion &question) override;
+    void SetAutoRepliesOn(bool on) override;
+    void SetReplyTimeText(const std::string &text) override;
     void AskPassphrase(const PassphraseQuestion &question) override;
     void ScriptRunning(bool running) override;
 
@@ -93,6 +96,9 @@ class MainWindow : public QMainWindow, private MainView {
     // Capture files (main_window_capture.cpp): the page's record saved as one, or one opened in
     // place of the record while disconnected, until the next connection brings the record back.
     void SetUpCaptures();
+    // Automatic replies and reply times (main_window_replies.cpp): the 送信 menu's switch, rules
+    // and summary, and the status bar's latest reply time.
+    void SetUpReplies();
     void SaveCapture();
     void ShowOpenedCapture();
     void ShowRecord();
@@ -132,6 +138,8 @@ class MainWindow : public QMainWindow, private MainView {
     FileLoader *fileLoader_;
     SaveRunner *saver_;
     CaptureRunner *captures_ = nullptr;
+    QAction *autoReplies_ = nullptr;
+    QLabel *replyTimeLabel_ = nullptr;
     QTimer *pump_;
     std::unique_ptr<MainController> controller_; // last: it may call back into the window
 };
