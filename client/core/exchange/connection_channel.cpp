@@ -68,6 +68,9 @@ void ConnectionChannel::Poll() {
         case ConnectionEvent::Type::TlsStarting:
             Keep(Entry::Kind::Note, "STARTTLS");
             break;
+        case ConnectionEvent::Type::Marked:
+            Keep(Entry::Kind::Note, event.data);
+            break;
         case ConnectionEvent::Type::Handshaking:
             break;
         }

@@ -47,6 +47,9 @@ bool ReceiveFlow::Take(ConnectionEvent &event) {
     case ConnectionEvent::Type::TlsStarting:
         waiting_.push_back({Item::Kind::Note, event.timeUs, kTlsStartsNote});
         return true;
+    case ConnectionEvent::Type::Marked:
+        waiting_.push_back({Item::Kind::Note, event.timeUs, std::move(event.data)});
+        return true;
     default:
         return false;
     }

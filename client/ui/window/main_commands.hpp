@@ -34,6 +34,10 @@ enum class Command {
     Certificates = 114, // the peer's certificate chain
     SaveCapture = 115,  // the record as a capture file (pcapng)
     OpenCapture = 116,  // a capture file shown read-only in the receive page
+    Variables = 130,    // the placeholders' user variables
+    Preview = 131,      // the exact bytes a send would give, not sent
+    RepeatSend = 132,   // the repeat dialog, then the page sent again and again
+    StopRepeat = 133,
 };
 
 class MainCommands : public QObject {
@@ -46,9 +50,11 @@ class MainCommands : public QObject {
     QAction *Action(Command command) const { return actions_.at(command); }
     QToolBar *ToolBar() const { return toolBar_; }
 
-    // Connected: Disconnect and Send available, Connect and opening a capture not; disconnected
-    // the reverse. The other commands are always available.
+    // Connected: Disconnect, Send and the repeat available, Connect and opening a capture not;
+    // disconnected the reverse. The other commands are always available.
     void SetConnected(bool connected);
+    // A repeat runs: it can be stopped, not started again.
+    void SetRepeating(bool running);
     // STARTTLS only while connected in clear text; the chain only once a TLS handshake is done.
     void SetStartTlsAvailable(bool available);
     void SetCertificatesAvailable(bool available);
@@ -58,13 +64,15 @@ class MainCommands : public QObject {
         return lineEndings_[static_cast<std::size_t>(ending)];
     }
     QAction *EscapesAction() const { return escapes_; }
-    void ShowSendOptions(LineEnding ending, bool escapes);
+    QAction *PlaceholdersAction() const { return placeholders_; }
+    void ShowSendOptions(LineEnding ending, bool escapes, bool placeholders);
 
   signals:
     void triggered(tarvotcpc::ui::Command command);
     // The user chose in the 送信 menu.
     void lineEndingChosen(tarvotcpc::LineEnding ending);
     void escapesChosen(bool on);
+    void placeholdersChosen(bool on);
 
   private:
     QAction *Make(Command command, const char *text, const char *toolTip, const QString &name);
@@ -74,6 +82,9 @@ class MainCommands : public QObject {
     QToolBar *toolBar_ = nullptr;
     std::array<QAction *, 4> lineEndings_{};
     QAction *escapes_ = nullptr;
+    QAction *placeholders_ = nullptr;
+    bool connected_ = false;
+    bool repeating_ = false;
 };
 
 } // namespace tarvotcpc::ui

@@ -60,6 +60,7 @@ MainWindow::MainWindow(std::string settingsPath, QWidget *parent)
     connect(commands_, &MainCommands::triggered, this, &MainWindow::Run);
     connect(commands_, &MainCommands::lineEndingChosen, this, &MainWindow::StoreLineEnding);
     connect(commands_, &MainCommands::escapesChosen, this, &MainWindow::StoreEscapes);
+    connect(commands_, &MainCommands::placeholdersChosen, this, &MainWindow::StorePlaceholders);
     ShowSendOptions();
 
     statusBar()->setObjectName(QStringLiteral("mainStatusBar"));
@@ -75,6 +76,7 @@ MainWindow::MainWindow(std::string settingsPath, QWidget *parent)
     peerLabel_->setAccessibleDescription(peerLabel_->accessibleName());
     statusBar()->addPermanentWidget(peerLabel_);
     SetStatusText(std::string());
+    SetUpSending();
 
     sendEdit_ = new QPlainTextEdit;
     sendEdit_->setObjectName(QStringLiteral("sendPlainTextEdit"));
@@ -224,6 +226,12 @@ void MainWindow::Run(Command command) {
     case Command::Certificates:
         ShowCertificateChain(this, controller_->PeerChain());
         break;
+    case Command::Variables:
+    case Command::Preview:
+    case Command::RepeatSend:
+    case Command::StopRepeat:
+        RunSending(command);
+        break;
     }
 }
 
@@ -278,7 +286,8 @@ void MainWindow::AppendToSendPage(const QString &text) {
 
 void MainWindow::ShowSendOptions() {
     const OptionValues values = ReadOptions(settings_);
-    commands_->ShowSendOptions(SendLineEndingOf(values), values[Option::SendEscapes]);
+    commands_->ShowSendOptions(SendLineEndingOf(values), values[Option::SendEscapes],
+                               values[Option::Placeholders]);
 }
 
 void MainWindow::StoreLineEnding(LineEnding ending) {
@@ -403,6 +412,7 @@ void MainWindow::AskProxyPassword(const ProxyPasswordQuestion &question) {
 void MainWindow::closeEvent(QCloseEvent *event) {
     closing_ = true;
     pump_->stop();
+    repeatTimer_->stop();
     saver_->Cancel();
     captures_->Cancel();
     // Quitting returns at once: the connection ends without a word and never calls back.
