@@ -249,7 +249,8 @@ void RedisEndToEndTest::aRepeatOfAHundredCountsInOrder() {
     QCOMPARE(int(kept.Notes().size()), 100);
     for (int n = 1; n <= 100; ++n) {
         const Note &note = kept.Notes()[std::size_t(n - 1)];
-        QCOMPARE(QString::fromStdString(note.text), QString::fromUtf8("繰り返し送信 %1/100").arg(n));
+        QCOMPARE(QString::fromStdString(note.text),
+                 QString::fromUtf8("繰り返し送信 %1/100").arg(n));
         std::string bytes;
         QVERIFY(kept.Read(note.offset, 6, bytes));
         QCOMPARE(QString::fromStdString(bytes), QStringLiteral("PING\r\n"));
