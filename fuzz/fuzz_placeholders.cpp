@@ -89,8 +89,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
 
     // A head of the fuzzer's text without line breaks or markers, then a body that is only the
-    // body's own length: it settles on the number of its digits.
-    std::string head = text.substr(0, 40);
+    // body's own length: it settles on the number of its digits. The head is never empty: a line
+    // break at the very start is itself the empty line, and the body would begin with the next.
+    std::string head = "h" + text.substr(0, 40);
     for (char &c : head)
         if (c == '\r' || c == '\n' || c == '%' || c == '\\' || c == '\0') c = '.';
     const auto body = tarvotcpc::PrepareSend(head + "\n\n%bodylength%", &values, encoding,
