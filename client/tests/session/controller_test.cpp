@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "hosts/proxy_passwords.hpp"
+#include "support/peer_process.hpp"
 #include "support/proxy_programs.hpp"
 #include "support/temp_dir.hpp"
 #include "support/test_servers.hpp"
@@ -700,6 +701,45 @@ TEST_F(ControllerTest, ARepeatMarksItsSendsAndStopsAtTheEndAndWhenThePeerStopsRe
         << view_.repeats.back();
     EXPECT_TRUE(controller_->HasConnection());
     EXPECT_TRUE(controller_->ConnectedLook());
+}
+
+// The listening side over TLS, the page in Shift_JIS with escapes: each send of a repeat names the
+// peer that came (its own address and port), counts, and reaches it decrypted byte for byte.
+TEST_F(ControllerTest, ARepeatWhileListeningOverTlsNamesThePeerInEachSend) {
+    SetOption(s_, OptionKey(Option::Placeholders), 1);
+    SetOption(s_, OptionKey(Option::SendEscapes), 1);
+    ASSERT_TRUE(VornSetHash(&s_.options, OptionKey(Option::SendEncoding), 0, "shift_jis", -1));
+    ListenParams params;
+    params.tls = true;
+    const ListenOutcome outcome = controller_->Listen(params);
+    ASSERT_TRUE(outcome.listening) << outcome.text;
+    std::string status;
+    for (const std::string &entry : view_.log)
+        if (entry.rfind("status 127.0.0.1:", 0) == 0) status = entry;
+    ASSERT_FALSE(status.empty());
+    const std::string port = std::to_string(std::stoi(status.substr(17)));
+    testing::PeerProcess peer(
+        {"openssl", "s_client", "-connect", "127.0.0.1:" + port, "-quiet", "-no_ign_eof"});
+    ASSERT_TRUE(PumpUntil([&] { return controller_->ConnectedLook() && !view_.peer.empty(); }))
+        << peer.Output();
+    // "相手: 127.0.0.1:<port>"
+    const std::string peerPort = view_.peer.substr(view_.peer.rfind(':') + 1);
+    view_.sendPage = "%counter% 日本 %host% %port%\\x00\n";
+    ASSERT_TRUE(controller_->StartRepeat({10, 3}));
+    ASSERT_TRUE(PumpUntil([&] {
+        controller_->RepeatTick();
+        return !controller_->Repeat().Running();
+    }));
+    std::string expected;
+    for (int n = 1; n <= 3; ++n)
+        expected += std::to_string(n) + " \x93\xfa\x96\x7b 127.0.0.1 " + peerPort +
+                    std::string(1, '\0') + "\r\n";
+    EXPECT_TRUE(peer.WaitFor(expected, 10s)) << peer.Output();
+    ASSERT_TRUE(PumpUntil([&] { return controller_->KeptTranscript().Notes().size() >= 3; }));
+    const Transcript &kept = controller_->KeptTranscript();
+    EXPECT_EQ(BytesOf(kept, Direction::Sent), expected);
+    EXPECT_EQ(kept.Notes().back().text, "繰り返し送信 3/3");
+    EXPECT_EQ(view_.repeats.back(), "繰り返し送信 3/3 完了");
 }
 
 } // namespace
