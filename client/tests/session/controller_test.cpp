@@ -722,8 +722,10 @@ TEST_F(ControllerTest, ARepeatWhileListeningOverTlsNamesThePeerInEachSend) {
         {"openssl", "s_client", "-connect", "127.0.0.1:" + port, "-quiet", "-no_ign_eof"});
     ASSERT_TRUE(PumpUntil([&] { return controller_->ConnectedLook() && !view_.peer.empty(); }))
         << peer.Output();
-    // "相手: 127.0.0.1:<port>"
-    const std::string peerPort = view_.peer.substr(view_.peer.rfind(':') + 1);
+    // "相手: 127.0.0.1:<port>", and while the handshake runs, what it waits for.
+    const std::size_t at = view_.peer.find("127.0.0.1:");
+    ASSERT_NE(at, std::string::npos) << view_.peer;
+    const std::string peerPort = std::to_string(std::stoi(view_.peer.substr(at + 10)));
     view_.sendPage = "%counter% 日本 %host% %port%\\x00\n";
     ASSERT_TRUE(controller_->StartRepeat({10, 3}));
     ASSERT_TRUE(PumpUntil([&] {
