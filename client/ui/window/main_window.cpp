@@ -13,6 +13,8 @@
 #include <QTabWidget>
 #include <QTextCursor>
 #include <QTimer>
+#include <QToolButton>
+#include <QToolBar>
 
 #include <utility>
 
@@ -144,6 +146,10 @@ MainWindow::MainWindow(std::string settingsPath, QWidget *parent)
         ChangeViewOptions([on](OptionValues &values) { values[Option::ViewLineEndMarks] = on; });
     });
     ApplyViewOptions();
+    // A narrow window folds a toolbar's last controls behind a button a screen reader must name.
+    for (QToolBar *bar : findChildren<QToolBar *>())
+        if (auto *more = bar->findChild<QToolButton *>(QStringLiteral("qt_toolbar_ext_button")))
+            more->setAccessibleName(Text("その他のボタン"));
     controller_->Start();
 }
 
