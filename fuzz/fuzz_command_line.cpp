@@ -1,7 +1,7 @@
 // The program's command line on any arguments: a refusal always says why on one line, in UTF-8
 // without a control character a terminal would act on; an accepted destination is usable and
 // reads back the same when written out again, listening is on loopback unless an address was
-// written, and the TLS details taken can be sent.
+// written, the TLS details taken can be sent, and UDP comes with neither TLS nor a proxy.
 #include "formats_check.hpp"
 
 #include <string>
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "net/addresses.hpp"
+#include "proxy/proxy_choice.hpp"
 #include "session/command_line.hpp"
 #include "text/utf8_char.hpp"
 #include "tls/announce.hpp"
@@ -54,16 +55,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         FUZZ_CHECK(line.tlsDetails.keyFile.empty() || !line.tlsDetails.certificateFile.empty());
         if (line.listenPort) FUZZ_CHECK(line.tlsDetails.Empty());
     }
+    if (line.action == Action::Run &&
+        (line.listenUdp || (line.destination && line.destination->udp))) {
+        FUZZ_CHECK(!line.tls && line.tlsDetails.Empty());
+        FUZZ_CHECK(!line.proxy || tarvotcpc::IsProxyNone(*line.proxy));
+    }
     if (!line.destination) return 0;
 
     const tarvotcpc::StartDestination &d = *line.destination;
     FUZZ_CHECK(!d.host.empty() && d.host.size() <= 255);
     if (d.port) FUZZ_CHECK(*d.port >= 1 && *d.port <= 65535);
     const bool v6 = d.host.find(':') != std::string::npos;
-    std::string text = v6 ? "[" + d.host + "]" : d.host;
+    std::string text = (d.udp ? "udp://" : "") + (v6 ? "[" + d.host + "]" : d.host);
     if (d.port) text += ":" + std::to_string(*d.port);
     std::string error;
     const auto again = tarvotcpc::ParseStartDestination(text, error);
-    FUZZ_CHECK(again && again->host == d.host && again->port == d.port);
+    FUZZ_CHECK(again && again->host == d.host && again->port == d.port && again->udp == d.udp);
     return 0;
 }

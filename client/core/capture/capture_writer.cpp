@@ -30,6 +30,10 @@ constexpr uint8_t kSyn = 0x02;
 constexpr uint8_t kPsh = 0x08;
 constexpr uint8_t kAck = 0x10;
 constexpr uint16_t kWindow = 65535;
+// The most payload one UDP packet carries: 65535 bytes less the UDP header, and for IPv4 less
+// its own header too.
+constexpr std::size_t kMaxCapturedDatagramV4 = 65507;
+constexpr std::size_t kMaxCapturedDatagramV6 = 65527;
 
 void Put16(std::string &out, uint16_t v) {
     out += static_cast<char>(v & 0xFF);
@@ -244,7 +248,8 @@ std::optional<CaptureConnection> CaptureEvents::Connection(uint32_t connection) 
 struct CaptureJob::Stream {
     uint32_t connection = 0;
     CaptureConnection info;
-    uint32_t localSeq = 0; // the next sequence number each side sends
+    CaptureConnection asRecorded; // before OneFamily: a new peer may be of the other family
+    uint32_t localSeq = 0;        // the next sequence number each side sends
     uint32_t peerSeq = 0;
     bool closed = false;
 };
@@ -305,7 +310,7 @@ CaptureJob::Stream &CaptureJob::StreamOf(uint32_t connection, int64_t timeUs) {
         info = GuessedConnection(connection);
         ++guessed_;
     }
-    stream->info = *info;
+    stream->info = stream->asRecorded = *info;
     OneFamily(stream->info);
     // Initial sequence numbers that differ between connections, and from run to run of nothing.
     const uint32_t mix = connection * 2654435761u;
@@ -315,6 +320,7 @@ CaptureJob::Stream &CaptureJob::StreamOf(uint32_t connection, int64_t timeUs) {
     Stream &s = *streams_.back();
     if (guessed)
         comments_.push_back("この接続のアドレスは記録にないため、仮のアドレスで書いています");
+    if (s.info.udp) return s; // no handshake: the first datagram is the first packet
     // The side that connected sends the SYN.
     const bool opener = s.info.localOpened;
     Segment(s, opener, kSyn, {}, timeUs);
@@ -359,6 +365,44 @@ void CaptureJob::Segment(Stream &stream, bool fromLocal, uint8_t flags, std::str
     tcp[16] = static_cast<char>(check >> 8);
     tcp[17] = static_cast<char>(check & 0xFF);
 
+    seq += static_cast<uint32_t>(payload.size()) + ((flags & (kSyn | kFin)) ? 1 : 0);
+    IpPacket(stream, fromLocal, 6, std::move(tcp), timeUs);
+}
+
+void CaptureJob::Datagram(const Stream &stream, bool fromLocal, std::string_view payload,
+                          int64_t timeUs) {
+    const CaptureAddress &src = fromLocal ? stream.info.local : stream.info.peer;
+    const CaptureAddress &dst = fromLocal ? stream.info.peer : stream.info.local;
+    std::string udp;
+    PutBe16(udp, src.port);
+    PutBe16(udp, dst.port);
+    PutBe16(udp, static_cast<uint16_t>(8 + payload.size()));
+    PutBe16(udp, 0); // checksum, below
+    udp.append(payload);
+    Checksum sum;
+    sum.Add(AddressBytes(src));
+    sum.Add(AddressBytes(dst));
+    std::string pseudo;
+    if (src.v6) {
+        PutBe32(pseudo, static_cast<uint32_t>(udp.size()));
+        PutBe32(pseudo, 17);
+    } else {
+        PutBe16(pseudo, 17);
+        PutBe16(pseudo, static_cast<uint16_t>(udp.size()));
+    }
+    sum.Add(pseudo);
+    sum.Add(udp);
+    // A sum of zero goes as all ones: zero means "no checksum" in UDP.
+    const uint16_t check = sum.Value() == 0 ? 0xFFFF : sum.Value();
+    udp[6] = static_cast<char>(check >> 8);
+    udp[7] = static_cast<char>(check & 0xFF);
+    IpPacket(stream, fromLocal, 17, std::move(udp), timeUs);
+}
+
+void CaptureJob::IpPacket(const Stream &stream, bool fromLocal, uint8_t protocol,
+                          std::string transport, int64_t timeUs) {
+    const CaptureAddress &src = fromLocal ? stream.info.local : stream.info.peer;
+    const CaptureAddress &dst = fromLocal ? stream.info.peer : stream.info.local;
     std::string packet;
     // The cooked header: packet type, link type, link address (none), protocol.
     PutBe16(packet, fromLocal ? kPacketOutgoing : kPacketHost);
@@ -368,8 +412,8 @@ void CaptureJob::Segment(Stream &stream, bool fromLocal, uint8_t flags, std::str
     PutBe16(packet, src.v6 ? 0x86DD : 0x0800);
     if (src.v6) {
         PutBe32(packet, 0x60000000);
-        PutBe16(packet, static_cast<uint16_t>(tcp.size()));
-        packet += static_cast<char>(6); // TCP
+        PutBe16(packet, static_cast<uint16_t>(transport.size()));
+        packet += static_cast<char>(protocol);
         packet += static_cast<char>(64);
         packet.append(AddressBytes(src));
         packet.append(AddressBytes(dst));
@@ -377,11 +421,11 @@ void CaptureJob::Segment(Stream &stream, bool fromLocal, uint8_t flags, std::str
         std::string ip;
         ip += static_cast<char>(0x45);
         ip += '\0';
-        PutBe16(ip, static_cast<uint16_t>(20 + tcp.size()));
+        PutBe16(ip, static_cast<uint16_t>(20 + transport.size()));
         PutBe16(ip, static_cast<uint16_t>(ipId_++));
         PutBe16(ip, 0x4000); // don't fragment
         ip += static_cast<char>(64);
-        ip += static_cast<char>(6);
+        ip += static_cast<char>(protocol);
         PutBe16(ip, 0);
         ip.append(AddressBytes(src));
         ip.append(AddressBytes(dst));
@@ -392,9 +436,18 @@ void CaptureJob::Segment(Stream &stream, bool fromLocal, uint8_t flags, std::str
         ip[11] = static_cast<char>(value & 0xFF);
         packet += ip;
     }
-    packet += tcp;
-    seq += static_cast<uint32_t>(payload.size()) + ((flags & (kSyn | kFin)) ? 1 : 0);
+    packet += transport;
     Packet(std::move(packet), fromLocal, timeUs);
+}
+
+void CaptureJob::TakePeerNote(Stream &stream, const std::string &note) {
+    const std::string_view prefix = kPeerNotePrefix;
+    if (!stream.info.udp || !note.starts_with(prefix)) return;
+    const std::optional<CaptureAddress> peer = ParseCaptureAddress(note.substr(prefix.size()));
+    if (!peer) return;
+    stream.info = stream.asRecorded;
+    stream.info.peer = *peer;
+    OneFamily(stream.info);
 }
 
 void CaptureJob::Packet(std::string bytes, bool outgoing, int64_t timeUs) {
@@ -438,7 +491,7 @@ bool CaptureJob::Flush(bool all) {
 }
 
 void CaptureJob::Close(Stream &stream, int64_t timeUs) {
-    if (stream.closed) return;
+    if (stream.closed || stream.info.udp) return;
     stream.closed = true;
     const bool first = !stream.info.closedByPeer; // the side that closes first is local
     Segment(stream, first, kFin | kAck, {}, timeUs);
@@ -468,9 +521,14 @@ bool CaptureJob::Step(std::size_t budget) {
         Stream &stream = StreamOf(item.connection, item.timeUs);
         if (item.kind == CaptureItemKind::Note) {
             comments_.push_back(item.note);
+            TakePeerNote(stream, item.note);
         } else if (offset_ < size) {
-            const std::size_t want =
-                static_cast<std::size_t>(std::min<uint64_t>(kCaptureSegmentBytes, size - offset_));
+            // A datagram is one packet, however large: one IP packet holds the largest.
+            const std::size_t want = static_cast<std::size_t>(
+                std::min<uint64_t>(!stream.info.udp       ? kCaptureSegmentBytes
+                                   : stream.info.local.v6 ? kMaxCapturedDatagramV6
+                                                          : kMaxCapturedDatagramV4,
+                                   size - offset_));
             piece.resize(want);
             std::size_t got = 0;
             while (got < want) {
@@ -479,7 +537,11 @@ bool CaptureJob::Step(std::size_t budget) {
                 if (n == 0) return Fail("記録を読み出せないため保存できませんでした");
                 got += n;
             }
-            Segment(stream, item.kind == CaptureItemKind::Sent, kPsh | kAck, piece, item.timeUs);
+            if (stream.info.udp)
+                Datagram(stream, item.kind == CaptureItemKind::Sent, piece, item.timeUs);
+            else
+                Segment(stream, item.kind == CaptureItemKind::Sent, kPsh | kAck, piece,
+                        item.timeUs);
             offset_ += got;
             done_ += got;
             spent += got;

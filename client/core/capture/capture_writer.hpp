@@ -2,6 +2,7 @@
 // one TCP stream between its real local and peer addresses, with the handshake, sequence and
 // acknowledgment numbers, checksums and (for a connection that ended) the closing exchange a
 // real stack would have put on the wire, and each piece of bytes at the time the record holds.
+// A UDP connection's datagrams become one UDP packet each, with nothing around them.
 //
 // The file is pcapng with Linux cooked headers (LINKTYPE_LINUX_SLL): the cooked header says for
 // each packet whether it went out or came in, which is how a capture opened later tells this
@@ -49,7 +50,12 @@ struct CaptureConnection {
     // sent the first FIN.
     bool ended = false;
     bool closedByPeer = false;
+    // Datagrams: each item one UDP packet, whole. A note kPeerNotePrefix + address among them
+    // names the peer of those after it (a listening socket answers whoever sent last).
+    bool udp = false;
 };
+
+inline constexpr char kPeerNotePrefix[] = "相手: ";
 
 enum class CaptureItemKind : uint8_t { Sent, Received, Note };
 
@@ -125,6 +131,11 @@ class CaptureJob {
     Stream &StreamOf(uint32_t connection, int64_t timeUs);
     void Segment(Stream &stream, bool fromLocal, uint8_t flags, std::string_view payload,
                  int64_t timeUs);
+    void Datagram(const Stream &stream, bool fromLocal, std::string_view payload, int64_t timeUs);
+    // The IP packet around a TCP segment or a UDP datagram, in its cooked header.
+    void IpPacket(const Stream &stream, bool fromLocal, uint8_t protocol, std::string transport,
+                  int64_t timeUs);
+    void TakePeerNote(Stream &stream, const std::string &note);
     void Packet(std::string bytes, bool outgoing, int64_t timeUs);
     void Close(Stream &stream, int64_t timeUs);
     bool Flush(bool all);

@@ -1,30 +1,26 @@
 #include "capture/transcript_capture.hpp"
 
-#include <algorithm>
-
 namespace tarvotcpc {
 
 std::size_t TranscriptCapture::ItemCount() const {
-    return transcript_.Chunks().size();
+    return source_.ChunkCount();
 }
 
 CaptureItem TranscriptCapture::Item(std::size_t index) const {
-    const Chunk &chunk = transcript_.Chunks().at(index);
+    SavedChunkInfo chunk = source_.Chunk(index);
     CaptureItem item;
-    item.kind =
-        chunk.direction == Direction::Sent ? CaptureItemKind::Sent : CaptureItemKind::Received;
+    item.kind = chunk.isNote                              ? CaptureItemKind::Note
+                : chunk.direction == SavedDirection::Sent ? CaptureItemKind::Sent
+                                                          : CaptureItemKind::Received;
     item.timeUs = chunk.timeUs;
-    item.connection = chunk.connection;
+    item.connection = static_cast<uint32_t>(chunk.connection);
     item.size = chunk.size;
+    item.note = std::move(chunk.note);
     return item;
 }
 
 std::size_t TranscriptCapture::Read(std::size_t index, uint64_t offset, std::span<char> out) const {
-    const std::vector<Chunk> &chunks = transcript_.Chunks();
-    if (index >= chunks.size() || offset >= chunks[index].size) return 0;
-    const std::size_t n =
-        static_cast<std::size_t>(std::min<uint64_t>(out.size(), chunks[index].size - offset));
-    return transcript_.Read(chunks[index].offset + offset, n, out.data()) ? n : 0;
+    return source_.Read(index, offset, out);
 }
 
 std::optional<CaptureConnection> TranscriptCapture::Connection(uint32_t connection) const {

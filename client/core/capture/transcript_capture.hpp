@@ -1,11 +1,12 @@
-// The page's record as a capture's input: its chunks as items, with what the session knows of each
-// connection's addresses.
+// The page's record as a capture's input: its chunks and notes as items, in the record's order,
+// with what the session knows of each connection's addresses.
 #pragma once
 
 #include <functional>
 #include <optional>
 
 #include "capture/capture_writer.hpp"
+#include "saves/transcript_source.hpp"
 #include "transcript/transcript.hpp"
 
 namespace tarvotcpc {
@@ -16,7 +17,7 @@ using CaptureConnections = std::function<std::optional<CaptureConnection>(uint32
 class TranscriptCapture : public CaptureInput {
   public:
     TranscriptCapture(const Transcript &transcript, CaptureConnections connections)
-        : transcript_(transcript), connections_(std::move(connections)) {}
+        : source_(transcript), connections_(std::move(connections)) {}
 
     std::size_t ItemCount() const override;
     CaptureItem Item(std::size_t index) const override;
@@ -24,7 +25,7 @@ class TranscriptCapture : public CaptureInput {
     std::optional<CaptureConnection> Connection(uint32_t connection) const override;
 
   private:
-    const Transcript &transcript_;
+    TranscriptSource source_; // the notes among the chunks, as the saves read them
     CaptureConnections connections_;
 };
 

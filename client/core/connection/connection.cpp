@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "connection/connection_worker.hpp"
+#include "net/datagram.hpp"
 #include "tls/tls_transport.hpp"
 
 namespace tarvotcpc {
@@ -17,6 +18,8 @@ namespace {
 // dribs gives a few events rather than very many. Full reads stay as they are: growing one string
 // by them would copy each byte again and leave the allocator with freed blocks of every size.
 constexpr std::size_t kMergeLimit = 256 * 1024;
+// What a queued datagram counts against the queue's limit beside its bytes: about its event.
+constexpr std::size_t kDatagramCost = sizeof(ConnectionEvent);
 
 // A transport that could not be set up: the first read ends the connection with the reason.
 class FailedTransport final : public Transport {
@@ -71,7 +74,11 @@ bool IsStartFailure(EndReason reason) {
 
 Connection::Connection(std::string host, int32_t port, ConnectionOptions options)
     : host_(std::move(host)), port_(port), options_(std::move(options)) {
-    if (!options_.endpoint) {
+    if (!options_.endpoint && options_.datagrams) {
+        options_.endpoint = [host = host_, port, resolver = options_.resolver] {
+            return MakeDatagramEndpoint(host, port, resolver);
+        };
+    } else if (!options_.endpoint) {
         options_.endpoint = [host = host_, port, resolver = options_.resolver] {
             return MakeHostEndpoint(host, port, resolver);
         };
@@ -117,7 +124,8 @@ void Connection::Wake() {
 }
 
 void Connection::Send(std::string bytes, std::string note) {
-    if (bytes.empty()) return;
+    // An empty datagram is a datagram; an empty piece of a stream is nothing.
+    if (bytes.empty() && !options_.datagrams) return;
     handed_.fetch_add(bytes.size(), std::memory_order_acq_rel);
     Push({Command::Type::Send, std::move(bytes), {}, std::move(note)});
 }
@@ -190,9 +198,11 @@ void Connection::Emit(ConnectionEvent event) {
         const bool bytes = event.type == ConnectionEvent::Type::Received ||
                            event.type == ConnectionEvent::Type::Sent;
         // Only what was read counts against the limit: what was written is already in memory.
-        if (event.type == ConnectionEvent::Type::Received) queuedBytes_ += event.data.size();
-        if (bytes) {
-            if (!wasEmpty && events_.back().type == event.type &&
+        // Each datagram is an event of its own, which costs memory even when it is empty.
+        if (event.type == ConnectionEvent::Type::Received)
+            queuedBytes_ += event.data.size() + (event.datagram ? kDatagramCost : 0);
+        if (bytes && !event.datagram) {
+            if (!wasEmpty && !events_.back().datagram && events_.back().type == event.type &&
                 events_.back().data.size() + event.data.size() <= kMergeLimit) {
                 events_.back().data += event.data;
                 return;

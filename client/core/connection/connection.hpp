@@ -46,6 +46,12 @@ struct ConnectionEvent {
         // data: the note a send carried (a send the client made by itself), told just before the
         // first of its bytes the socket took; never for a send none of whose bytes went out.
         Marked,
+        // UDP: something happened to datagrams that ends nothing (an ICMP error from where they
+        // went, datagrams lost to a full buffer, one the socket refused); data: the text.
+        Notice,
+        // UDP, listening: a datagram came from another sender than the one before, and sends
+        // now go there; data: its address, as Reached gives it.
+        PeerChanged,
     };
     Type type = Type::Received;
     std::string data; // Received: the bytes as they came. Ended: the text for the user.
@@ -60,6 +66,8 @@ struct ConnectionEvent {
 
     // Reached: this side's address, in the form of data (a capture file names both ends).
     std::string local;
+    // Received, Sent: one whole datagram (possibly empty), never merged with another.
+    bool datagram = false;
     // Secured: what the handshake settled besides the cipher. alpn is the protocol the server
     // chose, empty when it chose none (alpnOffered: whether a list was offered at all).
     std::string alpn = {};
@@ -86,6 +94,10 @@ struct ConnectionOptions {
     std::optional<TlsClientOptions> tlsClient;
     std::shared_ptr<const TlsServerIdentity> tlsServer;
     std::chrono::milliseconds handshakeTimeout = kDefaultTlsHandshakeTimeout;
+    // UDP (net/datagram.hpp): each Send is one datagram, an empty one too, and each datagram
+    // received one Received event. The default endpoint is then MakeDatagramEndpoint; TLS does
+    // not apply and ends the connection at once.
+    bool datagrams = false;
     // Where the listening side's TLS secrets go (the client's come with tlsClient).
     std::shared_ptr<KeyLog> serverKeyLog = {};
 };
@@ -102,7 +114,8 @@ class Connection {
     Connection(const Connection &) = delete;
     Connection &operator=(const Connection &) = delete;
 
-    // Queues bytes to be sent; sends are written whole and in the order given. Bytes handed over
+    // Queues bytes to be sent; sends are written whole and in the order given (with datagrams:
+    // each one datagram, which the socket takes whole or not at all). Bytes handed over
     // before the connection is up are sent once it is. What the socket takes is told by Sent
     // events; bytes dropped (a Disconnect, a failed write, the end) never appear in one. A note
     // is told by a Marked event right before the first Sent event of these bytes.

@@ -7,6 +7,8 @@
 #include <optional>
 #include <utility>
 
+#include "net/datagram.hpp"
+
 namespace tarvotcpc {
 
 namespace {
@@ -105,7 +107,15 @@ Connection::Worker::Flow Connection::Worker::Establish() {
             reached.local = LocalAddress(step.socket.Get());
             c_.Emit(std::move(reached));
             std::string error;
-            if (c_.options_.tlsClient) {
+            if (c_.options_.datagrams) {
+                // No DTLS: a datagram connection asked to speak TLS would claim a secrecy it
+                // does not have.
+                if (c_.options_.tlsClient || c_.options_.tlsServer) {
+                    EndWithEvent(EndReason::Error, "UDPではTLSを使えません");
+                    return Flow::Ended;
+                }
+                transport_ = std::make_unique<DatagramTransport>(std::move(step.socket));
+            } else if (c_.options_.tlsClient) {
                 transport_ =
                     TlsTransport::Client(std::move(step.socket), *c_.options_.tlsClient, error);
             } else if (c_.options_.tlsServer) {
@@ -156,11 +166,20 @@ Connection::Worker::Flow Connection::Worker::ReceivePass() {
     if (buffer_.size() != kReceiveChunk) buffer_.resize(kReceiveChunk);
     std::size_t taken = 0;
     while (taken < kReceivePerPass && !c_.QueueFull()) {
-        const IoResult result = transport_->Read(buffer_.data(), buffer_.size());
+        IoResult result = transport_->Read(buffer_.data(), buffer_.size());
         switch (result.status) {
         case IoResult::Status::Done:
             taken += result.bytes;
-            EmitReceived(buffer_.substr(0, result.bytes));
+            if (!result.from.empty() && result.from != peer_) {
+                peer_ = result.from;
+                EmitEvent(ConnectionEvent::Type::PeerChanged, std::move(result.from));
+            }
+            // An empty read is an empty datagram; of a stream, nothing.
+            if (result.bytes > 0 || transport_->Datagrams())
+                EmitReceived(buffer_.substr(0, result.bytes));
+            break;
+        case IoResult::Status::Notice:
+            EmitEvent(ConnectionEvent::Type::Notice, std::move(result.errorText));
             break;
         case IoResult::Status::WantRead:
         case IoResult::Status::WantWrite:
@@ -187,6 +206,15 @@ void Connection::Worker::EmitReceived(std::string bytes) {
     event.type = ConnectionEvent::Type::Received;
     event.data = std::move(bytes);
     event.timeUs = NowUs();
+    event.datagram = transport_ && transport_->Datagrams();
+    c_.Emit(std::move(event));
+}
+
+void Connection::Worker::EmitEvent(ConnectionEvent::Type type, std::string data) {
+    ConnectionEvent event;
+    event.type = type;
+    event.data = std::move(data);
+    event.timeUs = NowUs();
     c_.Emit(std::move(event));
 }
 
@@ -211,8 +239,23 @@ void Connection::Worker::DropOutgoing() {
 void Connection::Worker::SendPending() {
     while (transport_ && !handshaking_ && BytesToSend()) {
         const std::string &front = outgoing_.front().bytes;
-        const IoResult result =
+        IoResult result =
             transport_->Write(front.data() + sentOfFront_, front.size() - sentOfFront_);
+        const bool datagrams = transport_->Datagrams();
+        if (result.status == IoResult::Status::Notice) {
+            EmitEvent(ConnectionEvent::Type::Notice, std::move(result.errorText));
+            continue;
+        }
+        if (result.status == IoResult::Status::Error && datagrams) {
+            // One datagram the socket would not take (too large for it, say): the next ones may
+            // go, and there is no stream to break.
+            EmitEvent(ConnectionEvent::Type::Notice,
+                      "データグラム(" + std::to_string(front.size()) +
+                          "バイト)を送れませんでした: " + result.errorText);
+            c_.settled_.fetch_add(front.size(), std::memory_order_acq_rel);
+            outgoing_.pop_front();
+            continue;
+        }
         if (result.status == IoResult::Status::Error) {
             sendError_ = result.errorText;
             DropOutgoing();
@@ -220,7 +263,7 @@ void Connection::Worker::SendPending() {
         }
         if (result.status != IoResult::Status::Done) return;
         c_.settled_.fetch_add(result.bytes, std::memory_order_acq_rel);
-        if (result.bytes > 0 && !outgoing_.front().note.empty()) {
+        if ((result.bytes > 0 || datagrams) && !outgoing_.front().note.empty()) {
             ConnectionEvent marked;
             marked.type = ConnectionEvent::Type::Marked;
             marked.data = std::move(outgoing_.front().note);
@@ -228,12 +271,13 @@ void Connection::Worker::SendPending() {
             marked.timeUs = NowUs();
             c_.Emit(std::move(marked));
         }
-        if (result.bytes > 0) {
+        if (result.bytes > 0 || datagrams) {
             // Told as taken, and only what was taken: the rest may never go out.
             ConnectionEvent sent;
             sent.type = ConnectionEvent::Type::Sent;
             sent.data.assign(front, sentOfFront_, result.bytes);
             sent.timeUs = NowUs();
+            sent.datagram = datagrams;
             c_.Emit(std::move(sent));
         }
         sentOfFront_ += result.bytes;

@@ -42,6 +42,7 @@ class Connection::Worker {
     void Loop();
     Flow ReceivePass();
     void EmitReceived(std::string bytes);
+    void EmitEvent(ConnectionEvent::Type type, std::string data);
     // STARTTLS: gives the switch's note once, before anything that came through TLS.
     void MarkTlsStart();
     // The one send routine: writes until everything went out or the transport would block.

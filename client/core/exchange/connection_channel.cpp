@@ -69,9 +69,11 @@ void ConnectionChannel::Poll() {
             Keep(Entry::Kind::Note, "STARTTLS");
             break;
         case ConnectionEvent::Type::Marked:
+        case ConnectionEvent::Type::Notice:
             Keep(Entry::Kind::Note, event.data);
             break;
         case ConnectionEvent::Type::Handshaking:
+        case ConnectionEvent::Type::PeerChanged:
             break;
         }
     }

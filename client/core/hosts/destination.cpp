@@ -11,15 +11,18 @@ namespace tarvotcpc {
 
 ConnectDecision DecideConnect(std::string_view hostText, std::string_view portText,
                               std::optional<bool> tlsChoice,
-                              std::optional<std::string_view> proxyChoice) {
+                              std::optional<std::string_view> proxyChoice,
+                              std::optional<bool> udpChoice) {
     ConnectDecision decision;
     bool tls = false;
+    bool udp = false;
     std::string proxy;
-    if (hostText.ends_with(kTlsHistoryMark) || hostText.ends_with(')')) {
+    if (hostText.ends_with(')')) {
         const HistoryEntryParts entry = ParseHistoryEntry(hostText);
-        if (entry.valid && (entry.tls || !entry.proxy.empty())) {
+        if (entry.valid && (entry.tls || entry.udp || !entry.proxy.empty())) {
             hostText = hostText.substr(0, entry.marksAt);
             tls = entry.tls;
+            udp = entry.udp;
             proxy = entry.proxy;
         }
     }
@@ -60,11 +63,23 @@ ConnectDecision DecideConnect(std::string_view hostText, std::string_view portTe
     case HostFieldProblem::None:
         break;
     }
-    decision.accepted = true;
     decision.params.host = field.host;
     decision.params.port = field.port;
     decision.params.tls = tlsChoice.value_or(tls);
     decision.params.proxy = std::move(proxy);
+    decision.params.udp = udpChoice.value_or(udp);
+    if (decision.params.udp && decision.params.tls) {
+        decision.warning = kUdpTlsText;
+        decision.field = ConnectField::Protocol;
+        return decision;
+    }
+    if (decision.params.udp && !decision.params.proxy.empty() &&
+        !IsProxyNone(decision.params.proxy)) {
+        decision.warning = kUdpProxyText;
+        decision.field = ConnectField::Proxy;
+        return decision;
+    }
+    decision.accepted = true;
     return decision;
 }
 
@@ -76,7 +91,7 @@ std::vector<std::string> HostHistory(const SettingsHashes &settings) {
 }
 
 std::string HistoryEntry(const Destination &params) {
-    return FormatHistoryEntry(params.host, params.port, params.tls, params.proxy);
+    return FormatHistoryEntry(params.host, params.port, params.tls, params.proxy, params.udp);
 }
 
 bool RememberDestination(SettingsHashes &settings, const Destination &params,

@@ -17,7 +17,7 @@ namespace tarvotcpc {
 // it speaks TLS, and its own proxy. port is kept as the user gave it; only its low 16 bits are
 // used when connecting. proxy: empty to follow the options and the environment, "なし"
 // (kProxyNone) for a direct connection, or a proxy URL (with a password typed in it, which the
-// history never keeps).
+// history never keeps). udp: datagrams rather than a TCP stream, with neither TLS nor a proxy.
 struct Destination {
     std::string host;
     int32_t port = 0;
@@ -25,6 +25,7 @@ struct Destination {
     std::string proxy = {};
     // Its own client certificate, server name and protocols, for TLS and STARTTLS alike.
     TlsDetails tlsDetails = {};
+    bool udp = false;
 };
 
 inline constexpr std::size_t kHostTextLimit = 255; // bytes
@@ -33,7 +34,12 @@ inline constexpr std::size_t kHistoryLimit = 20;   // entries
 inline constexpr char kMissingPortText[] = "ポート番号を入力してください";
 inline constexpr char kMissingHostText[] = "接続先IPアドレスまたはホスト名を入力してください";
 
-enum class ConnectField { Host, Port, Proxy };
+// UDP takes neither TLS (DTLS is another protocol) nor a proxy (they tunnel TCP streams).
+inline constexpr char kUdpTlsText[] = "UDPではTLSを使えません(DTLSには対応していません)";
+inline constexpr char kUdpProxyText[] =
+    "UDPはプロキシを通せません。プロキシ欄を空にするか「なし」にしてください";
+
+enum class ConnectField { Host, Port, Proxy, Protocol };
 
 struct ConnectDecision {
     bool accepted = false;
@@ -48,16 +54,18 @@ struct ConnectDecision {
 // dialog's check box and proxy field, which follow the entry chosen), or without them as the
 // entry's marks say. A proxy text that is neither empty, "なし" (or "none") nor a proxy URL is
 // refused with the reason; a URL is kept in its full form ("socks5h://h" as
-// "socks5h://h:1080").
+// "socks5h://h:1080"). udp, as given (the dialog's TCP/UDP choice) or the entry's mark, refuses
+// TLS (the Protocol field) and a proxy URL (the Proxy field); "なし" stays, as it is no proxy.
 ConnectDecision DecideConnect(std::string_view hostText, std::string_view portText,
                               std::optional<bool> tls = std::nullopt,
-                              std::optional<std::string_view> proxy = std::nullopt);
+                              std::optional<std::string_view> proxy = std::nullopt,
+                              std::optional<bool> udp = std::nullopt);
 
 // The history as the dialog lists it, newest first.
 std::vector<std::string> HostHistory(const SettingsHashes &settings);
 
-// "host:port" with the port in plain decimal ("[v6]:port"), the TLS mark for TLS and the proxy's
-// mark for a proxy of its own (FormatHistoryEntry).
+// "host:port" with the port in plain decimal ("[v6]:port"), the TLS mark for TLS, the UDP mark
+// for UDP and the proxy's mark for a proxy of its own (FormatHistoryEntry).
 std::string HistoryEntry(const Destination &params);
 
 // With the option "hostsave" on, puts params at the top of the history, dropping an earlier entry

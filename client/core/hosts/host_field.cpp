@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 
+#include <utility>
+
 #include "proxy/proxy.hpp"
 #include "proxy/proxy_choice.hpp"
 #include "text/text.hpp"
@@ -86,9 +88,10 @@ std::string HostFieldText(std::string_view host, int32_t port) {
 }
 
 std::string FormatHistoryEntry(std::string_view host, int32_t port, bool tls,
-                               std::string_view proxy) {
+                               std::string_view proxy, bool udp) {
     std::string entry = HostFieldText(host, port);
     if (tls) entry += kTlsHistoryMark;
+    if (udp) entry += kUdpHistoryMark;
     if (IsProxyNone(proxy)) {
         entry += std::string(kProxyHistoryMark) + kProxyNone + ")";
     } else if (!proxy.empty()) {
@@ -127,21 +130,23 @@ HistoryEntryParts ParseHistoryEntry(std::string_view entry) {
     HistoryEntryParts parts;
     std::string_view marked = entry;
     const std::optional<std::string> proxy = TakeProxyMark(marked);
-    // The mark counts only after the port or the TLS mark, as the TLS mark only after the port.
+    // The mark counts only after the port or the TLS or UDP mark, as those only after the port.
     if (proxy && !marked.empty() &&
-        ((marked.back() >= '0' && marked.back() <= '9') || marked.ends_with(kTlsHistoryMark))) {
+        ((marked.back() >= '0' && marked.back() <= '9') || marked.ends_with(kTlsHistoryMark) ||
+         marked.ends_with(kUdpHistoryMark))) {
         parts.proxy = *proxy;
         entry = marked;
     }
     parts.marksAt = entry.size();
-    const std::string_view mark = kTlsHistoryMark;
-    // The mark counts only right after a port's digits, so that an earlier entry can never be
-    // taken for TLS: those were always "host:number".
-    if (entry.size() > mark.size() && entry.substr(entry.size() - mark.size()) == mark) {
+    // A mark counts only right after a port's digits, so that an earlier entry can never be
+    // taken for TLS or UDP: those were always "host:number".
+    for (const auto &[mark, flag] : {std::pair{std::string_view(kTlsHistoryMark), &parts.tls},
+                                     std::pair{std::string_view(kUdpHistoryMark), &parts.udp}}) {
+        if (entry.size() <= mark.size() || !entry.ends_with(mark)) continue;
         const std::string_view before = entry.substr(0, entry.size() - mark.size());
         const char last = before.back();
         if (last >= '0' && last <= '9') {
-            parts.tls = true;
+            *flag = true;
             entry = before;
             parts.marksAt = entry.size();
         }
@@ -157,7 +162,7 @@ HistoryEntryParts ParseHistoryEntry(std::string_view entry) {
         const std::string text = Utf8Cut(entry, kHostFieldLimit);
         const std::size_t colon = text.find(':');
         if (colon == std::string::npos || colon == 0) {
-            parts.tls = false;
+            parts.tls = parts.udp = false;
             parts.proxy.clear();
             return parts;
         }
@@ -169,7 +174,7 @@ HistoryEntryParts ParseHistoryEntry(std::string_view entry) {
     // A history entry always carries its port; the port field plays no part.
     const HostFieldDecision decision = DecideHostField(entry, "");
     if (decision.problem != HostFieldProblem::None) {
-        parts.tls = false;
+        parts.tls = parts.udp = false;
         parts.proxy.clear();
         return parts;
     }

@@ -42,16 +42,19 @@ bool IsIpv6Literal(std::string_view text);
 // with its password) or " (プロキシなし)". Earlier versions read "host:443 (TLS)" as host and port
 // 443 (the port text's trailing characters were always ignored), so a file written now stays
 // usable there.
+// UDP has the mark " (UDP)" where TLS has its own (the two never go together).
 inline constexpr char kTlsHistoryMark[] = " (TLS)";
+inline constexpr char kUdpHistoryMark[] = " (UDP)";
 inline constexpr char kProxyHistoryMark[] = " (プロキシ";
 std::string FormatHistoryEntry(std::string_view host, int32_t port, bool tls,
-                               std::string_view proxy = {});
+                               std::string_view proxy = {}, bool udp = false);
 
 struct HistoryEntryParts {
     bool valid = false; // false: the entry names no host (the dialog skips it)
     std::string host;
     int32_t port = 0;
     bool tls = false;
+    bool udp = false;
     std::string proxy; // as in Destination: empty, "なし" or a URL without password
     // Where the marks start: the entry up to here is what the host field reads.
     std::size_t marksAt = 0;

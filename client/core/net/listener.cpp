@@ -1,5 +1,7 @@
 #include "net/listener.hpp"
 
+#include "net/datagram.hpp"
+
 #include <netinet/in.h>
 #include <unistd.h>
 
@@ -61,20 +63,23 @@ uint16_t PortOf(const SocketAddress &address) {
     return ntohs(reinterpret_cast<const sockaddr_in *>(&address.storage)->sin_port);
 }
 
-ListenResult ListenOn(const SocketAddress &address, int backlog, bool dualStack) {
+// type: SOCK_STREAM, listening with backlog; SOCK_DGRAM, only bound.
+ListenResult ListenOn(const SocketAddress &address, int type, int backlog, bool dualStack) {
     const uint16_t port = PortOf(address);
-    const int fd = socket(address.Family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int fd = socket(address.Family(), type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return Failure(-1, errno, port);
     const int on = 1;
     // Lets a port be taken again at once after the last peer's connection lingers in TIME_WAIT;
-    // a port another program listens on still fails with EADDRINUSE.
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    // a port another program listens on still fails with EADDRINUSE. Not for UDP, where it would
+    // let this socket share a port another program is bound to.
+    if (type == SOCK_STREAM) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     if (address.Family() == AF_INET6) {
         const int only = dualStack ? 0 : 1;
         setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof only);
     }
+    if (type == SOCK_DGRAM) PrepareDatagramSocket(fd, address.Family());
     if (bind(fd, address.Get(), address.length) != 0) return Failure(fd, errno, port);
-    if (listen(fd, backlog) != 0) return Failure(fd, errno, port);
+    if (type == SOCK_STREAM && listen(fd, backlog) != 0) return Failure(fd, errno, port);
     ListenResult result;
     result.fd = fd;
     if (address.Family() == AF_INET6) {
@@ -92,24 +97,20 @@ ListenResult ListenOn(const SocketAddress &address, int backlog, bool dualStack)
     return result;
 }
 
-} // namespace
-
-ListenResult Listen(const SocketAddress &address, int backlog) {
-    return ListenOn(address, backlog, false);
-}
-
-ListenResult Listen(BindChoice choice, uint16_t port, int backlog) {
-    ListenResult result = ListenOn(BindAddress(choice, port), backlog, choice == BindChoice::All);
+ListenResult ListenOn(BindChoice choice, uint16_t port, int type, int backlog) {
+    ListenResult result =
+        ListenOn(BindAddress(choice, port), type, backlog, choice == BindChoice::All);
     // A system without IPv6 still listens on every IPv4 address for "all".
     if (choice == BindChoice::All && result.fd < 0 &&
         (result.error == EAFNOSUPPORT || result.error == EADDRNOTAVAIL)) {
-        result = ListenOn(BindAddress(BindChoice::IPv4, port), backlog, false);
+        result = ListenOn(BindAddress(BindChoice::IPv4, port), type, backlog, false);
     }
     return result;
 }
 
-ListenResult ListenAt(BindChoice choice, const std::string &address, uint16_t port, int backlog) {
-    if (choice != BindChoice::Address) return Listen(choice, port, backlog);
+ListenResult ListenOn(BindChoice choice, const std::string &address, uint16_t port, int type,
+                      int backlog) {
+    if (choice != BindChoice::Address) return ListenOn(choice, port, type, backlog);
     const std::optional<SocketAddress> literal = LiteralAddress(address, port);
     if (!literal) {
         ListenResult result;
@@ -119,8 +120,26 @@ ListenResult ListenAt(BindChoice choice, const std::string &address, uint16_t po
     }
     if (literal->Family() == AF_INET6 &&
         IN6_IS_ADDR_UNSPECIFIED(&reinterpret_cast<const sockaddr_in6 *>(literal->Get())->sin6_addr))
-        return Listen(BindChoice::All, port, backlog);
-    return Listen(*literal, backlog);
+        return ListenOn(BindChoice::All, port, type, backlog);
+    return ListenOn(*literal, type, backlog, false);
+}
+
+} // namespace
+
+ListenResult Listen(const SocketAddress &address, int backlog) {
+    return ListenOn(address, SOCK_STREAM, backlog, false);
+}
+
+ListenResult Listen(BindChoice choice, uint16_t port, int backlog) {
+    return ListenOn(choice, port, SOCK_STREAM, backlog);
+}
+
+ListenResult ListenAt(BindChoice choice, const std::string &address, uint16_t port, int backlog) {
+    return ListenOn(choice, address, port, SOCK_STREAM, backlog);
+}
+
+ListenResult BindDatagramAt(BindChoice choice, const std::string &address, uint16_t port) {
+    return ListenOn(choice, address, port, SOCK_DGRAM, 0);
 }
 
 std::string ListeningText(const ListenResult &result) {

@@ -35,6 +35,10 @@ ListenResult Listen(const SocketAddress &address, int backlog = 1);
 ListenResult ListenAt(BindChoice choice, const std::string &address, uint16_t port,
                       int backlog = 1);
 
+// The same for UDP: a socket bound as ListenAt binds one (no backlog, no SO_REUSEADDR), with the
+// options of PrepareDatagramSocket.
+ListenResult BindDatagramAt(BindChoice choice, const std::string &address, uint16_t port);
+
 // Where a socket listens, for the status bar: "127.0.0.1:8080", and for a socket on every address
 // which ones, so that it shows: "[::]:8080 (すべてのIPv6とIPv4アドレス)".
 std::string ListeningText(const ListenResult &result);

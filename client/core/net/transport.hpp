@@ -22,6 +22,9 @@ struct IoResult {
         WantWrite, // nothing can move until the descriptor is writable
         Closed,    // the peer ended the stream in order (reads only)
         Error,     // the stream failed; errorText says why, as the system words it
+        // Nothing moved, but something happened to earlier datagrams that ends nothing (an ICMP
+        // error, datagrams lost); errorText tells it. The same call goes on when made again.
+        Notice,
     };
     Status status = Status::Done;
     std::size_t bytes = 0;
@@ -29,6 +32,8 @@ struct IoResult {
     // With Closed: an encrypted stream that stopped without its own end mark (TLS close_notify),
     // as anyone on the path can cut it.
     bool withoutCloseNotify = false;
+    // With Done from a datagram socket that answers whoever sent last: the datagram's sender.
+    std::string from = {};
 };
 
 class Transport {
@@ -48,6 +53,10 @@ class Transport {
     // Received bytes already taken from the descriptor wait inside the transport (decrypted
     // records): poll will not tell of them, so the worker reads again before it waits.
     virtual bool HasPendingInput() const { return false; }
+
+    // Each read is one datagram and each write sends one (net/datagram.hpp): the boundaries are
+    // the peer's, an empty datagram is one too, and there is no stream to end.
+    virtual bool Datagrams() const { return false; }
 };
 
 // A connected, non-blocking TCP socket as it is.

@@ -123,7 +123,9 @@ TranscriptTextFormat::TranscriptTextFormat(ChunkDecoderFactory decoders)
 std::string TranscriptTextFormat::Header(const SavedChunkInfo &chunk) {
     std::string out = "[" + TimeText(chunk.timeUs) + "] ";
     out += chunk.direction == SavedDirection::Received ? "受信" : "送信";
-    out += " #" + std::to_string(chunk.connection) + "\n";
+    out += " #" + std::to_string(chunk.connection);
+    if (chunk.datagram) out += " (データグラム " + std::to_string(chunk.size) + "バイト)";
+    out += "\n";
     atLineStart_ = true;
     return out;
 }
@@ -157,6 +159,16 @@ std::string TranscriptTextFormat::EndChunk() {
     if (atLineStart_) return {};
     atLineStart_ = true;
     return "\n";
+}
+
+std::string TranscriptTextFormat::EndDatagram(SavedDirection direction) {
+    auto &decoder = decoders_[direction == SavedDirection::Received ? 0 : 1];
+    std::string out;
+    if (decoder) {
+        AppendShown(decoder->Finish(), out, atLineStart_);
+        decoder.reset(); // a stateful encoding starts over with the next datagram
+    }
+    return out + EndChunk();
 }
 
 std::string TranscriptTextFormat::Finish() {
@@ -349,7 +361,8 @@ bool SaveJob::Step(std::size_t budget) {
             spent += got;
         }
         if (offset_ >= size) {
-            if (kind_ == SaveKind::Text) out += format_.EndChunk();
+            if (kind_ == SaveKind::Text)
+                out += chunk.datagram ? format_.EndDatagram(chunk.direction) : format_.EndChunk();
             ++chunk_;
             offset_ = 0;
         }

@@ -37,6 +37,8 @@ struct SavedChunkInfo {
     // A note between the chunks (the switch to TLS, say) rather than bytes: size 0, its text.
     bool isNote = false;
     std::string note;
+    // The chunk is one whole datagram (UDP).
+    bool datagram = false;
 };
 
 // The transcript as saving sees it: chunks in order, each read in pieces, so that a save never
@@ -73,7 +75,9 @@ void AppendInvalidByte(unsigned char byte, std::string &out);
 // and then its text, with CR shown as ␍ and LF as ␊ followed by a real line break, other control
 // bytes as their control pictures (␀ for NUL, ␡ for DEL) and tabs as they are. A chunk whose text
 // does not end with a line break is closed with one, so every header starts a line. A note is one
-// line of its own, "[time] 注記 #connection text", its control bytes shown as pictures.
+// line of its own, "[time] 注記 #connection text", its control bytes shown as pictures. A datagram
+// is a chunk of its own, its header ending " (データグラム Nバイト)", and is decoded on its own: a
+// character it cuts shows as the bytes it has (EndDatagram).
 class TranscriptTextFormat {
   public:
     explicit TranscriptTextFormat(ChunkDecoderFactory decoders = {});
@@ -82,6 +86,8 @@ class TranscriptTextFormat {
     // A piece of the current chunk's bytes.
     std::string Body(SavedDirection direction, std::string_view bytes);
     std::string EndChunk();
+    // The end of a datagram: what the decoder of its direction still holds, then EndChunk.
+    std::string EndDatagram(SavedDirection direction);
     // The end of the transcript: whatever the decoders still hold.
     std::string Finish();
 

@@ -66,11 +66,14 @@ void SessionLog::StartConnection(std::string_view destination, int64_t timeUs,
     pending_.push_back({Item::Text, std::move(first)});
 }
 
-void SessionLog::Append(SavedDirection direction, int64_t timeUs, std::string_view bytes) {
+void SessionLog::Append(SavedDirection direction, int64_t timeUs, std::string_view bytes,
+                        bool datagram) {
     if (Stopped()) return;
-    std::string text = format_.Header({direction, timeUs, connection_, bytes.size()});
+    SavedChunkInfo chunk(direction, timeUs, connection_, bytes.size());
+    chunk.datagram = datagram;
+    std::string text = format_.Header(chunk);
     text += format_.Body(direction, bytes);
-    text += format_.EndChunk();
+    text += datagram ? format_.EndDatagram(direction) : format_.EndChunk();
     Hand(std::move(text));
 }
 

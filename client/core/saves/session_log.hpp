@@ -33,7 +33,9 @@ class SessionLog {
 
     // A new connection: the following chunks go to a new file in the folder.
     void StartConnection(std::string_view destination, int64_t timeUs, uint64_t connection);
-    void Append(SavedDirection direction, int64_t timeUs, std::string_view bytes);
+    // Bytes as they were kept; a datagram comes whole, in one call.
+    void Append(SavedDirection direction, int64_t timeUs, std::string_view bytes,
+                bool datagram = false);
     // A note between the chunks, as the text save writes it.
     void Note(int64_t timeUs, std::string_view text);
     void EndConnection();

@@ -40,9 +40,11 @@ SavedChunkInfo TranscriptSource::Chunk(std::size_t index) const {
         return SavedChunkInfo::Note(note.timeUs, note.connection, note.text);
     }
     const tarvotcpc::Chunk &chunk = transcript_.Chunks().at(place.index);
-    return {chunk.direction == Direction::Received ? SavedDirection::Received
-                                                   : SavedDirection::Sent,
-            chunk.timeUs, chunk.connection, chunk.size};
+    SavedChunkInfo info(chunk.direction == Direction::Received ? SavedDirection::Received
+                                                               : SavedDirection::Sent,
+                        chunk.timeUs, chunk.connection, chunk.size);
+    info.datagram = chunk.datagram;
+    return info;
 }
 
 std::size_t TranscriptSource::Read(std::size_t at, uint64_t offset, std::span<char> out) const {

@@ -25,6 +25,16 @@ std::optional<int32_t> ParsePort(std::string_view text) {
     return value;
 }
 
+// Takes "udp://" (in any ASCII case) off the front of text; whether it was there.
+bool TakeUdpScheme(std::string_view &text) {
+    constexpr std::string_view kScheme = "udp://";
+    if (text.size() < kScheme.size() ||
+        !EqualsIgnoringAsciiCase(text.substr(0, kScheme.size()), kScheme))
+        return false;
+    text.remove_prefix(kScheme.size());
+    return true;
+}
+
 // An argument as the messages show it: control characters (C0, DEL and the C1 range U+0080 to
 // U+009F) and bytes that are not UTF-8 escaped byte by byte, so that a stray line break or
 // terminal escape in an argument cannot garble or fake the message, and a long one shortened.
@@ -73,12 +83,15 @@ constexpr OptionSpec kOptions[] = {
          line.tls = true;
          return {};
      }},
-    {"--listen", "[ADDRESS:]PORT",
+    {"--listen", "[udp://][ADDRESS:]PORT",
      "wait for a peer on PORT instead of connecting, on 127.0.0.1\n"
      "(this computer only) unless ADDRESS names another: [::1],\n"
-     "0.0.0.0 (every IPv4 address), [::] (every address)",
+     "0.0.0.0 (every IPv4 address), [::] (every address);\n"
+     "with udp://, for datagrams on a UDP port, answering\n"
+     "whoever sent the last one",
      [](CommandLine &line, std::string_view value) -> std::string {
          if (line.listenPort) return "--listen is given more than once";
+         line.listenUdp = TakeUdpScheme(value);
          std::string_view port = value;
          if (const std::size_t colon = value.rfind(':'); colon != std::string_view::npos) {
              std::string_view address = value.substr(0, colon);
@@ -191,8 +204,10 @@ CommandLine Failed(std::string error) {
 std::optional<StartDestination> ParseStartDestination(std::string_view text, std::string &error) {
     StartDestination destination;
     std::string_view rest;
+    const std::string_view whole = text;
+    destination.udp = TakeUdpScheme(text);
     if (text.find("://") != std::string_view::npos) {
-        error = "give HOST:PORT rather than a URL (" + Quoted(text) + ")";
+        error = "give HOST:PORT (or udp://HOST:PORT) rather than a URL (" + Quoted(whole) + ")";
         return std::nullopt;
     }
     if (!text.empty() && text.front() == '[') {
@@ -291,22 +306,29 @@ CommandLine ParseCommandLine(const std::vector<std::string_view> &args) {
     }
     if (line.listenPort && line.destination)
         return Failed("--listen waits for a peer: give no destination with it");
+    const bool udp = line.listenUdp || (line.destination && line.destination->udp);
+    if (udp && line.tls) return Failed("--tls does not apply to UDP (DTLS is not supported)");
+    if (udp && line.proxy && !IsProxyNone(*line.proxy))
+        return Failed("--proxy does not apply to UDP: proxies carry TCP streams only");
     if (line.listenPort && line.proxy)
         return Failed("--proxy is for connecting, not with --listen");
     if (line.proxy && !line.destination) return Failed("--proxy needs a destination to connect to");
     if (line.listenPort && !line.tlsDetails.Empty())
         return Failed(
             "--cert, --key, --sni and --alpn are for connecting: give none with --listen");
+    if (udp && !line.tlsDetails.Empty())
+        return Failed("--cert, --key, --sni and --alpn are for TLS, which does not apply to UDP");
     if (!line.tlsDetails.keyFile.empty() && line.tlsDetails.certificateFile.empty())
         return Failed("--key needs --cert, the certificate of the key");
     return line;
 }
 
 std::string UsageText(std::string_view program) {
-    std::string text = "Usage: " + std::string(program) + " [OPTIONS] [HOST[:PORT]]\n" +
+    std::string text = "Usage: " + std::string(program) + " [OPTIONS] [[udp://]HOST[:PORT]]\n" +
                        "A TCP/IP client for trying out text protocols by hand.\n\n" +
                        "HOST:PORT (or [IPv6]:PORT) connects at start; HOST alone opens the "
-                       "connect dialog with it.\n\nOptions:\n";
+                       "connect dialog with it.\nudp://HOST:PORT sends and receives UDP "
+                       "datagrams instead: each send is one datagram.\n\nOptions:\n";
     for (const OptionSpec &option : kOptions) {
         std::string left = "  " + std::string(option.name);
         if (!option.valueName.empty()) left += " " + std::string(option.valueName);

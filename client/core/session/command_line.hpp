@@ -18,10 +18,11 @@ inline constexpr int kUsageExitStatus = 2;
 
 // Where to go at start. With a port the window connects at once; without one the connect dialog
 // opens with the host filled in. An IPv6 address is written in brackets on the command line
-// ("[::1]:7") and kept here without them.
+// ("[::1]:7") and kept here without them. "udp://" before it makes it a UDP destination.
 struct StartDestination {
     std::string host;
     std::optional<int32_t> port;
+    bool udp = false;
 };
 
 struct CommandLine {
@@ -31,6 +32,7 @@ struct CommandLine {
     std::optional<StartDestination> destination;
     bool tls = false;                  // --tls: the destination speaks TLS
     std::optional<int32_t> listenPort; // --listen [ADDRESS:]PORT: wait for a peer instead
+    bool listenUdp = false;            // --listen udp://[ADDRESS:]PORT: datagrams on a UDP port
     BindChoice listenBind = BindChoice::Loopback; // Address when ADDRESS was given
     std::string listenAddress;                    // ADDRESS, without brackets
     // --proxy URL: the destination's own proxy, in its full form, or "なし" (--proxy none)
@@ -45,8 +47,9 @@ struct CommandLine {
 // --version take effect where they stand (a bad argument before them is still reported).
 CommandLine ParseCommandLine(const std::vector<std::string_view> &args);
 
-// HOST, HOST:PORT, [IPv6] or [IPv6]:PORT. The port is decimal, 1 to 65535; the host is at most
-// 255 bytes with no blank or control byte. On failure nullopt, with the reason in error.
+// HOST, HOST:PORT, [IPv6] or [IPv6]:PORT, each also after "udp://" (ASCII case ignored). The port
+// is decimal, 1 to 65535; the host is at most 255 bytes with no blank or control byte. On failure
+// nullopt, with the reason in error.
 std::optional<StartDestination> ParseStartDestination(std::string_view text, std::string &error);
 
 // The text of --help.

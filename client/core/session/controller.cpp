@@ -60,8 +60,8 @@ MainController::MainController(MainView &view, SettingsHashes &settings, std::fu
                                ConnectionFactory factory, TranscriptOptions transcriptOptions)
     : view_(view), settings_(settings), wake_(std::move(wake)), factory_(std::move(factory)),
       transcript_(WrittenInBackground(std::move(transcriptOptions), wake_)) {
-    flow_.SetKeeper([this](Direction direction, int64_t timeUs,
-                           std::string_view bytes) { return Keep(direction, timeUs, bytes); },
+    flow_.SetKeeper([this](Direction direction, int64_t timeUs, std::string_view bytes,
+                           bool datagram) { return Keep(direction, timeUs, bytes, datagram); },
                     [this](int64_t timeUs, const std::string &text) { KeepNote(timeUs, text); });
     if (!factory_) {
         factory_ = [](const Destination &params, ConnectionOptions options) {
@@ -76,7 +76,7 @@ MainController::~MainController() {
 
 std::string MainController::ConnectingText(const Destination &params) {
     // An IPv6 literal in brackets, as the host field takes it.
-    return HostFieldText(params.host, params.port) + "に接続中";
+    return HostFieldText(params.host, params.port) + (params.udp ? " (UDP)" : "") + "に接続中";
 }
 
 void MainController::SetLook(bool connected) {
@@ -95,10 +95,11 @@ void MainController::QuitConnection() {
     connection_.reset();
 }
 
-int MainController::Keep(Direction direction, int64_t timeUs, std::string_view bytes) {
-    if (const int err = transcript_.Append(direction, bytes.data(), bytes.size(), timeUs))
+int MainController::Keep(Direction direction, int64_t timeUs, std::string_view bytes,
+                         bool datagram) {
+    if (const int err = transcript_.Append(direction, bytes.data(), bytes.size(), timeUs, datagram))
         return err;
-    if (log_) log_->Append(Saved(direction), timeUs, bytes);
+    if (log_) log_->Append(Saved(direction), timeUs, bytes, datagram);
     if (direction == Direction::Received && pageEncoding_.Received(bytes))
         view_.PageEncodingChanged();
     return 0;
@@ -302,6 +303,7 @@ void MainController::Progress(ConnectionEvent &event) {
             ends.local = *local;
             ends.peer = *peer;
             ends.localOpened = !listening_;
+            ends.udp = datagrams_;
             captureEnds_.emplace_back(static_cast<uint32_t>(generation_), ends);
         }
         if (listening_) {
@@ -309,13 +311,17 @@ void MainController::Progress(ConnectionEvent &event) {
             const HostFieldDecision peer = DecideHostField(event.data, {});
             peerHost_ = peer.host;
             peerPort_ = peer.port;
+        }
+        if (datagrams_) {
+            UdpReached(event);
+        } else if (listening_) {
             view_.SetPeerText("相手: " + event.data);
             SetStatus(event.data + "から接続されました");
         } else {
             view_.SetPeerText(event.data);
         }
-        // STARTTLS makes this side the TLS client: only for a connection it made.
-        view_.SetStartTlsAvailable(!tlsStarted_ && !listening_);
+        // STARTTLS makes this side the TLS client: only for a connection it made, over TCP.
+        view_.SetStartTlsAvailable(!tlsStarted_ && !listening_ && !datagrams_);
         break;
     case ConnectionEvent::Type::Handshaking:
         view_.SetStartTlsAvailable(false);
@@ -337,6 +343,10 @@ void MainController::Progress(ConnectionEvent &event) {
         view_.SetPeerText(SecuredPeerText(event));
         if (!event.keyLogError.empty()) view_.ShowWarning(event.keyLogError);
         break;
+    case ConnectionEvent::Type::Notice:
+    case ConnectionEvent::Type::PeerChanged:
+        DatagramProgress(event);
+        break;
     case ConnectionEvent::Type::Received:
     case ConnectionEvent::Type::Sent:
     case ConnectionEvent::Type::TlsStarting:
@@ -347,7 +357,8 @@ void MainController::Progress(ConnectionEvent &event) {
 }
 
 void MainController::StartTls() {
-    if (!connection_ || !connectedLook_ || tlsStarted_ || !peerReached_ || listening_) return;
+    if (!connection_ || !connectedLook_ || tlsStarted_ || !peerReached_ || listening_ || datagrams_)
+        return;
     // The switch waits for the passphrase, if the key needs one, and is not made without it.
     const std::optional<TlsReach> reach = ReachFor(destination_, true);
     if (!reach) return;
@@ -370,6 +381,7 @@ void MainController::AnswerCertificate(CertificateChoice choice) {
 
 ListenOutcome MainController::Listen(const ListenParams &params) {
     awaitingPassphrase_.reset();
+    if (std::optional<ListenOutcome> refused = RefuseUdpListen(params)) return *refused;
     ListenOutcome outcome;
     std::shared_ptr<const TlsServerIdentity> identity;
     if (params.tls) {
@@ -393,7 +405,9 @@ ListenOutcome MainController::ListenWith(const ListenParams &params,
                                          std::shared_ptr<const TlsServerIdentity> identity,
                                          ListenOutcome outcome) {
     const uint16_t port = static_cast<uint16_t>(static_cast<uint32_t>(params.port));
-    ListenResult bound = ListenAt(params.bind, params.address, port);
+    ConnectionOptions options;
+    std::optional<ListenResult> udp = BindUdp(params, options);
+    ListenResult bound = udp ? std::move(*udp) : ListenAt(params.bind, params.address, port);
     if (bound.fd < 0) {
         outcome.text = bound.text.empty() ? ListenErrorText(bound.error, port) : bound.text;
         view_.ShowMessage(outcome.text, MessageStyle::Warning);
@@ -413,17 +427,20 @@ ListenOutcome MainController::ListenWith(const ListenParams &params,
     destination_ = Destination{};
     destination_.port = boundPort;
     SetLook(true);
-    ConnectionOptions options;
     options.wake = wake_;
     options.queueLimit = kReceiveQueueLimit;
     options.tlsServer = identity;
     if (identity) options.serverKeyLog = OpenKeyLog();
-    options.endpoint = [fd = std::make_shared<UniqueFd>(bound.fd)] {
-        return MakeListenEndpoint(std::move(*fd));
-    };
+    if (!options.endpoint) {
+        options.endpoint = [fd = std::make_shared<UniqueFd>(bound.fd)] {
+            return MakeListenEndpoint(std::move(*fd));
+        };
+    }
+    datagrams_ = options.datagrams;
+    datagramPeer_.clear();
     const std::string bindText = ListeningText(bound);
     StartConnection(std::make_unique<Connection>(bindText, boundPort, std::move(options)));
-    SetStatus(bindText + "で待ち受け中");
+    SetStatus(bindText + (datagrams_ ? "でUDPを待ち受け中" : "で待ち受け中"));
     outcome.listening = true;
     return outcome;
 }
@@ -458,6 +475,7 @@ void MainController::Connect(const Destination &params) {
     // question still open for an earlier connect is answered for nothing.
     awaitingPassphrase_.reset();
     awaitingPassword_.reset();
+    if (params.udp) return ConnectUdp(params);
     std::optional<TlsReach> reach;
     if (params.tls && !(reach = ReachFor(params, false))) return;
     const ProxyChoice choice = ChooseProxy(
@@ -511,6 +529,8 @@ void MainController::BeginConnect(const Destination &params, const std::optional
     ConnectionOptions options;
     options.wake = wake_;
     options.queueLimit = kReceiveQueueLimit;
+    options.datagrams = datagrams_ = params.udp;
+    datagramPeer_.clear();
     if (params.tls && reach) options.tlsClient = ReachingOptions(params, *reach);
     if (proxy) {
         options.endpoint = [proxy = *proxy, host = params.host, port = params.port] {

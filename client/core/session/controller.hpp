@@ -158,6 +158,9 @@ struct ListenParams {
     // With tls: a PEM certificate and key file pair, or both empty for a generated certificate.
     std::string certificateFile;
     std::string keyFile;
+    // Datagrams on a UDP port: the first datagram's sender is the peer, and each send goes to
+    // whoever sent the last one. No TLS.
+    bool udp = false;
 };
 
 struct ListenOutcome {
@@ -194,10 +197,15 @@ class MainController {
     // destination's own, else the options', else the environment's (ChooseProxy); one that
     // cannot be used is a warning and nothing else happens, and a user without a password (none
     // kept) is asked for it first (AskProxyPassword), all of this before anything changes.
+    // A UDP destination takes neither TLS nor a proxy: either one is refused with a warning
+    // (kUdpTlsText, UdpProxyText), before anything changes.
     void Connect(const Destination &params);
 
     // Sends the send page's text encoded as the options say (encoding, line ending, escapes);
-    // with "consenclear" the page is emptied once its text was taken. The bytes are kept as sent
+    // with "consenclear" the page is emptied once its text was taken. Over UDP the page is one
+    // datagram, an empty page an empty one: a page larger than a datagram can be (MaxDatagramFor
+    // the peer) is refused with a warning, and so is a send while listening before any datagram
+    // came, as there is nobody to send it to. The bytes are kept as sent
     // once the connection has written them; what it never wrote (a refused connect, a cancelled
     // certificate question, a Disconnect before the peer read, a failed write) is not kept, and
     // the end of the connection tells how many bytes that was. Text that cannot be encoded
@@ -304,7 +312,7 @@ class MainController {
     const std::string &StatusText() const { return status_; }
     bool HasConnection() const { return connection_ != nullptr; }
 
-    // "host:portに接続中"
+    // "host:portに接続中" ("host:port (UDP)に接続中")
     static std::string ConnectingText(const Destination &params);
 
     // The receive page's encoding: the user's choice, or with 自動判別 (none) what the current
@@ -336,13 +344,25 @@ class MainController {
                              ListenOutcome outcome);
     void SetStatus(const std::string &text);
     void QuitConnection();
-    int Keep(Direction direction, int64_t timeUs, std::string_view bytes);
+    int Keep(Direction direction, int64_t timeUs, std::string_view bytes, bool datagram);
     void KeepNote(int64_t timeUs, const std::string &text);
     void StartLog(const Destination &params);
     void EndLastConnection(const OptionValues &switches);
     void BeginTranscriptPart(const Destination &params);
     void ShowStoreState();
     void TakeStoredViewChoice(const OptionValues &values);
+
+    // UDP (controller_udp.cpp): the refusals of what does not apply to datagrams, the listening
+    // socket, whether a page may go as one datagram now, and the datagram events.
+    void ConnectUdp(const Destination &params);
+    std::optional<ListenOutcome> RefuseUdpListen(const ListenParams &params);
+    std::optional<ListenResult> BindUdp(const ListenParams &params, ConnectionOptions &options);
+    bool CanSendDatagram();
+    bool DatagramFits(std::size_t size);
+    void UdpReached(const ConnectionEvent &event);
+    void DatagramProgress(const ConnectionEvent &event);
+    bool datagrams_ = false;   // the current connection's are UDP datagrams
+    std::string datagramPeer_; // where they go: the address reached, or the last sender
 
     MainView &view_;
     SettingsHashes &settings_;

@@ -1,5 +1,7 @@
 #include "session/receive_flow.hpp"
 
+#include "capture/capture_writer.hpp"
+
 #include <algorithm>
 #include <limits>
 #include <utility>
@@ -20,6 +22,11 @@ constexpr std::size_t kFirstStep = 256 * 1024;
 
 ReceiveFlow::ReceiveFlow() : stepBytes_(kFirstStep) {}
 
+std::string PeerChangedNote(const std::string &peer) {
+    // The capture file reads the datagrams' new peer from this note.
+    return kPeerNotePrefix + peer;
+}
+
 void ReceiveFlow::Restart() {
     end_.reset();
     sentTaken_ = 0;
@@ -36,12 +43,18 @@ bool ReceiveFlow::Take(ConnectionEvent &event) {
     switch (event.type) {
     case ConnectionEvent::Type::Received:
     case ConnectionEvent::Type::Sent: {
-        if (event.data.empty()) return true;
         const bool sent = event.type == ConnectionEvent::Type::Sent;
+        if (event.data.empty()) {
+            // An empty datagram went or came all the same: the record tells so.
+            if (event.datagram)
+                waiting_.push_back({Item::Kind::Note, event.timeUs,
+                                    sent ? kEmptyDatagramSentNote : kEmptyDatagramReceivedNote});
+            return true;
+        }
         if (sent) sentTaken_ += event.data.size();
         backlog_ += event.data.size();
-        waiting_.push_back(
-            {sent ? Item::Kind::Sent : Item::Kind::Received, event.timeUs, std::move(event.data)});
+        waiting_.push_back({sent ? Item::Kind::Sent : Item::Kind::Received, event.timeUs,
+                            std::move(event.data), event.datagram});
         return true;
     }
     case ConnectionEvent::Type::TlsStarting:
@@ -50,6 +63,14 @@ bool ReceiveFlow::Take(ConnectionEvent &event) {
     case ConnectionEvent::Type::Marked:
         waiting_.push_back({Item::Kind::Note, event.timeUs, std::move(event.data)});
         return true;
+    case ConnectionEvent::Type::Notice:
+    case ConnectionEvent::Type::PeerChanged:
+        // In the record where it happened, and (as progress) told at once in the window.
+        waiting_.push_back({Item::Kind::Note, event.timeUs,
+                            event.type == ConnectionEvent::Type::Notice
+                                ? event.data
+                                : PeerChangedNote(event.data)});
+        return false;
     default:
         return false;
     }
@@ -88,12 +109,16 @@ std::size_t ReceiveFlow::Keep(std::size_t budget, std::chrono::steady_clock::tim
             waiting_.pop_front();
             continue;
         }
-        const std::size_t n = std::min(front.bytes.size() - frontKept_, budget - kept);
+        // A datagram is kept whole, so that it stays one chunk of the record.
+        const std::size_t n = front.datagram
+                                  ? front.bytes.size()
+                                  : std::min(front.bytes.size() - frontKept_, budget - kept);
         const Direction direction =
             front.kind == Item::Kind::Sent ? Direction::Sent : Direction::Received;
         if (keeper_) {
-            keepError_ = keeper_(direction, front.timeUs,
-                                 std::string_view(front.bytes).substr(frontKept_, n));
+            keepError_ =
+                keeper_(direction, front.timeUs,
+                        std::string_view(front.bytes).substr(frontKept_, n), front.datagram);
             if (keepError_ != 0) break;
         }
         kept += n;

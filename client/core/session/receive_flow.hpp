@@ -33,6 +33,10 @@ inline constexpr std::size_t kReceiveQueueLimit = 1024 * 1024;
 
 // The note where a STARTTLS switch happened.
 inline constexpr const char *kTlsStartsNote = "STARTTLS: ここからTLS";
+// The notes of an empty datagram, which has no bytes to keep, and of a new sender (UDP, listening).
+inline constexpr const char *kEmptyDatagramReceivedNote = "空のデータグラムを受信";
+inline constexpr const char *kEmptyDatagramSentNote = "空のデータグラムを送信";
+std::string PeerChangedNote(const std::string &peer);
 
 class ReceiveFlow {
   public:
@@ -42,8 +46,9 @@ class ReceiveFlow {
     static constexpr std::size_t kBacklogHigh = 1024 * 1024;
 
     // Takes bytes of one direction exactly as they came or went, with when; 0 when they were
-    // kept, else an errno and nothing of them was kept.
-    using Keeper = std::function<int(Direction direction, int64_t timeUs, std::string_view bytes)>;
+    // kept, else an errno and nothing of them was kept. A datagram comes whole, in one call.
+    using Keeper = std::function<int(Direction direction, int64_t timeUs, std::string_view bytes,
+                                     bool datagram)>;
     // Takes a note; a note is never refused.
     using NoteKeeper = std::function<void(int64_t timeUs, const std::string &text)>;
     void SetKeeper(Keeper keeper, NoteKeeper notes = {}) {
@@ -86,7 +91,8 @@ class ReceiveFlow {
     // Hands the keeper everything waiting, as far as it takes it.
     void KeepAll();
 
-    // The events that tell how the connection is going (address reached, TLS), in order.
+    // The events that tell how the connection is going (address reached, TLS, a datagram's
+    // notice or new sender, which also stand in the record as notes), in order.
     std::vector<ConnectionEvent> TakeProgress() { return std::exchange(progress_, {}); }
 
     // The end event, once everything before it has been kept.
@@ -97,9 +103,11 @@ class ReceiveFlow {
         enum class Kind : uint8_t { Received, Sent, Note } kind;
         int64_t timeUs = 0;
         std::string bytes; // a note's text
+        bool datagram = false;
     };
 
-    // Whether the event was one of bytes or a note, now waiting.
+    // Whether the event was one of bytes or a note, now waiting, and nothing more (a datagram's
+    // notice waits as a note and is progress too).
     bool Take(ConnectionEvent &event);
     std::size_t Keep(std::size_t budget, std::chrono::steady_clock::time_point deadline);
 

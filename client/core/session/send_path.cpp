@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "hosts/host_field.hpp"
 #include "settings/variables.hpp"
 
 namespace tarvotcpc {
@@ -56,8 +57,10 @@ PlaceholderValues MainController::ValuesNow() {
     PlaceholderValues values;
     if (!settingsPath_.empty()) values.variables = LoadVariables(settingsPath_);
     if (listening_) {
-        values.host = peerHost_;
-        values.port = peerPort_;
+        // Over UDP the peer is whoever sent the last datagram.
+        const HostFieldDecision latest = DecideHostField(datagramPeer_, {});
+        values.host = datagrams_ && !datagramPeer_.empty() ? latest.host : peerHost_;
+        values.port = datagrams_ && !datagramPeer_.empty() ? latest.port : peerPort_;
     } else {
         values.host = destination_.host;
         values.port = destination_.port;
@@ -107,12 +110,15 @@ std::optional<PreparedSend> MainController::Prepare(const std::string &text, Sen
 
 bool MainController::SendText(const OutgoingText &out, SendAnswers &answers) {
     if (!connection_ || !connectedLook_) return false;
+    if (datagrams_ && !CanSendDatagram()) return false;
     const uint64_t generation = generation_;
     std::optional<PreparedSend> prepared = Prepare(out.text, answers, out.atKeyboard);
     // A question runs the window's event loop: the connection may have ended meanwhile.
     if (!prepared || generation != generation_ || !connection_ || !connectedLook_) return false;
     std::string &bytes = prepared->bytes.bytes;
-    if (bytes.empty()) return true;
+    // An empty datagram is a datagram; an empty piece of a stream is nothing.
+    if (bytes.empty() && !datagrams_) return true;
+    if (datagrams_ && !DatagramFits(bytes.size())) return false;
     ++sendCounter_;
     // Kept once the connection has written them (its Sent events), so that bytes that never
     // go out are never shown as sent.

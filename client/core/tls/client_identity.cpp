@@ -1,5 +1,7 @@
 #include "tls/client_identity.hpp"
 
+#include "tls/openssl_text.hpp"
+
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/pkcs12.h>
@@ -17,25 +19,9 @@ using Loading = TlsClientIdentity::Loading;
 // Certificates and keys are a few kilobytes; anything far larger is some other file.
 constexpr std::size_t kFileLimit = 4 * 1024 * 1024;
 
-struct BioFree {
-    void operator()(BIO *b) const { BIO_free(b); }
-};
-using BioPtr = std::unique_ptr<BIO, BioFree>;
-
-// The first error queued on this thread, and the queue emptied.
-std::string OpenSslReason() {
-    std::string text;
-    unsigned long code;
-    while ((code = ERR_get_error()) != 0) {
-        if (!text.empty()) continue;
-        char buffer[256];
-        const char *reason = ERR_reason_error_string(code);
-        if (reason == nullptr) {
-            ERR_error_string_n(code, buffer, sizeof buffer);
-            reason = buffer;
-        }
-        text = reason;
-    }
+// A failure's message names a reason even when OpenSSL queued none.
+std::string Reason() {
+    const std::string text = OpenSslReason();
     return text.empty() ? std::string("不明な理由") : text;
 }
 
@@ -150,7 +136,7 @@ Loading TlsClientIdentity::LoadFiles(const std::string &certificatePath, const s
             if (use.asked)
                 return Asking(passphrase ? Status::WrongPassphrase : Status::NeedsPassphrase,
                               keyFile);
-            return Failure("秘密鍵を読めません: " + keyFile + " (" + OpenSslReason() + ")");
+            return Failure("秘密鍵を読めません: " + keyFile + " (" + Reason() + ")");
         }
     } else {
         if (!keyPath.empty())
@@ -186,8 +172,8 @@ Loading TlsClientIdentity::LoadFiles(const std::string &certificatePath, const s
         STACK_OF(X509) *others = nullptr;
         // The passphrase is right by now: a failure here is an algorithm this OpenSSL lacks.
         if (PKCS12_parse(p12.get(), open, &key, &leaf, &others) != 1)
-            return Failure("PKCS#12ファイルを復号できません: " + certificatePath + " (" +
-                           OpenSslReason() + ")");
+            return Failure("PKCS#12ファイルを復号できません: " + certificatePath + " (" + Reason() +
+                           ")");
         id->key_.reset(key);
         id->leaf_.reset(leaf);
         for (int i = 0; others != nullptr && i < sk_X509_num(others); ++i)

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "tls/announce.hpp"
+#include "tls/certificate.hpp"
 
 namespace tarvotcpc {
 
@@ -39,15 +40,6 @@ struct TlsIo {
 
 // The poll events a status waits for (0 for the others).
 short PollEventsFor(TlsStatus status);
-
-struct CertificateInfo {
-    std::string subject; // RFC 2253 form, UTF-8
-    std::string issuer;
-    std::string notBefore; // "2026-12-08 22:45:00 UTC"
-    std::string notAfter;
-    std::string sha256; // "AB:CD:..." (32 bytes, upper-case hex)
-    std::string pem;
-};
 
 enum class VerifyFailure { None, UnknownIssuer, Expired, NotYetValid, WrongName, Other };
 
@@ -91,35 +83,6 @@ struct TlsClientOptions {
 };
 
 inline constexpr std::chrono::milliseconds kDefaultTlsHandshakeTimeout{10000};
-
-// A certificate and key for the listening side.
-class TlsServerIdentity {
-  public:
-    // A PEM certificate file (the leaf, then any intermediates) and a PEM key file.
-    static std::shared_ptr<const TlsServerIdentity>
-    LoadFiles(const std::string &certificatePath, const std::string &keyPath, std::string &error);
-    // A self-signed EC P-256 certificate for CN "tarvotcpc" (also naming localhost, 127.0.0.1 and
-    // ::1), valid for 30 days, made in memory for testing.
-    static std::shared_ptr<const TlsServerIdentity> Generate(std::string &error);
-
-    const CertificateInfo &Certificate() const { return info_; }
-    // The key as PEM, so that a generated identity can be saved.
-    std::string KeyPem() const;
-
-    struct X509Free {
-        void operator()(X509 *x) const { X509_free(x); }
-    };
-    struct PKeyFree {
-        void operator()(EVP_PKEY *k) const { EVP_PKEY_free(k); }
-    };
-
-  private:
-    friend class TlsSession;
-    std::unique_ptr<X509, X509Free> leaf_;
-    std::vector<std::unique_ptr<X509, X509Free>> chain_;
-    std::unique_ptr<EVP_PKEY, PKeyFree> key_;
-    CertificateInfo info_;
-};
 
 class TlsSession {
   public:
@@ -220,8 +183,5 @@ class TlsSession {
     int keyLogLines_ = 0;
     std::string keyLogError_;
 };
-
-// Certificate details of a certificate (for the dialog and the listening side's fingerprint).
-CertificateInfo DescribeCertificate(X509 *certificate);
 
 } // namespace tarvotcpc

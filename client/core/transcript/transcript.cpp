@@ -250,28 +250,31 @@ int Transcript::Store(const char *bytes, std::size_t size) {
     return 0;
 }
 
-int Transcript::Append(Direction direction, const void *data, std::size_t size, int64_t timeUs) {
+int Transcript::Append(Direction direction, const void *data, std::size_t size, int64_t timeUs,
+                       bool datagram) {
     if (size == 0) return 0;
     const char *bytes = static_cast<const char *>(data);
     if (const int error = Store(bytes, size)) return error;
 
     if (pendingCr_) {
         const Chunk &last = chunks_.back();
-        if (newPart_ || last.direction != direction || bytes[0] != '\n')
+        if (newPart_ || last.direction != direction || datagram || bytes[0] != '\n')
             CountBreak(size_ - 1, last.direction);
         pendingCr_ = false;
     }
     // A peer that drips its answer in tiny segments would otherwise cost a chunk per read, and
     // the chunks' index would outgrow the bytes. A note stands between what came before and after.
-    if (!newPart_ && !afterNote_ && !chunks_.empty() && chunks_.back().direction == direction &&
-        timeUs >= chunks_.back().timeUs && timeUs - chunks_.back().timeUs <= kMergeWindowUs) {
+    // A datagram keeps its own bounds, however close in time the next one comes.
+    if (!newPart_ && !afterNote_ && !datagram && !chunks_.empty() && !chunks_.back().datagram &&
+        chunks_.back().direction == direction && timeUs >= chunks_.back().timeUs &&
+        timeUs - chunks_.back().timeUs <= kMergeWindowUs) {
         chunks_.back().size += size;
     } else {
-        chunks_.push_back(Chunk{size_, size, timeUs, connection_, direction, newPart_});
+        chunks_.push_back(Chunk{size_, size, timeUs, connection_, direction, newPart_, datagram});
     }
     newPart_ = false;
     afterNote_ = false;
-    Index(direction, bytes, size, timeUs);
+    Index(direction, bytes, size, timeUs, datagram);
     size_ += size;
     return 0;
 }
@@ -280,7 +283,8 @@ void Transcript::CountBreak(uint64_t at, Direction direction) {
     ++blocks_[at / kBlockSize].breaks[static_cast<int>(direction)];
 }
 
-void Transcript::Index(Direction direction, const char *bytes, std::size_t size, int64_t timeUs) {
+void Transcript::Index(Direction direction, const char *bytes, std::size_t size, int64_t timeUs,
+                       bool datagram) {
     const int d = static_cast<int>(direction);
     std::size_t i = 0;
     while (i < size) {
@@ -303,7 +307,9 @@ void Transcript::Index(Direction direction, const char *bytes, std::size_t size,
             ++breaks, ++p;
         for (const char *p = bytes + i, *stop = bytes + end;
              (p = static_cast<const char *>(std::memchr(p, '\r', std::size_t(stop - p)))); ++p) {
-            if (p + 1 == bytes + size)
+            if (p + 1 == bytes + size && datagram)
+                ++breaks; // the datagram is whole: nothing can follow its CR
+            else if (p + 1 == bytes + size)
                 pendingCr_ = true;
             else if (p[1] != '\n')
                 ++breaks;
@@ -348,9 +354,13 @@ std::size_t Transcript::ChunkAt(uint64_t offset) const {
 }
 
 bool Transcript::CrIsBreak(uint64_t at, Direction direction) const {
+    if (at >= size_) return false;
+    const Chunk &here = chunks_[ChunkAt(at)];
+    if (here.datagram && at + 1 == here.End()) return true;
     if (at + 1 >= size_) return false; // not known yet
     const Chunk &next = chunks_[ChunkAt(at + 1)];
-    if (next.offset == at + 1 && (next.startsPart || next.direction != direction)) return true;
+    if (next.offset == at + 1 && (next.startsPart || next.direction != direction || next.datagram))
+        return true;
     char c = 0;
     return !Read(at + 1, 1, &c) || c != '\n';
 }

@@ -43,6 +43,9 @@ struct Chunk {
     uint32_t connection = 0;
     Direction direction = Direction::Received;
     bool startsPart = false; // the first chunk after BeginConnection (or of the transcript)
+    // One whole datagram: never merged with another, and its lines end with it (a CR at its end
+    // is a break, and never one CRLF with an LF starting the next).
+    bool datagram = false;
     uint64_t End() const { return offset + size; }
 };
 
@@ -87,13 +90,15 @@ class Transcript {
     void BeginConnection(uint32_t connection);
     uint32_t Connection() const { return connection_; }
 
-    // Appends all of bytes or none of them. 0 on success; otherwise the errno of the failure
-    // (ENOSPC, EIO, ...) and the transcript is as before the call: the caller keeps the bytes,
-    // stops reading from the peer and calls Append again with the same bytes later. A write that
-    // failed is tried again on each later call until it succeeds; its bytes stay readable
-    // meanwhile. In the background mode a failure is told by the call after it, and EAGAIN
-    // means only that the writer is busy: offer the bytes again once `written` was called.
-    int Append(Direction direction, const void *bytes, std::size_t size, int64_t timeUs);
+    // Appends all of bytes or none of them, as one datagram of its own when datagram is set
+    // (UDP: the bytes are then never merged with others, see Chunks). 0 on success; otherwise the
+    // errno of the failure (ENOSPC, EIO, ...) and the transcript is as before the call: the caller
+    // keeps the bytes, stops reading from the peer and calls Append again with the same bytes
+    // later. A write that failed is tried again on each later call until it succeeds; its bytes
+    // stay readable meanwhile. In the background mode a failure is told by the call after it, and
+    // EAGAIN means only that the writer is busy: offer the bytes again once `written` was called.
+    int Append(Direction direction, const void *bytes, std::size_t size, int64_t timeUs,
+               bool datagram = false);
 
     // Adds a note after everything appended so far; the next bytes start a chunk of their own,
     // so that no chunk runs across a note.
@@ -117,7 +122,8 @@ class Transcript {
     bool Read(uint64_t offset, std::size_t size, std::string &out) const;
 
     // Chunks in order. An append of the same direction and connection as the last chunk that
-    // came within kMergeWindowUs of that chunk's time (its first byte's) is merged into it.
+    // came within kMergeWindowUs of that chunk's time (its first byte's) is merged into it,
+    // unless either is a datagram.
     const std::vector<Chunk> &Chunks() const { return chunks_; }
     // Notes in order of their offsets (and of their adding, at one offset).
     const std::vector<Note> &Notes() const { return notes_; }
@@ -136,6 +142,10 @@ class Transcript {
     // while the clock has not stepped back; after such a step it answers one of the matching
     // places.
     uint64_t OffsetAtTime(int64_t timeUs) const;
+    // Whether the CR at offset, of that direction, is a line break: unless an LF of the same part
+    // and direction follows at once (not across datagrams); the last byte so far is not one yet,
+    // unless it ends a datagram.
+    bool CrIsBreak(uint64_t at, Direction direction) const;
 
   private:
     struct Block {
@@ -153,9 +163,9 @@ class Transcript {
     // Hands the filled buffer to the writer.
     void Launch();
     int OpenFile();
-    void Index(Direction direction, const char *bytes, std::size_t size, int64_t timeUs);
+    void Index(Direction direction, const char *bytes, std::size_t size, int64_t timeUs,
+               bool datagram);
     void CountBreak(uint64_t at, Direction direction);
-    bool CrIsBreak(uint64_t at, Direction direction) const;
     uint64_t BreaksBefore(std::size_t block, Shown shown) const;
     // Calls f(position) for each break of the shown directions in [from, to), in order, until f
     // returns true; returns whether it did.

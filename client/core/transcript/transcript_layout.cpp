@@ -60,16 +60,10 @@ bool TranscriptLayout::IsBreak(const Unit &u) const {
     if (u.kind == UnitKind::Shift || u.length != 1) return false;
     if (u.codepoint == U'\n') return true;
     if (u.codepoint != U'\r') return false;
-    // The same rule as the transcript's line count: a CR is a break unless an LF of the same
-    // part and direction follows at once; the last byte so far is not one yet.
+    // The same rule as the transcript's line count.
     const uint64_t at = u.offset;
-    if (at + 1 >= transcript_.Size()) return false;
-    const auto &chunks = transcript_.Chunks();
-    const Chunk &here = chunks[transcript_.ChunkAt(at)];
-    const Chunk &next = chunks[transcript_.ChunkAt(at + 1)];
-    if (next.offset == at + 1 && (next.startsPart || next.direction != here.direction)) return true;
-    char c = 0;
-    return !transcript_.Read(at + 1, 1, &c) || c != '\n';
+    if (at >= transcript_.Size()) return false;
+    return transcript_.CrIsBreak(at, transcript_.Chunks()[transcript_.ChunkAt(at)].direction);
 }
 
 uint64_t TranscriptLayout::ShownFrom(uint64_t x) const {

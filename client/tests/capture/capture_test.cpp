@@ -275,6 +275,58 @@ TEST(CaptureFile, TwentyMebibytesComeBackWholeThroughTshark) {
     EXPECT_TRUE(testing::MatchesPattern(0, followed.nodes[1]));
 }
 
+// A UDP connection of the record: each datagram is one UDP packet, whole up to the largest each
+// family carries, with its checksum, between the ends of its time (a listening socket answers
+// whoever sent last, which the record notes); no handshake and no closing around them.
+TEST(CaptureFile, DatagramsAreUdpPacketsBetweenTheirEnds) {
+    if (!HaveTshark()) GTEST_SKIP() << "tshark is not installed";
+    TempDir dir;
+    Transcript transcript;
+    std::string every;
+    for (int b = 0; b < 256; ++b)
+        every += static_cast<char>(b);
+    const std::string largeV4 = testing::Pattern(0, 65507), largeV6 = testing::Pattern(9, 65527);
+    const int64_t t = 1700000000000000;
+    transcript.BeginConnection(1);
+    transcript.Append(Direction::Received, every.data(), every.size(), t, true);
+    transcript.Append(Direction::Sent, "answer", 6, t, true);
+    transcript.AddNote(std::string(kPeerNotePrefix) + "127.0.0.1:40002", t);
+    transcript.Append(Direction::Received, largeV4.data(), largeV4.size(), t, true);
+    transcript.Append(Direction::Sent, "to two", 6, t, true);
+    transcript.BeginConnection(2);
+    transcript.Append(Direction::Sent, largeV6.data(), largeV6.size(), t, true);
+    const TranscriptCapture input(transcript, [](uint32_t connection) {
+        CaptureConnection c = connection == 1 ? Between("127.0.0.1:40000", "127.0.0.1:40001")
+                                              : Between("[::1]:40003", "[::1]:40004");
+        c.udp = true;
+        c.localOpened = connection == 2;
+        c.ended = true;
+        return std::optional<CaptureConnection>(c);
+    });
+    const std::string path = dir.Path("udp.pcapng");
+    ASSERT_TRUE(WriteCapture(input, path));
+    EXPECT_EQ(Shell("tshark -r '" + path +
+                    "' -o udp.check_checksum:TRUE -T fields -e udp.srcport -e udp.dstport "
+                    "-e udp.checksum.status -e udp.length -e tcp.port 2>/dev/null"),
+              "40001\t40000\t1\t264\t\n"
+              "40000\t40001\t1\t14\t\n"
+              "40002\t40000\t1\t65515\t\n"
+              "40000\t40002\t1\t14\t\n"
+              "40003\t40004\t1\t65535\t\n");
+    const std::string payloads =
+        Shell("tshark -r '" + path + "' -T fields -e udp.payload 2>/dev/null");
+    std::vector<std::string> datagrams;
+    for (std::size_t at = 0; at < payloads.size();) {
+        const std::size_t end = payloads.find('\n', at);
+        datagrams.push_back(Unhex(payloads.substr(at, end - at)));
+        at = end + 1;
+    }
+    EXPECT_EQ(datagrams, (std::vector<std::string>{every, "answer", largeV4, "to two", largeV6}));
+    EXPECT_NE(Shell("tshark -r '" + path + "' -T fields -e frame.comment 2>/dev/null")
+                  .find("127.0.0.1:40002"),
+              std::string::npos);
+}
+
 TEST(CaptureFile, AFailedWriteLeavesNoFileAndTheRecordOfTheWindowIsAdapted) {
     TempDir dir;
     Transcript transcript;

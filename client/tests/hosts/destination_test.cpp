@@ -54,6 +54,36 @@ TEST(ConnectDialog, Ipv6AndTheTlsMarkRoundTripThroughTheHistory) {
     EXPECT_EQ(HistoryEntry({"::1", 8080, true}), "[::1]:8080 (TLS)");
 }
 
+// UDP is kept with the destination as TLS is, and takes neither TLS nor a proxy URL: each is
+// refused with its field, while "なし" stays as the way around a proxy set for every destination.
+TEST(ConnectDialog, UdpRoundTripsThroughTheHistoryAndRefusesTlsAndProxies) {
+    for (const Destination &d : {Destination{"::1", 53, false, "", {}, true},
+                                 Destination{"dns.example", 53, false, "なし", {}, true},
+                                 Destination{"h", 7, false, "", {}, false}}) {
+        const std::string entry = HistoryEntry(d);
+        const ConnectDecision read = DecideConnect(entry, "");
+        ASSERT_TRUE(read.accepted) << entry << ": " << read.warning;
+        EXPECT_EQ(read.params.host, d.host) << entry;
+        EXPECT_EQ(read.params.port, d.port) << entry;
+        EXPECT_EQ(read.params.udp, d.udp) << entry;
+        EXPECT_EQ(read.params.proxy, d.proxy) << entry;
+        // The dialog's choice decides when there is one.
+        EXPECT_EQ(DecideConnect(entry, "", false, std::nullopt, !d.udp).params.udp, !d.udp);
+    }
+    EXPECT_EQ(HistoryEntry({"::1", 53, false, "なし", {}, true}), "[::1]:53 (UDP) (プロキシなし)");
+    // An entry an earlier version wrote is never taken for UDP.
+    EXPECT_FALSE(ParseHistoryEntry("h (UDP)").udp);
+
+    const ConnectDecision tls = DecideConnect("h:53", "", true, std::nullopt, true);
+    EXPECT_FALSE(tls.accepted);
+    EXPECT_EQ(tls.warning, kUdpTlsText);
+    EXPECT_EQ(tls.field, ConnectField::Protocol);
+    const ConnectDecision proxy = DecideConnect("h:53", "", false, "socks5h://p", true);
+    EXPECT_FALSE(proxy.accepted);
+    EXPECT_EQ(proxy.warning, kUdpProxyText);
+    EXPECT_EQ(proxy.field, ConnectField::Proxy);
+}
+
 // A destination's own proxy goes into the history with it (never its password) and comes back
 // with the entry; the dialog's proxy field decides when there is one.
 TEST(ConnectDialog, TheProxyRoundTripsThroughTheHistoryWithoutItsPassword) {

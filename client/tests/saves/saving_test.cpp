@@ -32,6 +32,8 @@ using testing::ReadFile;
 using testing::TempDir;
 using testing::WriteFile;
 
+constexpr char kEmptyNote[] = "空のデータグラムを受信";
+
 // A transcript held in memory, standing in for the page's own.
 class ChunkList : public SavedTranscript {
   public:
@@ -210,6 +212,43 @@ TEST(Saving, NotesStandAmongTheChunksWhereTheyWereAdded) {
     RunSteps(raw);
     ASSERT_TRUE(raw.Succeeded()) << raw.Error();
     EXPECT_TRUE(ReadFile(dir.Path("raw.bin")) == received);
+}
+
+// Datagrams that came within a microsecond of each other stay apart in the record: the text save
+// writes a header for each with its size and decodes each on its own (a character cut between two
+// shows as the bytes each holds), and the raw save is the received bytes as they are.
+TEST(Saving, EachDatagramHasItsOwnHeaderInTheTextSave) {
+    UseUtc();
+    Transcript transcript;
+    const int64_t t0 = 1765200000123456; // 2025-12-08 13:20:00.123456 UTC
+    const std::pair<Direction, std::string> datagrams[] = {
+        {Direction::Sent, "ping"},       {Direction::Received, "pong\r"},
+        {Direction::Received, "\nnext"}, {Direction::Received, "こ\xE3\x82"},
+        {Direction::Received, "\x93!"},
+    };
+    std::string received;
+    for (const auto &[direction, bytes] : datagrams) {
+        ASSERT_EQ(transcript.Append(direction, bytes.data(), bytes.size(), t0, true), 0);
+        if (direction == Direction::Received) received += bytes;
+    }
+    transcript.AddNote(kEmptyNote, t0);
+    TranscriptSource source(transcript);
+    TempDir dir;
+    SaveJob text(source, SaveKind::Text, dir.Path("udp.txt"));
+    RunSteps(text);
+    ASSERT_TRUE(text.Succeeded()) << text.Error();
+    const std::string header = "[2025-12-08 13:20:00.123456 +0000] ";
+    EXPECT_EQ(ReadFile(dir.Path("udp.txt")),
+              header + "送信 #0 (データグラム 4バイト)\nping\n" +      //
+                  header + "受信 #0 (データグラム 5バイト)\npong␍\n" + //
+                  header + "受信 #0 (データグラム 5バイト)\n␊\nnext\n" + header +
+                  "受信 #0 (データグラム 5バイト)\nこ⟨E3⟩⟨82⟩\n" + header +
+                  "受信 #0 (データグラム 2バイト)\n⟨93⟩!\n" + header + "注記 #0 " + kEmptyNote +
+                  "\n");
+    SaveJob raw(source, SaveKind::RawReceived, dir.Path("udp.bin"));
+    RunSteps(raw);
+    ASSERT_TRUE(raw.Succeeded()) << raw.Error();
+    EXPECT_EQ(ReadFile(dir.Path("udp.bin")), received);
 }
 
 TEST(Saving, FailedSaveLeavesNoFileAndSaysWhy) {

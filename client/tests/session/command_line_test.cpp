@@ -16,6 +16,7 @@ TEST(CommandLine, DestinationForms) {
         std::string_view text;
         std::string host;
         std::optional<int32_t> port;
+        bool udp = false;
     };
     const std::string longest(255, 'h');
     const Case cases[] = {
@@ -29,6 +30,9 @@ TEST(CommandLine, DestinationForms) {
         {"[::ffff:127.0.0.1]:8080", "::ffff:127.0.0.1", 8080},
         {"\xE4\xBE\x8B.jp:80", "\xE4\xBE\x8B.jp", 80},
         {longest, longest, std::nullopt},
+        {"udp://example.org:53", "example.org", 53, true},
+        {"UDP://[::1]:7", "::1", 7, true},
+        {"udp://example.org", "example.org", std::nullopt, true},
     };
     for (const Case &c : cases) {
         const CommandLine line = Parse({c.text});
@@ -36,6 +40,7 @@ TEST(CommandLine, DestinationForms) {
         ASSERT_TRUE(line.destination.has_value()) << c.text;
         EXPECT_EQ(line.destination->host, c.host) << c.text;
         EXPECT_EQ(line.destination->port, c.port) << c.text;
+        EXPECT_EQ(line.destination->udp, c.udp) << c.text;
     }
 }
 
@@ -68,6 +73,9 @@ TEST(CommandLine, EveryBadFormIsAnError) {
         {"exa mple:80", "not a host", ""},
         {"a\tb", "not a host", ""},
         {"http://example.org", "rather than a URL", ""},
+        {"udp://", "no host", ""},
+        {"udp://tcp://h:1", "rather than a URL", ""},
+        {"--listen=udp://0", "from 1 to 65535", ""},
         {"a/b:80", "not a host", ""},
         {"ho\nst:80", "'ho\\x0ast:80' is not a host", ""},
         {"\x1b]0;x\x07:80", "'\\x1b]0;x\\x07:80' is not a host", ""},
@@ -105,6 +113,10 @@ TEST(CommandLine, EveryBadFormIsAnError) {
         {"--settings=a", "--settings=b", "more than once"},
         {"--", "--", "not a host"},
         {"--bogus", "--help", "unknown option"},
+        {"udp://h:1", "--tls", "--tls does not apply to UDP"},
+        {"--listen=udp://7", "--tls", "--tls does not apply to UDP"},
+        {"udp://h:1", "--proxy=socks5h://p", "--proxy does not apply to UDP"},
+        {"udp://h:1", "--sni=h", "which does not apply to UDP"},
         {"--key=k.pem", "host:1", "--key needs --cert"},
         {"--cert=c.pem", "--listen=7", "give none with --listen"},
     };
@@ -180,6 +192,13 @@ TEST(CommandLine, OptionsInAnyOrderAndTheirValues) {
     // --proxy: kept whole (its password too, for this connection), or none.
     EXPECT_EQ(Parse({"--proxy", "socks5h://al:pw@p", "h:25"}).proxy, "socks5h://al:pw@p:1080");
     EXPECT_EQ(Parse({"h:25", "--proxy=NONE"}).proxy, "なし");
+    // UDP: no proxy is the one proxy choice; listening takes the scheme before the address.
+    EXPECT_EQ(Parse({"udp://h:25", "--proxy=none"}).action, Action::Run);
+    line = Parse({"--listen", "udp://[::1]:7"});
+    EXPECT_TRUE(line.listenUdp);
+    EXPECT_EQ(line.listenPort, 7);
+    EXPECT_EQ(line.listenAddress, "::1");
+    EXPECT_FALSE(Parse({"--listen", "7"}).listenUdp);
     for (const auto &bad : {std::vector<std::string_view>{"--proxy", "ftp://p", "h:1"},
                             {"--proxy", "p", "--proxy", "q", "h:1"},
                             {"--proxy", "p", "--listen", "7"},
@@ -189,10 +208,10 @@ TEST(CommandLine, OptionsInAnyOrderAndTheirValues) {
 
 TEST(CommandLine, UsageNamesEveryOption) {
     const std::string usage = UsageText("tarvotcpc");
-    EXPECT_EQ(usage.rfind("Usage: tarvotcpc [OPTIONS] [HOST[:PORT]]\n", 0), 0u);
+    EXPECT_EQ(usage.rfind("Usage: tarvotcpc [OPTIONS] [[udp://]HOST[:PORT]]\n", 0), 0u);
     for (const char *option :
-         {"--settings FILE", "--tls", "--listen [ADDRESS:]PORT", "--proxy URL", "--cert FILE",
-          "--key FILE", "--sni NAME", "--alpn LIST", "--help", "--version"})
+         {"--settings FILE", "--tls", "--listen [udp://][ADDRESS:]PORT", "--proxy URL",
+          "--cert FILE", "--key FILE", "--sni NAME", "--alpn LIST", "--help", "--version"})
         EXPECT_NE(usage.find(option), std::string::npos) << option;
     EXPECT_EQ(usage.find(" \n"), std::string::npos) << usage;
 }

@@ -17,18 +17,25 @@
 namespace tarvotcpc {
 namespace {
 
-// The transcript as a plain list of bytes, each with its direction and whether a new connection
-// starts at it, and the line rule applied byte by byte.
+// The transcript as a plain list of bytes, each with its direction, whether a new connection
+// starts at it and the datagram it belongs to (-1: none), and the line rule applied byte by byte.
 struct Plain {
     std::string bytes;
     std::vector<Direction> dirs;
     std::vector<bool> partStarts;
     std::vector<int64_t> times;
+    std::vector<int> datagrams;
 
     bool IsBreak(std::size_t p) const {
         if (bytes[p] == '\n') return true;
-        if (bytes[p] != '\r' || p + 1 >= bytes.size()) return false;
-        return partStarts[p + 1] || dirs[p + 1] != dirs[p] || bytes[p + 1] != '\n';
+        if (bytes[p] != '\r') return false;
+        const bool datagramEnds =
+            datagrams[p] >= 0 && (p + 1 == bytes.size() || datagrams[p + 1] != datagrams[p]);
+        if (datagramEnds) return true;
+        if (p + 1 >= bytes.size()) return false;
+        const bool datagramStarts = datagrams[p + 1] >= 0 && datagrams[p + 1] != datagrams[p];
+        return partStarts[p + 1] || dirs[p + 1] != dirs[p] || datagramStarts ||
+               bytes[p + 1] != '\n';
     }
     std::vector<uint64_t> Breaks(Shown shown) const {
         std::vector<uint64_t> out;
@@ -64,6 +71,7 @@ TEST(Transcript, KeepsExactBytesAndFindsLinesWhateverTheChunking) {
         int64_t now = 1'700'000'000'000'000;
         uint32_t connection = 1;
         bool newPart = true;
+        int datagramCount = 0;
         while (plain.bytes.size() < total) {
             if (rng() % 50 == 0) {
                 t.BeginConnection(++connection);
@@ -74,11 +82,14 @@ TEST(Transcript, KeepsExactBytesAndFindsLinesWhateverTheChunking) {
             const std::string piece = RandomBytes(rng, n);
             // Mostly close together, so that chunks merge, now and then well apart.
             now += rng() % 8 == 0 ? int64_t(rng() % 3000) : int64_t(rng() % 3);
-            ASSERT_EQ(t.Append(d, piece.data(), piece.size(), now), 0);
+            // Now and then a datagram, which keeps its bounds however soon the next comes.
+            const int datagram = rng() % 5 == 0 ? datagramCount++ : -1;
+            ASSERT_EQ(t.Append(d, piece.data(), piece.size(), now, datagram >= 0), 0);
             for (std::size_t i = 0; i < n; ++i) {
                 plain.dirs.push_back(d);
                 plain.partStarts.push_back(newPart && i == 0);
                 plain.times.push_back(now);
+                plain.datagrams.push_back(datagram);
             }
             plain.bytes += piece;
             newPart = false;
@@ -99,16 +110,21 @@ TEST(Transcript, KeepsExactBytesAndFindsLinesWhateverTheChunking) {
 
         // Chunks cover the transcript in order with the right metadata: one direction and
         // connection each, at the time of their first byte, holding what came within the merge
-        // window of it.
+        // window of it; a datagram is a chunk of its own, exactly.
         uint64_t covered = 0;
         for (const Chunk &c : t.Chunks()) {
             ASSERT_EQ(c.offset, covered);
             EXPECT_EQ(c.timeUs, plain.times[c.offset]);
             EXPECT_EQ(c.startsPart, bool(plain.partStarts[c.offset]));
+            const int datagram = plain.datagrams[c.offset];
+            ASSERT_EQ(c.datagram, datagram >= 0);
+            ASSERT_TRUE(c.End() == t.Size() || plain.datagrams[c.End()] < 0 ||
+                        plain.datagrams[c.End()] != datagram);
             for (uint64_t p = c.offset; p < c.End(); ++p) {
                 ASSERT_EQ(c.direction, plain.dirs[p]);
                 ASSERT_TRUE(p == c.offset || !plain.partStarts[p]);
                 ASSERT_LE(plain.times[p] - c.timeUs, Transcript::kMergeWindowUs);
+                ASSERT_EQ(plain.datagrams[p], datagram);
             }
             covered = c.End();
         }
@@ -243,7 +259,8 @@ TEST(Transcript, AFullDiskRefusesAppendsWithoutLosingAnything) {
     Plain plain{expected,
                 std::vector<Direction>(expected.size(), Direction::Received),
                 std::vector<bool>(expected.size(), false),
-                {}};
+                {},
+                std::vector<int>(expected.size(), -1)};
     EXPECT_EQ(t.LineCount(Shown::Received), plain.Breaks(Shown::Received).size() + 1);
 }
 

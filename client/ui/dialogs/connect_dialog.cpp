@@ -30,7 +30,8 @@ constexpr int kPortFieldLimit = 1023;
 ConnectDialog::ConnectDialog(QWidget *parent, SettingsHashes &settings, std::string settingsPath)
     : QDialog(parent), settings_(settings), settingsPath_(std::move(settingsPath)),
       host_(new QComboBox(this)), port_(new QLineEdit(this)),
-      tls_(new QCheckBox(Text("TLS"), this)), proxy_(new QLineEdit(this)) {
+      tls_(new QCheckBox(Text("TLS"), this)), proxy_(new QLineEdit(this)),
+      protocol_(new QComboBox(this)) {
     setObjectName(QStringLiteral("connectDialog"));
     setWindowTitle(Text("接続"));
     setAccessibleName(windowTitle());
@@ -62,13 +63,25 @@ ConnectDialog::ConnectDialog(QWidget *parent, SettingsHashes &settings, std::str
     proxy_->setPlaceholderText(Text("空欄: オプションか環境変数に従う / なし: 使わない"));
     proxy_->setToolTip(Text("例: socks5h://ユーザー名@ホスト:1080、http://ホスト:3128"));
 
-    // A history entry brings its TLS choice and its proxy with it. The proxy only comes with an
-    // entry of the list, so that typing a host never wipes a proxy typed before it.
+    protocol_->setObjectName(QStringLiteral("protocolComboBox"));
+    protocol_->addItem(Text("TCP"));
+    protocol_->addItem(Text("UDP (データグラム)"));
+    connect(protocol_, &QComboBox::currentIndexChanged, this, [this](int index) {
+        // TLS does not apply to datagrams: the box shows it rather than refuse it at OK.
+        if (index == 1) tls_->setChecked(false);
+        tls_->setEnabled(index != 1);
+    });
+
+    // A history entry brings its protocol, TLS choice and proxy with it. The protocol and proxy
+    // only come with an entry of the list, so that typing a host never undoes a choice made
+    // before it.
     const auto followEntry = [this](const QString &text) {
         const HistoryEntryParts entry = ParseHistoryEntry(text.toStdString());
         if (!entry.valid) return;
+        const bool listed = host_->findText(text) >= 0;
+        if (listed) SetUdp(entry.udp);
         tls_->setChecked(entry.tls);
-        if (host_->findText(text) >= 0) proxy_->setText(QString::fromStdString(entry.proxy));
+        if (listed) proxy_->setText(QString::fromStdString(entry.proxy));
     };
     connect(host_, &QComboBox::currentTextChanged, this, followEntry);
     followEntry(host_->currentText());
@@ -76,9 +89,12 @@ ConnectDialog::ConnectDialog(QWidget *parent, SettingsHashes &settings, std::str
     auto *hostLabel = new QLabel(Text("接続先ホスト:"), this);
     auto *portLabel = new QLabel(Text("ポート番号:"), this);
     auto *proxyLabel = new QLabel(Text("プロキシ:"), this);
+    auto *protocolLabel = new QLabel(Text("プロトコル:"), this);
     hostLabel->setBuddy(host_);
     portLabel->setBuddy(port_);
     proxyLabel->setBuddy(proxy_);
+    protocolLabel->setBuddy(protocol_);
+    protocol_->setAccessibleName(Text("プロトコル"));
     host_->setAccessibleName(hostLabel->text());
     port_->setAccessibleName(portLabel->text());
     proxy_->setAccessibleName(proxyLabel->text());
@@ -93,9 +109,14 @@ ConnectDialog::ConnectDialog(QWidget *parent, SettingsHashes &settings, std::str
     connect(buttons, &QDialogButtonBox::accepted, this, &ConnectDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &ConnectDialog::reject);
 
+    // Tab goes down the form as it shows.
+    setTabOrder(port_, protocol_);
+    setTabOrder(protocol_, tls_);
+
     auto *form = new QFormLayout;
     form->addRow(hostLabel, host_);
     form->addRow(portLabel, port_);
+    form->addRow(protocolLabel, protocol_);
     form->addRow(QString(), tls_);
     form->addRow(proxyLabel, proxy_);
     auto *layout = new QVBoxLayout(this);
@@ -116,6 +137,13 @@ void ConnectDialog::AddTlsDetails() {
     detailsSummary_->setTextFormat(Qt::PlainText);
     detailsSummary_->setWordWrap(true);
     connect(detailsButton_, &QPushButton::clicked, this, &ConnectDialog::EditTlsDetails);
+    // Kept with a UDP destination all the same, for when it is made TCP again.
+    const auto showFor = [this](int protocol) {
+        detailsButton_->setEnabled(protocol != 1);
+        detailsSummary_->setEnabled(protocol != 1);
+    };
+    showFor(protocol_->currentIndex());
+    connect(protocol_, &QComboBox::currentIndexChanged, detailsButton_, showFor);
     // A history entry brings its details with it, as it brings its TLS choice; a host being
     // typed leaves the details as they are.
     const auto followEntry = [this](const QString &text) {
@@ -146,14 +174,20 @@ void ConnectDialog::EditTlsDetails() {
     if (dialog.exec() == QDialog::Accepted) SetDetails(dialog.Details());
 }
 
+void ConnectDialog::SetUdp(bool udp) {
+    protocol_->setCurrentIndex(udp ? 1 : 0);
+}
+
 void ConnectDialog::accept() {
     const std::string proxy = proxy_->text().toStdString();
     const ConnectDecision decision =
         DecideConnect(host_->currentText().toStdString(), port_->text().toStdString(),
-                      tls_->isChecked(), std::string_view(proxy));
+                      tls_->isChecked(), std::string_view(proxy), protocol_->currentIndex() == 1);
     if (!decision.accepted) {
         ShowMessageBox(this, QString::fromStdString(decision.warning), MessageStyle::Warning);
-        if (decision.field == ConnectField::Proxy) {
+        if (decision.field == ConnectField::Protocol) {
+            protocol_->setFocus();
+        } else if (decision.field == ConnectField::Proxy) {
             proxy_->setFocus();
         } else if (decision.field == ConnectField::Port) {
             port_->setFocus();

@@ -1,5 +1,6 @@
-// "接続": asks for the destination of a new connection and its proxy. The history of destinations
-// fills the editable host list (an entry brings its TLS choice and proxy with it); OK decides
+// "接続": asks for the destination of a new connection, TCP or UDP, and its proxy. The history of
+// destinations fills the editable host list (an entry brings its protocol, TLS choice and proxy
+// with it); UDP leaves the TLS box unchecked and off, as TLS does not apply to it. OK decides
 // through DecideConnect, warns and stays open when a field is missing, and keeps the history (in
 // memory and in the settings file) through RememberDestination.
 #pragma once
@@ -33,6 +34,9 @@ class ConnectDialog : public QDialog {
     QLineEdit *PortEdit() const { return port_; }
     QCheckBox *TlsBox() const { return tls_; }
     QLineEdit *ProxyEdit() const { return proxy_; }
+    QComboBox *ProtocolBox() const { return protocol_; }
+    // The protocol choice: UDP rather than TCP.
+    void SetUdp(bool udp);
     QPushButton *TlsDetailsButton() const { return detailsButton_; }
     // The destination's own TLS settings as the dialog holds them: the chosen history entry's,
     // or what the TLS details dialog (or the command line) set.
@@ -50,6 +54,7 @@ class ConnectDialog : public QDialog {
     QLineEdit *port_;
     QCheckBox *tls_;
     QLineEdit *proxy_;
+    QComboBox *protocol_;
 
     // The TLS details: a button that opens their dialog, with a line saying what they change.
     void AddTlsDetails();

@@ -83,7 +83,7 @@ void ShowCertificateChain(QWidget *parent, const std::vector<CertificateInfo> &c
 ListenDialog::ListenDialog(QWidget *parent)
     : QDialog(parent), port_(new QLineEdit(this)), bind_(new QComboBox(this)),
       address_(new QLineEdit(this)), tls_(new QCheckBox(Text("TLS"), this)),
-      certificate_(new QLineEdit(this)), key_(new QLineEdit(this)) {
+      certificate_(new QLineEdit(this)), key_(new QLineEdit(this)), protocol_(new QComboBox(this)) {
     setObjectName(QStringLiteral("listenDialog"));
     setWindowTitle(Text("待ち受け"));
     setAccessibleName(windowTitle());
@@ -112,9 +112,21 @@ ListenDialog::ListenDialog(QWidget *parent)
     key_->setEnabled(false);
     connect(tls_, &QCheckBox::toggled, certificate_, &QWidget::setEnabled);
     connect(tls_, &QCheckBox::toggled, key_, &QWidget::setEnabled);
+    protocol_->setObjectName(QStringLiteral("listenProtocolComboBox"));
+    protocol_->addItem(Text("TCP"));
+    protocol_->addItem(Text("UDP (最後に届いたデータグラムの送り元に返す)"));
+    connect(protocol_, &QComboBox::currentIndexChanged, this, [this](int index) {
+        // No TLS over datagrams.
+        if (index == 1) tls_->setChecked(false);
+        tls_->setEnabled(index != 1);
+    });
+
+    setTabOrder(port_, protocol_);
+    setTabOrder(protocol_, bind_);
 
     auto *form = new QFormLayout;
     form->addRow(Text("ポート番号:"), port_);
+    form->addRow(Text("プロトコル:"), protocol_);
     form->addRow(Text("アドレス:"), bind_);
     form->addRow(Text("指定するアドレス:"), address_);
     form->addRow(QString(), tls_);
@@ -122,6 +134,7 @@ ListenDialog::ListenDialog(QWidget *parent)
     form->addRow(Text("秘密鍵ファイル:"), key_);
     port_->setAccessibleName(Text("ポート番号"));
     bind_->setAccessibleName(Text("アドレス"));
+    protocol_->setAccessibleName(Text("プロトコル"));
     address_->setAccessibleName(Text("指定するアドレス"));
     certificate_->setAccessibleName(Text("証明書ファイル"));
     key_->setAccessibleName(Text("秘密鍵ファイル"));
@@ -158,6 +171,7 @@ void ListenDialog::accept() {
             return;
         }
     }
+    params_.udp = protocol_->currentIndex() == 1;
     params_.tls = tls_->isChecked();
     if (params_.tls) {
         params_.certificateFile = certificate_->text().toStdString();

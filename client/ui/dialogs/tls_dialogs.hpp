@@ -50,6 +50,7 @@ class ListenDialog : public QDialog {
     QCheckBox *tls_;
     QLineEdit *certificate_;
     QLineEdit *key_;
+    QComboBox *protocol_;
 };
 
 } // namespace tarvotcpc::ui

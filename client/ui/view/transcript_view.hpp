@@ -97,6 +97,8 @@ class TranscriptView : public QAbstractScrollArea {
     // The notes the screen shows, each "row inside text": drawn above that row (inside 0) or in
     // it (inside 1), the row after the last for a note at the end; for tests and tools.
     QStringList VisibleNotes();
+    // Where datagrams start among the rows on screen, each "row inside" as VisibleNotes.
+    QStringList VisibleDatagramBounds();
 
     // The accessible text: one character per decoded unit of the shown directions (see
     // AccessibleText for when the count is exact).
@@ -169,6 +171,9 @@ class TranscriptView : public QAbstractScrollArea {
     std::vector<NotePlace> PlaceNotes() const;
     int CellXOf(const VisibleRow &row, uint64_t at) const;
     void PaintNotes(QPainter &p);
+    // transcript_view_datagrams.cpp: where datagrams start (UDP), placed as notes are.
+    std::vector<NotePlace> PlaceDatagramBounds() const;
+    void PaintDatagramBounds(QPainter &p);
 
     // Drawing (transcript_view_paint.cpp).
     void PaintText(QPainter &p);

@@ -33,6 +33,7 @@ void TranscriptView::paintEvent(QPaintEvent *) {
         PaintHex(p);
     else
         PaintText(p);
+    PaintDatagramBounds(p);
     PaintNotes(p);
     painter_.End();
 }

@@ -45,6 +45,7 @@ int main(int argc, char *argv[]) {
         params.bind = line.listenBind;
         params.address = line.listenAddress;
         params.tls = line.tls;
+        params.udp = line.listenUdp;
         QTimer::singleShot(0, &window, [&window, params] { window.ListenAtStart(params); });
     } else if (line.destination) {
         QTimer::singleShot(
@@ -54,10 +55,12 @@ int main(int argc, char *argv[]) {
                 if (destination.port) {
                     tarvotcpc::Destination params{destination.host, *destination.port, tls, proxy};
                     params.tlsDetails = details;
+                    params.udp = destination.udp;
                     window.ConnectAtStart(params);
                 } else {
                     window.OpenConnectDialogWith(QString::fromStdString(destination.host), tls,
-                                                 QString::fromStdString(proxy), details);
+                                                 QString::fromStdString(proxy), details,
+                                                 destination.udp);
                 }
             });
     }

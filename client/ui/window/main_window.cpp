@@ -247,9 +247,10 @@ void MainWindow::OpenConnectDialog(const QString &host, bool tls, const QString 
 }
 
 void MainWindow::OpenConnectDialogWith(const QString &host, bool tls, const QString &proxy,
-                                       const TlsDetails &details) {
+                                       const TlsDetails &details, bool udp) {
     ConnectDialog dialog(this, settings_, settingsPath_);
     if (!host.isEmpty()) dialog.HostBox()->setEditText(host);
+    if (udp) dialog.SetUdp(true);
     if (tls) dialog.TlsBox()->setChecked(true);
     if (!proxy.isEmpty()) dialog.ProxyEdit()->setText(proxy);
     if (!details.Empty()) dialog.SetDetails(details);

@@ -55,9 +55,9 @@ class MainWindow : public QMainWindow, private MainView {
     // The connect dialog, with host (when not empty) in place of the newest history entry, its
     // TLS box checked with tls, and proxy (when not empty) in its proxy field.
     void OpenConnectDialog(const QString &host = {}, bool tls = false, const QString &proxy = {});
-    // The same, with the TLS details given on the command line.
+    // The same, with the TLS details given on the command line, and UDP chosen when udp.
     void OpenConnectDialogWith(const QString &host, bool tls, const QString &proxy,
-                               const TlsDetails &details);
+                               const TlsDetails &details, bool udp = false);
     // The listen dialog, then listening as it says.
     void OpenListenDialog();
     // Listening as the command line asks.

@@ -159,7 +159,8 @@ void CommandLineStartTest::helpAndVersion() {
     QCOMPARE(version.out, QStringLiteral("tarvotcpc " TARVOTCPC_VERSION "\n"));
     const Run help = RunWithoutDisplay({QStringLiteral("--help")});
     QCOMPARE(help.exitCode, 0);
-    QVERIFY(help.out.startsWith(QStringLiteral("Usage: tarvotcpc [OPTIONS] [HOST[:PORT]]")));
+    QVERIFY(
+        help.out.startsWith(QStringLiteral("Usage: tarvotcpc [OPTIONS] [[udp://]HOST[:PORT]]")));
     QVERIFY(help.err.isEmpty());
 }
 
