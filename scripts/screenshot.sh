@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Takes docs/screenshot.png, the README's picture of the client, and beside it
-# docs/screenshot-marks.png (line-ending marks, times and sent lines shown) and docs/screenshot-hex.png
-# (the hex view): builds the release tree, starts a virtual X display and a small local peer, and
-# lets the window connect to it, send requests and show the answers. Usage: scripts/screenshot.sh
-# [output.png]; BUILD_DIR picks another build folder for the release preset (default build/release).
+# docs/screenshot-marks.png (line-ending marks, times and sent lines shown), docs/screenshot-hex.png
+# (the hex view), docs/screenshot-repeat.png and docs/screenshot-preview.png (a repeated send with
+# placeholders, and the send preview): builds the release tree, starts a virtual X display and a
+# small local peer, and lets the window connect to it, send requests and show the answers. Usage:
+# scripts/screenshot.sh [output.png]; BUILD_DIR picks another build folder for the release preset
+# (default build/release).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 output="${1:-docs/screenshot.png}"
@@ -12,7 +14,7 @@ hex="${output%.png}-hex.png"
 scripts/setup.sh
 build="${BUILD_DIR:-build/release}"
 cmake --preset release -B "$build" >/dev/null
-cmake --build "$build" -j "$(nproc)" --target tarvotcpc_screenshot
+cmake --build "$build" -j "$(nproc)" --target tarvotcpc_screenshot tarvotcpc_screenshot_sending
 
 workdir=$(mktemp -d)
 pids=()
@@ -64,4 +66,9 @@ for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.05; 
 
 mkdir -p "$(dirname "$output")"
 DISPLAY=":$display" QT_QPA_PLATFORM=xcb "$build/bin/tarvotcpc_screenshot" "$port" "$output" "$marks" "$hex"
-echo "screenshots: $output $marks $hex"
+# Sends without retyping: a repeat with placeholders against a peer of the tool's own, and the
+# preview.
+repeat="$(dirname "$output")/screenshot-repeat.png"
+preview="$(dirname "$output")/screenshot-preview.png"
+DISPLAY=":$display" QT_QPA_PLATFORM=xcb "$build/bin/tarvotcpc_screenshot_sending" "$repeat" "$preview"
+echo "screenshots: $output $marks $hex $repeat $preview"

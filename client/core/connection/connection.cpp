@@ -123,14 +123,15 @@ void Connection::Wake() {
     [[maybe_unused]] ssize_t ignored = write(wakeFd_, &one, sizeof one);
 }
 
-void Connection::Send(std::string bytes) {
+void Connection::Send(std::string bytes, std::string note) {
     // An empty datagram is a datagram; an empty piece of a stream is nothing.
     if (bytes.empty() && !options_.datagrams) return;
-    Push({Command::Type::Send, std::move(bytes), {}});
+    handed_.fetch_add(bytes.size(), std::memory_order_acq_rel);
+    Push({Command::Type::Send, std::move(bytes), {}, std::move(note)});
 }
 
 void Connection::SwapTransport(TransportSwap swap) {
-    Push({Command::Type::Swap, {}, std::move(swap)});
+    Push({Command::Type::Swap, {}, std::move(swap), {}});
 }
 
 void Connection::StartTls(TlsClientOptions options) {
@@ -146,16 +147,16 @@ void Connection::StartTls(TlsClientOptions options) {
 }
 
 void Connection::Decide(bool accept) {
-    Push({accept ? Command::Type::Accept : Command::Type::Decline, {}, {}});
+    Push({accept ? Command::Type::Accept : Command::Type::Decline, {}, {}, {}});
 }
 
 void Connection::Disconnect() {
-    Push({Command::Type::Disconnect, {}, {}});
+    Push({Command::Type::Disconnect, {}, {}, {}});
 }
 
 void Connection::Quit() {
     if (!thread_.joinable()) return;
-    Push({Command::Type::Quit, {}, {}});
+    Push({Command::Type::Quit, {}, {}, {}});
     thread_.join();
 }
 

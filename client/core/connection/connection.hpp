@@ -43,6 +43,9 @@ struct ConnectionEvent {
         // STARTTLS: every byte before this event went in clear text, every byte after goes
         // through TLS; a Handshaking event follows.
         TlsStarting,
+        // data: the note a send carried (a send the client made by itself), told just before the
+        // first of its bytes the socket took; never for a send none of whose bytes went out.
+        Marked,
         // UDP: something happened to datagrams that ends nothing (an ICMP error from where they
         // went, datagrams lost to a full buffer, one the socket refused); data: the text.
         Notice,
@@ -52,8 +55,8 @@ struct ConnectionEvent {
     };
     Type type = Type::Received;
     std::string data; // Received: the bytes as they came. Ended: the text for the user.
-    // Received, Sent, TlsStarting: when the bytes were read or written, or the switch was made
-    // (wall clock, microseconds since the epoch); a merged event keeps its first piece's.
+    // Received, Sent, TlsStarting, Marked: when the bytes were read or written, or the switch was
+    // made (wall clock, microseconds since the epoch); a merged event keeps its first piece's.
     int64_t timeUs = 0;
     // Received, Sent: when the last piece merged into the event was read or written (a large send
     // goes out in many writes, and the time an answer took counts from its last).
@@ -117,8 +120,16 @@ class Connection {
     // Queues bytes to be sent; sends are written whole and in the order given (with datagrams:
     // each one datagram, which the socket takes whole or not at all). Bytes handed over
     // before the connection is up are sent once it is. What the socket takes is told by Sent
-    // events; bytes dropped (a Disconnect, a failed write, the end) never appear in one.
-    void Send(std::string bytes);
+    // events; bytes dropped (a Disconnect, a failed write, the end) never appear in one. A note
+    // is told by a Marked event right before the first Sent event of these bytes.
+    void Send(std::string bytes, std::string note = {});
+
+    // Bytes handed to Send that the socket has not taken and that were not dropped: what waits
+    // unsent, in this object and in the worker's queue. It grows while the peer does not read.
+    std::size_t UnsentBytes() const {
+        return static_cast<std::size_t>(handed_.load(std::memory_order_acquire) -
+                                        settled_.load(std::memory_order_acquire));
+    }
 
     // Replaces the transport between two passes of the worker, after the sends queued before it
     // were handed to the current one (the switch to an encrypted stream on the same socket).
@@ -163,6 +174,7 @@ class Connection {
         enum class Type { Send, Swap, Disconnect, Quit, Accept, Decline } type;
         std::string bytes;
         TransportSwap swap;
+        std::string note; // Send: see Send
     };
 
     class Worker; // connection_worker.cpp
@@ -184,6 +196,9 @@ class Connection {
     std::vector<ConnectionEvent> events_;
     std::size_t queuedBytes_ = 0;
     std::atomic<bool> finished_{false};
+    // Bytes handed to Send, and those of them the worker wrote or dropped.
+    std::atomic<uint64_t> handed_{0};
+    std::atomic<uint64_t> settled_{0};
 
     std::thread thread_;
 };

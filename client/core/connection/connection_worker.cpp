@@ -64,10 +64,14 @@ Connection::Worker::Flow Connection::Worker::TakeCommands() {
     for (Command &command : commands) {
         switch (command.type) {
         case Command::Type::Send:
-            if (sendError_.empty()) outgoing_.push_back({std::move(command.bytes), {}});
+            if (sendError_.empty()) {
+                outgoing_.push_back({std::move(command.bytes), {}, std::move(command.note)});
+            } else {
+                c_.settled_.fetch_add(command.bytes.size(), std::memory_order_acq_rel);
+            }
             break;
         case Command::Type::Swap:
-            outgoing_.push_back({{}, std::move(command.swap)});
+            outgoing_.push_back({{}, std::move(command.swap), {}});
             break;
         case Command::Type::Disconnect:
             EndOnDisconnect();
@@ -223,6 +227,15 @@ void Connection::Worker::MarkTlsStart() {
     c_.Emit(std::move(starting));
 }
 
+void Connection::Worker::DropOutgoing() {
+    uint64_t dropped = 0;
+    for (const Outgoing &out : outgoing_)
+        dropped += out.bytes.size();
+    c_.settled_.fetch_add(dropped - sentOfFront_, std::memory_order_acq_rel);
+    outgoing_.clear();
+    sentOfFront_ = 0;
+}
+
 void Connection::Worker::SendPending() {
     while (transport_ && !handshaking_ && BytesToSend()) {
         const std::string &front = outgoing_.front().bytes;
@@ -239,16 +252,25 @@ void Connection::Worker::SendPending() {
             EmitEvent(ConnectionEvent::Type::Notice,
                       "データグラム(" + std::to_string(front.size()) +
                           "バイト)を送れませんでした: " + result.errorText);
+            c_.settled_.fetch_add(front.size(), std::memory_order_acq_rel);
             outgoing_.pop_front();
             continue;
         }
         if (result.status == IoResult::Status::Error) {
             sendError_ = result.errorText;
-            outgoing_.clear();
-            sentOfFront_ = 0;
+            DropOutgoing();
             return;
         }
         if (result.status != IoResult::Status::Done) return;
+        c_.settled_.fetch_add(result.bytes, std::memory_order_acq_rel);
+        if ((result.bytes > 0 || datagrams) && !outgoing_.front().note.empty()) {
+            ConnectionEvent marked;
+            marked.type = ConnectionEvent::Type::Marked;
+            marked.data = std::move(outgoing_.front().note);
+            outgoing_.front().note.clear();
+            marked.timeUs = NowUs();
+            c_.Emit(std::move(marked));
+        }
         if (result.bytes > 0 || datagrams) {
             // Told as taken, and only what was taken: the rest may never go out.
             ConnectionEvent sent;
@@ -388,7 +410,7 @@ void Connection::Worker::EndQuietly() {
     deciding_ = nullptr;
     if (transport_) transport_->Close();
     transport_.reset();
-    outgoing_.clear();
+    DropOutgoing();
 }
 
 } // namespace tarvotcpc

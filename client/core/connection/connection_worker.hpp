@@ -27,6 +27,7 @@ class Connection::Worker {
     struct Outgoing {
         std::string bytes;
         TransportSwap swap;
+        std::string note; // told before the first byte written, then emptied
     };
     enum class Flow { Going, Ended };
 
@@ -48,6 +49,8 @@ class Connection::Worker {
     // Ended never; a failure is kept for the end (see sendError_).
     void SendPending();
     bool BytesToSend() const { return !outgoing_.empty() && !outgoing_.front().swap; }
+    // Forgets every send still queued, counting its bytes as settled.
+    void DropOutgoing();
     Flow ApplySwaps();
 
     // The ends: the only place an end event is made, the user's Disconnect, and the quiet Quit.

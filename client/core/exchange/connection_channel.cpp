@@ -70,6 +70,7 @@ void ConnectionChannel::Poll() {
         case ConnectionEvent::Type::TlsStarting:
             Keep(Entry::Kind::Note, "STARTTLS");
             break;
+        case ConnectionEvent::Type::Marked:
         case ConnectionEvent::Type::Notice:
             Keep(Entry::Kind::Note, event.data);
             break;

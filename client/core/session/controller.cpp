@@ -298,6 +298,9 @@ void MainController::AnswerPassphrase(std::optional<std::string> passphrase, boo
 void MainController::StartConnection(std::unique_ptr<Connection> connection) {
     connection_ = std::move(connection);
     handedOver_ = 0;
+    sendCounter_ = 0;
+    peerHost_.clear();
+    peerPort_ = 0;
     tlsStarted_ = false;
     peerReached_ = false;
     userEnded_ = false;
@@ -320,6 +323,12 @@ void MainController::Progress(ConnectionEvent &event) {
             ends.localOpened = !listening_;
             ends.udp = datagrams_;
             captureEnds_.emplace_back(static_cast<uint32_t>(generation_), ends);
+        }
+        if (listening_) {
+            // The other end is the host of "%host%" and "%port%" here.
+            const HostFieldDecision peer = DecideHostField(event.data, {});
+            peerHost_ = peer.host;
+            peerPort_ = peer.port;
         }
         if (datagrams_) {
             UdpReached(event);
@@ -360,6 +369,7 @@ void MainController::Progress(ConnectionEvent &event) {
     case ConnectionEvent::Type::Received:
     case ConnectionEvent::Type::Sent:
     case ConnectionEvent::Type::TlsStarting:
+    case ConnectionEvent::Type::Marked:
     case ConnectionEvent::Type::Ended:
         break;
     }
@@ -560,28 +570,8 @@ void MainController::BeginConnect(const Destination &params, const std::optional
     if (switches[Option::ConReClear]) view_.ClearReceivePage();
 }
 
-void MainController::Send() {
-    if (!connection_ || !connectedLook_) return;
-    if (datagrams_ && !CanSendDatagram()) return;
-    const OptionValues values = ReadOptions(settings_);
-    TakeStoredViewChoice(values);
-    const SendEncoding encoding = SendEncodingSetApart(values).value_or(pageEncoding_.InForce());
-    SendBytes out = EncodeForSend(view_.SendPageText(), encoding, SendLineEndingOf(values),
-                                  values[Option::SendEscapes]);
-    if (!out.ok) {
-        view_.ShowWarning(out.error);
-        return;
-    }
-    if (datagrams_ && !DatagramFits(out.bytes.size())) return;
-    // Kept once the connection has written them (its Sent events), so that bytes that never
-    // go out are never shown as sent.
-    handedOver_ += out.bytes.size();
-    connection_->Send(std::move(out.bytes));
-    showOnNextData_ = true;
-    if (values[Option::ConSenClear]) view_.ClearSendPage();
-}
-
 void MainController::Disconnect() {
+    StopRepeatWith("切断しました");
     userEnded_ = true;
     view_.SetStartTlsAvailable(false);
     if (connection_) connection_->Disconnect();
@@ -623,6 +613,7 @@ void MainController::ProcessEvents() {
     // (rather than after the pump, as the window does) may let the user start a new connection
     // meanwhile, whose look must then not be overwritten.
     QuitConnection();
+    StopRepeatWith(end->data);
     if (log_) log_->EndConnection();
     CaptureEnded(end->reason == EndReason::PeerClosed || end->reason == EndReason::Error);
     view_.SetStartTlsAvailable(false);
@@ -656,6 +647,7 @@ bool MainController::MoreAtOnce() const {
 
 void MainController::Close() {
     script_.reset(); // stops it
+    repeater_.Stop(std::string());
     awaitingPassword_.reset();
     replier_.reset();
     QuitConnection();

@@ -3,11 +3,13 @@
 // commands and the connection's wake-ups here; it decides nothing itself.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
-#include <vector>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,6 +17,8 @@
 #include "capture/capture_writer.hpp"
 #include "connection/connection.hpp"
 #include "exchange/auto_reply.hpp"
+#include "exchange/placeholders.hpp"
+#include "exchange/repeat.hpp"
 #include "hosts/destination.hpp"
 #include "net/listener.hpp"
 #include "proxy/proxy_choice.hpp"
@@ -75,11 +79,57 @@ class MainView {
     virtual void SetAutoRepliesOn(bool) {}
     // The latest reply time, "応答 200.3ms", for the status bar; empty at a new connection.
     virtual void SetReplyTimeText(const std::string &) {}
+
+    // The values of "%?name%" markers before a send, one per name in order, asked at once (the
+    // controller goes on with the answer); none when the user gave up the send.
+    virtual std::optional<std::vector<std::string>>
+    AskPlaceholderValues(const std::vector<std::string> &names) {
+        (void)names;
+        return std::nullopt;
+    }
+    // A question before a send (markers that stay as typed), answered at once: send all the same?
+    virtual bool ConfirmSend(const std::string &question) {
+        (void)question;
+        return false;
+    }
+    // The repeated send changed: the status bar's text for it, and whether it still runs.
+    virtual void RepeatChanged(const std::string &text, bool running) {
+        (void)text;
+        (void)running;
+    }
     // The client certificate's key is encrypted and no passphrase opens it: nothing is connected
     // (or switched to TLS) until the view answers through MainController::AnswerPassphrase.
     virtual void AskPassphrase(const PassphraseQuestion &) {}
     // A script started or ended: the commands that start and stop one change.
     virtual void ScriptRunning(bool) {}
+};
+
+// Text on its way out through MainController::SendText.
+struct OutgoingText {
+    std::string text; // as the send page holds it
+    // Kept in the record just before the bytes, once the socket takes them: what marks a send
+    // the client made by itself. Empty for the user's own send.
+    std::string note;
+    // A user at the keyboard may be asked for "%?name%" values and about markers that stay as
+    // typed; otherwise those markers stay as typed without a word.
+    bool atKeyboard = true;
+};
+
+// What a send's markers got from the user: asked once, kept for every send of a repeat.
+struct SendAnswers {
+    std::map<std::string, std::string> values; // "%?name%" by name
+    bool unknownAccepted = false;              // send with markers that stay as typed
+};
+
+// The exact bytes a send would give now, for the preview.
+struct SendPreview {
+    bool ok = false;
+    std::string bytes;
+    std::string text;    // the bytes in the escape form, as lines (EscapedLines)
+    std::string hex;     // offset, 16 bytes in hex, then those that are printable ASCII
+    std::string summary; // the size, the encoding and the line ending
+    std::string error;   // why nothing would go out
+    std::vector<std::string> unknown; // markers that would stay as typed
 };
 
 // What the proxy password dialog shows.
@@ -171,6 +221,29 @@ class MainController {
     // is refused with a warning naming the place, and nothing is sent. Nothing happens without a
     // connection.
     void Send();
+
+    // The one way out for text, whoever sends it (the user, a repeat, an automatic reply, a
+    // script): the "%name%" markers replaced when the 送信 menu says so (values a user at the
+    // keyboard is asked for go into answers), then encoding, line ending and escapes as the options
+    // say, then the connection, with out.note marking the bytes in the record. Text that cannot be
+    // encoded is refused with a warning naming the place. Result whether the bytes were handed
+    // over (an empty text hands over nothing and counts as sent).
+    bool SendText(const OutgoingText &out, SendAnswers &answers);
+    // The bytes the send page would give now, markers and all, without sending; "%?name%" values
+    // are asked for, the counter is not advanced.
+    SendPreview Preview();
+
+    // Sends the send page as it is now every params.intervalMs, params.count times (0: until
+    // StopRepeat), starting once the peer is reached; "%?name%" values and markers that stay are
+    // asked about once, here. False, with nothing started, when that was refused or there is no
+    // connection. The window then calls RepeatTick when it says.
+    bool StartRepeat(const RepeatParams &params);
+    // Sends what is due and says when to call again (none: the repeat is over). It stops, telling
+    // the view why, at the end of the connection, at a send that cannot be encoded, and when the
+    // peer does not read (more than RepeatUnsentLimit bytes wait unsent).
+    std::optional<std::chrono::steady_clock::time_point> RepeatTick();
+    void StopRepeat();
+    const Repeater &Repeat() const { return repeater_; }
 
     // Asks the connection to end and shows the disconnected look at once; the end itself is
     // reported when the connection has ended.
@@ -384,6 +457,22 @@ class MainController {
     // The current connection's reply times, and the one the next received bytes kept carry.
     std::vector<int64_t> replyTimes_;
     std::optional<int64_t> pendingReply_;
+    // The send path (send_path.cpp).
+    // The bytes of text as the options say; none when the user gave up or they were refused (a
+    // warning, or with refusal given, why in it).
+    std::optional<PreparedSend> Prepare(const std::string &text, SendAnswers &answers,
+                                        bool atKeyboard, std::string *refusal = nullptr);
+    PlaceholderValues ValuesNow();
+    void StopRepeatWith(const std::string &why);
+    uint64_t sendCounter_ = 0; // sends handed to the current connection, for "%counter%"
+    std::mt19937 random_{std::random_device{}()};
+    // The other end for "%host%" and "%port%" while listening.
+    std::string peerHost_;
+    int32_t peerPort_ = 0;
+    Repeater repeater_;
+    std::string repeatText_;
+    SendAnswers repeatAnswers_;
+    std::size_t repeatBytes_ = 0; // of the repeat's last send
     // A connect or a switch to TLS waiting for the passphrase of its client key, and the one the
     // user gave, for its next try.
     struct AwaitingPassphrase {

@@ -68,6 +68,9 @@ bool ReceiveFlow::Take(ConnectionEvent &event) {
     case ConnectionEvent::Type::TlsStarting:
         waiting_.push_back({Item::Kind::Note, event.timeUs, kTlsStartsNote, event.timeUs});
         return true;
+    case ConnectionEvent::Type::Marked:
+        waiting_.push_back({Item::Kind::Note, event.timeUs, std::move(event.data)});
+        return true;
     case ConnectionEvent::Type::Notice:
     case ConnectionEvent::Type::PeerChanged:
         // In the record where it happened, and (as progress) told at once in the window.

@@ -1,6 +1,7 @@
 // The connection's bytes on their way from its queue into the transcript, owned in one place:
 // what was received and what the socket took of the sends, in the order of the wire, with the
-// notes that mark the stream (the switch to TLS) where they happened.
+// notes that mark the stream (the switch to TLS, a send the client made by itself) where they
+// happened.
 //
 // The bytes are handed to a keeper (the controller's transcript) in steps sized to take a few
 // milliseconds each, so that the window's event loop keeps turning under a flood; the page then

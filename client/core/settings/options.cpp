@@ -80,11 +80,16 @@ std::optional<std::string> CleanOptionText(std::string_view text) {
 }
 
 std::string OptionTextProblem(Option option, std::string_view text) {
-    if (RowOf(option).kind == OptionKind::Choice || CleanOptionText(text)) return {};
+    if (RowOf(option).kind == OptionKind::Choice) return {};
     // The field as its label names it, without the hint in brackets and the colon.
     std::string_view field = RowOf(option).label;
     field = field.substr(0, std::min(field.find(" ("), field.find(':')));
-    return std::string(field) + kUnstorableOptionText;
+    const std::optional<std::string> clean = CleanOptionText(text);
+    if (!clean) return std::string(field) + kUnstorableOptionText;
+    const bool number = option == Option::RepeatInterval || option == Option::RepeatCount;
+    if (number && (clean->empty() || clean->find_first_not_of("0123456789") != std::string::npos))
+        return std::string(field) + kNotANumberOptionText;
+    return {};
 }
 
 OptionValues ReadOptions(const SettingsHashes &settings) {

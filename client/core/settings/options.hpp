@@ -37,6 +37,9 @@ enum class Option {
     ViewTimes,        // each chunk's time in a margin
     ViewSent,         // sent bytes shown among the received ones
     ViewAutoDetect,   // every connection starts with the page's encoding detected
+    Placeholders,     // "%name%" markers of the send page replaced at send time
+    RepeatInterval,   // the repeat dialog's last interval, in milliseconds
+    RepeatCount,      // and its last count (0: until stopped)
     KeyLogFile,       // where TLS secrets are appended; empty: SSLKEYLOGFILE's file, if any
     Count,
 };
@@ -140,6 +143,12 @@ inline constexpr std::array<OptionRow, kOptionCount> kOptionTable{{
     {Option::ViewSent, "viewsent", false, "送信データも受信データの間に表示", "viewSentCheckBox"},
     {Option::ViewAutoDetect, "viewautodetect", false, "接続ごとに受信データの文字コードを自動判別",
      "viewAutoDetectCheckBox"},
+    {Option::Placeholders, "placeholders", false, "送信時に %名前% を置き換える",
+     "placeholdersCheckBox"},
+    {Option::RepeatInterval, "repeatinterval", "1000",
+     "繰り返し送信の間隔 (ミリ秒):", "repeatIntervalLineEdit", OptionKind::Text},
+    {Option::RepeatCount, "repeatcount", "10",
+     "繰り返し送信の回数 (0: 停止するまで):", "repeatCountLineEdit", OptionKind::Text},
     {Option::KeyLogFile, "keylogfile", "",
      "TLSの鍵ログファイル (空欄: 環境変数SSLKEYLOGFILE):", "keyLogFileLineEdit", OptionKind::File},
 }};
@@ -176,7 +185,10 @@ class OptionValues {
 std::optional<std::string> CleanOptionText(std::string_view text);
 // Follows the field's name in OptionTextProblem's message.
 inline constexpr char kUnstorableOptionText[] = "に使えない文字 (改行またはNUL) が含まれています";
+// Follows the field's name when a number's field holds something else.
+inline constexpr char kNotANumberOptionText[] = "には数字だけを入力してください";
 // Why the options dialog cannot take text for a text option, naming the field; empty when it can.
+// The repeat's interval and count take decimal digits only.
 std::string OptionTextProblem(Option option, std::string_view text);
 
 // The options record as values: a key the record does not hold gives the option's default. A

@@ -393,6 +393,10 @@ SendBytes EncodeForSend(std::string_view text, SendEncoding encoding, LineEnding
     return SendEncoder(text, encoding, ending, escapeMode).Run();
 }
 
+std::string EscapedLines(std::string_view bytes, SendEncoding encoding) {
+    return EscapeForm(bytes, encoding, LineEnding::None);
+}
+
 PageTextForFile PageTextFromFile(std::string_view bytes, SendEncoding encoding, LineEnding ending,
                                  bool escapeMode) {
     PageTextForFile page;

@@ -66,4 +66,8 @@ struct PageTextForFile {
 PageTextForFile PageTextFromFile(std::string_view bytes, SendEncoding encoding, LineEnding ending,
                                  bool escapeMode);
 
+// Bytes in the escape form above (what a file that is not text becomes), each escaped \n followed
+// by a line break: every byte can be read off exactly, and the text still reads as lines.
+std::string EscapedLines(std::string_view bytes, SendEncoding encoding);
+
 } // namespace tarvotcpc

@@ -353,6 +353,53 @@ TEST(ConnectionExchange, ASwappedTransportTakesOverInTheOrderOfTheSends) {
 // --- Sending to a peer that is gone
 // ---------------------------------------------------------------
 
+// What waits unsent, and the notes that sends carry.
+TEST(ConnectionSends, NotesMarkTheirFirstByteAndUnsentCountsWhatThePeerHasNotTaken) {
+    // Drains until the sent bytes stay as they are for a while.
+    const auto settle = [](Collector &client) {
+        std::size_t last = SIZE_MAX;
+        auto still = std::chrono::steady_clock::now();
+        const auto deadline = still + kLong;
+        while (std::chrono::steady_clock::now() < deadline) {
+            client.DrainNow();
+            if (client.Sent().size() != last) {
+                last = client.Sent().size();
+                still = std::chrono::steady_clock::now();
+            } else if (std::chrono::steady_clock::now() - still > 300ms) {
+                return;
+            }
+            std::this_thread::sleep_for(5ms);
+        }
+    };
+    using Marks = std::vector<std::pair<std::string, std::size_t>>;
+    {
+        TestServer server(testing::Sink());
+        Collector client("127.0.0.1", server.Port());
+        client.Conn().Send(std::string(10, 'a'), "first");
+        client.Conn().Send(std::string(20, 'b'));
+        client.Conn().Send(std::string(5, 'c'), "third");
+        settle(client);
+        ASSERT_EQ(client.Sent().size(), 35u);
+        EXPECT_EQ(client.Marks(), (Marks{{"first", 0}, {"third", 30}}));
+        EXPECT_EQ(client.Conn().UnsentBytes(), 0u);
+    }
+    // A peer that does not read: what the socket cannot take waits, counted, and is dropped at
+    // the end; a send none of whose bytes went out never tells its note.
+    TestServer server(testing::Silent());
+    Collector client("127.0.0.1", server.Port());
+    const std::size_t size = 32u << 20;
+    client.Conn().Send(std::string(size, 'x'), "big");
+    client.Conn().Send(std::string(size, 'y'), "never");
+    settle(client);
+    ASSERT_GT(client.Sent().size(), 0u);
+    ASSERT_LT(client.Sent().size(), size);
+    EXPECT_EQ(client.Conn().UnsentBytes(), 2 * size - client.Sent().size());
+    client.Conn().Disconnect();
+    ASSERT_TRUE(client.WaitEnd(kLong));
+    EXPECT_EQ(client.Conn().UnsentBytes(), 0u);
+    EXPECT_EQ(client.Marks(), (Marks{{"big", 0}}));
+}
+
 TEST(ConnectionSendFailure, EndsWithTheSystemTextAndDoesNotKillTheProcess) {
     // With reading held back by a full queue, the peer's going away is only noticed by sending;
     // without care the first write after the reset raises SIGPIPE and ends the whole program.

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "hosts/proxy_passwords.hpp"
+#include "support/peer_process.hpp"
 #include "support/proxy_programs.hpp"
 #include "support/temp_dir.hpp"
 #include "support/test_servers.hpp"
@@ -89,6 +90,16 @@ class FakeView : public MainView {
     std::string peer;
     int pageEncodingChanged = 0;
     void PageEncodingChanged() override { ++pageEncodingChanged; }
+    // The values for "%?name%" questions; none gives the send up.
+    std::optional<std::vector<std::string>> answers;
+    std::vector<std::vector<std::string>> asked;
+    std::optional<std::vector<std::string>>
+    AskPlaceholderValues(const std::vector<std::string> &names) override {
+        asked.push_back(names);
+        return answers;
+    }
+    Log repeats;
+    void RepeatChanged(const std::string &text, bool) override { repeats.push_back(text); }
 };
 
 class ControllerTest : public ::testing::Test {
@@ -630,6 +641,107 @@ TEST(ControllerTranscript, AFullDiskPausesReadingAndLosesNothing) {
         EXPECT_EQ(controller.StatusText(), "切断しました");
     }
     FreeSettings(s);
+}
+
+// A repeat marks each send in the record just before its bytes, with the markers replaced afresh
+// each time and the question asked once; it stops at the end of the connection, and, leaving the
+// connection up, when the peer stops reading.
+TEST_F(ControllerTest, ARepeatMarksItsSendsAndStopsAtTheEndAndWhenThePeerStopsReading) {
+    SetOption(s_, OptionKey(Option::Placeholders), 1);
+    const auto runRepeat = [&] {
+        return PumpUntil([&] {
+            controller_->RepeatTick();
+            return !controller_->Repeat().Running();
+        });
+    };
+    {
+        // Reads five requests, then closes.
+        TestServer server([](int fd, TestServer &) {
+            std::string got;
+            char buffer[256];
+            while (std::count(got.begin(), got.end(), '\n') < 5) {
+                const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+                if (n <= 0) return;
+                got.append(buffer, static_cast<std::size_t>(n));
+            }
+        });
+        controller_->Connect(To(server));
+        view_.sendPage = "n=%counter% %?who%\n";
+        view_.answers = std::vector<std::string>{"me"};
+        ASSERT_TRUE(controller_->StartRepeat({5, 0}));
+        ASSERT_TRUE(runRepeat());
+        ASSERT_TRUE(PumpUntil([&] { return !controller_->Busy(); }));
+        EXPECT_EQ(view_.asked, (std::vector<std::vector<std::string>>{{"who"}}));
+        // Stopped with the connection's own end (the peer closed, or reset what came after).
+        const std::string &stopped = view_.repeats.back();
+        const std::size_t why = stopped.find("): ");
+        ASSERT_EQ(stopped.rfind("繰り返し送信を停止しました (", 0), 0u) << stopped;
+        ASSERT_NE(why, std::string::npos) << stopped;
+        EXPECT_EQ(controller_->StatusText().rfind(stopped.substr(why + 3), 0), 0u) << stopped;
+        const Transcript &kept = controller_->KeptTranscript();
+        const std::string sent = BytesOf(kept, Direction::Sent);
+        ASSERT_GE(kept.Notes().size(), 5u);
+        std::string expected;
+        for (std::size_t k = 0; k < kept.Notes().size(); ++k) {
+            EXPECT_EQ(kept.Notes()[k].text, "繰り返し送信 " + std::to_string(k + 1));
+            EXPECT_EQ(kept.Notes()[k].offset, expected.size());
+            expected += "n=" + std::to_string(k + 1) + " me\r\n";
+        }
+        EXPECT_EQ(sent, expected);
+    }
+    // A peer that never reads: the sends fill the system's buffers, then the repeat stops before
+    // more than two pages wait in the connection.
+    TestServer silent(testing::Silent());
+    view_.repeats.clear();
+    controller_->Connect(To(silent));
+    view_.sendPage = std::string(200 * 1024, 'x') + "%counter%\n";
+    ASSERT_TRUE(controller_->StartRepeat({1, 0}));
+    ASSERT_TRUE(runRepeat());
+    EXPECT_NE(view_.repeats.back().find("相手が受信していません"), std::string::npos)
+        << view_.repeats.back();
+    EXPECT_TRUE(controller_->HasConnection());
+    EXPECT_TRUE(controller_->ConnectedLook());
+}
+
+// The listening side over TLS, the page in Shift_JIS with escapes: each send of a repeat names the
+// peer that came (its own address and port), counts, and reaches it decrypted byte for byte.
+TEST_F(ControllerTest, ARepeatWhileListeningOverTlsNamesThePeerInEachSend) {
+    SetOption(s_, OptionKey(Option::Placeholders), 1);
+    SetOption(s_, OptionKey(Option::SendEscapes), 1);
+    ASSERT_TRUE(VornSetHash(&s_.options, OptionKey(Option::SendEncoding), 0, "shift_jis", -1));
+    ListenParams params;
+    params.tls = true;
+    const ListenOutcome outcome = controller_->Listen(params);
+    ASSERT_TRUE(outcome.listening) << outcome.text;
+    std::string status;
+    for (const std::string &entry : view_.log)
+        if (entry.rfind("status 127.0.0.1:", 0) == 0) status = entry;
+    ASSERT_FALSE(status.empty());
+    const std::string port = std::to_string(std::stoi(status.substr(17)));
+    testing::PeerProcess peer(
+        {"openssl", "s_client", "-connect", "127.0.0.1:" + port, "-quiet", "-no_ign_eof"});
+    ASSERT_TRUE(PumpUntil([&] { return controller_->ConnectedLook() && !view_.peer.empty(); }))
+        << peer.Output();
+    // "相手: 127.0.0.1:<port>", and while the handshake runs, what it waits for.
+    const std::size_t at = view_.peer.find("127.0.0.1:");
+    ASSERT_NE(at, std::string::npos) << view_.peer;
+    const std::string peerPort = std::to_string(std::stoi(view_.peer.substr(at + 10)));
+    view_.sendPage = "%counter% 日本 %host% %port%\\x00\n";
+    ASSERT_TRUE(controller_->StartRepeat({10, 3}));
+    ASSERT_TRUE(PumpUntil([&] {
+        controller_->RepeatTick();
+        return !controller_->Repeat().Running();
+    }));
+    std::string expected;
+    for (int n = 1; n <= 3; ++n)
+        expected += std::to_string(n) + " \x93\xfa\x96\x7b 127.0.0.1 " + peerPort +
+                    std::string(1, '\0') + "\r\n";
+    EXPECT_TRUE(peer.WaitFor(expected, 10s)) << peer.Output();
+    ASSERT_TRUE(PumpUntil([&] { return controller_->KeptTranscript().Notes().size() >= 3; }));
+    const Transcript &kept = controller_->KeptTranscript();
+    EXPECT_EQ(BytesOf(kept, Direction::Sent), expected);
+    EXPECT_EQ(kept.Notes().back().text, "繰り返し送信 3/3");
+    EXPECT_EQ(view_.repeats.back(), "繰り返し送信 3/3 完了");
 }
 
 } // namespace

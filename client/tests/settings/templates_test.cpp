@@ -161,10 +161,13 @@ TEST_F(OptionsTest, OkStoresSwitchesAndTemplatesAndKeepsTheHosts) {
     EXPECT_EQ(ReadOption(s_, OptionKey(Option::ConSend)), 0);
     const std::string file = ReadFile(path_);
     EXPECT_EQ(IniSectionEntries(file, "TARVOTCPC"),
-              (List{"consend=0", "hostsave=1", "conreclear=0", "consenclear=1", "sendencoding=view",
-                    "sendlineending=crlf", "sendescapes=0", "logfolder=", "keeplisten=0",
-                    "proxy=", "viewencoding=utf-8", "viewmode=text", "viewlineends=0",
-                    "viewtimes=0", "viewsent=0", "viewautodetect=0", "keylogfile="}));
+              (List{"consend=0",        "hostsave=1",         "conreclear=0",
+                    "consenclear=1",    "sendencoding=view",  "sendlineending=crlf",
+                    "sendescapes=0",    "logfolder=",         "keeplisten=0",
+                    "proxy=",           "viewencoding=utf-8", "viewmode=text",
+                    "viewlineends=0",   "viewtimes=0",        "viewsent=0",
+                    "viewautodetect=0", "placeholders=0",     "repeatinterval=1000",
+                    "repeatcount=10",   "keylogfile="}));
     EXPECT_EQ(IniSectionEntries(file, "HOSTS"), (List{"host0=a:1"}));
 
     SettingsHashes reloaded{};

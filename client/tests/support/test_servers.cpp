@@ -237,6 +237,8 @@ bool Collector::Take(const std::function<void(const std::string &)> &onBytes,
         } else if (event.type == ConnectionEvent::Type::Sent) {
             EXPECT_EQ(endEvents_, 0) << "sent bytes after the end event";
             sent_ += event.data;
+        } else if (event.type == ConnectionEvent::Type::Marked) {
+            marks_.emplace_back(event.data, sent_.size());
         } else if (event.type == ConnectionEvent::Type::Ended) {
             ++endEvents_;
             if (!end) end = std::move(event);

@@ -9,6 +9,8 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "connection/connection.hpp"
 
@@ -96,6 +98,8 @@ class Collector {
     const std::string &Received() const { return received_; }
     // Every byte the connection told as sent, in order.
     const std::string &Sent() const { return sent_; }
+    // The notes of Marked events, each with the count of sent bytes before it.
+    const std::vector<std::pair<std::string, std::size_t>> &Marks() const { return marks_; }
     int EndEvents() const { return endEvents_; }
     int Wakes();
 
@@ -110,6 +114,7 @@ class Collector {
     int wakes_ = 0;
     std::string received_;
     std::string sent_;
+    std::vector<std::pair<std::string, std::size_t>> marks_;
     int endEvents_ = 0;
     Connection connection_; // last: its worker may call back at once
 };

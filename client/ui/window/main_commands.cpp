@@ -57,8 +57,15 @@ MainCommands::MainCommands(QMainWindow *window) : QObject(window), window_(windo
         ->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
     Make(Command::StopScript, "スクリプトを停止(&Q)", nullptr, QStringLiteral("stopScript"));
     Make(Command::Compare, "受信データを比較(&D)...", nullptr, QStringLiteral("compare"));
-    Make(Command::ScriptFromRecord, "記録からスクリプトを作成(&M)...", nullptr,
+    Make(Command::ScriptFromRecord, "記録からスクリプトを作成(&K)...", nullptr,
          QStringLiteral("scriptFromRecord"));
+    Make(Command::Variables, "変数(&V)...", nullptr, QStringLiteral("variables"));
+    Make(Command::Preview, "送信プレビュー(&B)...", nullptr, QStringLiteral("preview"));
+    Make(Command::RepeatSend, "繰り返し送信(&I)...", "繰り返し送信", QStringLiteral("repeatSend"))
+        ->setIcon(QIcon(QStringLiteral(":/icons/repeat.svg")));
+    Make(Command::StopRepeat, "繰り返し送信の停止(&O)", "繰り返し送信の停止",
+         QStringLiteral("stopRepeat"))
+        ->setIcon(QIcon(QStringLiteral(":/icons/repeatstop.svg")));
 
     QMenuBar *bar = window->menuBar();
     bar->setAccessibleName(Text("メニューバー"));
@@ -111,6 +118,16 @@ MainCommands::MainCommands(QMainWindow *window) : QObject(window), window_(windo
     send->addAction(Action(Command::StopScript));
     send->addAction(Action(Command::ScriptFromRecord));
     SetScriptRunning(false);
+    placeholders_ = send->addAction(Text("%名前% を置き換える(&P)"));
+    placeholders_->setObjectName(QStringLiteral("placeholdersAction"));
+    placeholders_->setCheckable(true);
+    connect(placeholders_, &QAction::triggered, this,
+            [this](bool on) { emit placeholdersChosen(on); });
+    send->addAction(Action(Command::Variables));
+    send->addAction(Action(Command::Preview));
+    send->addSeparator();
+    send->addAction(Action(Command::RepeatSend));
+    send->addAction(Action(Command::StopRepeat));
     QMenu *tools = bar->addMenu(Text("ツール(&T)"));
     tools->setObjectName(QStringLiteral("toolsMenu"));
     tools->addAction(Action(Command::Compare));
@@ -134,14 +151,15 @@ MainCommands::MainCommands(QMainWindow *window) : QObject(window), window_(windo
     toolBar_->toggleViewAction()->setVisible(false);
     window->setContextMenuPolicy(Qt::PreventContextMenu);
     toolBar_->setIconSize(QSize(24, 24));
-    const Command buttons[] = {Command::Connect,  Command::Disconnect, Command::Listen,
-                               Command::StartTls, Command::Send,       Command::InsertTemplate,
-                               Command::LoadFile, Command::Options};
+    const Command buttons[] = {Command::Connect,    Command::Disconnect,     Command::Listen,
+                               Command::StartTls,   Command::Send,           Command::RepeatSend,
+                               Command::StopRepeat, Command::InsertTemplate, Command::LoadFile,
+                               Command::Options};
     for (const Command command : buttons) {
         QAction *action = Action(command);
         toolBar_->addAction(action);
-        // Separators after the connection's commands, Send and Load.
-        if (command == Command::StartTls || command == Command::Send ||
+        // Separators after the connection's commands, the sends and Load.
+        if (command == Command::StartTls || command == Command::StopRepeat ||
             command == Command::LoadFile)
             toolBar_->addSeparator();
         QWidget *button = toolBar_->widgetForAction(action);
@@ -164,15 +182,23 @@ QAction *MainCommands::Make(Command command, const char *text, const char *toolT
 }
 
 void MainCommands::SetConnected(bool connected) {
+    connected_ = connected;
     Action(Command::Connect)->setEnabled(!connected);
     Action(Command::Disconnect)->setEnabled(connected);
     Action(Command::Send)->setEnabled(connected);
+    SetRepeating(repeating_ && connected);
     Action(Command::Listen)->setEnabled(!connected);
     Action(Command::OpenCapture)->setEnabled(!connected);
     if (!connected) {
         SetStartTlsAvailable(false);
         SetCertificatesAvailable(false);
     }
+}
+
+void MainCommands::SetRepeating(bool running) {
+    repeating_ = running;
+    Action(Command::RepeatSend)->setEnabled(connected_ && !running);
+    Action(Command::StopRepeat)->setEnabled(running);
 }
 
 void MainCommands::SetStartTlsAvailable(bool available) {
@@ -192,9 +218,10 @@ void MainCommands::SetCertificatesAvailable(bool available) {
 
 namespace tarvotcpc::ui {
 
-void MainCommands::ShowSendOptions(LineEnding ending, bool escapes) {
+void MainCommands::ShowSendOptions(LineEnding ending, bool escapes, bool placeholders) {
     LineEndingAction(ending)->setChecked(true);
     escapes_->setChecked(escapes);
+    placeholders_->setChecked(placeholders);
 }
 
 } // namespace tarvotcpc::ui

@@ -41,6 +41,10 @@ enum class Command {
     ScriptFromRecord = 132,
     // The received lines of the record beside those of a capture or text save.
     Compare = 133,
+    Variables = 134,  // the placeholders' user variables
+    Preview = 135,    // the exact bytes a send would give, not sent
+    RepeatSend = 136, // the repeat dialog, then the page sent again and again
+    StopRepeat = 137,
 };
 
 class MainCommands : public QObject {
@@ -53,9 +57,11 @@ class MainCommands : public QObject {
     QAction *Action(Command command) const { return actions_.at(command); }
     QToolBar *ToolBar() const { return toolBar_; }
 
-    // Connected: Disconnect and Send available, Connect and opening a capture not; disconnected
-    // the reverse. The other commands are always available.
+    // Connected: Disconnect, Send and the repeat available, Connect and opening a capture not;
+    // disconnected the reverse. The other commands are always available.
     void SetConnected(bool connected);
+    // A repeat runs: it can be stopped, not started again.
+    void SetRepeating(bool running);
     // STARTTLS only while connected in clear text; the chain only once a TLS handshake is done.
     void SetStartTlsAvailable(bool available);
     void SetCertificatesAvailable(bool available);
@@ -67,13 +73,15 @@ class MainCommands : public QObject {
         return lineEndings_[static_cast<std::size_t>(ending)];
     }
     QAction *EscapesAction() const { return escapes_; }
-    void ShowSendOptions(LineEnding ending, bool escapes);
+    QAction *PlaceholdersAction() const { return placeholders_; }
+    void ShowSendOptions(LineEnding ending, bool escapes, bool placeholders);
 
   signals:
     void triggered(tarvotcpc::ui::Command command);
     // The user chose in the 送信 menu.
     void lineEndingChosen(tarvotcpc::LineEnding ending);
     void escapesChosen(bool on);
+    void placeholdersChosen(bool on);
 
   private:
     QAction *Make(Command command, const char *text, const char *toolTip, const QString &name);
@@ -83,6 +91,9 @@ class MainCommands : public QObject {
     QToolBar *toolBar_ = nullptr;
     std::array<QAction *, 4> lineEndings_{};
     QAction *escapes_ = nullptr;
+    QAction *placeholders_ = nullptr;
+    bool connected_ = false;
+    bool repeating_ = false;
 };
 
 } // namespace tarvotcpc::ui

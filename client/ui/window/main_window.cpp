@@ -13,6 +13,8 @@
 #include <QTabWidget>
 #include <QTextCursor>
 #include <QTimer>
+#include <QToolButton>
+#include <QToolBar>
 
 #include <utility>
 
@@ -61,6 +63,7 @@ MainWindow::MainWindow(std::string settingsPath, QWidget *parent)
     connect(commands_, &MainCommands::triggered, this, &MainWindow::Run);
     connect(commands_, &MainCommands::lineEndingChosen, this, &MainWindow::StoreLineEnding);
     connect(commands_, &MainCommands::escapesChosen, this, &MainWindow::StoreEscapes);
+    connect(commands_, &MainCommands::placeholdersChosen, this, &MainWindow::StorePlaceholders);
     ShowSendOptions();
 
     statusBar()->setObjectName(QStringLiteral("mainStatusBar"));
@@ -77,6 +80,7 @@ MainWindow::MainWindow(std::string settingsPath, QWidget *parent)
     statusBar()->addPermanentWidget(peerLabel_);
     SetStatusText(std::string());
     SetUpReplies();
+    SetUpSending();
 
     sendEdit_ = new QPlainTextEdit;
     sendEdit_->setObjectName(QStringLiteral("sendPlainTextEdit"));
@@ -143,6 +147,10 @@ MainWindow::MainWindow(std::string settingsPath, QWidget *parent)
         ChangeViewOptions([on](OptionValues &values) { values[Option::ViewLineEndMarks] = on; });
     });
     ApplyViewOptions();
+    // A narrow window folds a toolbar's last controls behind a button a screen reader must name.
+    for (QToolBar *bar : findChildren<QToolBar *>())
+        if (auto *more = bar->findChild<QToolButton *>(QStringLiteral("qt_toolbar_ext_button")))
+            more->setAccessibleName(Text("その他のボタン"));
     controller_->Start();
 }
 
@@ -238,6 +246,12 @@ void MainWindow::Run(Command command) {
     case Command::Compare:
         CompareWithFile();
         break;
+    case Command::Variables:
+    case Command::Preview:
+    case Command::RepeatSend:
+    case Command::StopRepeat:
+        RunSending(command);
+        break;
     }
 }
 
@@ -300,7 +314,8 @@ void MainWindow::AppendToSendPage(const QString &text) {
 
 void MainWindow::ShowSendOptions() {
     const OptionValues values = ReadOptions(settings_);
-    commands_->ShowSendOptions(SendLineEndingOf(values), values[Option::SendEscapes]);
+    commands_->ShowSendOptions(SendLineEndingOf(values), values[Option::SendEscapes],
+                               values[Option::Placeholders]);
 }
 
 void MainWindow::StoreLineEnding(LineEnding ending) {
@@ -437,6 +452,7 @@ void MainWindow::AskPassphrase(const PassphraseQuestion &question) {
 void MainWindow::closeEvent(QCloseEvent *event) {
     closing_ = true;
     pump_->stop();
+    repeatTimer_->stop();
     saver_->Cancel();
     captures_->Cancel();
     // Quitting returns at once: the connection ends without a word and never calls back.

@@ -64,6 +64,8 @@ class MainWindow : public QMainWindow, private MainView {
     // Listening as the command line asks.
     void ListenAtStart(const ListenParams &params);
     QLabel *PeerLabel() const { return peerLabel_; }
+    // The repeat's field of the status bar: its count, then how it ended.
+    QLabel *RepeatLabel() const { return repeatLabel_; }
 
   signals:
     // The end of a connection was shown (its box closed, status and look restored).
@@ -89,6 +91,10 @@ class MainWindow : public QMainWindow, private MainView {
     void AskProxyPassword(const ProxyPasswordQuestion &question) override;
     void SetAutoRepliesOn(bool on) override;
     void SetReplyTimeText(const std::string &text) override;
+    std::optional<std::vector<std::string>>
+    AskPlaceholderValues(const std::vector<std::string> &names) override;
+    bool ConfirmSend(const std::string &question) override;
+    void RepeatChanged(const std::string &text, bool running) override;
     void AskPassphrase(const PassphraseQuestion &question) override;
     void ScriptRunning(bool running) override;
 
@@ -102,6 +108,13 @@ class MainWindow : public QMainWindow, private MainView {
     void SaveCapture();
     void ShowOpenedCapture();
     void ShowRecord();
+    // Sends without retyping (main_window_sending.cpp): the repeat's field and timer, the 送信
+    // menu's dialogs, and the repeat run by the timer at the times the controller asks for.
+    void SetUpSending();
+    void RunSending(Command command);
+    void StartRepeat();
+    void RunRepeat();
+    void StorePlaceholders(bool on);
     // What the receive page shows, and so what the saves write: the record or the capture.
     const Transcript &ShownTranscript() const;
     // Scripts (main_window_script.cpp): a file picked and run, and the record made into one;
@@ -132,6 +145,8 @@ class MainWindow : public QMainWindow, private MainView {
     QTabWidget *tabs_;
     QLabel *statusLabel_;
     QLabel *peerLabel_;
+    QLabel *repeatLabel_ = nullptr;
+    QTimer *repeatTimer_ = nullptr;
     QPlainTextEdit *sendEdit_;
     TranscriptView *receive_;
     ViewControls *viewControls_;

@@ -145,6 +145,9 @@ class OptionsDialogTest : public QObject {
                                {"viewtimes", "0"},
                                {"viewsent", "0"},
                                {"viewautodetect", "0"},
+                               {"placeholders", "0"},
+                               {"repeatinterval", "1000"},
+                               {"repeatcount", "10"},
                                {"keylogfile", ""}};
         QCOMPARE(EntriesOf(fixture.Settings().options), expected);
         QCOMPARE(fixture.Reload().options, expected);

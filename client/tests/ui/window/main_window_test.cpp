@@ -159,19 +159,20 @@ void MainWindowTest::looksAndTextsAsGiven() {
         QVERIFY2(inMenus.contains(action), row.text);
     }
 
-    // Eleven positions: connect, disconnect, listen, STARTTLS, -, send, -, template, open, -,
-    // options.
+    // Thirteen positions: connect, disconnect, listen, STARTTLS, -, send, repeat, stop the
+    // repeat, -, template, open, -, options.
     const QList<QAction *> bar = window.Commands().ToolBar()->actions();
-    QCOMPARE(bar.size(), 11);
-    const Command order[] = {Command::Connect,  Command::Disconnect, Command::Listen,
-                             Command::StartTls, Command::Send,       Command::InsertTemplate,
-                             Command::LoadFile, Command::Options};
-    const int positions[] = {0, 1, 2, 3, 5, 7, 8, 10};
-    for (int i = 0; i < 8; ++i) {
+    QCOMPARE(bar.size(), 13);
+    const Command order[] = {Command::Connect,    Command::Disconnect,     Command::Listen,
+                             Command::StartTls,   Command::Send,           Command::RepeatSend,
+                             Command::StopRepeat, Command::InsertTemplate, Command::LoadFile,
+                             Command::Options};
+    const int positions[] = {0, 1, 2, 3, 5, 6, 7, 9, 10, 12};
+    for (int i = 0; i < 10; ++i) {
         QCOMPARE(bar[positions[i]], window.Commands().Action(order[i]));
         QVERIFY(!bar[positions[i]]->icon().isNull());
     }
-    for (const int separator : {4, 6, 9})
+    for (const int separator : {4, 8, 11})
         QVERIFY(bar[separator]->isSeparator());
 
     QCOMPARE(window.Tabs()->count(), 2);

@@ -7,6 +7,7 @@
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QScrollBar>
 #include <QStandardPaths>
 #include <QStatusBar>
@@ -21,6 +22,7 @@
 #include <unistd.h>
 
 #include "dialogs/connect_dialog.hpp"
+#include "dialogs/placeholder_dialogs.hpp"
 #include "window/main_window.hpp"
 #include "window/receive_page.hpp"
 #include "view/transcript_view.hpp"
@@ -73,6 +75,7 @@ class RedisEndToEndTest : public QObject {
     void pingGivesPong();
     void followsTheEndAfterAWideLine();
     void typingIsKeptWhilePublishedMessagesArrive();
+    void aRepeatOfAHundredCountsInOrder();
 
   private:
     QProcess redis_;
@@ -216,6 +219,43 @@ void RedisEndToEndTest::typingIsKeptWhilePublishedMessagesArrive() {
     QCOMPARE(window.Tabs()->currentIndex(), 0);
     QCOMPARE(window.SendEdit()->toPlainText(), typed);
     QVERIFY(PageText(window.Receive()).count(QStringLiteral("tick")) >= 4);
+}
+
+// A hundred sends every 10 ms from the repeat dialog, each a PING and an ECHO of %counter%:
+// redis answers each in order, and every send is marked in the record before its bytes.
+void RedisEndToEndTest::aRepeatOfAHundredCountsInOrder() {
+    BoxAnswerer boxes;
+    SettingsFile settings({"placeholders=1"});
+    MainWindow window(settings.Path());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    ConnectWindow(window, port_);
+    window.SendEdit()->setPlainText(QStringLiteral("PING\nECHO %counter%\n"));
+    WhenModal<RepeatDialog>([](RepeatDialog *dialog) {
+        dialog->IntervalBox()->setValue(10);
+        dialog->CountBox()->setValue(100);
+        dialog->findChild<QPushButton *>(QStringLiteral("okPushButton"))->click();
+    });
+    window.Commands().Action(Command::RepeatSend)->trigger();
+    QVERIFY(!window.Commands().Action(Command::RepeatSend)->isEnabled());
+    QTRY_COMPARE_WITH_TIMEOUT(window.RepeatLabel()->text(),
+                              QString::fromUtf8("繰り返し送信 100/100 完了"), 30000);
+    QVERIFY(window.Commands().Action(Command::RepeatSend)->isEnabled());
+    QString expected;
+    for (int n = 1; n <= 100; ++n)
+        expected += QStringLiteral("+PONG\n$%1\n%2\n").arg(QString::number(n).size()).arg(n);
+    QTRY_COMPARE_WITH_TIMEOUT(PageText(window.Receive()), expected, 10000);
+    const Transcript &kept = window.Controller().KeptTranscript();
+    QCOMPARE(int(kept.Notes().size()), 100);
+    for (int n = 1; n <= 100; ++n) {
+        const Note &note = kept.Notes()[std::size_t(n - 1)];
+        QCOMPARE(QString::fromStdString(note.text),
+                 QString::fromUtf8("繰り返し送信 %1/100").arg(n));
+        std::string bytes;
+        QVERIFY(kept.Read(note.offset, 6, bytes));
+        QCOMPARE(QString::fromStdString(bytes), QStringLiteral("PING\r\n"));
+    }
+    QVERIFY(boxes.Seen().empty());
 }
 
 } // namespace
