@@ -37,6 +37,7 @@ enum class Option {
     ViewTimes,        // each chunk's time in a margin
     ViewSent,         // sent bytes shown among the received ones
     ViewAutoDetect,   // every connection starts with the page's encoding detected
+    ViewProtocol,     // the replies' shapes marked on the page (session/page_protocol.hpp)
     Count,
 };
 
@@ -110,6 +111,20 @@ inline constexpr OptionChoice kViewModeChoices[] = {
     {kViewModeHex, "16進"},
 };
 
+// The protocol the receive page reads replies as: none, the one of each connection's port, or
+// one for every connection. Stored values only: session/page_protocol.hpp reads them.
+inline constexpr char kViewProtocolNone[] = "none";
+inline constexpr char kViewProtocolFromPort[] = "auto";
+inline constexpr OptionChoice kViewProtocolChoices[] = {
+    {kViewProtocolNone, "なし"},
+    {kViewProtocolFromPort, "自動 (ポートから)"},
+    {"http", "HTTP"},
+    {"resp", "RESP (Redis)"},
+    {"smtp", "SMTP"},
+    {"ftp", "FTP"},
+    {"imap", "IMAP"},
+};
+
 // In the order of the dialog's controls and of a new settings file's lines.
 inline constexpr std::array<OptionRow, kOptionCount> kOptionTable{{
     {Option::HostSave, "hostsave", false, "接続先を保存", "hostSaveCheckBox"},
@@ -139,6 +154,8 @@ inline constexpr std::array<OptionRow, kOptionCount> kOptionTable{{
     {Option::ViewSent, "viewsent", false, "送信データも受信データの間に表示", "viewSentCheckBox"},
     {Option::ViewAutoDetect, "viewautodetect", false, "接続ごとに受信データの文字コードを自動判別",
      "viewAutoDetectCheckBox"},
+    {Option::ViewProtocol, "viewprotocol", kViewProtocolNone, "受信データのプロトコル表示:",
+     "viewProtocolComboBox", OptionKind::Choice, kViewProtocolChoices},
 }};
 
 constexpr const OptionRow &RowOf(Option option) {

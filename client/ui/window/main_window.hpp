@@ -83,6 +83,8 @@ class MainWindow : public QMainWindow, private MainView {
     void SetStartTlsAvailable(bool available) override;
     void AskCertificate(const CertificateQuestion &question) override;
     void AskProxyPassword(const ProxyPasswordQuestion &question) override;
+    void PageEncodingChanged() override;
+    void PageProtocolChanged() override;
 
     void Run(Command command);
     // Capture files (main_window_capture.cpp): the page's record saved as one, or one opened in
@@ -106,6 +108,9 @@ class MainWindow : public QMainWindow, private MainView {
     void ApplyViewOptions();
     // The user picked a view option in the menu or toolbar: stored, then applied.
     void ChangeViewOptions(const std::function<void(OptionValues &)> &change);
+    // The page reads the replies of the shown record's connections as the controller says (a
+    // capture's as its one connection's ends say).
+    void ApplyProtocols();
 
     std::string settingsPath_;
     SettingsHashes settings_{};

@@ -144,7 +144,8 @@ class OptionsDialogTest : public QObject {
                                {"viewlineends", "0"},
                                {"viewtimes", "0"},
                                {"viewsent", "0"},
-                               {"viewautodetect", "0"}};
+                               {"viewautodetect", "0"},
+                               {"viewprotocol", "none"}};
         QCOMPARE(EntriesOf(fixture.Settings().options), expected);
         QCOMPARE(fixture.Reload().options, expected);
         QCOMPARE(fixture.Reload().templates.size(), std::size_t{3});
