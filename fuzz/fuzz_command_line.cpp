@@ -1,7 +1,7 @@
 // The program's command line on any arguments: a refusal always says why on one line, in UTF-8
 // without a control character a terminal would act on; an accepted destination is usable and
-// reads back the same when written out again, and listening is on loopback unless an address was
-// written.
+// reads back the same when written out again, listening is on loopback unless an address was
+// written, and the TLS details taken can be sent.
 #include "formats_check.hpp"
 
 #include <string>
@@ -11,6 +11,7 @@
 #include "net/addresses.hpp"
 #include "session/command_line.hpp"
 #include "text/utf8_char.hpp"
+#include "tls/announce.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Arguments are separated by NUL bytes, as they are in the process's memory.
@@ -43,6 +44,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         FUZZ_CHECK(line.listenBind == tarvotcpc::BindChoice::Loopback
                        ? line.listenAddress.empty()
                        : !tarvotcpc::LiteralAddressText(line.listenAddress).empty());
+    }
+    // TLS details taken are ones a connection can announce, and a key comes with its certificate
+    // (--help and --version end the reading where they stand).
+    std::string reason;
+    FUZZ_CHECK(tarvotcpc::ParseServerName(line.tlsDetails.serverName, reason).has_value());
+    FUZZ_CHECK(tarvotcpc::ParseAlpnList(line.tlsDetails.alpn, reason).has_value());
+    if (line.action == Action::Run) {
+        FUZZ_CHECK(line.tlsDetails.keyFile.empty() || !line.tlsDetails.certificateFile.empty());
+        if (line.listenPort) FUZZ_CHECK(line.tlsDetails.Empty());
     }
     if (!line.destination) return 0;
 

@@ -18,6 +18,7 @@ packages=(
   librsvg2-bin # rsvg-convert renders the icon's bitmap sizes at build time
   libssl-dev # TLS for the client: OpenSSL 3
   openssl    # the TLS tests' server peer (openssl s_server)
+  tcpdump tshark # the key log's test captures a TLS session and decrypts it with the log
   # Qt's own texts in Japanese (qtbase_ja: file dialog, context menus)
   qt6-translations-l10n
   # the title-bar test reads X11 window properties through xcb

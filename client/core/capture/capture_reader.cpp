@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <map>
 #include <optional>
 #include <string_view>
@@ -332,8 +333,13 @@ class Reassembler {
     uint64_t missing_ = 0;
 };
 
+// A capture's header carries whatever its writer put there; a second count beyond what
+// microseconds can hold is pinned to the edge rather than wrapping into another date.
 int64_t TimeOf(const pcap_pkthdr &header) {
-    return static_cast<int64_t>(header.ts.tv_sec) * 1000000 + header.ts.tv_usec;
+    constexpr int64_t kEdge = std::numeric_limits<int64_t>::max() / 1000000 - 1;
+    const int64_t seconds = std::clamp<int64_t>(header.ts.tv_sec, -kEdge, kEdge);
+    const int64_t micros = std::clamp<int64_t>(header.ts.tv_usec, 0, 999999);
+    return seconds * 1000000 + micros;
 }
 
 } // namespace

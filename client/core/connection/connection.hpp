@@ -57,6 +57,13 @@ struct ConnectionEvent {
 
     // Reached: this side's address, in the form of data (a capture file names both ends).
     std::string local;
+    // Secured: what the handshake settled besides the cipher. alpn is the protocol the server
+    // chose, empty when it chose none (alpnOffered: whether a list was offered at all).
+    std::string alpn = {};
+    bool alpnOffered = false;
+    bool certificateSent = false; // a client certificate was shown to the server
+    int keyLogLines = 0;          // the session's secrets written to the key log
+    std::string keyLogError = {}; // why one could not be, when one could not
 };
 
 struct ConnectionOptions {
@@ -76,6 +83,8 @@ struct ConnectionOptions {
     std::optional<TlsClientOptions> tlsClient;
     std::shared_ptr<const TlsServerIdentity> tlsServer;
     std::chrono::milliseconds handshakeTimeout = kDefaultTlsHandshakeTimeout;
+    // Where the listening side's TLS secrets go (the client's come with tlsClient).
+    std::shared_ptr<KeyLog> serverKeyLog = {};
 };
 
 class Connection {

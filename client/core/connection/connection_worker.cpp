@@ -105,8 +105,10 @@ Connection::Worker::Flow Connection::Worker::Establish() {
                 transport_ =
                     TlsTransport::Client(std::move(step.socket), *c_.options_.tlsClient, error);
             } else if (c_.options_.tlsServer) {
-                transport_ = TlsTransport::Server(std::move(step.socket), c_.options_.tlsServer,
-                                                  c_.options_.handshakeTimeout, error);
+                auto server = TlsTransport::Server(std::move(step.socket), c_.options_.tlsServer,
+                                                   c_.options_.handshakeTimeout, error);
+                if (server) server->Session().SetKeyLog(c_.options_.serverKeyLog);
+                transport_ = std::move(server);
             } else {
                 transport_ = std::make_unique<PlainTransport>(std::move(step.socket));
             }
@@ -283,6 +285,11 @@ Connection::Worker::Flow Connection::Worker::Handshake() {
             secured.cipher = session.Cipher();
             secured.certificate = session.Verification();
             if (secured.certificate.chain.empty()) secured.certificate.chain = session.PeerChain();
+            secured.alpn = session.Alpn();
+            secured.alpnOffered = session.AlpnOffered();
+            secured.certificateSent = session.CertificateSent();
+            secured.keyLogLines = session.KeyLogLines();
+            secured.keyLogError = session.KeyLogError();
             c_.Emit(std::move(secured));
             handshaking_ = false;
             return Flow::Going;

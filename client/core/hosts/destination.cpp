@@ -127,7 +127,8 @@ bool RememberDestination(SettingsHashes &settings, const Destination &params,
 
 bool ClearHostHistory(SettingsHashes &settings, const std::string &path) {
     VornReAllocHash(&settings.hosts, 0);
-    return WriteHostsSection(settings, path);
+    const bool details = ClearTlsDetails(path);
+    return WriteHostsSection(settings, path) && details;
 }
 
 } // namespace tarvotcpc

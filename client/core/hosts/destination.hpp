@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "settings/settings.hpp"
+#include "hosts/tls_details.hpp"
 
 namespace tarvotcpc {
 
@@ -22,6 +23,8 @@ struct Destination {
     int32_t port = 0;
     bool tls = false;
     std::string proxy = {};
+    // Its own client certificate, server name and protocols, for TLS and STARTTLS alike.
+    TlsDetails tlsDetails = {};
 };
 
 inline constexpr std::size_t kHostTextLimit = 255; // bytes
@@ -65,7 +68,8 @@ std::string HistoryEntry(const Destination &params);
 bool RememberDestination(SettingsHashes &settings, const Destination &params,
                          const std::string &path);
 
-// Empties the history in memory and in the file at once (the options dialog's clear button).
+// Empties the history in memory and in the file at once (the options dialog's clear button),
+// and the TLS details kept with it.
 bool ClearHostHistory(SettingsHashes &settings, const std::string &path);
 
 inline constexpr char kClearHostsQuestion[] = "接続先ホストをクリアします\nよろしいですか?";

@@ -20,10 +20,14 @@ TrustPins PinsOf(const std::vector<std::string> &entries) {
 
 } // namespace
 
+TrustPins TrustPinsOfText(std::string_view settingsText) {
+    return PinsOf(IniSectionEntries(settingsText, kSectionTrust));
+}
+
 TrustPins LoadTrustPins(const std::string &path) {
     std::string text;
     if (!ReadWholeFile(path, text)) return {};
-    return PinsOf(IniSectionEntries(text, kSectionTrust));
+    return TrustPinsOfText(text);
 }
 
 bool SaveTrustPin(const std::string &path, const std::string &key, const std::string &fingerprint) {

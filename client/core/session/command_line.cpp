@@ -3,9 +3,10 @@
 #include <algorithm>
 
 #include "net/addresses.hpp"
+#include "hosts/destination.hpp"
 #include "proxy/proxy.hpp"
 #include "proxy/proxy_choice.hpp"
-#include "hosts/destination.hpp"
+#include "tls/announce.hpp"
 #include "text/text.hpp"
 #include "text/utf8_char.hpp"
 
@@ -112,6 +113,48 @@ constexpr OptionSpec kOptions[] = {
              return "--proxy needs a URL such as socks5h://HOST:1080 or http://USER@HOST:3128, "
                     "or 'none'";
          line.proxy = FormatProxyUrl(*proxy, true);
+         return {};
+     }},
+    {"--cert", "FILE",
+     "show the server the client certificate in FILE, PEM (with\n"
+     "the key unless --key names it) or PKCS#12; a passphrase is\n"
+     "asked for when connecting",
+     [](CommandLine &line, std::string_view value) -> std::string {
+         if (!line.tlsDetails.certificateFile.empty()) return "--cert is given more than once";
+         if (value.empty()) return "--cert needs a file name";
+         line.tlsDetails.certificateFile = std::string(value);
+         return {};
+     }},
+    {"--key", "FILE", "the PEM private key of --cert's certificate",
+     [](CommandLine &line, std::string_view value) -> std::string {
+         if (!line.tlsDetails.keyFile.empty()) return "--key is given more than once";
+         if (value.empty()) return "--key needs a file name";
+         line.tlsDetails.keyFile = std::string(value);
+         return {};
+     }},
+    {"--sni", "NAME",
+     "send NAME as the TLS server name and check the certificate\n"
+     "for it (none: send no name); by default the host's name",
+     [](CommandLine &line, std::string_view value) -> std::string {
+         std::string error;
+         if (value.empty()) return "--sni needs a name (or none)";
+         if (!ParseServerName(value, error))
+             return "--sni takes a host name of ASCII letters, digits, '-' and '.' (not an "
+                    "address), or none (" +
+                    Quoted(value) + ")";
+         line.tlsDetails.serverName = value == "none" ? "なし" : std::string(value);
+         return {};
+     }},
+    {"--alpn", "LIST", "offer the protocols of LIST by ALPN, such as h2,http/1.1",
+     [](CommandLine &line, std::string_view value) -> std::string {
+         std::string error;
+         const auto protocols = ParseAlpnList(value, error);
+         if (!protocols)
+             return "--alpn takes protocol names of printable ASCII apart by commas, such as "
+                    "h2,http/1.1 (" +
+                    Quoted(value) + ")";
+         if (protocols->empty()) return "--alpn needs at least one protocol";
+         line.tlsDetails.alpn = std::string(value);
          return {};
      }},
     {"--help", "", "show this help and exit",
@@ -251,6 +294,11 @@ CommandLine ParseCommandLine(const std::vector<std::string_view> &args) {
     if (line.listenPort && line.proxy)
         return Failed("--proxy is for connecting, not with --listen");
     if (line.proxy && !line.destination) return Failed("--proxy needs a destination to connect to");
+    if (line.listenPort && !line.tlsDetails.Empty())
+        return Failed(
+            "--cert, --key, --sni and --alpn are for connecting: give none with --listen");
+    if (!line.tlsDetails.keyFile.empty() && line.tlsDetails.certificateFile.empty())
+        return Failed("--key needs --cert, the certificate of the key");
     return line;
 }
 

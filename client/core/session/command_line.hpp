@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "net/listener.hpp"
+#include "hosts/tls_details.hpp"
 
 namespace tarvotcpc {
 
@@ -34,6 +35,8 @@ struct CommandLine {
     std::string listenAddress;                    // ADDRESS, without brackets
     // --proxy URL: the destination's own proxy, in its full form, or "なし" (--proxy none)
     std::optional<std::string> proxy;
+    // --cert, --key, --sni, --alpn: the destination's TLS details, for TLS and STARTTLS
+    TlsDetails tlsDetails;
     std::string error; // with Action::Error: what is wrong, in one line
 };
 

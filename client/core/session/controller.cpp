@@ -3,12 +3,14 @@
 #include <netinet/in.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
 #include "proxy/proxy_endpoint.hpp"
 #include "session/certificate_text.hpp"
 #include "hosts/host_field.hpp"
+#include "tls/key_log.hpp"
 #include "settings/options.hpp"
 #include "hosts/proxy_passwords.hpp"
 #include "text/send_encoding.hpp"
@@ -212,6 +214,73 @@ TlsClientOptions MainController::TlsOptionsFor(const std::string &host, int32_t 
     return tls;
 }
 
+std::optional<TlsReach> MainController::ReachFor(const Destination &params, bool startTls) {
+    const std::optional<std::string> given = std::exchange(passphrase_, std::nullopt);
+    const bool keep = std::exchange(keepPassphrase_, false);
+    const TlsReachOutcome outcome = PrepareTlsReach(params.tlsDetails, settingsPath_, given);
+    switch (outcome.status) {
+    case TlsReachOutcome::Status::Ready:
+        if (given && keep && outcome.reach.identity) {
+            const TlsDetails &details = params.tlsDetails;
+            if (!SaveTlsPassphrase(
+                    settingsPath_,
+                    details.keyFile.empty() ? details.certificateFile : details.keyFile, *given)) {
+                view_.ShowWarning("パスフレーズを設定ファイル(" + settingsPath_ +
+                                  ")に保存できませんでした。今回だけ使います");
+            }
+        }
+        return outcome.reach;
+    case TlsReachOutcome::Status::AskPassphrase: {
+        awaitingPassphrase_ = AwaitingPassphrase{params, startTls, generation_};
+        PassphraseQuestion question;
+        question.file = outcome.text;
+        question.destination = HostFieldText(params.host, params.port);
+        question.retry = outcome.retry;
+        view_.AskPassphrase(question);
+        return std::nullopt;
+    }
+    case TlsReachOutcome::Status::Refused:
+        break;
+    }
+    view_.ShowWarning(outcome.text);
+    return std::nullopt;
+}
+
+TlsClientOptions MainController::ReachingOptions(const Destination &params, const TlsReach &reach) {
+    TlsClientOptions tls = TlsOptionsFor(params.host, params.port);
+    tls.serverName = reach.serverName;
+    tls.alpn = reach.alpn;
+    tls.identity = reach.identity;
+    tls.keyLog = OpenKeyLog();
+    return tls;
+}
+
+std::shared_ptr<KeyLog> MainController::OpenKeyLog() {
+    const std::string path =
+        KeyLogPath(ReadOptions(settings_).Text(Option::KeyLogFile), std::getenv("SSLKEYLOGFILE"));
+    if (path.empty()) return nullptr;
+    std::string error;
+    std::shared_ptr<KeyLog> log = KeyLog::Open(path, error);
+    if (!log) view_.ShowWarning(error + "。鍵を記録せずに接続します");
+    return log;
+}
+
+void MainController::AnswerPassphrase(std::optional<std::string> passphrase, bool keep) {
+    if (!awaitingPassphrase_) return;
+    const AwaitingPassphrase waiting = std::move(*awaitingPassphrase_);
+    awaitingPassphrase_.reset();
+    if (!passphrase) return;
+    passphrase_ = std::move(passphrase);
+    keepPassphrase_ = keep;
+    if (!waiting.startTls) {
+        Connect(waiting.params);
+    } else if (waiting.generation == generation_) {
+        StartTls();
+    }
+    passphrase_.reset();
+    keepPassphrase_ = false;
+}
+
 void MainController::StartConnection(std::unique_ptr<Connection> connection) {
     connection_ = std::move(connection);
     handedOver_ = 0;
@@ -262,7 +331,8 @@ void MainController::Progress(ConnectionEvent &event) {
     }
     case ConnectionEvent::Type::Secured:
         chain_ = std::move(event.certificate.chain);
-        view_.SetPeerText(event.data + "  " + event.protocol + "  " + event.cipher);
+        view_.SetPeerText(SecuredPeerText(event));
+        if (!event.keyLogError.empty()) view_.ShowWarning(event.keyLogError);
         break;
     case ConnectionEvent::Type::Received:
     case ConnectionEvent::Type::Sent:
@@ -274,10 +344,12 @@ void MainController::Progress(ConnectionEvent &event) {
 
 void MainController::StartTls() {
     if (!connection_ || !connectedLook_ || tlsStarted_ || !peerReached_ || listening_) return;
+    // The switch waits for the passphrase, if the key needs one, and is not made without it.
+    const std::optional<TlsReach> reach = ReachFor(destination_, true);
+    if (!reach) return;
     tlsStarted_ = true;
     view_.SetStartTlsAvailable(false);
-    // The listening side has no name to check; the peer's address stands for it.
-    connection_->StartTls(TlsOptionsFor(destination_.host, destination_.port));
+    connection_->StartTls(ReachingOptions(destination_, *reach));
 }
 
 void MainController::AnswerCertificate(CertificateChoice choice) {
@@ -293,6 +365,7 @@ void MainController::AnswerCertificate(CertificateChoice choice) {
 }
 
 ListenOutcome MainController::Listen(const ListenParams &params) {
+    awaitingPassphrase_.reset();
     ListenOutcome outcome;
     std::shared_ptr<const TlsServerIdentity> identity;
     if (params.tls) {
@@ -340,6 +413,7 @@ ListenOutcome MainController::ListenWith(const ListenParams &params,
     options.wake = wake_;
     options.queueLimit = kReceiveQueueLimit;
     options.tlsServer = identity;
+    if (identity) options.serverKeyLog = OpenKeyLog();
     options.endpoint = [fd = std::make_shared<UniqueFd>(bound.fd)] {
         return MakeListenEndpoint(std::move(*fd));
     };
@@ -384,7 +458,12 @@ void MainController::ChooseViewEncoding(std::optional<Encoding> chosen) {
 }
 
 void MainController::Connect(const Destination &params) {
+    // Before anything changes: the passphrase may be asked for, or the details refused. A
+    // question still open for an earlier connect is answered for nothing.
+    awaitingPassphrase_.reset();
     awaitingPassword_.reset();
+    std::optional<TlsReach> reach;
+    if (params.tls && !(reach = ReachFor(params, false))) return;
     const ProxyChoice choice = ChooseProxy(
         params.proxy, ReadOptions(settings_).Text(Option::Proxy), environment_, params.host,
         static_cast<uint16_t>(static_cast<uint32_t>(params.port)), params.tls);
@@ -392,35 +471,37 @@ void MainController::Connect(const Destination &params) {
         view_.ShowWarning(choice.source + "を使えません: " + choice.error);
         return;
     }
-    if (choice.kind == ProxyChoice::Kind::Direct) return BeginConnect(params, std::nullopt);
+    if (choice.kind == ProxyChoice::Kind::Direct) return BeginConnect(params, reach, std::nullopt);
     ProxyUrl proxy = choice.proxy;
     if (!proxy.user.empty() && !proxy.password) {
         proxy.password = LoadProxyPassword(settingsPath_, proxy);
         if (!proxy.password) {
             // Nothing changes until the answer: the last connection's page and state stay.
-            awaitingPassword_.emplace(params, proxy);
+            awaitingPassword_ = AwaitingPassword{params, reach, proxy};
             view_.AskProxyPassword(ProxyPasswordQuestion{FormatProxyUrl(proxy), proxy.user,
                                                          HostFieldText(params.host, params.port)});
             return;
         }
-        BeginConnect(params, proxy);
+        BeginConnect(params, reach, proxy);
         keptPasswordUsed_ = proxy;
         return;
     }
-    BeginConnect(params, proxy);
+    BeginConnect(params, reach, proxy);
 }
 
 void MainController::AnswerProxyPassword(std::optional<std::string> password, bool keep) {
     if (!awaitingPassword_) return;
-    auto [params, proxy] = std::move(*awaitingPassword_);
+    AwaitingPassword waiting = std::move(*awaitingPassword_);
     awaitingPassword_.reset();
     if (!password) return;
+    ProxyUrl &proxy = waiting.proxy;
     proxy.password = std::move(password);
-    BeginConnect(params, proxy);
+    BeginConnect(waiting.params, waiting.reach, proxy);
     if (keep && SaveProxyPassword(settingsPath_, proxy, *proxy.password)) keptPasswordUsed_ = proxy;
 }
 
-void MainController::BeginConnect(const Destination &params, std::optional<ProxyUrl> proxy) {
+void MainController::BeginConnect(const Destination &params, const std::optional<TlsReach> &reach,
+                                  std::optional<ProxyUrl> proxy) {
     keptPasswordUsed_.reset();
     const OptionValues switches = ReadOptions(settings_);
     EndLastConnection(switches);
@@ -434,7 +515,7 @@ void MainController::BeginConnect(const Destination &params, std::optional<Proxy
     ConnectionOptions options;
     options.wake = wake_;
     options.queueLimit = kReceiveQueueLimit;
-    if (params.tls) options.tlsClient = TlsOptionsFor(params.host, params.port);
+    if (params.tls && reach) options.tlsClient = ReachingOptions(params, *reach);
     if (proxy) {
         options.endpoint = [proxy = *proxy, host = params.host, port = params.port] {
             return MakeProxyEndpoint(proxy, host, port);

@@ -26,11 +26,13 @@
 #include "settings/settings.hpp"
 #include "transcript/text_decoder.hpp"
 #include "transcript/transcript.hpp"
+#include "session/tls_reach.hpp"
 
 namespace tarvotcpc {
 
 struct CertificateQuestion;
 struct ProxyPasswordQuestion;
+struct PassphraseQuestion;
 
 class MainView {
   public:
@@ -70,6 +72,9 @@ class MainView {
     // The proxy names a user without a password, and none is kept: nothing is connected until
     // the view answers through MainController::AnswerProxyPassword.
     virtual void AskProxyPassword(const ProxyPasswordQuestion &) {}
+    // The client certificate's key is encrypted and no passphrase opens it: nothing is connected
+    // (or switched to TLS) until the view answers through MainController::AnswerPassphrase.
+    virtual void AskPassphrase(const PassphraseQuestion &) {}
 };
 
 // What the proxy password dialog shows.
@@ -77,6 +82,13 @@ struct ProxyPasswordQuestion {
     std::string proxy; // the proxy's URL, without password
     std::string user;
     std::string destination; // "host:port"
+};
+
+// What the passphrase prompt shows.
+struct PassphraseQuestion {
+    std::string file;        // the file whose key the passphrase opens
+    std::string destination; // "host:port"
+    bool retry = false;      // the passphrase given last (or kept) did not open it
 };
 
 // What the certificate dialog shows: the destination and why its certificate failed.
@@ -187,6 +199,10 @@ class MainController {
     // this host and port in the settings file; when it cannot, a warning says why and the
     // connection goes on this once.
     void AnswerCertificate(CertificateChoice choice);
+    // The user's answer to AskPassphrase: the passphrase, or none to give the connection (or the
+    // switch to TLS) up. keep also keeps it in the settings file, once it opened the key. One
+    // that does not open the key is asked for again.
+    void AnswerPassphrase(std::optional<std::string> passphrase, bool keep);
     // Listens for one peer, which then gets the same pages as a connection made by Connect; a
     // failure to listen is shown as a warning and returned. The status names the address bound,
     // and says so when that is every address. With the option to keep listening, the next peer
@@ -241,11 +257,20 @@ class MainController {
     }
 
   private:
-    void BeginConnect(const Destination &params, std::optional<ProxyUrl> proxy);
+    void BeginConnect(const Destination &params, const std::optional<TlsReach> &reach,
+                      std::optional<ProxyUrl> proxy);
     void SetLook(bool connected);
     void StartConnection(std::unique_ptr<Connection> connection);
     void Progress(ConnectionEvent &event);
     TlsClientOptions TlsOptionsFor(const std::string &host, int32_t port) const;
+    // The destination's TLS details made ready, the passphrase asked for first when the key
+    // needs one; none when the view was asked or warned (startTls: for the switch, not a
+    // connect).
+    std::optional<TlsReach> ReachFor(const Destination &params, bool startTls);
+    TlsClientOptions ReachingOptions(const Destination &params, const TlsReach &reach);
+    // The key log the option or SSLKEYLOGFILE names, opened for this connection; none without
+    // one, or with a warning when it cannot be opened.
+    std::shared_ptr<KeyLog> OpenKeyLog();
     bool ListenAgain();
     ListenOutcome ListenWith(const ListenParams &params,
                              std::shared_ptr<const TlsServerIdentity> identity,
@@ -299,11 +324,26 @@ class MainController {
     Environment environment_ = SystemEnvironment;
     // A connect waiting for the proxy's password, and the proxy whose kept password the current
     // connection uses.
-    std::optional<std::pair<Destination, ProxyUrl>> awaitingPassword_;
+    struct AwaitingPassword {
+        Destination params;
+        std::optional<TlsReach> reach;
+        ProxyUrl proxy;
+    };
+    std::optional<AwaitingPassword> awaitingPassword_;
     std::optional<ProxyUrl> keptPasswordUsed_;
     // The ends of each connection of the record, for its capture file.
     std::vector<std::pair<uint32_t, CaptureConnection>> captureEnds_;
     void CaptureEnded(bool byPeer);
+    // A connect or a switch to TLS waiting for the passphrase of its client key, and the one the
+    // user gave, for its next try.
+    struct AwaitingPassphrase {
+        Destination params;
+        bool startTls = false;
+        uint64_t generation = 0;
+    };
+    std::optional<AwaitingPassphrase> awaitingPassphrase_;
+    std::optional<std::string> passphrase_;
+    bool keepPassphrase_ = false;
 };
 
 } // namespace tarvotcpc

@@ -3,9 +3,9 @@
 // copy and saving all go through the table; adding an option is one enumerator and one row, plus
 // the code that acts on it.
 //
-// A row is one of four kinds: a switch (stored "0" or "1", a check box), a choice among stored
-// values (a combo box showing each value's label), a folder (a line edit with a browse button
-// beside it) or a text (a line edit).
+// A row is one of five kinds: a switch (stored "0" or "1", a check box), a choice among stored
+// values (a combo box showing each value's label), a text (a line edit), or a folder or a file (a
+// line edit with a browse button beside it).
 #pragma once
 
 #include <array>
@@ -38,12 +38,13 @@ enum class Option {
     ViewSent,         // sent bytes shown among the received ones
     ViewAutoDetect,   // every connection starts with the page's encoding detected
     ViewProtocol,     // the replies' shapes marked on the page (session/page_protocol.hpp)
+    KeyLogFile,       // where TLS secrets are appended; empty: SSLKEYLOGFILE's file, if any
     Count,
 };
 
 inline constexpr std::size_t kOptionCount = static_cast<std::size_t>(Option::Count);
 
-enum class OptionKind { Switch, Choice, Folder, Text };
+enum class OptionKind { Switch, Choice, Folder, Text, File };
 
 // One value of a choice: as stored, and as the dialog shows it (UTF-8).
 struct OptionChoice {
@@ -156,6 +157,8 @@ inline constexpr std::array<OptionRow, kOptionCount> kOptionTable{{
      "viewAutoDetectCheckBox"},
     {Option::ViewProtocol, "viewprotocol", kViewProtocolNone, "受信データのプロトコル表示:",
      "viewProtocolComboBox", OptionKind::Choice, kViewProtocolChoices},
+    {Option::KeyLogFile, "keylogfile", "",
+     "TLSの鍵ログファイル (空欄: 環境変数SSLKEYLOGFILE):", "keyLogFileLineEdit", OptionKind::File},
 }};
 
 constexpr const OptionRow &RowOf(Option option) {

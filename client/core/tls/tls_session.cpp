@@ -1,8 +1,11 @@
 #include "tls/tls_session.hpp"
 
+#include "tls/client_identity.hpp"
+#include "tls/key_log.hpp"
 #include "tls/trust_pins.hpp"
 
 #include "net/addresses.hpp"
+#include "text/utf8_char.hpp"
 
 #include <openssl/bn.h>
 #include <openssl/err.h>
@@ -12,6 +15,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -85,11 +89,31 @@ bool IsVersionRefusal(const OpenSslError &error) {
            error.Is(SSL_R_WRONG_SSL_VERSION) || error.Is(SSL_R_VERSION_TOO_LOW);
 }
 
+// A name as the dialogs show it: RFC 2253's form, with characters beyond ASCII as they are rather
+// than escaped. OpenSSL escapes C0 controls but not DEL, the C1 controls (a CSI, U+009B, would
+// reach a terminal as an escape sequence) or bytes that are not UTF-8: the peer writes its
+// certificate, so those are escaped here, each byte as RFC 2253 writes one ("\C2\9B").
 std::string NameText(const X509_NAME *name) {
     BioPtr bio(BIO_new(BIO_s_mem()));
     if (!bio || name == nullptr) return {};
     X509_NAME_print_ex(bio.get(), name, 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB);
-    return BioText(bio.get());
+    const std::string raw = BioText(bio.get());
+    std::string text;
+    for (std::size_t at = 0; at < raw.size();) {
+        char32_t code = 0;
+        const std::size_t length = Utf8CharLength(raw, at, &code);
+        if (length > 0 && code >= 0x20 && !(code >= 0x7f && code <= 0x9f)) {
+            text.append(raw, at, length);
+            at += length;
+            continue;
+        }
+        for (const std::size_t end = at + std::max<std::size_t>(length, 1); at < end; ++at) {
+            constexpr char kHex[] = "0123456789ABCDEF";
+            const auto byte = static_cast<unsigned char>(raw[at]);
+            text += {'\\', kHex[byte >> 4], kHex[byte & 0xf]};
+        }
+    }
+    return text;
 }
 
 std::string TimeText(const ASN1_TIME *time) {
@@ -339,6 +363,8 @@ bool TlsSession::Setup(std::string &error) {
         error = "TLSを準備できませんでした: " + OpenSslReason();
         return false;
     }
+    // Read when a secret is made: a session without a key log writes nothing.
+    SSL_CTX_set_keylog_callback(ctx_, &TlsSession::KeyLogCallback);
     ssl_ = SSL_new(ctx_);
     BIO *bio = BIO_new(method_);
     if (ssl_ == nullptr || bio == nullptr) {
@@ -351,6 +377,7 @@ bool TlsSession::Setup(std::string &error) {
     SSL_set_bio(ssl_, bio, bio);
     SSL_set_msg_callback(ssl_, &TlsSession::MessageCallback);
     SSL_set_msg_callback_arg(ssl_, this);
+    SSL_set_app_data(ssl_, this);
     return true;
 }
 
@@ -384,22 +411,49 @@ std::unique_ptr<TlsSession> TlsSession::Client(int fd, const TlsClientOptions &o
     }
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
     SSL_CTX_set_cert_verify_callback(ctx, &TlsSession::VerifyCallback, session.get());
+    if (options.identity) {
+        const TlsClientIdentity &id = *options.identity;
+        bool ok = SSL_CTX_use_certificate(ctx, id.leaf_.get()) == 1 &&
+                  SSL_CTX_use_PrivateKey(ctx, id.key_.get()) == 1;
+        for (const auto &extra : id.chain_)
+            ok = ok && SSL_CTX_add1_chain_cert(ctx, extra.get()) == 1;
+        if (!ok) {
+            error = "クライアント証明書を設定できませんでした: " + OpenSslReason();
+            return nullptr;
+        }
+    }
+    if (!options.alpn.empty()) {
+        const std::string wire = AlpnWire(options.alpn);
+        // 0 is success here, unlike the rest of the API.
+        if (SSL_CTX_set_alpn_protos(ctx, reinterpret_cast<const unsigned char *>(wire.data()),
+                                    static_cast<unsigned>(wire.size())) != 0) {
+            error = "ALPNを設定できませんでした: " + OpenSslReason();
+            return nullptr;
+        }
+        session->alpnOffered_ = true;
+    }
+    session->keyLog_ = options.keyLog;
     if (!session->Setup(error)) return nullptr;
     SSL *ssl = session->ssl_;
-    // Connected to as an address ("127.1" too), so checked as that address, with no SNI: a
-    // server name is never an address.
+    // A name the user chose is both sent and checked: the server was asked for its certificate.
+    // Otherwise a host connected to as an address ("127.1" too) is checked as that address, with
+    // no SNI, as a server name is never an address.
+    const ServerNameChoice &named = options.serverName;
     const std::string address = LiteralAddressText(options.host);
-    if (!address.empty()) {
-        if (X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), address.c_str()) != 1) {
-            error = "TLSを準備できませんでした: " + OpenSslReason();
-            return nullptr;
-        }
+    bool ok = true;
+    if (named.kind == ServerNameChoice::Kind::Name) {
+        ok = SSL_set1_host(ssl, named.name.c_str()) == 1 &&
+             SSL_set_tlsext_host_name(ssl, named.name.c_str()) == 1;
+    } else if (!address.empty()) {
+        ok = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), address.c_str()) == 1;
     } else {
-        if (SSL_set1_host(ssl, options.host.c_str()) != 1 ||
-            SSL_set_tlsext_host_name(ssl, options.host.c_str()) != 1) {
-            error = "TLSを準備できませんでした: " + OpenSslReason();
-            return nullptr;
-        }
+        ok = SSL_set1_host(ssl, options.host.c_str()) == 1 &&
+             (named.kind == ServerNameChoice::Kind::None ||
+              SSL_set_tlsext_host_name(ssl, options.host.c_str()) == 1);
+    }
+    if (!ok) {
+        error = "TLSを準備できませんでした: " + OpenSslReason();
+        return nullptr;
     }
     SSL_set_connect_state(ssl);
     return session;
@@ -475,11 +529,41 @@ int TlsSession::Verify(X509_STORE_CTX *store) {
     return 0;
 }
 
+namespace {
+
+// Whether a Certificate message this side wrote carries a certificate: a client without one
+// answers a request with an empty list. TLS 1.3 puts a request context before the list.
+bool CarriesCertificate(const unsigned char *message, std::size_t length, bool tls13) {
+    std::size_t at = 4;
+    if (tls13) {
+        if (length < at + 1) return false;
+        at += 1 + message[at];
+    }
+    if (length < at + 3) return false;
+    return (message[at] | message[at + 1] | message[at + 2]) != 0;
+}
+
+} // namespace
+
 void TlsSession::MessageCallback(int writing, int, int contentType, const void *bytes,
-                                 std::size_t length, SSL *, void *arg) {
-    if (writing != 0 || contentType != SSL3_RT_HANDSHAKE || length < 1) return;
+                                 std::size_t length, SSL *ssl, void *arg) {
     auto *session = static_cast<TlsSession *>(arg);
     const auto *message = static_cast<const unsigned char *>(bytes);
+    // An alert is its level, then its description; close_notify and user_canceled end nothing.
+    if (contentType == SSL3_RT_ALERT && writing == 0 && length >= 2) {
+        if (message[1] != SSL3_AD_CLOSE_NOTIFY && message[1] != SSL_AD_USER_CANCELLED)
+            session->peerAlert_ = message[1];
+        return;
+    }
+    if (contentType != SSL3_RT_HANDSHAKE || length < 1) return;
+    if (writing != 0) {
+        if (session->client_ && message[0] == SSL3_MT_CERTIFICATE && session->state_ != State::Open)
+            session->certificateSent_ =
+                CarriesCertificate(message, length, SSL_version(ssl) >= TLS1_3_VERSION);
+        return;
+    }
+    if (message[0] == SSL3_MT_CERTIFICATE_REQUEST && session->state_ != State::Open)
+        session->certificateRequested_ = true;
     if (session->state_ == State::Open) {
         // A server's HelloRequest or a client's new ClientHello: a second handshake asked for,
         // which OpenSSL refuses (SSL_OP_NO_RENEGOTIATION); the peer may end the stream for it.
@@ -490,6 +574,41 @@ void TlsSession::MessageCallback(int writing, int, int contentType, const void *
     // The version a hello names comes after its 4-byte header.
     if ((message[0] == SSL3_MT_CLIENT_HELLO || message[0] == SSL3_MT_SERVER_HELLO) && length >= 6)
         session->helloVersion_ = (message[4] << 8) | message[5];
+}
+
+void TlsSession::KeyLogCallback(const SSL *ssl, const char *line) {
+    auto *session = static_cast<TlsSession *>(SSL_get_app_data(ssl));
+    if (session == nullptr || !session->keyLog_) return;
+    const int error = session->keyLog_->Append(line);
+    if (error == 0) {
+        ++session->keyLogLines_;
+    } else if (session->keyLogError_.empty()) {
+        session->keyLogError_ = "TLSの鍵ログファイルに書き込めません: " + session->keyLog_->Path() +
+                                " (" + std::strerror(error) + ")";
+    }
+}
+
+std::optional<std::string> TlsSession::ClientCertificateRefusal() const {
+    if (!client_ || !certificateRequested_ || peerAlert_ == 0) return std::nullopt;
+    const std::string alert = SSL_alert_desc_string_long(peerAlert_);
+    if (!certificateSent_) {
+        return "相手がクライアント証明書を求めて接続を拒否しました。接続先の「TLSの詳細」でクライ"
+               "アント証明書を指定してください (" +
+               alert + ")";
+    }
+    switch (peerAlert_) {
+    case SSL_AD_BAD_CERTIFICATE:
+    case SSL_AD_UNSUPPORTED_CERTIFICATE:
+    case SSL_AD_CERTIFICATE_REVOKED:
+    case SSL_AD_CERTIFICATE_EXPIRED:
+    case SSL_AD_CERTIFICATE_UNKNOWN:
+    case SSL_AD_UNKNOWN_CA:
+    case SSL_AD_ACCESS_DENIED:
+    case SSL_AD_DECRYPT_ERROR:
+        return "相手がクライアント証明書を受け入れず、接続を拒否しました (" + alert + ")";
+    default:
+        return std::nullopt;
+    }
 }
 
 std::string TlsSession::VersionRefusal() const {
@@ -528,6 +647,10 @@ TlsIo TlsSession::IoFailure(int ret, const char *what) {
         if (reason.Is(SSL_R_UNEXPECTED_EOF_WHILE_READING))
             return {TlsStatus::ClosedWithoutNotify, 0, {}};
         state_ = State::Failed;
+        // TLS 1.3 ends the client's handshake before the server has looked at its
+        // certificate: a refusal arrives with the first read.
+        if (std::optional<std::string> refused = ClientCertificateRefusal())
+            return {TlsStatus::Error, 0, *refused};
         if (renegotiationAsked_) {
             return {TlsStatus::Error, 0,
                     std::string(what) +
@@ -587,6 +710,8 @@ TlsIo TlsSession::Handshake() {
         return Fail("TLSのハンドシェイクに失敗しました: " + outcome_.reason + " (" +
                     outcome_.detail + ")");
     }
+    if (std::optional<std::string> refused = ClientCertificateRefusal())
+        return Fail("TLSのハンドシェイクに失敗しました: " + *refused);
     if (IsVersionRefusal(failure)) {
         return Fail("TLSのハンドシェイクに失敗しました: " + VersionRefusal() + " (" + reason + ")");
     }
@@ -685,6 +810,14 @@ std::string TlsSession::Protocol() const {
 std::string TlsSession::Cipher() const {
     const char *name = state_ == State::Open ? SSL_get_cipher_name(ssl_) : nullptr;
     return name != nullptr ? name : std::string();
+}
+
+std::string TlsSession::Alpn() const {
+    const unsigned char *chosen = nullptr;
+    unsigned length = 0;
+    if (state_ == State::Open) SSL_get0_alpn_selected(ssl_, &chosen, &length);
+    return chosen != nullptr ? std::string(reinterpret_cast<const char *>(chosen), length)
+                             : std::string();
 }
 
 std::vector<CertificateInfo> TlsSession::PeerChain() const {

@@ -12,7 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "tls/announce.hpp"
+
 namespace tarvotcpc {
+
+class KeyLog;
+class TlsClientIdentity;
 
 enum class TlsStatus {
     Done,             // handshake finished / bytes moved (see TlsIo::bytes) / shutdown sent
@@ -74,6 +79,15 @@ struct TlsClientOptions {
     // verification but carries it is accepted without asking.
     std::string pinnedSha256;
     std::chrono::milliseconds handshakeTimeout{10000};
+    // The server name sent. One the user named is also the name the certificate must carry in
+    // place of host: the server was asked for that name's certificate.
+    ServerNameChoice serverName = {};
+    // The application protocols offered (ALPN), the most wanted first; none: no ALPN.
+    std::vector<std::string> alpn = {};
+    // The certificate shown to a server that asks for one; without it the client shows none.
+    std::shared_ptr<const TlsClientIdentity> identity = {};
+    // Where the session's secrets are appended; none: nowhere.
+    std::shared_ptr<KeyLog> keyLog = {};
 };
 
 inline constexpr std::chrono::milliseconds kDefaultTlsHandshakeTimeout{10000};
@@ -151,6 +165,19 @@ class TlsSession {
 
     std::string Protocol() const; // "TLSv1.3"
     std::string Cipher() const;   // "TLS_AES_256_GCM_SHA384"
+    // The protocol the server chose from the ALPN list; empty when it chose none.
+    std::string Alpn() const;
+    bool AlpnOffered() const { return alpnOffered_; }
+    // The server asked for a client certificate, and this side showed one (not an empty list).
+    bool CertificateRequested() const { return certificateRequested_; }
+    bool CertificateSent() const { return certificateSent_; }
+
+    // The listening side's key log (the client's comes with its options).
+    void SetKeyLog(std::shared_ptr<KeyLog> keyLog) { keyLog_ = std::move(keyLog); }
+    // How many of this session's secrets went to the key log, and why the first that did not
+    // failed (empty when none failed).
+    int KeyLogLines() const { return keyLogLines_; }
+    const std::string &KeyLogError() const { return keyLogError_; }
     // The peer's chain once the handshake is done (the client side's view).
     std::vector<CertificateInfo> PeerChain() const;
 
@@ -162,6 +189,10 @@ class TlsSession {
     int Verify(X509_STORE_CTX *store);
     static void MessageCallback(int writing, int version, int contentType, const void *bytes,
                                 std::size_t length, SSL *ssl, void *arg);
+    static void KeyLogCallback(const SSL *ssl, const char *line);
+    // The peer's alert read as its answer to this client's certificate (or to the lack of one);
+    // none when it is about something else.
+    std::optional<std::string> ClientCertificateRefusal() const;
     TlsIo Fail(std::string text);
     TlsIo IoFailure(int ret, const char *what);
     std::string VersionRefusal() const;
@@ -181,6 +212,13 @@ class TlsSession {
     int helloVersion_ = 0;            // the version the peer's hello named, during the handshake
     bool renegotiationAsked_ = false; // the peer asked for a second handshake, and was refused
     bool readsHeld_ = false;
+    bool alpnOffered_ = false;
+    bool certificateRequested_ = false;
+    bool certificateSent_ = false;
+    int peerAlert_ = 0; // the last alert the peer sent that ends a session (its description)
+    std::shared_ptr<KeyLog> keyLog_;
+    int keyLogLines_ = 0;
+    std::string keyLogError_;
 };
 
 // Certificate details of a certificate (for the dialog and the listening side's fingerprint).

@@ -6,6 +6,9 @@ the client's own use of OpenSSL's API), on loopback only.
                                         echo each line back; VERSION tls12 caps the protocol at
                                         TLS 1.2, tls1 and tls1_1 offer only that old version (an
                                         RSA key's CERT: those ciphers need it at SECLEVEL=0)
+  tls_peer.py alpn CERT KEY PROTOCOLS  accept one client choosing from PROTOCOLS ("h2,http/1.1", or
+                                        "-" for no ALPN at all), say the name it asked for (SNI)
+                                        and the protocol chosen ("ALPN None": none), echo lines
   tls_peer.py truncate CERT KEY SIZE [notify]
                                         accept one client, send SIZE bytes, then close the TCP
                                         stream without close_notify (with notify: with it)
@@ -66,6 +69,23 @@ def server(cert, key, version):
         return
     with tls:
         print("VERSION " + tls.version(), flush=True)
+        echo_lines(tls)
+
+
+def alpn(cert, key, protocols):
+    ctx = server_context(cert, key)
+    if protocols != "-":
+        ctx.set_alpn_protocols(protocols.split(","))
+    ctx.sni_callback = lambda tls, name, context: print("SNI %s" % name, flush=True)
+    s = listen()
+    conn, _ = s.accept()
+    try:
+        tls = ctx.wrap_socket(conn, server_side=True)
+    except (ssl.SSLError, OSError) as e:
+        print("REFUSED %s" % e, flush=True)
+        return
+    with tls:
+        print("ALPN %s" % tls.selected_alpn_protocol(), flush=True)
         echo_lines(tls)
 
 
@@ -133,6 +153,8 @@ if __name__ == "__main__":
     mode = sys.argv[1]
     if mode == "server":
         server(sys.argv[2], sys.argv[3], sys.argv[4] if len(sys.argv) > 4 else "")
+    elif mode == "alpn":
+        alpn(sys.argv[2], sys.argv[3], sys.argv[4])
     elif mode == "truncate":
         truncate(sys.argv[2], sys.argv[3], int(sys.argv[4]), len(sys.argv) > 5)
     elif mode == "starttls":

@@ -94,12 +94,19 @@ TEST(CommandLine, EveryBadFormIsAnError) {
         {"--settings", "needs FILE", ""},
         {"--settings=", "needs a file name", ""},
         {"--help=yes", "takes no value", ""},
+        {"--sni=127.0.0.1", "not an address", ""},
+        {"--sni=a b", "host name", ""},
+        {"--alpn=h2,,http/1.1", "apart by commas", ""},
+        {"--alpn=", "at least one", ""},
+        {"--cert=", "needs a file name", ""},
         {"--version=1", "takes no value", ""},
         // combinations
         {"a:1", "b:2", "more than one destination"},
         {"--settings=a", "--settings=b", "more than once"},
         {"--", "--", "not a host"},
         {"--bogus", "--help", "unknown option"},
+        {"--key=k.pem", "host:1", "--key needs --cert"},
+        {"--cert=c.pem", "--listen=7", "give none with --listen"},
     };
     for (const auto &row : bad) {
         std::vector<std::string_view> args{row[0]};
@@ -157,6 +164,13 @@ TEST(CommandLine, OptionsInAnyOrderAndTheirValues) {
         EXPECT_EQ(line.listenBind, BindChoice::Address) << value;
         EXPECT_EQ(line.listenAddress, address) << value;
     }
+    // The TLS details, as the connect dialog would hold them.
+    line = Parse({"host:443", "--tls", "--cert", "c.p12", "--sni=none", "--alpn", "h2,http/1.1"});
+    EXPECT_EQ(line.action, Action::Run) << line.error;
+    EXPECT_EQ(line.tlsDetails.certificateFile, "c.p12");
+    EXPECT_EQ(line.tlsDetails.serverName, "なし");
+    EXPECT_EQ(line.tlsDetails.alpn, "h2,http/1.1");
+    EXPECT_FALSE(CheckTlsDetails(line.tlsDetails));
     for (const auto &bad : {std::vector<std::string_view>{"--listen", "0"},
                             {"--listen", "x"},
                             {"--listen", "7", "host:7"},
@@ -176,8 +190,9 @@ TEST(CommandLine, OptionsInAnyOrderAndTheirValues) {
 TEST(CommandLine, UsageNamesEveryOption) {
     const std::string usage = UsageText("tarvotcpc");
     EXPECT_EQ(usage.rfind("Usage: tarvotcpc [OPTIONS] [HOST[:PORT]]\n", 0), 0u);
-    for (const char *option : {"--settings FILE", "--tls", "--listen [ADDRESS:]PORT", "--proxy URL",
-                               "--help", "--version"})
+    for (const char *option :
+         {"--settings FILE", "--tls", "--listen [ADDRESS:]PORT", "--proxy URL", "--cert FILE",
+          "--key FILE", "--sni NAME", "--alpn LIST", "--help", "--version"})
         EXPECT_NE(usage.find(option), std::string::npos) << option;
     EXPECT_EQ(usage.find(" \n"), std::string::npos) << usage;
 }

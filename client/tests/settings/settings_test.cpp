@@ -196,7 +196,7 @@ TEST(OptionRows, EarlierFilesReadTheSameAndNewRowsRoundTrip) {
               "sendescapes=1\nlogfolder=/var/log/ログ dir=x\nkeeplisten=0\n"
               "proxy=socks5h://"
               "al@p:1080\nviewencoding=utf-8\nviewmode=text\nviewlineends=0\nviewtimes=0\n"
-              "viewsent=0\nviewautodetect=0\nviewprotocol=none\n");
+              "viewsent=0\nviewautodetect=0\nviewprotocol=none\nkeylogfile=\n");
     {
         Loaded settings(path);
         const OptionValues values = ReadOptions(settings.s);

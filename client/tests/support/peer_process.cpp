@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <openssl/bn.h>
 #include <openssl/pem.h>
+#include <openssl/pkcs12.h>
 #include <openssl/rsa.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
@@ -85,6 +86,10 @@ void PeerProcess::Send(const std::string &bytes) {
     }
 }
 
+void PeerProcess::Signal(int signal) {
+    if (pid_ > 0) kill(pid_, signal);
+}
+
 int PeerProcess::Wait(std::chrono::milliseconds timeout) {
     const auto end = std::chrono::steady_clock::now() + timeout;
     while (pid_ > 0) {
@@ -144,7 +149,8 @@ void AddExtension(X509 *x, X509 *issuer, int nid, const char *value) {
 // notAfter seconds from now.
 std::unique_ptr<X509, Free> MakeCertificate(EVP_PKEY *key, const std::string &cn, X509 *issuer,
                                             EVP_PKEY *issuerKey, long notBefore, long notAfter,
-                                            const char *san, bool ca) {
+                                            const char *san, bool ca,
+                                            const char *usage = "serverAuth") {
     static long serial = 1000;
     std::unique_ptr<X509, Free> x(X509_new());
     X509_set_version(x.get(), X509_VERSION_3);
@@ -162,7 +168,7 @@ std::unique_ptr<X509, Free> MakeCertificate(EVP_PKEY *key, const std::string &cn
         AddExtension(x.get(), signer, NID_key_usage, "critical,keyCertSign,cRLSign");
     } else {
         AddExtension(x.get(), signer, NID_basic_constraints, "critical,CA:FALSE");
-        AddExtension(x.get(), signer, NID_ext_key_usage, "serverAuth");
+        AddExtension(x.get(), signer, NID_ext_key_usage, usage);
     }
     AddExtension(x.get(), signer, NID_subject_key_identifier, "hash");
     if (san != nullptr) AddExtension(x.get(), signer, NID_subject_alt_name, san);
@@ -180,9 +186,14 @@ std::string CertPem(X509 *x) {
     return Pem(bio.get());
 }
 
-std::string KeyPem(EVP_PKEY *k) {
+std::string KeyPem(EVP_PKEY *k, const std::string &passphrase = {}) {
     std::unique_ptr<BIO, Free> bio(BIO_new(BIO_s_mem()));
-    PEM_write_bio_PrivateKey(bio.get(), k, nullptr, nullptr, 0, nullptr, nullptr);
+    if (passphrase.empty()) {
+        PEM_write_bio_PrivateKey(bio.get(), k, nullptr, nullptr, 0, nullptr, nullptr);
+    } else {
+        PEM_write_bio_PKCS8PrivateKey(bio.get(), k, EVP_aes_256_cbc(), passphrase.data(),
+                                      static_cast<int>(passphrase.size()), nullptr, nullptr);
+    }
     return Pem(bio.get());
 }
 
@@ -237,6 +248,38 @@ std::string TestPki::Make(CertKind kind, const std::string &name) {
     WriteText(path, CertPem(cert.get()));
     WriteText(KeyOf(path), KeyPem(key.get()));
     return path;
+}
+
+ClientFiles TestPki::MakeClient(const std::string &name, const std::string &passphrase,
+                                bool selfSigned) {
+    std::unique_ptr<BIO, Free> caCertBio(BIO_new_mem_buf(caCertPem_.data(), -1));
+    std::unique_ptr<BIO, Free> caKeyBio(BIO_new_mem_buf(caKeyPem_.data(), -1));
+    std::unique_ptr<X509, Free> ca(PEM_read_bio_X509(caCertBio.get(), nullptr, nullptr, nullptr));
+    std::unique_ptr<EVP_PKEY, Free> caKey(
+        PEM_read_bio_PrivateKey(caKeyBio.get(), nullptr, nullptr, nullptr));
+    std::unique_ptr<EVP_PKEY, Free> key(EVP_EC_gen("P-256"));
+    auto cert = MakeCertificate(key.get(), "tarvotcpc client", selfSigned ? nullptr : ca.get(),
+                                selfSigned ? nullptr : caKey.get(), -kDay, 10 * kDay, nullptr,
+                                false, "clientAuth");
+    ClientFiles files;
+    files.certificate = dir_ + "/" + name + ".pem";
+    files.key = dir_ + "/" + name + ".key";
+    files.combined = dir_ + "/" + name + "-both.pem";
+    files.pkcs12 = dir_ + "/" + name + ".p12";
+    const std::string keyPem = KeyPem(key.get(), passphrase);
+    WriteText(files.certificate, CertPem(cert.get()));
+    WriteText(files.key, keyPem);
+    WriteText(files.combined, CertPem(cert.get()) + keyPem);
+    STACK_OF(X509) *chain = sk_X509_new_null();
+    sk_X509_push(chain, ca.get());
+    PKCS12 *p12 = PKCS12_create(passphrase.empty() ? nullptr : passphrase.c_str(),
+                                "tarvotcpc client", key.get(), cert.get(), chain, 0, 0, 0, 0, 0);
+    sk_X509_free(chain);
+    std::unique_ptr<BIO, Free> out(BIO_new(BIO_s_mem()));
+    i2d_PKCS12_bio(out.get(), p12);
+    PKCS12_free(p12);
+    WriteText(files.pkcs12, Pem(out.get()));
+    return files;
 }
 
 } // namespace tarvotcpc::testing

@@ -670,5 +670,18 @@ TEST(TlsSetUp, RefusedWithAText) {
     EXPECT_FALSE(TlsServerIdentity::LoadFiles(dir.Path("none.pem"), TestPki::KeyOf(a), error));
 }
 
+// The peer writes its certificate: a name holding a terminal's escape (CSI, U+009B), DEL or bytes
+// that are not UTF-8 reaches the dialogs escaped byte by byte, as RFC 2253 writes one.
+TEST(CertificateDetails, ControlCharactersOfAPeersNamesAreEscaped) {
+    std::unique_ptr<X509, decltype(&X509_free)> x(X509_new(), X509_free);
+    X509_NAME *subject = X509_get_subject_name(x.get());
+    const std::string cn = "a\xC2\x9B[31mb\x7F\xE6\x97\xA5";
+    ASSERT_EQ(X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_UTF8,
+                                         reinterpret_cast<const unsigned char *>(cn.data()),
+                                         static_cast<int>(cn.size()), -1, 0),
+              1);
+    EXPECT_EQ(DescribeCertificate(x.get()).subject, "CN=a\\C2\\9B[31mb\\7F\xE6\x97\xA5");
+}
+
 } // namespace
 } // namespace tarvotcpc

@@ -6,6 +6,7 @@
 #include <QCompleter>
 #include <QDialogButtonBox>
 #include <QFormLayout>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -15,6 +16,7 @@
 
 #include "hosts/host_field.hpp"
 #include "common/message_seam.hpp"
+#include "dialogs/tls_reach_dialogs.hpp"
 
 namespace tarvotcpc::ui {
 
@@ -100,6 +102,48 @@ ConnectDialog::ConnectDialog(QWidget *parent, SettingsHashes &settings, std::str
     layout->addLayout(form);
     layout->addWidget(buttons);
     setLayout(layout);
+    AddTlsDetails();
+}
+
+void ConnectDialog::AddTlsDetails() {
+    keptDetails_ = LoadTlsDetails(settingsPath_);
+    detailsButton_ = new QPushButton(Text("TLSの詳細(&D)..."), this);
+    detailsButton_->setObjectName(QStringLiteral("tlsDetailsPushButton"));
+    detailsButton_->setAccessibleName(Text("TLSの詳細"));
+    detailsButton_->setAutoDefault(false);
+    detailsSummary_ = new QLabel(this);
+    detailsSummary_->setObjectName(QStringLiteral("tlsDetailsLabel"));
+    detailsSummary_->setTextFormat(Qt::PlainText);
+    detailsSummary_->setWordWrap(true);
+    connect(detailsButton_, &QPushButton::clicked, this, &ConnectDialog::EditTlsDetails);
+    // A history entry brings its details with it, as it brings its TLS choice; a host being
+    // typed leaves the details as they are.
+    const auto followEntry = [this](const QString &text) {
+        if (host_->findText(text, Qt::MatchFixedString | Qt::MatchCaseSensitive) < 0) return;
+        const HistoryEntryParts entry = ParseHistoryEntry(text.toStdString());
+        if (entry.valid) SetDetails(TlsDetailsFor(keptDetails_, entry.host, entry.port));
+    };
+    connect(host_, &QComboBox::currentTextChanged, this, followEntry);
+    followEntry(host_->currentText());
+    SetDetails(details_);
+
+    auto *row = new QHBoxLayout;
+    row->addWidget(detailsButton_);
+    row->addWidget(detailsSummary_, 1);
+    // Below the check box, above the buttons.
+    static_cast<QVBoxLayout *>(layout())->insertLayout(1, row);
+}
+
+void ConnectDialog::SetDetails(const TlsDetails &details) {
+    details_ = details;
+    const QString summary = QString::fromStdString(TlsDetailsSummary(details_));
+    detailsSummary_->setText(summary);
+    detailsButton_->setAccessibleDescription(summary);
+}
+
+void ConnectDialog::EditTlsDetails() {
+    TlsDetailsDialog dialog(this, details_);
+    if (dialog.exec() == QDialog::Accepted) SetDetails(dialog.Details());
 }
 
 void ConnectDialog::accept() {
@@ -118,8 +162,15 @@ void ConnectDialog::accept() {
         }
         return;
     }
+    if (const std::optional<TlsDetailsProblem> problem = CheckTlsDetails(details_)) {
+        ShowMessageBox(this, QString::fromStdString(problem->warning), MessageStyle::Warning);
+        detailsButton_->setFocus();
+        return;
+    }
     params_ = decision.params;
+    params_.tlsDetails = details_;
     RememberDestination(settings_, params_, settingsPath_);
+    RememberTlsDetails(settings_, params_.host, params_.port, params_.tlsDetails, settingsPath_);
     QDialog::accept();
 }
 

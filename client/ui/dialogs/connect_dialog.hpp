@@ -6,6 +6,7 @@
 
 #include <QDialog>
 
+#include <map>
 #include <string>
 
 #include "hosts/destination.hpp"
@@ -13,7 +14,9 @@
 
 class QCheckBox;
 class QComboBox;
+class QLabel;
 class QLineEdit;
+class QPushButton;
 
 namespace tarvotcpc::ui {
 
@@ -30,6 +33,11 @@ class ConnectDialog : public QDialog {
     QLineEdit *PortEdit() const { return port_; }
     QCheckBox *TlsBox() const { return tls_; }
     QLineEdit *ProxyEdit() const { return proxy_; }
+    QPushButton *TlsDetailsButton() const { return detailsButton_; }
+    // The destination's own TLS settings as the dialog holds them: the chosen history entry's,
+    // or what the TLS details dialog (or the command line) set.
+    const TlsDetails &Details() const { return details_; }
+    void SetDetails(const TlsDetails &details);
 
   public slots:
     void accept() override;
@@ -42,6 +50,14 @@ class ConnectDialog : public QDialog {
     QLineEdit *port_;
     QCheckBox *tls_;
     QLineEdit *proxy_;
+
+    // The TLS details: a button that opens their dialog, with a line saying what they change.
+    void AddTlsDetails();
+    void EditTlsDetails();
+    std::map<std::string, TlsDetails> keptDetails_; // of the history's destinations
+    TlsDetails details_;
+    QPushButton *detailsButton_ = nullptr;
+    QLabel *detailsSummary_ = nullptr;
 };
 
 } // namespace tarvotcpc::ui

@@ -148,7 +148,13 @@ QWidget *OptionsDialog::AddOptionRow(const OptionRow &row) {
             browse->setAccessibleName(Text(row.label) + browse->text());
             line->addWidget(browse);
             const Option option = row.option;
-            connect(browse, &QPushButton::clicked, this, [this, option] { BrowseFolder(option); });
+            if (row.kind == OptionKind::File) {
+                connect(browse, &QPushButton::clicked, this,
+                        [this, option] { BrowseFile(option); });
+            } else {
+                connect(browse, &QPushButton::clicked, this,
+                        [this, option] { BrowseFolder(option); });
+            }
             control = edit;
         }
         label->setBuddy(control);
@@ -175,6 +181,7 @@ OptionValues OptionsDialog::Chosen() const {
             break;
         case OptionKind::Folder:
         case OptionKind::Text:
+        case OptionKind::File:
             values.SetText(row.option, static_cast<QLineEdit *>(control)->text().toStdString());
             break;
         }
@@ -192,9 +199,21 @@ void OptionsDialog::BrowseFolder(Option option) {
     edit->setText(dialog.selectedFiles().first());
 }
 
+void OptionsDialog::BrowseFile(Option option) {
+    auto *edit = static_cast<QLineEdit *>(controls_[static_cast<std::size_t>(option)]);
+    QFileDialog dialog(this, Text(RowOf(option).label), edit->text());
+    dialog.setObjectName(QStringLiteral("fileFileDialog"));
+    dialog.setFileMode(QFileDialog::AnyFile);
+    // Lines are appended to the file chosen: nothing in it is overwritten.
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setOption(QFileDialog::DontConfirmOverwrite);
+    if (ExecFileDialog(dialog) != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+    edit->setText(dialog.selectedFiles().first());
+}
+
 void OptionsDialog::accept() {
     for (const OptionRow &row : kOptionTable) {
-        if (row.kind != OptionKind::Folder) continue;
+        if (row.kind == OptionKind::Switch || row.kind == OptionKind::Choice) continue;
         auto *edit = static_cast<QLineEdit *>(controls_[static_cast<std::size_t>(row.option)]);
         const std::string problem = OptionTextProblem(row.option, edit->text().toStdString());
         if (problem.empty()) continue;

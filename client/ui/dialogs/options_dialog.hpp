@@ -33,6 +33,8 @@ class OptionsDialog : public QDialog {
     void EditTemplate();
     void DeleteTemplate();
     void BrowseFolder(Option option);
+    // A file to append to (the TLS key log): one that does not exist yet may be named.
+    void BrowseFile(Option option);
 
   private:
     // Row i shows name i of the copy; the row at select (if any) is selected afterwards.

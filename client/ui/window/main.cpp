@@ -50,12 +50,14 @@ int main(int argc, char *argv[]) {
         QTimer::singleShot(
             0, &window,
             [&window, destination = *line.destination, tls = line.tls,
-             proxy = line.proxy.value_or(std::string())] {
+             proxy = line.proxy.value_or(std::string()), details = line.tlsDetails] {
                 if (destination.port) {
-                    window.ConnectAtStart({destination.host, *destination.port, tls, proxy});
+                    tarvotcpc::Destination params{destination.host, *destination.port, tls, proxy};
+                    params.tlsDetails = details;
+                    window.ConnectAtStart(params);
                 } else {
-                    window.OpenConnectDialog(QString::fromStdString(destination.host), tls,
-                                             QString::fromStdString(proxy));
+                    window.OpenConnectDialogWith(QString::fromStdString(destination.host), tls,
+                                                 QString::fromStdString(proxy), details);
                 }
             });
     }

@@ -27,6 +27,7 @@
 #include "window/save_runner.hpp"
 #include "common/text_rendering.hpp"
 #include "dialogs/tls_dialogs.hpp"
+#include "dialogs/tls_reach_dialogs.hpp"
 #include "view/transcript_view.hpp"
 #include "window/view_controls.hpp"
 
@@ -271,10 +272,16 @@ void MainWindow::Run(Command command) {
 }
 
 void MainWindow::OpenConnectDialog(const QString &host, bool tls, const QString &proxy) {
+    OpenConnectDialogWith(host, tls, proxy, TlsDetails{});
+}
+
+void MainWindow::OpenConnectDialogWith(const QString &host, bool tls, const QString &proxy,
+                                       const TlsDetails &details) {
     ConnectDialog dialog(this, settings_, settingsPath_);
     if (!host.isEmpty()) dialog.HostBox()->setEditText(host);
     if (tls) dialog.TlsBox()->setChecked(true);
     if (!proxy.isEmpty()) dialog.ProxyEdit()->setText(proxy);
+    if (!details.Empty()) dialog.SetDetails(details);
     if (dialog.exec() != QDialog::Accepted || closing_) return;
     ConnectTo(dialog.Params());
 }
@@ -305,6 +312,7 @@ void MainWindow::ConnectTo(const Destination &params) {
 
 void MainWindow::ConnectAtStart(const Destination &params) {
     RememberDestination(settings_, params, settingsPath_);
+    RememberTlsDetails(settings_, params.host, params.port, params.tlsDetails, settingsPath_);
     ConnectTo(params);
 }
 
@@ -439,6 +447,17 @@ void MainWindow::AskProxyPassword(const ProxyPasswordQuestion &question) {
             if (closing_) return;
             const ProxyPasswordAnswer answer = tarvotcpc::ui::AskProxyPassword(this, question);
             controller_->AnswerProxyPassword(answer.password, answer.keep);
+        },
+        Qt::QueuedConnection);
+}
+
+void MainWindow::AskPassphrase(const PassphraseQuestion &question) {
+    QMetaObject::invokeMethod(
+        this,
+        [this, question] {
+            if (closing_) return;
+            PassphraseAnswer answer = tarvotcpc::ui::AskPassphrase(this, question);
+            controller_->AnswerPassphrase(std::move(answer.passphrase), answer.keep);
         },
         Qt::QueuedConnection);
 }

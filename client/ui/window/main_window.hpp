@@ -55,6 +55,9 @@ class MainWindow : public QMainWindow, private MainView {
     // The connect dialog, with host (when not empty) in place of the newest history entry, its
     // TLS box checked with tls, and proxy (when not empty) in its proxy field.
     void OpenConnectDialog(const QString &host = {}, bool tls = false, const QString &proxy = {});
+    // The same, with the TLS details given on the command line.
+    void OpenConnectDialogWith(const QString &host, bool tls, const QString &proxy,
+                               const TlsDetails &details);
     // The listen dialog, then listening as it says.
     void OpenListenDialog();
     // Listening as the command line asks.
@@ -85,6 +88,7 @@ class MainWindow : public QMainWindow, private MainView {
     void AskProxyPassword(const ProxyPasswordQuestion &question) override;
     void PageEncodingChanged() override;
     void PageProtocolChanged() override;
+    void AskPassphrase(const PassphraseQuestion &question) override;
 
     void Run(Command command);
     // Capture files (main_window_capture.cpp): the page's record saved as one, or one opened in

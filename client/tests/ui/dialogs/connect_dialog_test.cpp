@@ -1,4 +1,5 @@
 // The connect dialog: what it lists, what it accepts, what it warns about and the history it keeps.
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -11,6 +12,7 @@
 
 #include "dialogs/connect_dialog.hpp"
 #include "dialogs/proxy_dialogs.hpp"
+#include "dialogs/tls_reach_dialogs.hpp"
 #include "hosts/destination.hpp"
 #include "settings/ini.hpp"
 #include "support/ui_support.hpp"
@@ -71,6 +73,7 @@ class ConnectDialogTest : public QObject {
     void typingIsNeverCompletedInPlace();
     void theProxyFieldFollowsTheHistoryAndIsChecked();
     void proxyPasswordByKeyboardAlone();
+    void tlsDetailsByKeyboardAndWithTheHistory();
 };
 
 void ConnectDialogTest::controlsAndTexts() {
@@ -240,6 +243,76 @@ void ConnectDialogTest::proxyPasswordByKeyboardAlone() {
     testing::WhenModal<ProxyPasswordDialog>(
         [](ProxyPasswordDialog *dialog) { QTest::keyClick(dialog, Qt::Key_Escape); });
     QVERIFY(!AskProxyPassword(nullptr, question).password);
+}
+
+// Every control of the TLS dialogs that takes the focus is named for a screen reader.
+void ExpectNamedForScreenReaders(QDialog *dialog) {
+    for (QWidget *control : dialog->findChildren<QWidget *>()) {
+        if (control->focusPolicy() == Qt::NoFocus || !control->isVisibleTo(dialog)) continue;
+        const auto *button = qobject_cast<QAbstractButton *>(control);
+        if (button == nullptr && qobject_cast<QLineEdit *>(control) == nullptr) continue;
+        // A button's own text names it too.
+        const bool named = !control->accessibleName().isEmpty() ||
+                           (button != nullptr && !button->text().isEmpty());
+        QVERIFY2(named, qPrintable(control->objectName()));
+    }
+}
+
+// The TLS details by keyboard alone: the button's accelerator opens them, each field's label
+// reaches it, a list that cannot be sent is refused in place, and Enter takes the rest. They are
+// kept with the destination and come back when its history entry is chosen; typing another host
+// leaves them as they are.
+void ConnectDialogTest::tlsDetailsByKeyboardAndWithTheHistory() {
+    BoxAnswerer boxes;
+    Fixture f({"hostsave=1"}, {"host0=other.example:25"});
+    f.dialog->show();
+    f.dialog->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(f.dialog.get()));
+    f.dialog->HostBox()->setEditText(QStringLiteral("localhost:8443"));
+    f.dialog->TlsBox()->setChecked(true);
+    bool answered = false;
+    testing::WhenModal<TlsDetailsDialog>([&answered, &boxes](TlsDetailsDialog *details) {
+        ExpectNamedForScreenReaders(details);
+        details->activateWindow();
+        QTRY_COMPARE(QApplication::focusWidget(), details->CertificateEdit());
+        QTest::keyClicks(details->CertificateEdit(), QStringLiteral("/keys/client.p12"));
+        QTest::keyClick(details, Qt::Key_S, Qt::AltModifier);
+        QCOMPARE(QApplication::focusWidget(), details->ServerNameEdit());
+        details->ServerNameEdit()->insert(U("なし")); // as an input method gives it
+        QTest::keyClick(details, Qt::Key_A, Qt::AltModifier);
+        QTest::keyClicks(details->AlpnEdit(), QStringLiteral("h2,,http/1.1"));
+        QTest::keyClick(details->AlpnEdit(), Qt::Key_Return);
+        QVERIFY(details->isVisible());
+        QCOMPARE(boxes.Seen().size(), std::size_t(1));
+        QCOMPARE(details->focusWidget(), details->AlpnEdit());
+        details->activateWindow(); // back from the warning
+        QTRY_COMPARE(QApplication::focusWidget(), details->AlpnEdit());
+        details->AlpnEdit()->clear();
+        QTest::keyClicks(details->AlpnEdit(), QStringLiteral("h2,http/1.1"));
+        QTest::keyClick(details->AlpnEdit(), Qt::Key_Return);
+        answered = details->result() == QDialog::Accepted;
+    });
+    // A button's accelerator clicks it once its press has been shown.
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_D, Qt::AltModifier);
+    QTRY_VERIFY_WITH_TIMEOUT(answered, 5000);
+    const TlsDetails expected{"/keys/client.p12", "", "なし", "h2,http/1.1"};
+    QCOMPARE(f.dialog->Details(), expected);
+    QVERIFY(f.dialog->findChild<QLabel *>(QStringLiteral("tlsDetailsLabel"))
+                ->text()
+                .contains(QStringLiteral("client.p12")));
+    f.dialog->findChild<QPushButton *>(QStringLiteral("connectPushButton"))->click();
+    QCOMPARE(f.dialog->result(), int(QDialog::Accepted));
+    QCOMPARE(f.dialog->Params().tlsDetails, expected);
+
+    // The next dialog opens on the newest entry, this one, with its details.
+    ConnectDialog again(nullptr, f.settings, f.file.Path());
+    QCOMPARE(again.HostBox()->currentText(), QStringLiteral("localhost:8443 (TLS)"));
+    QCOMPARE(again.Details(), expected);
+    again.HostBox()->setCurrentIndex(1);
+    QVERIFY(again.Details().Empty());
+    again.HostBox()->setCurrentIndex(0);
+    again.HostBox()->setEditText(QStringLiteral("localhost:9443"));
+    QCOMPARE(again.Details(), expected);
 }
 
 } // namespace

@@ -145,7 +145,8 @@ class OptionsDialogTest : public QObject {
                                {"viewtimes", "0"},
                                {"viewsent", "0"},
                                {"viewautodetect", "0"},
-                               {"viewprotocol", "none"}};
+                               {"viewprotocol", "none"},
+                               {"keylogfile", ""}};
         QCOMPARE(EntriesOf(fixture.Settings().options), expected);
         QCOMPARE(fixture.Reload().options, expected);
         QCOMPARE(fixture.Reload().templates.size(), std::size_t{3});
@@ -169,6 +170,20 @@ class OptionsDialogTest : public QObject {
         QCOMPARE(QString::fromStdString(values.Text(Option::LogFolder)), folder);
         QCOMPARE(fixture.Reload().options[7],
                  (std::pair<std::string, std::string>("logfolder", folder.toStdString())));
+
+        // The key log is a file, and one not there yet may be named: lines are appended to it.
+        const QString keys = QString::fromStdString(logs.Path("keys.log"));
+        testing::FileDialogAnswerer keyLog(keys, [](QFileDialog *files) {
+            QCOMPARE(files->acceptMode(), QFileDialog::AcceptSave);
+            QVERIFY(files->testOption(QFileDialog::DontConfirmOverwrite));
+        });
+        RunOptions(fixture, [](OptionsDialog *dialog) {
+            Click(dialog, "keyLogFileBrowsePushButton");
+            Click(dialog, "okPushButton");
+        });
+        QCOMPARE(keyLog.shown, 1);
+        QCOMPARE(QString::fromStdString(ReadOptions(fixture.Settings()).Text(Option::KeyLogFile)),
+                 keys);
     }
 
     // A folder typed with blanks at its ends is kept trimmed; one the settings file cannot hold
