@@ -250,7 +250,8 @@ class TranscriptViewTest : public QObject {
                 int left = image.width(), right = -1, topInk = 0, bottomInk = 0;
                 for (int y = row * height; y < (row + 1) * height; ++y)
                     for (int x = 0; x < image.width(); ++x)
-                        if (image.pixel(x, y) == fill) left = std::min(left, x), right = x;
+                        if (image.pixel(x, y) == fill)
+                            left = std::min(left, x), right = std::max(right, x);
                 for (int y = row * height; y < (row + 1) * height; ++y)
                     for (int x = left; x <= right; ++x)
                         if (qGray(image.pixel(x, y)) > 200)
@@ -262,7 +263,7 @@ class TranscriptViewTest : public QObject {
             QVERIFY2(crlfLeft >= 2 + 2 * cell && crlfLeft <= 2 + 2 * cell + 2,
                      qPrintable(where.arg(0)));
             QVERIFY2(crlfRight >= 2 + 4 * cell - 3 && crlfRight < 2 + 4 * cell,
-                     qPrintable(where.arg(0)));
+                     qPrintable(where.arg(0) + QString(" %1 %2").arg(crlfLeft).arg(crlfRight)));
             QVERIFY2(crlfTop > 0 && crlfBottom > 0, qPrintable(where.arg(0)));
             for (const int row : {1, 2}) {
                 const auto [left, right, top, bottom] = badge(row);
