@@ -132,10 +132,9 @@ std::vector<ProtocolMarks::Label> ProtocolMarks::PlaceLabels() const {
                                                  std::numeric_limits<uint64_t>::max()) +
                                        view_.CellWidth();
         label.text = text;
-        const Mark *body = nullptr;
         for (const Mark &m : shapes_->MarksIn(at + 1, at + 2))
-            if (m.kind == MarkKind::Body && m.begin == at + 1) body = &m;
-        label.short_ = body && body->declared && body->arrived < *body->declared;
+            if (m.kind == MarkKind::Body && m.begin == at + 1)
+                label.short_ = m.declared && m.arrived < *m.declared;
         const int w = fm.horizontalAdvance(text) + 8;
         // Only where the row leaves room: the text always wins.
         if (label.x + w > width - 2) continue;
