@@ -8,6 +8,7 @@
 // PROTOCOL is a stored value of the option: http, resp, smtp, ftp or imap.
 #include <QAction>
 #include <QApplication>
+#include <QFile>
 #include <QPainter>
 #include <QPixmap>
 #include <QPlainTextEdit>
@@ -95,7 +96,15 @@ int main(int argc, char *argv[]) {
         return 2;
     }
     QTemporaryDir settingsDir;
-    MainWindow window(settingsDir.filePath("tarvotcpc.ini").toStdString());
+    const QString settings = settingsDir.filePath(QStringLiteral("tarvotcpc.ini"));
+    {
+        // Each connection on a page of its own: the protocol's picture shows only its replies.
+        QFile file(settings);
+        if (!file.open(QIODevice::WriteOnly) ||
+            file.write("[TARVOTCPC]\nconreclear=1\n[HOSTS]\n[TEMPLATES]\n") < 0)
+            return 1;
+    }
+    MainWindow window(settings.toStdString());
     TranscriptView *page = window.Receive();
     page->SetNewGlyphTime(std::chrono::seconds(10));
     window.resize(720, 420);

@@ -152,14 +152,20 @@ void CellPainter::DrawLetter(QPainter &p, char32_t letter, const QRectF &box) {
 }
 
 void CellPainter::DrawLineEndBadge(QPainter &p, Badge badge, int x, int y, int w,
-                                   const QColor &fill, const QColor &ink) {
-    const QRectF box(x + 0.5, y + 1, w - 1, lineHeight_ - 2);
+                                   const QColor &fill, const QColor &ink, Open open) {
+    // An open side runs to the cell's edge, square, to meet its other half.
+    const qreal left = open == Open::Left ? x : x + 0.5;
+    const qreal right = open == Open::Right ? x + w : x + w - 0.5;
+    const QRectF box(left, y + 1, right - left, lineHeight_ - 2);
     p.save();
     p.setRenderHint(QPainter::Antialiasing);
     p.setPen(Qt::NoPen);
     p.setBrush(fill);
     const qreal radius = std::min(box.width(), box.height()) / 4;
     p.drawRoundedRect(box, radius, radius);
+    if (open == Open::Left) p.drawRect(QRectF(box.left(), box.top(), radius, box.height()));
+    if (open == Open::Right)
+        p.drawRect(QRectF(box.right() - radius, box.top(), radius, box.height()));
     p.restore();
     p.setPen(ink);
     const qreal half = box.height() / 2;

@@ -78,10 +78,12 @@ class CellPainter : public QObject {
     // The marked box of an invalid byte, holding its two hex digits.
     void DrawInvalidBox(QPainter &p, uint8_t byte, int x, int y, int w, const QColor &box);
     // A line-end badge over cells [x, x + w): for a lone CR or LF (kCrMark, kLfMark) or, with
-    // both, a CRLF.
+    // both, a CRLF. The half of a CRLF that the row's end or a selection cuts in two is open on
+    // the side of its other half: a CR and an LF of one line break never pass for two lone ones.
     enum class Badge { Cr, Lf, CrLf };
+    enum class Open { None, Left, Right };
     void DrawLineEndBadge(QPainter &p, Badge badge, int x, int y, int w, const QColor &fill,
-                          const QColor &ink);
+                          const QColor &ink, Open open = Open::None);
 
     void SetNewGlyphTime(std::chrono::microseconds limit) { prepareLimit_ = limit; }
     bool Complete() const { return pending_.empty(); }

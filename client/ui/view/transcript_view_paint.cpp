@@ -97,6 +97,18 @@ void TranscriptView::PaintText(QPainter &p) {
                           next->codepoint == kLfMark && next->offset == g.offset + g.length &&
                           (next->offset >= selFrom && next->offset < selTo) == selected &&
                           (showSent_ && SentAt(next->offset)) == sent;
+                // Otherwise a CR and an LF of one CRLF (cut by the row's end or the selection)
+                // are halves open towards each other.
+                CellPainter::Open open = CellPainter::Open::None;
+                if (!covered && g.codepoint == kCrMark && i + 1 < s.glyphs.size() &&
+                    s.glyphs[i + 1].codepoint == kLfMark &&
+                    s.glyphs[i + 1].kind == GlyphKind::LineEnd &&
+                    s.glyphs[i + 1].offset == g.offset + g.length)
+                    open = CellPainter::Open::Right;
+                if (g.codepoint == kLfMark && i > 0 && s.glyphs[i - 1].codepoint == kCrMark &&
+                    s.glyphs[i - 1].kind == GlyphKind::LineEnd &&
+                    s.glyphs[i - 1].offset + s.glyphs[i - 1].length == g.offset)
+                    open = CellPainter::Open::Left;
                 const int span = covered ? 2 * w : w;
                 if (selected)
                     p.fillRect(x, y, span, height, pal.highlight());
@@ -108,7 +120,7 @@ void TranscriptView::PaintText(QPainter &p) {
                     : g.codepoint == kCrMark ? CellPainter::Badge::Cr
                                              : CellPainter::Badge::Lf,
                     x, y, span, selected ? pal.color(QPalette::HighlightedText) : kBadgeFill,
-                    selected ? pal.color(QPalette::Highlight) : kBadgeInk);
+                    selected ? pal.color(QPalette::Highlight) : kBadgeInk, open);
             } else {
                 if (selected)
                     p.fillRect(x, y, w, height, pal.highlight());

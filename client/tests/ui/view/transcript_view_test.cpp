@@ -266,8 +266,10 @@ class TranscriptViewTest : public QObject {
                      qPrintable(where.arg(0) + QString(" %1 %2").arg(crlfLeft).arg(crlfRight)));
             QVERIFY2(crlfTop > 0 && crlfBottom > 0, qPrintable(where.arg(0)));
             for (const int row : {1, 2}) {
+                // Lone: closed on both sides, inside its cell.
                 const auto [left, right, top, bottom] = badge(row);
-                QVERIFY2(left >= 2 + 2 * cell && right < 2 + 3 * cell, qPrintable(where.arg(row)));
+                QVERIFY2(left > 2 + 2 * cell && right < 2 + 3 * cell - 1,
+                         qPrintable(where.arg(row)));
                 QVERIFY2(top > 0 && bottom > 0, qPrintable(where.arg(row)));
             }
             QVERIFY(cellAt(1, 2, 1) != cellAt(2, 2, 1));
@@ -278,7 +280,8 @@ class TranscriptViewTest : public QObject {
             f.view.SetSelection(2, 3); // the CR of the CRLF
             image = shot();
             const auto [splitLeft, splitRight, splitTop, splitBottom] = badge(0);
-            QVERIFY2(splitLeft >= 2 + 3 * cell && splitRight < 2 + 4 * cell,
+            // The LF's half, open towards its CR.
+            QVERIFY2(splitLeft == 2 + 3 * cell && splitRight < 2 + 4 * cell,
                      qPrintable(where.arg(0)));
             const QImage selectedCr = cellAt(0, 2, 1);
             const QRgb highlight = f.view.palette().color(QPalette::Highlight).rgb();
@@ -289,6 +292,20 @@ class TranscriptViewTest : public QObject {
             QVERIFY(highlighted);
             f.view.SelectAll();
             QCOMPARE(f.view.SelectedText(), U("ab\u240D\u240A\ncd\u240A\nef\u240D\ngh"));
+
+            // A CRLF that the row's end cuts reads as one too, not as a lone CR and a lone LF:
+            // the CR's half open at the row's end, the LF's at the next row's start.
+            f.view.SetSelection(0, 0);
+            f.Add(std::string(200, 'x'));
+            const int columns = int(f.view.VisibleRows().at(3).size());
+            f.Add(std::string(std::size_t((columns - 1 - 202 % columns + columns) % columns), 'x') +
+                  "\r\nz");
+            image = shot();
+            const QStringList rows = f.view.VisibleRows();
+            const int cut = int(rows.indexOf(QRegularExpression(QStringLiteral("^x+\u240D$"))));
+            QVERIFY2(cut > 3 && rows.value(cut + 1) == U("\u240A"), qPrintable(rows.join('|')));
+            QCOMPARE(badge(cut)[1], 2 + columns * cell - 1);
+            QCOMPARE(badge(cut + 1)[0], 2);
         }
     }
 
