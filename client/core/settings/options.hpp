@@ -149,7 +149,7 @@ inline constexpr std::array<OptionRow, kOptionCount> kOptionTable{{
      "viewEncodingComboBox", OptionKind::Choice, kViewEncodingOrAutoChoices},
     {Option::ViewMode, "viewmode", kViewModeText, "受信データの表示:", "viewModeComboBox",
      OptionKind::Choice, kViewModeChoices},
-    {Option::ViewLineEndMarks, "viewlineends", false, "改行を記号で表示 (CR ␍ / LF ␊)",
+    {Option::ViewLineEndMarks, "viewlineends", false, "改行を記号で表示 (CR / LF)",
      "viewLineEndMarksCheckBox"},
     {Option::ViewTimes, "viewtimes", false, "受信時刻を表示", "viewTimesCheckBox"},
     {Option::ViewSent, "viewsent", false, "送信データも受信データの間に表示", "viewSentCheckBox"},

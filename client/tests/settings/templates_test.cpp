@@ -162,10 +162,9 @@ TEST_F(OptionsTest, OkStoresSwitchesAndTemplatesAndKeepsTheHosts) {
     const std::string file = ReadFile(path_);
     EXPECT_EQ(IniSectionEntries(file, "TARVOTCPC"),
               (List{"consend=0", "hostsave=1", "conreclear=0", "consenclear=1", "sendencoding=view",
-                    "sendlineending=crlf", "sendescapes=0", "logfolder=", "keeplisten=0",
-                    "proxy=", "viewencoding=utf-8", "viewmode=text", "viewlineends=0",
-                    "viewtimes=0", "viewsent=0", "viewautodetect=0", "viewprotocol=none",
-                    "keylogfile="}));
+                    "sendlineending=crlf", "sendescapes=0", "logfolder=", "keeplisten=0", "proxy=",
+                    "viewencoding=utf-8", "viewmode=text", "viewlineends=0", "viewtimes=0",
+                    "viewsent=0", "viewautodetect=0", "viewprotocol=none", "keylogfile="}));
     EXPECT_EQ(IniSectionEntries(file, "HOSTS"), (List{"host0=a:1"}));
 
     SettingsHashes reloaded{};
