@@ -185,7 +185,7 @@ void MainController::EndLastConnection(const OptionValues &switches) {
 }
 
 // A new connection, made or accepted, starts its own part of the transcript and of the log.
-void MainController::BeginTranscriptPart(const Destination &params) {
+void MainController::BeginTranscriptPart(const Destination &params, bool listening) {
     const OptionValues values = ReadOptions(settings_);
     // The new connection's bytes are looked at afresh; the choice is the options' again, unless
     // every connection is to start automatic.
@@ -196,8 +196,12 @@ void MainController::BeginTranscriptPart(const Destination &params) {
     if (values[Option::ConReClear]) {
         transcript_.Clear();
         captureEnds_.clear();
+        pageProtocol_.Forget();
     }
     transcript_.BeginConnection(static_cast<uint32_t>(generation_));
+    pageProtocol_.BeginConnection(static_cast<uint32_t>(generation_),
+                                  listening ? std::nullopt : std::optional<int32_t>(params.port));
+    if (pageProtocol_.Choose(ViewProtocolOf(values))) view_.PageProtocolChanged();
     stalled_ = false; // the status is the new connection's from here on
     replyTimes_.clear();
     pendingReply_.reset();
@@ -439,7 +443,7 @@ ListenOutcome MainController::ListenWith(const ListenParams &params,
     flow_.Restart();
     ++generation_;
     showOnNextData_ = true;
-    BeginTranscriptPart(Destination{"listen", boundPort});
+    BeginTranscriptPart(Destination{"listen", boundPort}, true);
     listening_ = true;
     listenParams_ = params;
     listenParams_.port = boundPort;
@@ -472,9 +476,17 @@ bool MainController::ListenAgain() {
 }
 
 void MainController::Start() {
-    storedViewChoice_ = ViewEncodingChosen(ReadOptions(settings_));
+    const OptionValues values = ReadOptions(settings_);
+    storedViewChoice_ = ViewEncodingChosen(values);
     pageEncoding_.Choose(storedViewChoice_);
+    pageProtocol_.Choose(ViewProtocolOf(values));
     SetLook(false);
+}
+
+void MainController::ViewOptionsChanged() {
+    const OptionValues values = ReadOptions(settings_);
+    TakeStoredViewChoice(values);
+    if (pageProtocol_.Choose(ViewProtocolOf(values))) view_.PageProtocolChanged();
 }
 
 void MainController::TakeStoredViewChoice(const OptionValues &values) {
@@ -543,7 +555,7 @@ void MainController::BeginConnect(const Destination &params, const std::optional
     flow_.Restart();
     ++generation_;
     showOnNextData_ = true;
-    BeginTranscriptPart(params);
+    BeginTranscriptPart(params, false);
     listening_ = false;
     destination_ = params;
     SetLook(true);

@@ -24,6 +24,7 @@
 #include "proxy/proxy_choice.hpp"
 #include "session/message_style.hpp"
 #include "session/page_encoding.hpp"
+#include "session/page_protocol.hpp"
 #include "settings/options.hpp"
 #include "session/receive_flow.hpp"
 #include "saves/session_log.hpp"
@@ -71,6 +72,9 @@ class MainView {
     // The receive page's encoding (MainController::ViewEncoding) changed, or what was detected
     // of the received bytes did: the page and its toolbar read it again.
     virtual void PageEncodingChanged() {}
+    // The protocol the page reads replies as (MainController::ProtocolOf) changed: the page reads
+    // the record's replies again.
+    virtual void PageProtocolChanged() {}
     // The proxy names a user without a password, and none is kept: nothing is connected until
     // the view answers through MainController::AnswerProxyPassword.
     virtual void AskProxyPassword(const ProxyPasswordQuestion &) {}
@@ -354,6 +358,15 @@ class MainController {
     void SetReplyLimit(ReplyLimit limit) { replyLimit_ = limit; }
     // The current connection's (or the last one's) reply times summed up, for a message box.
     std::string ReplyTimesSummary() const;
+    // The options of the receive page were changed and stored (the options dialog): a changed
+    // choice of the page's encoding or protocol is the user's new choice, in force at once.
+    void ViewOptionsChanged();
+    // The protocol the replies of a connection of the record are read as ("viewprotocol"); none:
+    // not read. Taken from the options at Start, at each connection and by ViewOptionsChanged.
+    const PageProtocol &ViewProtocol() const { return pageProtocol_; }
+    std::optional<Protocol> ProtocolOf(uint32_t connection) const {
+        return pageProtocol_.Of(connection);
+    }
 
   private:
     friend class ScriptSession;
@@ -388,7 +401,8 @@ class MainController {
     void KeepNote(int64_t timeUs, const std::string &text, NoteKind kind = NoteKind::Stream);
     void StartLog(const Destination &params);
     void EndLastConnection(const OptionValues &switches);
-    void BeginTranscriptPart(const Destination &params);
+    // listening: a peer accepted, whose port says nothing of the protocol it speaks.
+    void BeginTranscriptPart(const Destination &params, bool listening);
     void ShowStoreState();
     void TakeStoredViewChoice(const OptionValues &values);
 
@@ -419,6 +433,7 @@ class MainController {
     bool stalled_ = false;    // the status tells that the transcript holds reading
     std::string statusBeforeStall_;
     PageEncoding pageEncoding_;
+    PageProtocol pageProtocol_;
     // The options' choice of the page's encoding when last read: a change made to the options
     // (the window's menu stores every choice there) is the user's new choice.
     std::optional<Encoding> storedViewChoice_ = Encoding::Utf8;

@@ -40,6 +40,7 @@ enum class Option {
     Placeholders,     // "%name%" markers of the send page replaced at send time
     RepeatInterval,   // the repeat dialog's last interval, in milliseconds
     RepeatCount,      // and its last count (0: until stopped)
+    ViewProtocol,     // the replies' shapes marked on the page (session/page_protocol.hpp)
     KeyLogFile,       // where TLS secrets are appended; empty: SSLKEYLOGFILE's file, if any
     Count,
 };
@@ -114,6 +115,20 @@ inline constexpr OptionChoice kViewModeChoices[] = {
     {kViewModeHex, "16進"},
 };
 
+// The protocol the receive page reads replies as: none, the one of each connection's port, or
+// one for every connection. Stored values only: session/page_protocol.hpp reads them.
+inline constexpr char kViewProtocolNone[] = "none";
+inline constexpr char kViewProtocolFromPort[] = "auto";
+inline constexpr OptionChoice kViewProtocolChoices[] = {
+    {kViewProtocolNone, "なし"},
+    {kViewProtocolFromPort, "自動 (ポートから)"},
+    {"http", "HTTP"},
+    {"resp", "RESP (Redis)"},
+    {"smtp", "SMTP"},
+    {"ftp", "FTP"},
+    {"imap", "IMAP"},
+};
+
 // In the order of the dialog's controls and of a new settings file's lines.
 inline constexpr std::array<OptionRow, kOptionCount> kOptionTable{{
     {Option::HostSave, "hostsave", false, "接続先を保存", "hostSaveCheckBox"},
@@ -137,7 +152,7 @@ inline constexpr std::array<OptionRow, kOptionCount> kOptionTable{{
      "viewEncodingComboBox", OptionKind::Choice, kViewEncodingOrAutoChoices},
     {Option::ViewMode, "viewmode", kViewModeText, "受信データの表示:", "viewModeComboBox",
      OptionKind::Choice, kViewModeChoices},
-    {Option::ViewLineEndMarks, "viewlineends", false, "改行を記号で表示 (CR ␍ / LF ␊)",
+    {Option::ViewLineEndMarks, "viewlineends", false, "改行を記号で表示 (CR / LF)",
      "viewLineEndMarksCheckBox"},
     {Option::ViewTimes, "viewtimes", false, "受信時刻を表示", "viewTimesCheckBox"},
     {Option::ViewSent, "viewsent", false, "送信データも受信データの間に表示", "viewSentCheckBox"},
@@ -149,6 +164,8 @@ inline constexpr std::array<OptionRow, kOptionCount> kOptionTable{{
      "繰り返し送信の間隔 (ミリ秒):", "repeatIntervalLineEdit", OptionKind::Text},
     {Option::RepeatCount, "repeatcount", "10",
      "繰り返し送信の回数 (0: 停止するまで):", "repeatCountLineEdit", OptionKind::Text},
+    {Option::ViewProtocol, "viewprotocol", kViewProtocolNone, "受信データのプロトコル表示:",
+     "viewProtocolComboBox", OptionKind::Choice, kViewProtocolChoices},
     {Option::KeyLogFile, "keylogfile", "",
      "TLSの鍵ログファイル (空欄: 環境変数SSLKEYLOGFILE):", "keyLogFileLineEdit", OptionKind::File},
 }};

@@ -100,6 +100,8 @@ class FakeView : public MainView {
     }
     Log repeats;
     void RepeatChanged(const std::string &text, bool) override { repeats.push_back(text); }
+    int pageProtocolChanged = 0;
+    void PageProtocolChanged() override { ++pageProtocolChanged; }
 };
 
 class ControllerTest : public ::testing::Test {
@@ -591,6 +593,42 @@ TEST_F(ControllerTest, DetectedEncodingServesOnlyAnAutomaticPage) {
         EXPECT_EQ(controller_->ViewEncoding().InForce(), Encoding::Utf8);
         EXPECT_EQ(controller_->ViewEncoding().Label(), "UTF-8");
     }
+}
+
+TEST(ControllerTranscript, RepliesAreReadAsTheOptionsAndEachConnectionsPortSay) {
+    SettingsHashes s{};
+    ASSERT_TRUE(VornAllocHash(&s.options, 0, 0) && VornReAllocHash(&s.options, 0));
+    ASSERT_TRUE(VornAllocHash(&s.hosts, 0, 0) && VornReAllocHash(&s.hosts, 0));
+    ASSERT_TRUE(VornAllocHash(&s.templates, 0, 0) && VornReAllocHash(&s.templates, 0));
+    ASSERT_TRUE(VornSetHash(&s.options, OptionKey(Option::ViewProtocol), 0, "auto", -1));
+    FakeView view;
+    {
+        // Redis's port, reached through a loopback server of the test's own.
+        TestServer server(testing::Silent());
+        MainController controller(
+            view, s, [] {},
+            [port = server.Port()](const Destination &, ConnectionOptions options) {
+                return std::make_unique<Connection>("127.0.0.1", port, std::move(options));
+            });
+        controller.Start();
+        controller.Connect({"127.0.0.1", 6379});
+        const uint32_t redis = controller.KeptTranscript().Connection();
+        EXPECT_EQ(controller.ProtocolOf(redis), Protocol::Resp);
+        controller.Connect({"127.0.0.1", 4242});
+        EXPECT_EQ(controller.ProtocolOf(controller.KeptTranscript().Connection()), std::nullopt);
+        EXPECT_EQ(controller.ProtocolOf(redis), Protocol::Resp) << "its part is still Redis's";
+        EXPECT_EQ(view.pageProtocolChanged, 0);
+
+        // A choice stored by the options dialog is in force at once.
+        ASSERT_TRUE(VornSetHash(&s.options, OptionKey(Option::ViewProtocol), 0, "smtp", -1));
+        controller.ViewOptionsChanged();
+        EXPECT_EQ(view.pageProtocolChanged, 1);
+        EXPECT_EQ(controller.ProtocolOf(redis), Protocol::Smtp);
+        controller.ViewOptionsChanged();
+        EXPECT_EQ(view.pageProtocolChanged, 1);
+        controller.Close();
+    }
+    FreeSettings(s);
 }
 
 TEST(ControllerTranscript, AFullDiskPausesReadingAndLosesNothing) {

@@ -197,7 +197,7 @@ TEST(OptionRows, EarlierFilesReadTheSameAndNewRowsRoundTrip) {
               "proxy=socks5h://"
               "al@p:1080\nviewencoding=utf-8\nviewmode=text\nviewlineends=0\nviewtimes=0\n"
               "viewsent=0\nviewautodetect=0\nplaceholders=0\nrepeatinterval=1000\n"
-              "repeatcount=10\nkeylogfile=\n");
+              "repeatcount=10\nviewprotocol=none\nkeylogfile=\n");
     {
         Loaded settings(path);
         const OptionValues values = ReadOptions(settings.s);

@@ -167,7 +167,7 @@ TEST_F(OptionsTest, OkStoresSwitchesAndTemplatesAndKeepsTheHosts) {
                     "proxy=",           "viewencoding=utf-8", "viewmode=text",
                     "viewlineends=0",   "viewtimes=0",        "viewsent=0",
                     "viewautodetect=0", "placeholders=0",     "repeatinterval=1000",
-                    "repeatcount=10",   "keylogfile="}));
+                    "repeatcount=10",   "viewprotocol=none",  "keylogfile="}));
     EXPECT_EQ(IniSectionEntries(file, "HOSTS"), (List{"host0=a:1"}));
 
     SettingsHashes reloaded{};

@@ -44,10 +44,24 @@ bool CellPainter::Measure(const QFontMetrics &fm) {
     ascent_ = fm.ascent();
     pictures_.clear();
     boxes_.clear();
+    letters_.clear();
     raw_ = QRawFont();
     advances_.clear();
     boxFont_ = font_;
     boxFont_.setPointSizeF(font_.pointSizeF() * 0.7);
+    // Two letters stacked in a badge a row high: each as tall as half of it allows, and no wider
+    // than a cell.
+    // A hinted TrueType sans: the page's CFF font, drawn without stem darkening, blurs into
+    // specks at the five or six pixels a letter gets at 10 pt.
+    letterFont_ = QFont(QStringLiteral("DejaVu Sans"));
+    letterFont_.setStyleHint(QFont::SansSerif);
+    letterFont_.setHintingPreference(QFont::PreferFullHinting);
+    letterFont_.setBold(true);
+    const qreal half = (lineHeight_ - 2) / 2.0;
+    letterFont_.setPixelSize(std::max(4, int(std::min(half * 0.95, (cell_ - 1) * 1.9))));
+    const QFontMetricsF letters(letterFont_);
+    letterAscent_ = letters.ascent();
+    letterCap_ = letters.capHeight();
     return true;
 }
 
@@ -82,7 +96,7 @@ void CellPainter::PrepareSlice() {
         QStaticText prepared(
             box ? QStringLiteral("%1").arg(uint(key), 2, 16, QLatin1Char('0')).toUpper()
                 : Ucs4(key));
-        prepared.prepare(QTransform(), box ? boxFont_ : font_);
+        prepared.prepare(QTransform(), box ? boxFont_ : cache == &letters_ ? letterFont_ : font_);
         if (cache->size() >= kCentredCacheLimit) cache->clear();
         cache->emplace(key, prepared);
     }
@@ -121,6 +135,65 @@ void CellPainter::DrawInvalidBox(QPainter &p, uint8_t byte, int x, int y, int w,
     p.setPen(box);
     p.drawRect(x + 1, y + 1, w - 3, lineHeight_ - 3);
     DrawCentred(p, boxes_, byte, x, y, w);
+}
+
+void CellPainter::DrawLetter(QPainter &p, char32_t letter, const QRectF &box) {
+    const auto it = letters_.find(letter);
+    if (it == letters_.end()) {
+        if (pending_.size() < kPendingLimit) pending_.insert({&letters_, letter});
+        return;
+    }
+    const QSizeF size = it->second.size();
+    const qreal scale = std::min<qreal>(1, box.width() / size.width());
+    p.save();
+    p.setFont(letterFont_);
+    // The capital's own height centred, not the line's: a line box would sit it high.
+    p.translate(box.center().x() - size.width() * scale / 2,
+                box.center().y() + letterCap_ / 2 - letterAscent_);
+    p.scale(scale, 1);
+    p.drawStaticText(QPointF(0, 0), it->second);
+    p.restore();
+}
+
+void CellPainter::DrawLineEndBadge(QPainter &p, Badge badge, int x, int y, int w,
+                                   const QColor &fill, const QColor &ink, Open open) {
+    // An open side runs to the cell's edge, square, to meet its other half.
+    const qreal left = open == Open::Left ? x : x + 0.5;
+    const qreal right = open == Open::Right ? x + w : x + w - 0.5;
+    const QRectF box(left, y + 1, right - left, lineHeight_ - 2);
+    p.save();
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(Qt::NoPen);
+    p.setBrush(fill);
+    const qreal radius = std::min(box.width(), box.height()) / 4;
+    p.drawRoundedRect(box, radius, radius);
+    if (open == Open::Left) p.drawRect(QRectF(box.left(), box.top(), radius, box.height()));
+    if (open == Open::Right)
+        p.drawRect(QRectF(box.right() - radius, box.top(), radius, box.height()));
+    p.restore();
+    p.setPen(ink);
+    const qreal half = box.height() / 2;
+    const QRectF top(box.left(), box.top(), box.width(), half);
+    const QRectF bottom(box.left(), box.top() + half, box.width(), half);
+    switch (badge) {
+    case Badge::Cr:
+    case Badge::Lf: {
+        const bool cr = badge == Badge::Cr;
+        DrawLetter(p, cr ? U'C' : U'L', top);
+        DrawLetter(p, cr ? U'R' : U'F', bottom);
+        break;
+    }
+    case Badge::CrLf: {
+        // Each letter over its own cell, so the badge reads as two marks that belong together.
+        const qreal cell = box.width() / 2;
+        const QRectF left(box.left(), 0, cell, half), right(box.left() + cell, 0, cell, half);
+        DrawLetter(p, U'C', left.translated(0, top.top()));
+        DrawLetter(p, U'R', right.translated(0, top.top()));
+        DrawLetter(p, U'L', left.translated(0, bottom.top()));
+        DrawLetter(p, U'F', right.translated(0, bottom.top()));
+        break;
+    }
+    }
 }
 
 qreal CellPainter::Advance(quint32 glyph) {

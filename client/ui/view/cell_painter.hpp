@@ -3,9 +3,13 @@
 // characters from fallback fonts, control pictures and the digits in invalid bytes' boxes laid
 // out once each).
 //
-// Characters from fallback fonts, pictures and box digits are laid out the first time a paint
-// meets them, but not in that paint: Qt may open a font file for one (2-12 ms). The paint leaves
-// their cells blank and queues them; zero-timer turns lay them out, each for about
+// Line-end marks are badges of the page's own rather than the control pictures ␍ and ␊, which
+// read alike at text sizes: a filled rounded box over the mark's cell with its letters stacked,
+// "C" over "R" and "L" over "F", and a CRLF as one badge across its two cells, "CR" over "LF".
+//
+// Characters from fallback fonts, pictures, box digits and badge letters are laid out the first
+// time a paint meets them, but not in that paint: Qt may open a font file for one (2-12 ms). The
+// paint leaves their cells blank and queues them; zero-timer turns lay them out, each for about
 // SetNewGlyphTime (at least one), and tell by prepared() that the page should be painted again.
 #pragma once
 
@@ -73,6 +77,13 @@ class CellPainter : public QObject {
     void DrawPicture(QPainter &p, char32_t c, int x, int y, int w);
     // The marked box of an invalid byte, holding its two hex digits.
     void DrawInvalidBox(QPainter &p, uint8_t byte, int x, int y, int w, const QColor &box);
+    // A line-end badge over cells [x, x + w): for a lone CR or LF (kCrMark, kLfMark) or, with
+    // both, a CRLF. The half of a CRLF that the row's end or a selection cuts in two is open on
+    // the side of its other half: a CR and an LF of one line break never pass for two lone ones.
+    enum class Badge { Cr, Lf, CrLf };
+    enum class Open { None, Left, Right };
+    void DrawLineEndBadge(QPainter &p, Badge badge, int x, int y, int w, const QColor &fill,
+                          const QColor &ink, Open open = Open::None);
 
     void SetNewGlyphTime(std::chrono::microseconds limit) { prepareLimit_ = limit; }
     bool Complete() const { return pending_.empty(); }
@@ -89,6 +100,8 @@ class CellPainter : public QObject {
     // is queued for PrepareSlice.
     void DrawCentred(QPainter &p, Cache &cache, char32_t key, int x, int y, int w);
     void DrawNoFontBox(QPainter &p, int x, int y, int w) const;
+    // A badge letter centred in box, with the painter's pen; a miss is queued.
+    void DrawLetter(QPainter &p, char32_t letter, const QRectF &box);
     void PrepareSlice();
 
     QFont font_;
@@ -97,6 +110,9 @@ class CellPainter : public QObject {
     Cache pictures_;                 // control pictures, line-end marks, fallbacks
     Cache boxes_;                    // the hex digits inside invalid bytes' boxes
     QFont boxFont_;                  // theirs: one object, so its engine is kept
+    Cache letters_;                  // the badges' letters
+    QFont letterFont_;
+    qreal letterAscent_ = 0, letterCap_ = 0;
     FontGaps gaps_;
     std::set<std::pair<Cache *, char32_t>> pending_;
     QTimer prepareTimer_;

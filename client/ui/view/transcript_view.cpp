@@ -20,7 +20,7 @@ QString FromUcs4(const std::u32string &s) {
 } // namespace
 
 TranscriptView::TranscriptView(QWidget *parent)
-    : QAbstractScrollArea(parent), input_(*this), finder_(*this) {
+    : QAbstractScrollArea(parent), input_(*this), finder_(*this), protocolMarks_(*this) {
     InstallTranscriptAccessibility();
     QFont font(QStringLiteral("Noto Sans Mono CJK JP"));
     font.setStyleHint(QFont::Monospace);
@@ -116,6 +116,7 @@ void TranscriptView::ApplyLayout() {
 void TranscriptView::NotifyAppended() {
     if (!transcript_) return;
     accessible_.Appended();
+    protocolMarks_.Appended();
     dirty_ = true;
     if (!refreshTimer_.isActive()) refreshTimer_.start();
 }
@@ -132,6 +133,7 @@ void TranscriptView::Flush() {
 
 void TranscriptView::NotifyCleared() {
     Restart();
+    protocolMarks_.Restart();
     top_ = 0;
     input_.Select(0, 0, 0);
     accessible_.Forget();

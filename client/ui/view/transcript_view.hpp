@@ -9,8 +9,8 @@
 //
 // The view keeps what is shown (options, the rows on screen, scrolling) and owns a part for each
 // other job: CellPainter draws characters at their cells, TranscriptInput turns keys and the
-// mouse into a caret and a selection, TranscriptFinder runs the find bar and its search, and
-// AccessibleText serves screen readers.
+// mouse into a caret and a selection, TranscriptFinder runs the find bar and its search,
+// AccessibleText serves screen readers and ProtocolMarks marks the replies of a protocol.
 //
 // The owner keeps the Transcript, appends to it on the UI thread and then calls NotifyAppended;
 // after Transcript::Clear it calls NotifyCleared.
@@ -18,6 +18,7 @@
 
 #include "transcript/transcript_layout.hpp"
 #include "view/cell_painter.hpp"
+#include "view/protocol_marks.hpp"
 #include "view/transcript_accessible.hpp"
 #include "view/transcript_finder.hpp"
 #include "view/transcript_input.hpp"
@@ -104,6 +105,19 @@ class TranscriptView : public QAbstractScrollArea {
     // Where datagrams start among the rows on screen, each "row inside" as VisibleNotes.
     QStringList VisibleDatagramBounds();
 
+    // Which protocol the replies of each connection are read as and marked in (text mode); empty:
+    // none. Set again whenever the choice changes: the record is read again.
+    void SetProtocols(RecordShapes::ProtocolOf protocolOf) {
+        protocolMarks_.SetProtocols(std::move(protocolOf));
+    }
+    // The protocol marks the screen shows (see ProtocolMarks::Visible), and whether the record is
+    // read to its end; for tests and tools.
+    QStringList VisibleShapes() {
+        if (dirty_) Flush();
+        return protocolMarks_.Visible();
+    }
+    bool ShapesDone() const { return protocolMarks_.Done(); }
+
     // The accessible text: one character per decoded unit of the shown directions (see
     // AccessibleText for when the count is exact).
     uint64_t CharacterCount() { return accessible_.Count(); }
@@ -140,6 +154,7 @@ class TranscriptView : public QAbstractScrollArea {
     // The parts work on the rows on screen and move through them as the view does.
     friend class TranscriptInput;
     friend class TranscriptFinder;
+    friend class ProtocolMarks;
 
     struct VisibleRow {
         RowRef ref;            // text mode
@@ -210,6 +225,7 @@ class TranscriptView : public QAbstractScrollArea {
     AccessibleText accessible_;
     TranscriptInput input_;
     TranscriptFinder finder_;
+    ProtocolMarks protocolMarks_;
 };
 
 } // namespace tarvotcpc::ui

@@ -7,6 +7,7 @@
 #include <QScopedValueRollback>
 
 #include <algorithm>
+#include <utility>
 
 #include "saves/saving.hpp"
 
@@ -18,6 +19,10 @@ const QColor kSentText(0x1f, 0x4e, 0xb4);
 const QColor kSentBack(0xe8, 0xf0, 0xff);
 const QColor kControlText(0x80, 0x80, 0x80);
 const QColor kInvalidBox(0xc0, 0x30, 0x30);
+// Line-end badges: a hue of their own, apart from the text, the sent lines' blue, the invalid
+// boxes' red and the notes' orange.
+const QColor kBadgeFill(0x00, 0x79, 0x6b);
+const QColor kBadgeInk(0xff, 0xff, 0xff);
 
 } // namespace
 
@@ -31,10 +36,12 @@ void TranscriptView::paintEvent(QPaintEvent *) {
     }
     p.fillRect(viewport()->rect(), palette().base());
     if (!transcript_) return;
-    if (mode_ == Mode::Hex)
+    if (mode_ == Mode::Hex) {
         PaintHex(p);
-    else
+    } else {
         PaintText(p);
+        protocolMarks_.Paint(p);
+    }
     PaintDatagramBounds(p);
     PaintNotes(p);
     painter_.End();
@@ -68,6 +75,9 @@ void TranscriptView::PaintText(QPainter &p) {
     const bool focused = hasFocus();
     const int margin = MarginWidth(), cell = CellWidth(), height = RowHeight();
     const QPalette &pal = palette();
+    RangeCursor quietInk(
+        visible_.empty() ? std::vector<std::pair<uint64_t, uint64_t>>()
+                         : protocolMarks_.QuietRanges(visible_.front().start, visible_.back().end));
     int y = 0;
     for (const VisibleRow &row : visible_) {
         if (times_) {
@@ -77,26 +87,65 @@ void TranscriptView::PaintText(QPainter &p) {
         const Segment &s = *row.ref.segment;
         int x = margin + 2;
         CellPainter::Runs runs;
-        for (std::size_t i = s.rowBegin[row.ref.row]; i < s.RowEnd(row.ref.row); ++i) {
+        bool covered = false; // the cell was drawn by the CRLF badge before it
+        const std::size_t rowEnd = s.RowEnd(row.ref.row);
+        for (std::size_t i = s.rowBegin[row.ref.row]; i < rowEnd; ++i) {
             const Glyph &g = s.glyphs[i];
             const int w = GlyphColumns(g) * cell;
             if (w == 0) continue;
             const bool selected = g.offset >= selFrom && g.offset < selTo;
             const bool sent = showSent_ && SentAt(g.offset);
-            if (selected)
-                p.fillRect(x, y, w, height, pal.highlight());
-            else if (sent)
-                p.fillRect(x, y, w, height, kSentBack);
-            const QColor color = selected ? pal.color(QPalette::HighlightedText)
-                                 : sent   ? kSentText
-                                          : pal.color(QPalette::Text);
-            if (g.kind == GlyphKind::Text) {
-                painter_.DrawCell(p, runs, g.codepoint, x, y, w, color);
-            } else if (g.kind == GlyphKind::Invalid) {
-                painter_.DrawInvalidBox(p, uint8_t(g.codepoint), x, y, w, kInvalidBox);
+            const bool quiet = !sent && quietInk.Has(g.offset);
+            if (std::exchange(covered, false)) {
+                // Drawn with the CR before it.
+            } else if (g.kind == GlyphKind::LineEnd) {
+                // A CRLF is one badge when both its cells look alike (neither or both selected).
+                const Glyph *next = i + 1 < rowEnd ? &s.glyphs[i + 1] : nullptr;
+                covered = g.codepoint == kCrMark && next && next->kind == GlyphKind::LineEnd &&
+                          next->codepoint == kLfMark && next->offset == g.offset + g.length &&
+                          (next->offset >= selFrom && next->offset < selTo) == selected &&
+                          (showSent_ && SentAt(next->offset)) == sent;
+                // Otherwise a CR and an LF of one CRLF (cut by the row's end or the selection)
+                // are halves open towards each other.
+                CellPainter::Open open = CellPainter::Open::None;
+                if (!covered && g.codepoint == kCrMark && i + 1 < s.glyphs.size() &&
+                    s.glyphs[i + 1].codepoint == kLfMark &&
+                    s.glyphs[i + 1].kind == GlyphKind::LineEnd &&
+                    s.glyphs[i + 1].offset == g.offset + g.length)
+                    open = CellPainter::Open::Right;
+                if (g.codepoint == kLfMark && i > 0 && s.glyphs[i - 1].codepoint == kCrMark &&
+                    s.glyphs[i - 1].kind == GlyphKind::LineEnd &&
+                    s.glyphs[i - 1].offset + s.glyphs[i - 1].length == g.offset)
+                    open = CellPainter::Open::Left;
+                const int span = covered ? 2 * w : w;
+                if (selected)
+                    p.fillRect(x, y, span, height, pal.highlight());
+                else if (sent)
+                    p.fillRect(x, y, span, height, kSentBack);
+                painter_.DrawLineEndBadge(
+                    p,
+                    covered                  ? CellPainter::Badge::CrLf
+                    : g.codepoint == kCrMark ? CellPainter::Badge::Cr
+                                             : CellPainter::Badge::Lf,
+                    x, y, span, selected ? pal.color(QPalette::HighlightedText) : kBadgeFill,
+                    selected ? pal.color(QPalette::Highlight) : kBadgeInk, open);
             } else {
-                p.setPen(selected ? color : sent ? kSentText : kControlText);
-                painter_.DrawPicture(p, g.codepoint, x, y, w);
+                if (selected)
+                    p.fillRect(x, y, w, height, pal.highlight());
+                else if (sent)
+                    p.fillRect(x, y, w, height, kSentBack);
+                const QColor color = selected ? pal.color(QPalette::HighlightedText)
+                                     : sent   ? kSentText
+                                     : quiet  ? kQuietText
+                                              : pal.color(QPalette::Text);
+                if (g.kind == GlyphKind::Text) {
+                    painter_.DrawCell(p, runs, g.codepoint, x, y, w, color);
+                } else if (g.kind == GlyphKind::Invalid) {
+                    painter_.DrawInvalidBox(p, uint8_t(g.codepoint), x, y, w, kInvalidBox);
+                } else {
+                    p.setPen(selected ? color : sent ? kSentText : kControlText);
+                    painter_.DrawPicture(p, g.codepoint, x, y, w);
+                }
             }
             if (focused && g.offset == caret) p.fillRect(x, y, 1, height, pal.text());
             x += w;

@@ -135,8 +135,22 @@ MainWindow::MainWindow(std::string settingsPath, QWidget *parent)
     receive_->SetTranscript(&controller_->KeptTranscript());
 
     viewControls_ = new ViewControls(this);
-    connect(viewControls_, &ViewControls::encodingPicked, this, [this](Encoding encoding) {
-        ChangeViewOptions([encoding](OptionValues &values) { SetViewEncoding(values, encoding); });
+    connect(viewControls_, &ViewControls::encodingPicked, this,
+            [this](std::optional<Encoding> encoding) {
+                ChangeViewOptions([encoding](OptionValues &values) {
+                    if (encoding)
+                        SetViewEncoding(values, *encoding);
+                    else
+                        values.SetText(Option::ViewEncoding, kViewEncodingAuto);
+                });
+                // Chosen now, whatever the options held: the user's choice wins over detection.
+                controller_->ChooseViewEncoding(encoding);
+            });
+    connect(viewControls_, &ViewControls::protocolPicked, this, [this](const QString &stored) {
+        ChangeViewOptions([&stored](OptionValues &values) {
+            values.SetText(Option::ViewProtocol, stored.toStdString());
+        });
+        controller_->ViewOptionsChanged();
     });
     connect(viewControls_, &ViewControls::hexPicked, this, [this](bool hex) {
         ChangeViewOptions([hex](OptionValues &values) {
@@ -146,17 +160,45 @@ MainWindow::MainWindow(std::string settingsPath, QWidget *parent)
     connect(viewControls_, &ViewControls::marksPicked, this, [this](bool on) {
         ChangeViewOptions([on](OptionValues &values) { values[Option::ViewLineEndMarks] = on; });
     });
-    ApplyViewOptions();
     // A narrow window folds a toolbar's last controls behind a button a screen reader must name.
     for (QToolBar *bar : findChildren<QToolBar *>())
         if (auto *more = bar->findChild<QToolButton *>(QStringLiteral("qt_toolbar_ext_button")))
             more->setAccessibleName(Text("その他のボタン"));
     controller_->Start();
+    ApplyViewOptions();
+    PageEncodingChanged();
+    ApplyProtocols();
+}
+
+void MainWindow::PageEncodingChanged() {
+    const PageEncoding &encoding = controller_->ViewEncoding();
+    receive_->SetEncoding(encoding.InForce());
+    viewControls_->ShowEncoding(encoding.Chosen(), QString::fromStdString(encoding.Label()));
+}
+
+void MainWindow::PageProtocolChanged() {
+    ApplyProtocols();
+}
+
+void MainWindow::ApplyProtocols() {
+    const ProtocolChoice choice = controller_->ViewProtocol().Chosen();
+    if (choice.kind == ProtocolChoice::Kind::Off) {
+        receive_->SetProtocols({});
+    } else if (captures_->Opened() != nullptr) {
+        const std::optional<CaptureConnection> ends =
+            CaptureConnectionOf(captures_->OpenedSummary());
+        const std::optional<int32_t> port =
+            ends && ends->localOpened ? std::optional<int32_t>(ends->peer.port) : std::nullopt;
+        receive_->SetProtocols([choice, port](uint32_t) { return ProtocolFor(choice, port); });
+    } else {
+        receive_->SetProtocols(
+            [this](uint32_t connection) { return controller_->ProtocolOf(connection); });
+    }
 }
 
 void MainWindow::ApplyViewOptions() {
     const OptionValues values = ReadOptions(settings_);
-    receive_->SetEncoding(ViewEncodingOf(values));
+    receive_->SetEncoding(controller_->ViewEncoding().InForce());
     receive_->SetMode(ViewIsHex(values) ? TranscriptView::Mode::Hex : TranscriptView::Mode::Text);
     receive_->SetLineEndMarks(values[Option::ViewLineEndMarks]);
     receive_->SetShowTimes(values[Option::ViewTimes]);
@@ -201,14 +243,15 @@ void MainWindow::Run(Command command) {
     case Command::Options:
         ExecOptionsDialog(this, settings_, settingsPath_);
         ShowSendOptions();
+        controller_->ViewOptionsChanged();
         ApplyViewOptions();
         break;
     case Command::SaveReceived:
         saver_->Start(SaveKind::RawReceived, ShownTranscript(),
-                      ViewEncodingOf(ReadOptions(settings_)));
+                      controller_->ViewEncoding().InForce());
         break;
     case Command::SaveTranscript:
-        saver_->Start(SaveKind::Text, ShownTranscript(), ViewEncodingOf(ReadOptions(settings_)));
+        saver_->Start(SaveKind::Text, ShownTranscript(), controller_->ViewEncoding().InForce());
         break;
     case Command::SaveCapture:
         SaveCapture();

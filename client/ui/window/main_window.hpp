@@ -95,6 +95,8 @@ class MainWindow : public QMainWindow, private MainView {
     AskPlaceholderValues(const std::vector<std::string> &names) override;
     bool ConfirmSend(const std::string &question) override;
     void RepeatChanged(const std::string &text, bool running) override;
+    void PageEncodingChanged() override;
+    void PageProtocolChanged() override;
     void AskPassphrase(const PassphraseQuestion &question) override;
     void ScriptRunning(bool running) override;
 
@@ -135,6 +137,9 @@ class MainWindow : public QMainWindow, private MainView {
     void ApplyViewOptions();
     // The user picked a view option in the menu or toolbar: stored, then applied.
     void ChangeViewOptions(const std::function<void(OptionValues &)> &change);
+    // The page reads the replies of the shown record's connections as the controller says (a
+    // capture's as its one connection's ends say).
+    void ApplyProtocols();
 
     std::string settingsPath_;
     SettingsHashes settings_{};

@@ -36,6 +36,7 @@ void MainWindow::ShowOpenedCapture() {
     // A save still reading the page's record goes on: the record itself stays as it is.
     const CaptureSummary &summary = captures_->OpenedSummary();
     receive_->SetTranscript(captures_->Opened());
+    ApplyProtocols();
     SetStatusText(Text("キャプチャ「%1」 (送信 %2 バイト、受信 %3 バイト)")
                       .arg(captures_->OpenedName())
                       .arg(summary.sent)
@@ -53,6 +54,7 @@ void MainWindow::ShowRecord() {
     if (captures_->Saving(*capture)) captures_->Cancel();
     receive_->SetTranscript(&controller_->KeptTranscript());
     captures_->Close();
+    ApplyProtocols();
     peerLabel_->clear();
 }
 

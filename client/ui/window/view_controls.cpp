@@ -12,6 +12,29 @@
 
 namespace tarvotcpc::ui {
 
+namespace {
+
+// The encoding box's first item is 自動判別; the encodings follow in the table's order.
+constexpr int kAutoItem = 0;
+
+// The protocol menu's accelerators, by stored value.
+const char *ProtocolAccelerator(const char *stored) {
+    static constexpr std::pair<std::string_view, const char *> kKeys[] = {
+        {kViewProtocolNone, "N"},
+        {kViewProtocolFromPort, "A"},
+        {"http", "H"},
+        {"resp", "R"},
+        {"smtp", "S"},
+        {"ftp", "F"},
+        {"imap", "I"},
+    };
+    for (const auto &[value, key] : kKeys)
+        if (value == stored) return key;
+    return nullptr;
+}
+
+} // namespace
+
 ViewControls::ViewControls(QMainWindow *window) : QObject(window) {
     QMenuBar *bar = window->menuBar();
     menu_ = new QMenu(Text("表示(&V)"), window);
@@ -33,6 +56,13 @@ ViewControls::ViewControls(QMainWindow *window) : QObject(window) {
     encodingBox_->setObjectName(QStringLiteral("viewEncodingToolComboBox"));
     encodingBox_->setAccessibleName(Text("受信データの文字コード"));
     encodingBox_->setToolTip(encodingBox_->accessibleName());
+    encodingBox_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    autoEncoding_ = encodingMenu->addAction(Text("自動判別(&A)"));
+    autoEncoding_->setCheckable(true);
+    autoEncoding_->setObjectName(QStringLiteral("viewEncodingAutoAction"));
+    encodings_->addAction(autoEncoding_);
+    encodingBox_->addItem(Text("自動判別"), -1);
+    encodingMenu->addSeparator();
     for (const Encoding encoding : kEncodings) {
         const QString label = Text(EncodingRowOf(encoding).label);
         QAction *action = encodingMenu->addAction(label);
@@ -43,10 +73,17 @@ ViewControls::ViewControls(QMainWindow *window) : QObject(window) {
         encodingBox_->addItem(label, static_cast<int>(encoding));
     }
     connect(encodings_, &QActionGroup::triggered, this, [this](QAction *action) {
-        if (!showing_) emit encodingPicked(static_cast<Encoding>(action->data().toInt()));
+        if (showing_) return;
+        if (action == autoEncoding_)
+            emit encodingPicked(std::nullopt);
+        else
+            emit encodingPicked(static_cast<Encoding>(action->data().toInt()));
     });
     connect(encodingBox_, &QComboBox::activated, this, [this](int index) {
-        if (!showing_)
+        if (showing_) return;
+        if (index == kAutoItem)
+            emit encodingPicked(std::nullopt);
+        else
             emit encodingPicked(static_cast<Encoding>(encodingBox_->itemData(index).toInt()));
     });
 
@@ -65,6 +102,26 @@ ViewControls::ViewControls(QMainWindow *window) : QObject(window) {
         if (!showing_) emit marksPicked(on);
     });
 
+    QMenu *protocolMenu = menu_->addMenu(Text("プロトコル(&P)"));
+    protocolMenu->setObjectName(QStringLiteral("viewProtocolMenu"));
+    protocolMenu->setAccessibleName(Text("プロトコル"));
+    protocols_ = new QActionGroup(this);
+    protocols_->setExclusive(true);
+    for (const OptionChoice &choice : kViewProtocolChoices) {
+        QString label = Text(choice.label);
+        if (const char *key = ProtocolAccelerator(choice.value))
+            label += QStringLiteral("(&%1)").arg(QLatin1String(key));
+        QAction *action = protocolMenu->addAction(label);
+        action->setCheckable(true);
+        action->setData(QString::fromLatin1(choice.value));
+        action->setObjectName(QStringLiteral("viewProtocolAction_%1").arg(choice.value));
+        protocols_->addAction(action);
+        if (std::string_view(choice.value) == kViewProtocolFromPort) protocolMenu->addSeparator();
+    }
+    connect(protocols_, &QActionGroup::triggered, this, [this](QAction *action) {
+        if (!showing_) emit protocolPicked(action->data().toString());
+    });
+
     toolBar_ = window->addToolBar(Text("表示ツールバー"));
     toolBar_->setObjectName(QStringLiteral("viewToolBar"));
     toolBar_->setAccessibleName(toolBar_->windowTitle());
@@ -80,19 +137,42 @@ ViewControls::ViewControls(QMainWindow *window) : QObject(window) {
         button->setAccessibleName(action->toolTip());
     }
     Show(OptionValues());
+    ShowEncoding(ViewEncodingChosen(OptionValues()), QString());
 }
 
 QAction *ViewControls::EncodingAction(Encoding encoding) const {
-    return encodings_->actions().at(static_cast<int>(encoding));
+    for (QAction *action : encodings_->actions())
+        if (action != autoEncoding_ && action->data().toInt() == static_cast<int>(encoding))
+            return action;
+    return nullptr;
+}
+
+QAction *ViewControls::ProtocolAction(const char *stored) const {
+    for (QAction *action : protocols_->actions())
+        if (action->data().toString() == QLatin1String(stored)) return action;
+    return nullptr;
 }
 
 void ViewControls::Show(const OptionValues &values) {
     showing_ = true;
-    const Encoding encoding = ViewEncodingOf(values);
-    EncodingAction(encoding)->setChecked(true);
-    encodingBox_->setCurrentIndex(static_cast<int>(encoding));
     hex_->setChecked(ViewIsHex(values));
     marks_->setChecked(values[Option::ViewLineEndMarks]);
+    if (QAction *protocol = ProtocolAction(values.Text(Option::ViewProtocol).c_str()))
+        protocol->setChecked(true);
+    showing_ = false;
+}
+
+void ViewControls::ShowEncoding(std::optional<Encoding> chosen, const QString &label) {
+    showing_ = true;
+    // Automatic, the box's first item names what was detected; the menu keeps its own word.
+    encodingBox_->setItemText(kAutoItem, chosen ? Text("自動判別") : label);
+    if (chosen) {
+        EncodingAction(*chosen)->setChecked(true);
+        encodingBox_->setCurrentIndex(encodingBox_->findData(static_cast<int>(*chosen)));
+    } else {
+        autoEncoding_->setChecked(true);
+        encodingBox_->setCurrentIndex(kAutoItem);
+    }
     showing_ = false;
 }
 

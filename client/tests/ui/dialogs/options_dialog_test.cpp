@@ -148,6 +148,7 @@ class OptionsDialogTest : public QObject {
                                {"placeholders", "0"},
                                {"repeatinterval", "1000"},
                                {"repeatcount", "10"},
+                               {"viewprotocol", "none"},
                                {"keylogfile", ""}};
         QCOMPARE(EntriesOf(fixture.Settings().options), expected);
         QCOMPARE(fixture.Reload().options, expected);

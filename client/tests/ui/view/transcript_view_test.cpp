@@ -11,6 +11,7 @@
 
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <random>
 #include <string>
@@ -214,6 +215,97 @@ class TranscriptViewTest : public QObject {
                 QVERIFY2(left >= 2 && left < 2 + cell, qPrintable(where));
                 QVERIFY2(right >= 2 + 99 * cell && right <= 2 + 100 * cell, qPrintable(where));
             }
+        }
+    }
+
+    // Line-end marks are badges of a colour of their own over exactly the cells the marks take,
+    // at every size: one across the two cells of a CRLF, one cell for a lone LF or CR, with
+    // letters in a contrasting ink in both its halves, a CR's unlike an LF's. A selection that
+    // splits a CRLF splits its badge; copying gives the marks as before.
+    void lineEndBadgesKeepTheGridAtEverySize() {
+        const QRgb fill = qRgb(0x00, 0x79, 0x6b);
+        for (const qreal points : {10.0, 12.0, 16.0}) {
+            Fixture f;
+            QFont font = f.view.PageFont();
+            font.setPointSizeF(points);
+            f.view.SetPageFont(font);
+            f.view.SetNewGlyphTime(10s);
+            f.view.SetLineEndMarks(true);
+            f.Add("ab\r\ncd\nef\rgh");
+            const auto shot = [&f] {
+                for (int turns = 0; turns < 100; ++turns) {
+                    const QImage image = f.view.viewport()->grab().toImage();
+                    if (f.view.LastPaintComplete()) return image;
+                    QCoreApplication::processEvents();
+                }
+                return QImage();
+            };
+            QImage image = shot();
+            const int cell = f.view.CellWidth(), height = f.view.RowHeight();
+            const auto cellAt = [&](int row, int column, int cells) {
+                return image.copy(2 + column * cell, row * height, cells * cell, height);
+            };
+            // The columns of a row holding the badge's fill, and light ink inside its halves.
+            const auto badge = [&](int row) {
+                int left = image.width(), right = -1, topInk = 0, bottomInk = 0;
+                for (int y = row * height; y < (row + 1) * height; ++y)
+                    for (int x = 0; x < image.width(); ++x)
+                        if (image.pixel(x, y) == fill)
+                            left = std::min(left, x), right = std::max(right, x);
+                for (int y = row * height; y < (row + 1) * height; ++y)
+                    for (int x = left; x <= right; ++x)
+                        if (qGray(image.pixel(x, y)) > 200)
+                            ++(y < row * height + height / 2 ? topInk : bottomInk);
+                return std::array<int, 4>{left, right, topInk, bottomInk};
+            };
+            const QString where = QStringLiteral("%1 pt, cell %2, row %3").arg(points).arg(cell);
+            const auto [crlfLeft, crlfRight, crlfTop, crlfBottom] = badge(0);
+            QVERIFY2(crlfLeft >= 2 + 2 * cell && crlfLeft <= 2 + 2 * cell + 2,
+                     qPrintable(where.arg(0)));
+            QVERIFY2(crlfRight >= 2 + 4 * cell - 3 && crlfRight < 2 + 4 * cell,
+                     qPrintable(where.arg(0) + QString(" %1 %2").arg(crlfLeft).arg(crlfRight)));
+            QVERIFY2(crlfTop > 0 && crlfBottom > 0, qPrintable(where.arg(0)));
+            for (const int row : {1, 2}) {
+                // Lone: closed on both sides, inside its cell.
+                const auto [left, right, top, bottom] = badge(row);
+                QVERIFY2(left > 2 + 2 * cell && right < 2 + 3 * cell - 1,
+                         qPrintable(where.arg(row)));
+                QVERIFY2(top > 0 && bottom > 0, qPrintable(where.arg(row)));
+            }
+            QVERIFY(cellAt(1, 2, 1) != cellAt(2, 2, 1));
+            // The text around the badges is where it was.
+            QCOMPARE(f.view.VisibleRows().mid(0, 3),
+                     (QStringList{U("ab\u240D\u240A"), U("cd\u240A"), U("ef\u240D")}));
+
+            f.view.SetSelection(2, 3); // the CR of the CRLF
+            image = shot();
+            const auto [splitLeft, splitRight, splitTop, splitBottom] = badge(0);
+            // The LF's half, open towards its CR.
+            QVERIFY2(splitLeft == 2 + 3 * cell && splitRight < 2 + 4 * cell,
+                     qPrintable(where.arg(0)));
+            const QImage selectedCr = cellAt(0, 2, 1);
+            const QRgb highlight = f.view.palette().color(QPalette::Highlight).rgb();
+            bool highlighted = false;
+            for (int y = 0; y < selectedCr.height(); ++y)
+                for (int x = 0; x < selectedCr.width(); ++x)
+                    highlighted = highlighted || selectedCr.pixel(x, y) == highlight;
+            QVERIFY(highlighted);
+            f.view.SelectAll();
+            QCOMPARE(f.view.SelectedText(), U("ab\u240D\u240A\ncd\u240A\nef\u240D\ngh"));
+
+            // A CRLF that the row's end cuts reads as one too, not as a lone CR and a lone LF:
+            // the CR's half open at the row's end, the LF's at the next row's start.
+            f.view.SetSelection(0, 0);
+            f.Add(std::string(200, 'x'));
+            const int columns = int(f.view.VisibleRows().at(3).size());
+            f.Add(std::string(std::size_t((columns - 1 - 202 % columns + columns) % columns), 'x') +
+                  "\r\nz");
+            image = shot();
+            const QStringList rows = f.view.VisibleRows();
+            const int cut = int(rows.indexOf(QRegularExpression(QStringLiteral("^x+\u240D$"))));
+            QVERIFY2(cut > 3 && rows.value(cut + 1) == U("\u240A"), qPrintable(rows.join('|')));
+            QCOMPARE(badge(cut)[1], 2 + columns * cell - 1);
+            QCOMPARE(badge(cut + 1)[0], 2);
         }
     }
 
