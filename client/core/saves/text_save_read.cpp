@@ -1,5 +1,7 @@
 #include "saves/text_save_read.hpp"
 
+#include <algorithm>
+#include <utility>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -155,8 +157,32 @@ std::optional<TextSaveReader::Header> TextSaveReader::ParseHeader(std::string_vi
     if (header.kind == Header::Kind::Note) {
         if (!Expect(line, at, " ")) return std::nullopt;
         header.note = TextSaveBytes(line.substr(at), true);
-    } else if (at != line.size()) {
-        return std::nullopt;
+    } else {
+        // What the save adds after the number: the answer's time, and a datagram's size (its
+        // bytes are the lines that follow, as for any chunk).
+        if (Expect(line, at, " 応答時間 ")) {
+            std::size_t wholeDigits = 0;
+            while (at + wholeDigits < line.size() && line[at + wholeDigits] >= '0' &&
+                   line[at + wholeDigits] <= '9')
+                ++wholeDigits;
+            int64_t whole = 0, tenth = 0;
+            if (wholeDigits == 0 || wholeDigits > 12 || !Digits(line, at, wholeDigits, whole) ||
+                !Expect(line, at, ".") || !Digits(line, at, 1, tenth) || !Expect(line, at, "ms"))
+                return std::nullopt;
+            header.replyUs = whole * 1000 + tenth * 100;
+        }
+        if (Expect(line, at, " (データグラム ")) {
+            std::size_t sizeDigits = 0;
+            while (at + sizeDigits < line.size() && line[at + sizeDigits] >= '0' &&
+                   line[at + sizeDigits] <= '9')
+                ++sizeDigits;
+            int64_t size = 0;
+            if (sizeDigits == 0 || sizeDigits > 6 || !Digits(line, at, sizeDigits, size) ||
+                !Expect(line, at, "バイト)"))
+                return std::nullopt;
+            header.datagram = true;
+        }
+        if (at != line.size()) return std::nullopt;
     }
     const int64_t zone = (zoneHours * 3600 + zoneMinutes * 60) * (east ? 1 : -1);
     const int64_t seconds =
@@ -168,17 +194,40 @@ std::optional<TextSaveReader::Header> TextSaveReader::ParseHeader(std::string_vi
 }
 
 bool TextSaveReader::Append(std::string_view bytes) {
+    if (chunk_->datagram) {
+        datagram_.append(bytes);
+        return true;
+    }
     if (bytes.empty()) return true;
     const Direction direction =
         chunk_->kind == Header::Kind::Received ? Direction::Received : Direction::Sent;
+    const uint64_t offset = into_.Size();
     if (const int err = into_.Append(direction, bytes.data(), bytes.size(), chunk_->timeUs))
         return Fail(std::string("記録に書き込めません: ") + std::strerror(err));
+    if (chunk_->replyUs) into_.AddReplyTime(offset, *std::exchange(chunk_->replyUs, std::nullopt));
+    return true;
+}
+
+bool TextSaveReader::EndChunk() {
+    if (!chunk_ || !chunk_->datagram) return true;
+    const std::string bytes = std::move(datagram_);
+    datagram_.clear();
+    const Direction direction =
+        chunk_->kind == Header::Kind::Received ? Direction::Received : Direction::Sent;
+    const uint64_t offset = into_.Size();
+    if (const int err = into_.Append(direction, bytes.data(), bytes.size(), chunk_->timeUs, true))
+        return Fail(std::string("記録に書き込めません: ") + std::strerror(err));
+    if (chunk_->replyUs) into_.AddReplyTime(offset, *chunk_->replyUs);
+    // Text after a note that follows (a save never writes any) goes on as plain bytes.
+    chunk_->datagram = false;
+    chunk_->replyUs.reset();
     return true;
 }
 
 bool TextSaveReader::Line(std::string_view line) {
     ++lineNumber_;
     if (std::optional<Header> header = ParseHeader(line)) {
+        if (!EndChunk()) return false;
         if (!connection_ || *connection_ != header->connection) {
             into_.BeginConnection(header->connection);
             connection_ = header->connection;
@@ -233,9 +282,9 @@ bool TextSaveReader::Finish() {
     if (!partial_.empty()) {
         const std::string last = std::move(partial_);
         partial_.clear();
-        return Line(last);
+        if (!Line(last)) return false;
     }
-    return true;
+    return EndChunk();
 }
 
 TextSaveReadOutcome ReadTextSave(const std::string &path, Transcript &into) {

@@ -43,15 +43,20 @@ class TextSaveReader {
         int64_t timeUs = 0;
         uint32_t connection = 0;
         std::string note;
+        std::optional<int64_t> replyUs; // the answer's time, to a tenth of a millisecond
+        bool datagram = false;
     };
     static std::optional<Header> ParseHeader(std::string_view line);
 
     bool Line(std::string_view line);
     bool Append(std::string_view bytes);
+    // A datagram's lines are held until its chunk ends, so that it stays one datagram.
+    bool EndChunk();
     bool Fail(std::string error);
 
     Transcript &into_;
-    std::string partial_; // the current line, not yet ended
+    std::string partial_;  // the current line, not yet ended
+    std::string datagram_; // the bytes of the datagram being read
     uint64_t lineNumber_ = 0;
     std::optional<Header> chunk_; // the chunk whose text the lines are
     std::optional<uint32_t> connection_;

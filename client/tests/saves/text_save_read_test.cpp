@@ -82,7 +82,14 @@ void Generate(Transcript &transcript, std::mt19937 &random, bool lookalikes) {
             for (int k = 0; k < count; ++k)
                 bytes += pieces[pick(random)];
             const Direction direction = what % 2 ? Direction::Sent : Direction::Received;
-            ASSERT_EQ(transcript.Append(direction, bytes.data(), bytes.size(), timeUs), 0);
+            // The headers of a save also carry an answer's time and a datagram's size.
+            const uint64_t offset = transcript.Size();
+            // (A datagram's size in its header tells bytes apart that look alike as text.)
+            const bool datagram = what == 4 && !lookalikes;
+            ASSERT_EQ(transcript.Append(direction, bytes.data(), bytes.size(), timeUs, datagram),
+                      0);
+            if (direction == Direction::Received && what == 6)
+                transcript.AddReplyTime(offset, 1000 + i * 777);
         }
     }
 }

@@ -134,7 +134,7 @@ TEST_F(ScriptSessionTest, AScriptDrivesTheWindowsConnectionAndItsRecordReplays) 
                          "expect('+OK\\r\\n')\n"
                          "sleep(0.05)\n"
                          "send('GET greeting\\n') expect('こんにちは\\r\\n')\n"
-                         "log('done')\n",
+                         "log('done ' .. vars.host .. ' ' .. vars.port)\n",
                          "login.lua"));
     EXPECT_EQ(view_.runs, (std::vector<bool>{true, false}));
     EXPECT_TRUE(view_.messages.empty()) << view_.messages.front();
@@ -145,7 +145,8 @@ TEST_F(ScriptSessionTest, AScriptDrivesTheWindowsConnectionAndItsRecordReplays) 
         << notes[0];
     EXPECT_EQ(notes[1].rfind("スクリプト: login.lua:3: sleep: ", 0), 0u) << notes[1];
     EXPECT_EQ(notes[2].rfind("スクリプト: login.lua:4: expect: ", 0), 0u) << notes[2];
-    EXPECT_EQ(notes[3], "スクリプト: done");
+    // vars holds the placeholders of the connection.
+    EXPECT_EQ(notes[3], "スクリプト: done 127.0.0.1 " + std::to_string(port));
     EXPECT_EQ(notes[4], "スクリプト: スクリプトが最後まで実行されました");
     EXPECT_EQ(controller_->StatusText(), "スクリプトが最後まで実行されました");
     // Each step showed in the status bar as it began.
