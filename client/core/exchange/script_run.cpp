@@ -157,8 +157,16 @@ struct ScriptLua {
     static int Send(lua_State *L, ScriptRun &run) {
         std::string text;
         if (!Text(L, 1, text)) return Fail(run, "send: 送る文字列を渡してください");
-        SendBytes out = EncodeForSend(text, run.options_.encoding, run.options_.lineEnding,
-                                      run.options_.escapes);
+        SendBytes out;
+        if (run.placeholders_) {
+            PreparedSend prepared = PrepareSend(text, &*run.placeholders_, run.options_.encoding,
+                                                run.options_.lineEnding, run.options_.escapes);
+            out = std::move(prepared.bytes);
+            ++run.placeholders_->counter;
+        } else {
+            out = EncodeForSend(text, run.options_.encoding, run.options_.lineEnding,
+                                run.options_.escapes);
+        }
         if (!out.ok) return Fail(run, "send: " + out.error);
         Report(L, run, "send", "「" + Shown(text) + "」");
         return Out(run, "send", std::move(out.bytes));
@@ -533,7 +541,8 @@ struct ScriptLua {
 ScriptRun::ScriptRun(std::string source, std::string name, ExchangeChannel &channel,
                      ScriptOptions options)
     : source_(std::move(source)), name_(std::move(name)), channel_(channel),
-      options_(std::move(options)), connected_(options_.connected) {
+      options_(std::move(options)), connected_(options_.connected),
+      placeholders_(options_.placeholders) {
     if (options_.encoding != SendEncoding::Utf8)
         decoder_ = std::make_unique<Decoder>(options_.encoding);
     wakeTarget_->run = this;

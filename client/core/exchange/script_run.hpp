@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "exchange/exchange_channel.hpp"
+#include "exchange/placeholders.hpp"
 #include "text/send_encoding.hpp"
 
 struct lua_State;
@@ -48,6 +49,9 @@ struct ScriptOptions {
     bool escapes = false;
     // The placeholders, as the table `vars`.
     std::vector<std::pair<std::string, std::string>> vars;
+    // With values, send() replaces "%name%" markers as the send page does when its switch is
+    // on; "%counter%" goes up by one with each send() from the value given.
+    std::optional<PlaceholderValues> placeholders;
     double expectSeconds = 10;  // expect and expect_re without a time of their own
     double connectSeconds = 30; // connect, starttls and close
     double longestWait = 86400; // no wait is longer, whatever the script asks
@@ -155,6 +159,7 @@ class ScriptRun : public ExchangeSink {
     std::size_t memoryUsed_ = 0;
     std::string error_;
     std::vector<std::optional<std::string>> results_;
+    std::optional<PlaceholderValues> placeholders_; // send()'s, counting on
     bool unreachable_ = false; // the error being raised is connect() not reaching its peer
     std::string connectError_; // the last such error, as the script saw it
 };

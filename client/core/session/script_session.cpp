@@ -174,12 +174,14 @@ void MainController::RunScript(std::string source, std::string name) {
     options.connected = connection_ && peerReached_ && connectedLook_;
     // `vars` holds the placeholders as a send would see them now: the user's variables, then
     // the peer's host and port, which win over a variable of the same name.
-    const PlaceholderValues now = ValuesNow();
+    PlaceholderValues now = ValuesNow();
     options.vars = now.variables;
     if (!now.host.empty()) {
         options.vars.emplace_back("host", now.host);
         options.vars.emplace_back("port", std::to_string(now.port));
     }
+    // With the switch on, send() replaces markers as the page's sends do.
+    if (values[Option::Placeholders]) options.placeholders = std::move(now);
     script_ = std::make_unique<ScriptSession>(*this, wake_);
     view_.ScriptRunning(true);
     SetStatus("スクリプト「" + name + "」を実行しています");

@@ -97,6 +97,35 @@ close()
 
 // An awaited text that never comes: the error names it, the time waited, the last bytes the
 // peer sent (escaped) and the script's line; the same when the peer hangs up first.
+// With placeholders, send() replaces markers as the send page does, the counter going up with
+// each send, "%bodylength%" standing for its body; without, a "%" goes out as typed.
+TEST(ScriptRun, SendReplacesPlaceholdersOnlyWhenGiven) {
+    for (const bool on : {true, false}) {
+        testing::TestServer server(testing::Silent());
+        ConnectionChannel channel;
+        ScriptOptions options;
+        options.vars = {{"port", std::to_string(server.Port())}};
+        if (on) {
+            PlaceholderValues values;
+            values.variables = {{"who", "世界"}};
+            values.counter = 7;
+            options.placeholders = values;
+        }
+        ScriptRun run("connect('127.0.0.1', vars.port)\n"
+                      "send('HELLO %who% %counter%')\n"
+                      "send('POST %counter%\\nLength: %bodylength%\\n\\nabc')\n"
+                      "sleep(0.3)\n",
+                      "vars.lua", channel, options);
+        ASSERT_EQ(RunToEnd(run).state, ScriptOutcome::State::Succeeded);
+        std::string sent;
+        for (const auto &entry : channel.Record())
+            if (entry.kind == ConnectionChannel::Entry::Kind::Sent) sent += entry.text;
+        EXPECT_EQ(sent,
+                  on ? "HELLO 世界 7POST 8\r\nLength: 3\r\n\r\nabc"
+                     : "HELLO %who% %counter%POST %counter%\r\nLength: %bodylength%\r\n\r\nabc");
+    }
+}
+
 // The channel may outlive the run: its connection goes on getting bytes, and their wake-ups must
 // not reach the run that is gone.
 TEST(ScriptRun, AChannelThatOutlivesItsRunWakesNothing) {
