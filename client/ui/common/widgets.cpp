@@ -4,6 +4,7 @@
 #include <QTextDocument>
 
 #include <QDialog>
+#include <QDialogButtonBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QPushButton>
@@ -58,6 +59,19 @@ QHBoxLayout *NewOkCancelRow(QDialog *dialog) {
     row->addWidget(ok);
     row->addWidget(cancel);
     return row;
+}
+
+QDialogButtonBox *NewAcceptCancelBox(QDialog *dialog, const QString &acceptText,
+                                     const QString &acceptName) {
+    auto *buttons = new QDialogButtonBox(dialog);
+    QPushButton *accept = buttons->addButton(acceptText, QDialogButtonBox::AcceptRole);
+    QPushButton *cancel = buttons->addButton(Text("キャンセル"), QDialogButtonBox::RejectRole);
+    accept->setObjectName(acceptName);
+    cancel->setObjectName(QStringLiteral("cancelPushButton"));
+    accept->setDefault(true);
+    QObject::connect(buttons, &QDialogButtonBox::accepted, dialog, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
+    return buttons;
 }
 
 } // namespace tarvotcpc::ui

@@ -7,6 +7,7 @@
 #include <string>
 
 class QDialog;
+class QDialogButtonBox;
 class QHBoxLayout;
 class QPlainTextEdit;
 class QTreeWidget;
@@ -35,5 +36,10 @@ std::string PlainTextOf(const QPlainTextEdit *edit);
 // A right-aligned row of OK (the default button) and キャンセル, wired to the dialog's accept
 // and reject.
 QHBoxLayout *NewOkCancelRow(QDialog *dialog);
+
+// A button box of one accepting button (the default; acceptText, named acceptName) and
+// キャンセル ("cancelPushButton"), wired to the dialog's accept and reject.
+QDialogButtonBox *NewAcceptCancelBox(QDialog *dialog, const QString &acceptText,
+                                     const QString &acceptName);
 
 } // namespace tarvotcpc::ui

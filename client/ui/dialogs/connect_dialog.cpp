@@ -100,14 +100,8 @@ ConnectDialog::ConnectDialog(QWidget *parent, SettingsHashes &settings, std::str
     proxy_->setAccessibleName(proxyLabel->text());
     proxy_->setAccessibleDescription(proxy_->placeholderText());
 
-    auto *buttons = new QDialogButtonBox(this);
-    QPushButton *ok = buttons->addButton(Text("接続"), QDialogButtonBox::AcceptRole);
-    QPushButton *cancel = buttons->addButton(Text("キャンセル"), QDialogButtonBox::RejectRole);
-    ok->setObjectName(QStringLiteral("connectPushButton"));
-    cancel->setObjectName(QStringLiteral("cancelPushButton"));
-    ok->setDefault(true);
-    connect(buttons, &QDialogButtonBox::accepted, this, &ConnectDialog::accept);
-    connect(buttons, &QDialogButtonBox::rejected, this, &ConnectDialog::reject);
+    QDialogButtonBox *buttons =
+        NewAcceptCancelBox(this, Text("接続"), QStringLiteral("connectPushButton"));
 
     // Tab goes down the form as it shows.
     setTabOrder(port_, protocol_);

@@ -37,14 +37,8 @@ ProxyPasswordDialog::ProxyPasswordDialog(QWidget *parent, const ProxyPasswordQue
     keep_->setAccessibleName(keep_->text());
     keep_->setToolTip(Text("設定ファイルに保存し、次からは尋ねません"));
 
-    auto *buttons = new QDialogButtonBox(this);
-    QPushButton *ok = buttons->addButton(Text("接続"), QDialogButtonBox::AcceptRole);
-    QPushButton *cancel = buttons->addButton(Text("キャンセル"), QDialogButtonBox::RejectRole);
-    ok->setObjectName(QStringLiteral("connectPushButton"));
-    cancel->setObjectName(QStringLiteral("cancelPushButton"));
-    ok->setDefault(true);
-    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
-    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    QDialogButtonBox *buttons =
+        NewAcceptCancelBox(this, Text("接続"), QStringLiteral("connectPushButton"));
 
     auto *form = new QFormLayout;
     form->addRow(passwordLabel, password_);

@@ -139,14 +139,8 @@ ListenDialog::ListenDialog(QWidget *parent)
     certificate_->setAccessibleName(Text("証明書ファイル"));
     key_->setAccessibleName(Text("秘密鍵ファイル"));
 
-    auto *buttons = new QDialogButtonBox(this);
-    QPushButton *ok = buttons->addButton(Text("待ち受け"), QDialogButtonBox::AcceptRole);
-    QPushButton *cancel = buttons->addButton(Text("キャンセル"), QDialogButtonBox::RejectRole);
-    ok->setObjectName(QStringLiteral("listenPushButton"));
-    cancel->setObjectName(QStringLiteral("cancelPushButton"));
-    ok->setDefault(true);
-    connect(buttons, &QDialogButtonBox::accepted, this, &ListenDialog::accept);
-    connect(buttons, &QDialogButtonBox::rejected, this, &ListenDialog::reject);
+    QDialogButtonBox *buttons =
+        NewAcceptCancelBox(this, Text("待ち受け"), QStringLiteral("listenPushButton"));
 
     auto *layout = new QVBoxLayout(this);
     layout->addLayout(form);

@@ -80,14 +80,8 @@ TlsDetailsDialog::TlsDetailsDialog(QWidget *parent, const TlsDetails &details)
     serverName_->setAccessibleDescription(serverName_->placeholderText());
     alpn_->setAccessibleDescription(alpn_->placeholderText());
 
-    auto *buttons = new QDialogButtonBox(this);
-    QPushButton *ok = buttons->addButton(Text("OK"), QDialogButtonBox::AcceptRole);
-    QPushButton *cancel = buttons->addButton(Text("キャンセル"), QDialogButtonBox::RejectRole);
-    ok->setObjectName(QStringLiteral("okPushButton"));
-    cancel->setObjectName(QStringLiteral("cancelPushButton"));
-    ok->setDefault(true);
-    connect(buttons, &QDialogButtonBox::accepted, this, &TlsDetailsDialog::accept);
-    connect(buttons, &QDialogButtonBox::rejected, this, &TlsDetailsDialog::reject);
+    QDialogButtonBox *buttons =
+        NewAcceptCancelBox(this, Text("OK"), QStringLiteral("okPushButton"));
 
     auto *form = new QFormLayout;
     form->addRow(certificateLabel, FileRow(this, certificate_, browseCertificate));
@@ -171,14 +165,8 @@ PassphraseDialog::PassphraseDialog(QWidget *parent, const PassphraseQuestion &qu
     keep_->setAccessibleName(Text("パスフレーズを設定ファイルに保存する"));
     keep_->setToolTip(Text("設定ファイルに保存し、次からは尋ねません"));
 
-    auto *buttons = new QDialogButtonBox(this);
-    QPushButton *ok = buttons->addButton(Text("OK"), QDialogButtonBox::AcceptRole);
-    QPushButton *cancel = buttons->addButton(Text("キャンセル"), QDialogButtonBox::RejectRole);
-    ok->setObjectName(QStringLiteral("okPushButton"));
-    cancel->setObjectName(QStringLiteral("cancelPushButton"));
-    ok->setDefault(true);
-    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
-    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    QDialogButtonBox *buttons =
+        NewAcceptCancelBox(this, Text("OK"), QStringLiteral("okPushButton"));
 
     auto *form = new QFormLayout;
     form->addRow(passphraseLabel, passphrase_);
