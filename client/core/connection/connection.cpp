@@ -217,4 +217,16 @@ void Connection::Emit(ConnectionEvent event) {
     if (wasEmpty && options_.wake) options_.wake();
 }
 
+std::string SecuredPeerText(const ConnectionEvent &secured) {
+    std::string text = secured.data + "  " + secured.protocol + "  " + secured.cipher;
+    if (!secured.alpn.empty()) {
+        text += "  ALPN: " + secured.alpn;
+    } else if (secured.alpnOffered) {
+        text += "  ALPN: なし";
+    }
+    if (secured.certificateSent) text += "  クライアント証明書を提示";
+    if (secured.keyLogLines > 0 && secured.keyLogError.empty()) text += "  鍵を記録中";
+    return text;
+}
+
 } // namespace tarvotcpc

@@ -105,6 +105,12 @@ struct ConnectionOptions {
     std::shared_ptr<KeyLog> serverKeyLog = {};
 };
 
+// A Secured event as the user reads it (the window's status field, a run's progress): the
+// address, protocol and cipher, then "ALPN: h2" (or "ALPN: なし" when a list was offered and none
+// chosen), whether a client certificate was shown, and "鍵を記録中" while the secrets go to the
+// key log.
+std::string SecuredPeerText(const ConnectionEvent &secured);
+
 class Connection {
   public:
     // Starts the worker at once: it gets a connected socket from the endpoint (by default: it

@@ -89,27 +89,41 @@ std::string ConnectionChannel::Send(std::string bytes) {
 
 std::string ConnectionChannel::Connect(const std::string &host, int32_t port, bool tls) {
     if (connection_) connection_->Quit();
+    connection_.reset();
     ConnectionOptions options;
     options.wake = wake_;
     options.resolver = options_.resolver;
     options.queueLimit = options_.queueLimit;
     if (tls) {
-        TlsClientOptions client;
-        client.host = host;
-        client.caFile = options_.caFile;
-        options.tlsClient = client;
+        TlsClientOptions client = ClientOptions(host);
+        if (options_.secure)
+            if (std::string refused = options_.secure(host, port, client); !refused.empty())
+                return refused;
+        options.tlsClient = std::move(client);
     }
+    if (options_.route)
+        if (std::string refused = options_.route(host, port, options); !refused.empty())
+            return refused;
     host_ = host;
+    port_ = port;
     connection_ = std::make_unique<Connection>(host, port, std::move(options));
     return {};
 }
 
+TlsClientOptions ConnectionChannel::ClientOptions(const std::string &host) const {
+    TlsClientOptions client;
+    client.host = host;
+    client.caFile = options_.caFile;
+    return client;
+}
+
 std::string ConnectionChannel::StartTls() {
     if (!connection_) return "接続していません";
-    TlsClientOptions client;
-    client.host = host_;
-    client.caFile = options_.caFile;
-    connection_->StartTls(client);
+    TlsClientOptions client = ClientOptions(host_);
+    if (options_.secure)
+        if (std::string refused = options_.secure(host_, port_, client); !refused.empty())
+            return refused;
+    connection_->StartTls(std::move(client));
     return {};
 }
 

@@ -24,6 +24,13 @@ struct ConnectionChannelOptions {
     std::function<void(const ConnectionEvent &)> observe;
     // Record() keeps what went through; a driver with a record of its own need not keep it twice.
     bool keep = true;
+    // What a destination needs beyond its host, port and trust anchors: its TLS details (for a
+    // TLS connect and STARTTLS alike; tls comes with the name and anchors), then its way there
+    // (UDP, a proxy's endpoint). A text refuses the connect or the STARTTLS, and is what the
+    // script is told: nothing is connected or switched then.
+    std::function<std::string(const std::string &host, int32_t port, TlsClientOptions &tls)> secure;
+    std::function<std::string(const std::string &host, int32_t port, ConnectionOptions &options)>
+        route;
 };
 
 class ConnectionChannel : public ExchangeChannel {
@@ -54,12 +61,14 @@ class ConnectionChannel : public ExchangeChannel {
 
   private:
     void Keep(Entry::Kind kind, std::string text);
+    TlsClientOptions ClientOptions(const std::string &host) const;
 
     ConnectionChannelOptions options_;
     ExchangeSink *sink_ = nullptr;
     std::function<void()> wake_;
     std::unique_ptr<Connection> connection_;
     std::string host_;
+    int32_t port_ = 0;
     mutable std::mutex recordMutex_;
     std::vector<Entry> record_;
 };

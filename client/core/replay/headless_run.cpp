@@ -13,6 +13,7 @@
 #include "capture/transcript_capture.hpp"
 #include "exchange/connection_channel.hpp"
 #include "exchange/script_run.hpp"
+#include "replay/headless_reach.hpp"
 #include "saves/transcript_source.hpp"
 #include "settings/options.hpp"
 #include "settings/settings.hpp"
@@ -24,10 +25,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-// The note the window puts where a connection switched to TLS; a script made from the record
-// turns it back into starttls().
-constexpr char kTlsStartsNote[] = "STARTTLS: ここからTLS";
 
 // Received bytes that may wait for the script before the peer is held back.
 constexpr std::size_t kQueueLimit = std::size_t{16} << 20;
@@ -44,9 +41,21 @@ int64_t NowUs() {
 // ends, the script's own while it runs, never two at once.
 class RecordingChannel : public ExchangeChannel {
   public:
-    RecordingChannel(const std::string &caFile, Transcript &record) : record_(record) {
+    // tell takes what the user may want to know on the way: how a TLS handshake settled.
+    RecordingChannel(const std::string &caFile, HeadlessReach &reach, Transcript &record,
+                     std::function<void(const std::string &)> tell)
+        : record_(record), tell_(std::move(tell)) {
         ConnectionChannelOptions options;
         options.caFile = caFile;
+        options.secure = [&reach](const std::string &host, int32_t port, TlsClientOptions &tls) {
+            return reach.Secure(host, port, tls);
+        };
+        options.route = [this, &reach](const std::string &host, int32_t port,
+                                       ConnectionOptions &connection) {
+            std::string refused = reach.Route(host, port, connection);
+            datagrams_ = connection.datagrams;
+            return refused;
+        };
         options.queueLimit = kQueueLimit;
         options.keep = false;
         options.observe = [this](const ConnectionEvent &event) { Observe(event); };
@@ -59,10 +68,14 @@ class RecordingChannel : public ExchangeChannel {
     void Poll() override { inner_->Poll(); }
     std::string Send(std::string bytes) override { return inner_->Send(std::move(bytes)); }
     std::string Connect(const std::string &host, int32_t port, bool tls) override {
+        // A way refused (a locked key, a proxy without its password) connects nothing: the
+        // record has no connection for it.
+        std::string refused = inner_->Connect(host, port, tls);
+        if (!refused.empty()) return refused;
         record_.BeginConnection(++connection_);
         reached_ = secured_ = ended_ = false;
         tls_ = tls;
-        return inner_->Connect(host, port, tls);
+        return {};
     }
     std::string StartTls() override { return inner_->StartTls(); }
     void Close() override { inner_->Close(); }
@@ -87,10 +100,16 @@ class RecordingChannel : public ExchangeChannel {
         switch (event.type) {
         case ConnectionEvent::Type::Received:
         case ConnectionEvent::Type::Sent: {
-            const Direction direction =
-                event.type == ConnectionEvent::Type::Sent ? Direction::Sent : Direction::Received;
-            if (const int err =
-                    record_.Append(direction, event.data.data(), event.data.size(), event.timeUs);
+            const bool sent = event.type == ConnectionEvent::Type::Sent;
+            const Direction direction = sent ? Direction::Sent : Direction::Received;
+            if (event.data.empty()) {
+                // An empty datagram went or came all the same: the record tells so.
+                if (event.datagram)
+                    Keep(sent ? kEmptyDatagramSentNote : kEmptyDatagramReceivedNote, event.timeUs);
+                break;
+            }
+            if (const int err = record_.Append(direction, event.data.data(), event.data.size(),
+                                               event.timeUs, event.datagram);
                 err != 0 && keepError_.empty())
                 keepError_ = std::string("記録できませんでした: ") + std::strerror(err);
             break;
@@ -106,11 +125,18 @@ class RecordingChannel : public ExchangeChannel {
                 CaptureConnection ends;
                 ends.local = *local;
                 ends.peer = *peer;
+                ends.udp = datagrams_;
                 ends_.emplace_back(connection_, ends);
             }
             break;
         case ConnectionEvent::Type::Secured:
             secured_ = true;
+            tell_(SecuredPeerText(event));
+            if (!event.keyLogError.empty()) tell_(event.keyLogError);
+            break;
+        case ConnectionEvent::Type::Notice:
+            // What befell a datagram (an ICMP error from where it went) stands where it happened.
+            Keep(event.data, event.timeUs);
             break;
         case ConnectionEvent::Type::Ended:
             ended_ = true;
@@ -130,12 +156,14 @@ class RecordingChannel : public ExchangeChannel {
     void Keep(const std::string &text, int64_t timeUs) { record_.AddNote(text, timeUs); }
 
     Transcript &record_;
+    std::function<void(const std::string &)> tell_;
     std::unique_ptr<ConnectionChannel> inner_;
     uint32_t connection_ = 0;
     bool reached_ = false;
     bool secured_ = false;
     bool ended_ = false;
     bool tls_ = false;
+    bool datagrams_ = false;
     std::string endText_;
     std::string keepError_;
     std::vector<std::pair<uint32_t, CaptureConnection>> ends_;
@@ -219,7 +247,14 @@ int RunHeadless(const HeadlessRequest &request, std::FILE *out, std::FILE *err) 
     // The record lives in memory until it grows, then in a file of the cache folder, as the
     // window's does.
     Transcript record;
-    RecordingChannel channel(request.caFile, record);
+    std::optional<HeadlessDestination> own;
+    if (request.host)
+        own = HeadlessDestination{*request.host, request.port, request.udp, request.proxy,
+                                  request.tlsDetails};
+    HeadlessReach reach(std::move(own), request.settingsPath, values.Text(Option::Proxy),
+                        values.Text(Option::KeyLogFile));
+    RecordingChannel channel(request.caFile, reach, record,
+                             [err](const std::string &text) { Say(err, text); });
     ScriptOptions options;
     options.encoding = SendEncodingOf(values);
     options.lineEnding = SendLineEndingOf(values);
@@ -241,19 +276,24 @@ int RunHeadless(const HeadlessRequest &request, std::FILE *out, std::FILE *err) 
         if (request.host) {
             // The destination of the command line is reached before the script's first line, as
             // the window's connection is there before a script starts.
-            channel.Connect(*request.host, request.port, request.tls);
+            const std::string refused = channel.Connect(*request.host, request.port, request.tls);
             const Clock::time_point connectBy = std::min(deadline, Clock::now() + 30s);
-            while (!channel.Settled() && signal == 0 && Clock::now() < connectBy) {
+            // A stop while a secret was asked for cancelled the question: it is taken here.
+            if (!refused.empty()) signal = stops.Take(0ms);
+            while (refused.empty() && !channel.Settled() && signal == 0 &&
+                   Clock::now() < connectBy) {
                 channel.Poll();
                 if (!channel.Settled()) signal = stops.Take(20ms);
             }
+            if (const std::string warning = reach.TakeKeyLogWarning(); !warning.empty())
+                Say(err, warning);
             if (!channel.Up() && signal == 0) {
                 const std::string target = request.host->find(':') != std::string::npos
                                                ? "[" + *request.host + "]"
                                                : *request.host;
-                Say(err,
-                    target + ":" + std::to_string(request.port) + "に接続できませんでした" +
-                        (channel.EndText().empty() ? std::string("") : ": " + channel.EndText()));
+                const std::string why = !refused.empty() ? refused : channel.EndText();
+                Say(err, target + ":" + std::to_string(request.port) + "に接続できませんでした" +
+                             (why.empty() ? std::string("") : ": " + why));
                 status = kRunUnreachable;
             }
         }
@@ -294,6 +334,8 @@ int RunHeadless(const HeadlessRequest &request, std::FILE *out, std::FILE *err) 
             channel.Poll();
         }
         channel.Quit();
+        if (const std::string warning = reach.TakeKeyLogWarning(); !warning.empty())
+            Say(err, warning);
         if (signal != 0) status = 128 + signal;
     }
     if (!channel.KeepError().empty()) {

@@ -11,6 +11,8 @@
 #include <optional>
 #include <string>
 
+#include "hosts/tls_details.hpp"
+
 namespace tarvotcpc {
 
 // Exit statuses of a run: the script ended; an expect timed out or the script raised an error (or
@@ -27,6 +29,11 @@ struct HeadlessRequest {
     std::optional<std::string> host;
     int32_t port = 0;
     bool tls = false;
+    // The destination's own way there: UDP datagrams; a proxy ("" for the options' or the
+    // environment's, "なし" for none, or a URL); its client certificate, server name and ALPN.
+    bool udp = false;
+    std::string proxy;
+    TlsDetails tlsDetails;
     std::string settingsPath;    // the send encoding, line ending and escapes, the text's encoding
     std::string caFile;          // trust anchors in place of the system's
     std::string outPath;         // empty: standard output
@@ -36,6 +43,7 @@ struct HeadlessRequest {
 
 // Runs the request on the calling thread; out takes the exchange (when no outPath), err the
 // messages. SIGINT and SIGTERM are blocked for the process while it runs and taken as a stop.
+// Secrets come as headless_reach.hpp says.
 int RunHeadless(const HeadlessRequest &request, std::FILE *out, std::FILE *err);
 
 } // namespace tarvotcpc

@@ -368,8 +368,6 @@ CommandLine ParseCommandLine(const std::vector<std::string_view> &args) {
         return Failed("--out, --capture, --ca and --timeout go with --run");
     if (line.runScript) {
         if (line.listenPort) return Failed("--run connects: give no --listen with it");
-        if (line.proxy || !line.tlsDetails.Empty())
-            return Failed("--proxy, --cert, --key, --sni and --alpn are not used by --run");
         if (line.destination && !line.destination->port)
             return Failed("--run needs the destination's port (HOST:PORT)");
         if (line.tls && !line.destination)

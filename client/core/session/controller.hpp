@@ -31,7 +31,7 @@
 #include "settings/settings.hpp"
 #include "transcript/text_decoder.hpp"
 #include "transcript/transcript.hpp"
-#include "session/tls_reach.hpp"
+#include "hosts/tls_reach.hpp"
 
 namespace tarvotcpc {
 

@@ -31,11 +31,7 @@ namespace tarvotcpc {
 // Received bytes that may wait in a connection's queue before it stops reading from the peer.
 inline constexpr std::size_t kReceiveQueueLimit = 1024 * 1024;
 
-// The note where a STARTTLS switch happened.
-inline constexpr const char *kTlsStartsNote = "STARTTLS: ここからTLS";
-// The notes of an empty datagram, which has no bytes to keep, and of a new sender (UDP, listening).
-inline constexpr const char *kEmptyDatagramReceivedNote = "空のデータグラムを受信";
-inline constexpr const char *kEmptyDatagramSentNote = "空のデータグラムを送信";
+// The note of a new sender (UDP, listening).
 std::string PeerChangedNote(const std::string &peer);
 
 class ReceiveFlow {

@@ -31,6 +31,12 @@ namespace tarvotcpc {
 
 enum class Direction : uint8_t { Received = 0, Sent = 1 };
 
+// Notes that stand in a record for what has no bytes of its own: where a STARTTLS switch happened
+// (a script made from the record turns it back into starttls()), an empty datagram.
+inline constexpr const char *kTlsStartsNote = "STARTTLS: ここからTLS";
+inline constexpr const char *kEmptyDatagramReceivedNote = "空のデータグラムを受信";
+inline constexpr const char *kEmptyDatagramSentNote = "空のデータグラムを送信";
+
 // Which directions a view shows.
 enum class Shown : uint8_t { Received = 1, Sent = 2, Both = 3 };
 inline bool Shows(Shown shown, Direction d) {

@@ -9,6 +9,7 @@
 #include "saves/transcript_source.hpp"
 
 #include "support/peer_process.hpp"
+#include "support/proxy_programs.hpp"
 #include "support/temp_dir.hpp"
 #include "support/test_servers.hpp"
 
@@ -60,16 +61,19 @@ std::string Quoted(const std::string &text) {
     return out + "'";
 }
 
-// The command that starts the program with nothing of a display in its environment.
-std::vector<std::string> Program(const std::vector<std::string> &args) {
-    std::vector<std::string> argv = {"env",
-                                     "-u",
-                                     "DISPLAY",
-                                     "-u",
-                                     "WAYLAND_DISPLAY",
-                                     "-u",
-                                     "QT_QPA_PLATFORM",
-                                     TARVOTCPC_PROGRAM};
+// The command that starts the program with nothing of a display (nor a proxy, nor secrets) in its
+// environment but the variables given ("NAME=VALUE").
+std::vector<std::string> Program(const std::vector<std::string> &args,
+                                 const std::vector<std::string> &variables = {}) {
+    std::vector<std::string> argv = {"env"};
+    for (const char *name :
+         {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "all_proxy", "ALL_PROXY", "https_proxy",
+          "HTTPS_PROXY", "SSLKEYLOGFILE", "TARVOTCPC_KEY_PASSPHRASE", "TARVOTCPC_PROXY_PASSWORD"}) {
+        argv.push_back("-u");
+        argv.push_back(name);
+    }
+    argv.insert(argv.end(), variables.begin(), variables.end());
+    argv.push_back(TARVOTCPC_PROGRAM);
     argv.insert(argv.end(), args.begin(), args.end());
     return argv;
 }
@@ -80,10 +84,11 @@ struct Ran {
     std::string err;
 };
 
-Ran RunProgram(const TempDir &dir, const std::vector<std::string> &args) {
+Ran RunProgram(const TempDir &dir, const std::vector<std::string> &args,
+               const std::vector<std::string> &variables = {}) {
     if (std::string(TARVOTCPC_PROGRAM).empty()) return {};
     std::string command;
-    for (const std::string &arg : Program(args))
+    for (const std::string &arg : Program(args, variables))
         command += Quoted(arg) + " ";
     command += "</dev/null >" + Quoted(dir.Path("stdout")) + " 2>" + Quoted(dir.Path("stderr"));
     const int raw = std::system(command.c_str());
@@ -322,6 +327,81 @@ expect("hello from http\n")
 )lua");
     ran = RunProgram(dir, {"--run", get, "--settings", settings});
     EXPECT_EQ(ran.status, 0) << ran.err << ran.out;
+}
+
+// The command line's destination goes as the window's does: with a client certificate whose
+// passphrase the environment gives (a run asks no one when it has no terminal), the server name
+// and protocols asked for, secrets logged where SSLKEYLOGFILE says; through a SOCKS5 proxy with a
+// password; as UDP datagrams, each kept whole in the record.
+TEST(HeadlessRun, CertificatesProxiesAndDatagramsAsTheWindowReachesThem) {
+    if (std::string(TARVOTCPC_PROGRAM).empty()) GTEST_SKIP() << "the program is not built";
+    TempDir dir;
+    const std::string settings = dir.Path("settings.ini");
+    testing::TestPki pki(dir.Path());
+    const std::string leaf = pki.Make(testing::CertKind::Leaf, "server");
+    const testing::ClientFiles client = pki.MakeClient("client", "s3cret");
+    testing::PeerProcess server({"openssl", "s_server", "-accept", "127.0.0.1:0", "-cert", leaf,
+                                 "-key", testing::TestPki::KeyOf(leaf), "-Verify", "1", "-CAfile",
+                                 pki.CaFile(), "-alpn", "h2", "-naccept", "1"});
+    if (server.WaitFor("ACCEPT", 20s)) server.WaitFor("\n", 1s);
+    const std::string target = "127.0.0.1:" + std::to_string(server.PortAfter("ACCEPT"));
+    const std::string hello = Script(dir, "hello.lua", "send('shown a certificate\\n')\n");
+    const std::vector<std::string> tls = {
+        "--run",  hello,         "--tls", "--ca",      pki.CaFile(), "--settings",  settings,
+        "--cert", client.pkcs12, "--sni", "localhost", "--alpn",     "h2,http/1.1", target};
+    // A locked key with no passphrase given, or a wrong one: nothing is connected.
+    Ran ran = RunProgram(dir, tls);
+    EXPECT_EQ(ran.status, 3) << ran.err;
+    EXPECT_NE(ran.err.find("TARVOTCPC_KEY_PASSPHRASE"), std::string::npos) << ran.err;
+    ran = RunProgram(dir, tls, {"TARVOTCPC_KEY_PASSPHRASE=wrong"});
+    EXPECT_EQ(ran.status, 3) << ran.err;
+    EXPECT_NE(ran.err.find("パスフレーズが違います"), std::string::npos) << ran.err;
+    const std::string keys = dir.Path("keys.log");
+    ran = RunProgram(dir, tls, {"TARVOTCPC_KEY_PASSPHRASE=s3cret", "SSLKEYLOGFILE=" + keys});
+    EXPECT_EQ(ran.status, 0) << ran.err;
+    for (const char *told : {"ALPN: h2", "クライアント証明書を提示", "鍵を記録中"})
+        EXPECT_NE(ran.err.find(told), std::string::npos) << told << " in " << ran.err;
+    EXPECT_TRUE(server.WaitFor("shown a certificate", 20s)) << server.Output();
+    EXPECT_NE(server.Output().find("CN = tarvotcpc client"), std::string::npos) << server.Output();
+    EXPECT_NE(ReadFile(keys).find("CLIENT_TRAFFIC_SECRET_0 "), std::string::npos);
+
+    const std::string microsocks = testing::ProgramPath("microsocks");
+    if (!microsocks.empty()) {
+        testing::ProxyProgram proxy;
+        ASSERT_TRUE(proxy.Start({microsocks, "-i", "127.0.0.1", "-p", std::to_string(proxy.port),
+                                 "-u", "alice", "-P", "s3cret"}));
+        testing::TestServer echo(testing::Echo());
+        const std::vector<std::string> through = {
+            "--run",
+            Script(dir, "echo.lua", "send('through\\n') expect('through')\n"),
+            "--proxy",
+            "socks5h://alice@" + proxy.Address(),
+            "--out",
+            dir.Path("proxied.txt"),
+            "--settings",
+            settings,
+            "127.0.0.1:" + std::to_string(echo.Port())};
+        ran = RunProgram(dir, through);
+        EXPECT_EQ(ran.status, 3) << ran.err;
+        EXPECT_NE(ran.err.find("TARVOTCPC_PROXY_PASSWORD"), std::string::npos) << ran.err;
+        ran = RunProgram(dir, through, {"TARVOTCPC_PROXY_PASSWORD=s3cret"});
+        EXPECT_EQ(ran.status, 0) << ran.err;
+        EXPECT_NE(ReadFile(dir.Path("proxied.txt")).find("through␍␊"), std::string::npos);
+    }
+
+    testing::PeerProcess udp(
+        {"python3", std::string(TARVOTCPC_TEST_DATA) + "/udp_peer.py", "echo", "127.0.0.1"});
+    ASSERT_TRUE(udp.WaitFor("listening", 20s)) << udp.Output();
+    ran = RunProgram(dir, {"--run", Script(dir, "ping.lua", "send('ping') expect('ping')\n"),
+                           "--settings", settings,
+                           "udp://127.0.0.1:" + std::to_string(udp.PortAfter("listening "))});
+    EXPECT_EQ(ran.status, 0) << ran.err;
+    std::size_t datagrams = 0;
+    for (std::size_t at = 0;
+         (at = ran.out.find(" (データグラム 4バイト)\nping\n", at)) != std::string::npos; ++at)
+        ++datagrams;
+    EXPECT_EQ(datagrams, 2u) << ran.out; // one each way
+    EXPECT_EQ(BytesOf(*RecordOf(ran.out)), (std::array<std::string, 2>{"ping", "ping"}));
 }
 
 TEST(HeadlessRun, ATerminationSignalStopsTheScriptAndTheRecordIsStillWritten) {

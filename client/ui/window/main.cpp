@@ -39,8 +39,11 @@ int main(int argc, char *argv[]) {
         if (line.destination) {
             request.host = line.destination->host;
             request.port = line.destination->port.value_or(0);
+            request.udp = line.destination->udp;
         }
         request.tls = line.tls;
+        request.proxy = line.proxy.value_or(std::string());
+        request.tlsDetails = line.tlsDetails;
         request.settingsPath = line.settingsPath.value_or(tarvotcpc::SettingsPath());
         request.caFile = line.caFile.value_or(std::string());
         request.outPath = line.outPath.value_or(std::string());

@@ -1,6 +1,5 @@
-// What a destination's TLS details give its connection (the client certificate with its
-// passphrase, the server name, the protocols offered), and how the status bar tells what the
-// handshake settled.
+// What a destination's TLS details give its connection: the client certificate with its
+// passphrase, the server name, the protocols offered.
 #pragma once
 
 #include <memory>
@@ -8,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "connection/connection.hpp"
 #include "hosts/tls_details.hpp"
 #include "tls/announce.hpp"
 #include "tls/client_identity.hpp"
@@ -38,11 +36,6 @@ struct TlsReachOutcome {
 // dropped from the file, and asked for again.
 TlsReachOutcome PrepareTlsReach(const TlsDetails &details, const std::string &settingsPath,
                                 const std::optional<std::string> &passphrase);
-
-// The status bar's second field once a handshake is done: the address, protocol and cipher, then
-// "ALPN: h2" (or "ALPN: なし" when a list was offered and none chosen), whether a client
-// certificate was shown, and "鍵を記録中" while the secrets go to the key log.
-std::string SecuredPeerText(const ConnectionEvent &secured);
 
 // The message of a passphrase that did not open the key, for the question asked again.
 inline constexpr char kWrongPassphraseText[] = "パスフレーズが違います。もう一度入力してください";

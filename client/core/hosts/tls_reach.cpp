@@ -1,4 +1,4 @@
-#include "session/tls_reach.hpp"
+#include "hosts/tls_reach.hpp"
 
 namespace tarvotcpc {
 
@@ -40,18 +40,6 @@ TlsReachOutcome PrepareTlsReach(const TlsDetails &details, const std::string &se
     }
     outcome.text = loading.text;
     return outcome;
-}
-
-std::string SecuredPeerText(const ConnectionEvent &secured) {
-    std::string text = secured.data + "  " + secured.protocol + "  " + secured.cipher;
-    if (!secured.alpn.empty()) {
-        text += "  ALPN: " + secured.alpn;
-    } else if (secured.alpnOffered) {
-        text += "  ALPN: なし";
-    }
-    if (secured.certificateSent) text += "  クライアント証明書を提示";
-    if (secured.keyLogLines > 0 && secured.keyLogError.empty()) text += "  鍵を記録中";
-    return text;
 }
 
 } // namespace tarvotcpc
