@@ -5,6 +5,7 @@
 #include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -120,12 +121,18 @@ Resolution ResolveHost(const std::string &host, uint16_t port) {
     return result;
 }
 
+void SendAtOnce(int fd) {
+    const int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
 int StartConnect(const SocketAddress &address, int &error) {
     const int fd = socket(address.Family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         error = errno;
         return -1;
     }
+    SendAtOnce(fd);
     if (connect(fd, address.Get(), address.length) != 0 && errno != EINPROGRESS) {
         error = errno;
         close(fd);

@@ -50,8 +50,14 @@ using Resolver = std::function<Resolution(const std::string &host, uint16_t port
 // It blocks for as long as the system's lookup takes, so the connection thread calls it.
 Resolution ResolveHost(const std::string &host, uint16_t port);
 
-// Starts a connection to address: a non-blocking socket whose connect(2) is under way (or done).
-// Returns the socket, or -1 with error set to errno.
+// Starts a connection to address: a non-blocking socket whose connect(2) is under way (or done),
+// sending at once (SendAtOnce). Returns the socket, or -1 with error set to errno.
+// Turns Nagle's algorithm off on a TCP socket. A send is a whole page the user chose to send now;
+// held back behind an unacknowledged one (40 ms on loopback, with the peer's delayed
+// acknowledgement), it would reach the peer late, the answer would be timed late, and sends
+// repeated every millisecond would arrive in bursts. Whether it took is no reason to fail.
+void SendAtOnce(int fd);
+
 using ConnectStep = std::function<int(const SocketAddress &address, int &error)>;
 int StartConnect(const SocketAddress &address, int &error);
 

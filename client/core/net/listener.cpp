@@ -168,6 +168,7 @@ AcceptResult AcceptPeer(int listenFd) {
     const int fd = accept4(listenFd, reinterpret_cast<sockaddr *>(&result.peer.storage),
                            &result.peer.length, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd >= 0) {
+        SendAtOnce(fd);
         result.kind = AcceptResult::Kind::Peer;
         result.fd = fd;
         return result;
