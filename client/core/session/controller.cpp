@@ -155,6 +155,12 @@ std::optional<CaptureConnection> MainController::CaptureConnectionOf(uint32_t co
     return std::nullopt;
 }
 
+std::optional<ScriptTarget> MainController::ScriptTargetOf(uint32_t connection) const {
+    for (const auto &[number, target] : scriptTargets_)
+        if (number == connection) return target;
+    return std::nullopt;
+}
+
 // The current connection is over: its capture closes, with the first FIN from the side that
 // ended it.
 void MainController::CaptureEnded(bool byPeer) {
@@ -196,6 +202,7 @@ void MainController::BeginTranscriptPart(const Destination &params, bool listeni
     if (values[Option::ConReClear]) {
         transcript_.Clear();
         captureEnds_.clear();
+        scriptTargets_.clear();
         pageProtocol_.Forget();
     }
     transcript_.BeginConnection(static_cast<uint32_t>(generation_));
@@ -328,6 +335,10 @@ void MainController::Progress(ConnectionEvent &event) {
             ends.udp = datagrams_;
             captureEnds_.emplace_back(static_cast<uint32_t>(generation_), ends);
         }
+        if (!listening_ && !datagrams_)
+            scriptTargets_.emplace_back(
+                static_cast<uint32_t>(generation_),
+                ScriptTarget{destination_.host, destination_.port, destination_.tls});
         if (listening_) {
             // The other end is the host of "%host%" and "%port%" here.
             const HostFieldDecision peer = DecideHostField(event.data, {});

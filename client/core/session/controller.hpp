@@ -22,6 +22,7 @@
 #include "hosts/destination.hpp"
 #include "net/listener.hpp"
 #include "proxy/proxy_choice.hpp"
+#include "replay/script_maker.hpp"
 #include "session/message_style.hpp"
 #include "session/page_encoding.hpp"
 #include "session/page_protocol.hpp"
@@ -304,6 +305,11 @@ class MainController {
     // transcript's chunks): its two ends, which side opened it, whether and how it ended; nullopt
     // for a connection that never reached a peer.
     std::optional<CaptureConnection> CaptureConnectionOf(uint32_t connection) const;
+    // Where a script made from the record connects for connection `connection`: the destination
+    // as it was given (its name, which a TLS certificate is checked against, and whether it was
+    // TLS from the start); nullopt for a peer that connected to this side, a UDP destination
+    // (a script connects over TCP), or a connection that never reached its peer.
+    std::optional<ScriptTarget> ScriptTargetOf(uint32_t connection) const;
 
     // The peer's certificates (leaf first) once a TLS handshake is done; empty otherwise.
     const std::vector<CertificateInfo> &PeerChain() const { return chain_; }
@@ -465,6 +471,7 @@ class MainController {
     std::optional<ProxyUrl> keptPasswordUsed_;
     // The ends of each connection of the record, for its capture file.
     std::vector<std::pair<uint32_t, CaptureConnection>> captureEnds_;
+    std::vector<std::pair<uint32_t, ScriptTarget>> scriptTargets_;
     void CaptureEnded(bool byPeer);
 
     std::unique_ptr<AutoReplier> replier_; // on while there is one

@@ -158,7 +158,7 @@ TEST_F(ScriptSessionTest, AScriptDrivesTheWindowsConnectionAndItsRecordReplays) 
     // The record made into a script and run again from a disconnected window: it connects
     // itself and meets the same answers.
     ScriptMakerOptions options;
-    options.target = [port](uint64_t) { return ScriptTarget{"127.0.0.1", port, false}; };
+    options.target = [this](uint64_t c) { return controller_->ScriptTargetOf(uint32_t(c)); };
     const std::string replay =
         ScriptFromRecord(TranscriptSource(controller_->KeptTranscript()), options);
     controller_->Disconnect();

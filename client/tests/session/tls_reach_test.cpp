@@ -2,6 +2,8 @@
 // with the certificate's passphrase asked through the view: asked again when wrong, kept only when
 // the user says so, nothing connected while it is asked or when it is cancelled.
 #include "session/controller.hpp"
+#include "replay/script_maker.hpp"
+#include "saves/transcript_source.hpp"
 #include "settings/options.hpp"
 
 #include <condition_variable>
@@ -141,6 +143,16 @@ TEST_F(TlsReachController, PassphraseAskedUntilRightAndKeptOnlyWhenAsked) {
     controller_->Connect(destination);
     EXPECT_EQ(view_.questions.size(), 3u);
     ASSERT_TRUE(PumpUntil([&] { return view_.peer.find("TLSv1.3") != std::string::npos; }));
+    // A script made from this record connects as the user did: to the name, with TLS.
+    ScriptMakerOptions maker;
+    maker.target = [this](uint64_t c) { return controller_->ScriptTargetOf(uint32_t(c)); };
+    view_.sendPage = "hello";
+    controller_->Send();
+    ASSERT_TRUE(PumpUntil([&] { return controller_->KeptTranscript().Size() > 0; }));
+    EXPECT_NE(ScriptFromRecord(TranscriptSource(controller_->KeptTranscript()), maker)
+                  .find("connect(\"localhost\", " + std::to_string(port) + ", {tls = true})"),
+              std::string::npos)
+        << ScriptFromRecord(TranscriptSource(controller_->KeptTranscript()), maker);
     controller_->Disconnect();
     ASSERT_TRUE(PumpUntil([&] { return !controller_->HasConnection(); }));
 

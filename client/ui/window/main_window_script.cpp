@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QProgressDialog>
 
+#include "capture/capture_reader.hpp"
 #include "capture/capture_writer.hpp"
 #include "common/dialog_seam.hpp"
 #include "common/message_seam.hpp"
@@ -15,6 +16,7 @@
 #include "replay/line_diff.hpp"
 #include "replay/script_maker.hpp"
 #include "saves/transcript_source.hpp"
+#include "window/capture_runner.hpp"
 
 namespace tarvotcpc::ui {
 
@@ -54,11 +56,14 @@ void MainWindow::RunScriptFile() {
 
 void MainWindow::MakeScriptFromRecord() {
     ScriptMakerOptions options;
-    // Where each connection of the record went, as far as the record knows: the peer's address.
+    // Where each connection of the record went: the destination as it was given; for a capture
+    // opened from a file, the peer's address as the capture tells it.
     options.target = [this](uint64_t connection) -> std::optional<ScriptTarget> {
+        if (captures_->Opened() == nullptr)
+            return controller_->ScriptTargetOf(static_cast<uint32_t>(connection));
         const std::optional<CaptureConnection> ends =
-            controller_->CaptureConnectionOf(static_cast<uint32_t>(connection));
-        if (!ends || !ends->localOpened) return std::nullopt;
+            CaptureConnectionOf(captures_->OpenedSummary());
+        if (!ends || !ends->localOpened || ends->udp) return std::nullopt;
         std::string host = FormatCaptureAddress(ends->peer);
         host.erase(host.rfind(':'));
         if (!host.empty() && host.front() == '[') host = host.substr(1, host.size() - 2);
