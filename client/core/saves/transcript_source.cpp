@@ -89,7 +89,8 @@ class TranscriptChunkDecoder : public ChunkDecoder {
             probe.Restore(state, offset_);
             std::vector<Unit> units;
             probe.Feed(following, offset_, units);
-            if (!units.empty() && units.front().kind == UnitKind::Char &&
+            // A character, or an ISO-2022-JP shift, that began in what is held.
+            if (!units.empty() && units.front().kind != UnitKind::Invalid &&
                 units.front().offset < offset_)
                 return {};
         }
