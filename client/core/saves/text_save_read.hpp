@@ -11,8 +11,9 @@
 //   So a ⟨FF⟩ or ␍ that came as text reads back as the byte it looks like.
 // - A line of text that would read as a header is written with ⟨5B⟩ for its "["; only on such a
 //   line is ⟨5B⟩ read back as "[".
-// - The line break that closes a chunk whose bytes do not end with LF is no byte. Bytes a save
-//   shows after the last chunk (a character cut off at the record's end) join the last chunk.
+// - The line break that closes a chunk whose bytes do not end with LF is no byte. Bytes an older
+//   save shows after the last chunk (a character cut off at the record's end) join the last
+//   chunk; a save now shows them in their own chunk.
 // - Times carry their zone's offset and read back to the microsecond.
 #pragma once
 
