@@ -1,6 +1,7 @@
 #include "saves/saving.hpp"
 
 #include "files/file_replace.hpp"
+#include "saves/text_save_read.hpp"
 #include "text/utf8_char.hpp"
 
 #include <fcntl.h>
@@ -48,6 +49,13 @@ class Utf8ChunkDecoder : public ChunkDecoder {
             AppendInvalidByte(static_cast<unsigned char>(c), out);
         held_.clear();
         return out;
+    }
+
+    std::string EndChunk(const std::function<std::string()> &next) override {
+        if (held_.empty()) return {};
+        const std::string joined = held_ + next();
+        if (Utf8CharLength(joined, 0) > held_.size()) return {};
+        return Finish();
     }
 
   private:
@@ -133,11 +141,13 @@ std::string TranscriptTextFormat::Header(const SavedChunkInfo &chunk) {
     if (chunk.datagram) out += " (データグラム " + std::to_string(chunk.size) + "バイト)";
     out += "\n";
     atLineStart_ = true;
+    shown_ = false;
     return out;
 }
 
 std::string TranscriptTextFormat::Note(const SavedChunkInfo &note) {
-    std::string out = atLineStart_ ? "[" : "\n[";
+    std::string out = HeldLine();
+    out += atLineStart_ ? "[" : "\n[";
     out += TimeText(note.timeUs) + "] 注記 #" + std::to_string(note.connection) + " ";
     // Whatever the text holds, the note stays one line.
     bool atLineStart = false;
@@ -157,21 +167,96 @@ std::string TranscriptTextFormat::Body(SavedDirection direction, std::string_vie
     auto &decoder = decoders_[direction == SavedDirection::Received ? 0 : 1];
     if (!decoder) decoder = factory_();
     std::string out;
-    AppendShown(decoder->Decode(bytes), out, atLineStart_);
+    const std::string text = decoder->Decode(bytes);
+    if (!text.empty()) shown_ = true;
+    Show(text, out);
     return out;
 }
 
+void TranscriptTextFormat::Show(std::string_view text, std::string &out) {
+    std::string shown;
+    bool lineStart = atLineStart_;
+    AppendShown(text, shown, atLineStart_);
+    // A body line that reads as a header would come back as a chunk or a note of its own: its
+    // "[" is written as ⟨5B⟩, which the reader takes back only on such a line. Whether it reads
+    // as one is known from its first kHeldLine bytes, longer than any header but a note's.
+    constexpr std::size_t kHeldLine = 256;
+    std::size_t i = 0;
+    while (i < shown.size()) {
+        if (heldLine_.empty() && !(lineStart && shown[i] == '[')) {
+            const std::size_t end = shown.find('\n', i);
+            if (end == std::string::npos) {
+                out.append(shown, i);
+                break;
+            }
+            out.append(shown, i, end + 1 - i);
+            i = end + 1;
+            lineStart = true;
+            continue;
+        }
+        const std::size_t end = std::min(shown.find('\n', i), shown.size());
+        const std::size_t take = std::min(end - i, kHeldLine - heldLine_.size());
+        heldLine_.append(shown, i, take);
+        i += take;
+        lineStart = false;
+        if (i < shown.size() && shown[i] == '\n') {
+            out += HeldLine() + "\n";
+            ++i;
+            lineStart = true;
+        } else if (heldLine_.size() >= kHeldLine) {
+            out += HeldLine();
+        }
+    }
+}
+
+std::string TranscriptTextFormat::HeldLine() {
+    std::string line = std::move(heldLine_);
+    heldLine_.clear();
+    if (ReadsAsHeader(line))
+        line.replace(0, 1,
+                     "\xE2\x9F\xA8"
+                     "5B\xE2\x9F\xA9");
+    return line;
+}
+
 std::string TranscriptTextFormat::EndChunk() {
-    if (atLineStart_) return {};
+    std::string out = HeldLine();
+    if (atLineStart_) return out;
     atLineStart_ = true;
-    return "\n";
+    return out + "\n";
+}
+
+std::string TranscriptTextFormat::EndChunk(const SavedChunkInfo &chunk,
+                                           const std::function<std::string()> &next) {
+    if (chunk.datagram) return EndDatagram(chunk.direction);
+    auto &decoder = decoders_[chunk.direction == SavedDirection::Received ? 0 : 1];
+    std::string out;
+    // A chunk that would show nothing shows what it holds: read back, a header without text
+    // would be no chunk at all.
+    if (decoder) Show(decoder->EndChunk(shown_ ? next : [] { return std::string(); }), out);
+    return out + EndChunk();
+}
+
+std::string FollowingBytes(const SavedTranscript &transcript, std::size_t index,
+                           std::size_t lastIndex, uint64_t lastSize) {
+    const SavedChunkInfo chunk = transcript.Chunk(index);
+    for (std::size_t i = index + 1; i <= lastIndex; ++i) {
+        const SavedChunkInfo next = transcript.Chunk(i);
+        if (next.isNote || next.direction != chunk.direction) continue;
+        if (next.connection != chunk.connection || next.datagram) return {};
+        char bytes[8];
+        const std::size_t want =
+            i == lastIndex ? static_cast<std::size_t>(std::min<uint64_t>(lastSize, 8)) : 8;
+        return std::string(bytes, transcript.Read(i, 0, {bytes, want}));
+    }
+    return {};
 }
 
 std::string TranscriptTextFormat::EndDatagram(SavedDirection direction) {
     auto &decoder = decoders_[direction == SavedDirection::Received ? 0 : 1];
     std::string out;
     if (decoder) {
-        AppendShown(decoder->Finish(), out, atLineStart_);
+        Show(decoder->Finish(), out);
         decoder.reset(); // a stateful encoding starts over with the next datagram
     }
     return out + EndChunk();
@@ -181,7 +266,7 @@ std::string TranscriptTextFormat::Finish() {
     std::string out;
     for (auto &decoder : decoders_) {
         if (!decoder) continue;
-        AppendShown(decoder->Finish(), out, atLineStart_);
+        Show(decoder->Finish(), out);
         out += EndChunk();
     }
     return out;
@@ -194,6 +279,7 @@ bool WriteTranscriptText(const SavedTranscript &transcript, ChunkDecoderFactory 
     std::vector<char> buffer(kPiece);
     std::string out;
     const std::size_t count = transcript.ChunkCount();
+    const uint64_t lastSize = count ? transcript.Chunk(count - 1).size : 0;
     for (std::size_t index = 0; index < count; ++index) {
         const SavedChunkInfo chunk = transcript.Chunk(index);
         if (chunk.isNote) {
@@ -211,7 +297,8 @@ bool WriteTranscriptText(const SavedTranscript &transcript, ChunkDecoderFactory 
                 out.clear();
             }
         }
-        out += format.EndChunk();
+        out += format.EndChunk(
+            chunk, [&] { return FollowingBytes(transcript, index, count - 1, lastSize); });
     }
     out += format.Finish();
     return out.empty() || write(out);
@@ -398,7 +485,9 @@ bool SaveJob::Step(std::size_t budget) {
         }
         if (offset_ >= size) {
             if (kind_ == SaveKind::Text)
-                out += chunk.datagram ? format_.EndDatagram(chunk.direction) : format_.EndChunk();
+                out += format_.EndChunk(chunk, [&] {
+                    return FollowingBytes(transcript_, chunk_, chunkCount_ - 1, lastChunkSize_);
+                });
             ++chunk_;
             offset_ = 0;
         }

@@ -68,6 +68,11 @@ class ChunkDecoder {
     virtual std::string Decode(std::string_view bytes) = 0;
     // What is still held back at the end (an unfinished character), shown as invalid bytes.
     virtual std::string Finish() = 0;
+    // The end of a chunk. `next` gives the first bytes of the chunk these may run on into (empty
+    // when there is none), asked only while a character's start is held back: that start stays
+    // for the next chunk only if those bytes complete the character. Otherwise it is shown now, as
+    // Finish does, so that no byte is saved with a chunk it did not form a character with.
+    virtual std::string EndChunk(const std::function<std::string()> &next) = 0;
 };
 using ChunkDecoderFactory = std::function<std::unique_ptr<ChunkDecoder>()>;
 
@@ -85,7 +90,9 @@ void AppendInvalidByte(unsigned char byte, std::string &out);
 // with one, so every header starts a line. A note is one line of its own, "[time] 注記 #connection
 // text", its control bytes shown as pictures. A datagram is a chunk of its own, its header ending
 // " (データグラム Nバイト)", and is decoded on its own: a character it cuts shows as the bytes it
-// has (EndDatagram).
+// has (EndDatagram). A character cut between two chunks of a stream shows whole with the later
+// one when that one completes it; otherwise the earlier chunk shows the bytes it has, as does a
+// chunk that holds nothing else, so that it keeps its line (EndChunk with what follows).
 class TranscriptTextFormat {
   public:
     explicit TranscriptTextFormat(ChunkDecoderFactory decoders = {});
@@ -94,16 +101,33 @@ class TranscriptTextFormat {
     // A piece of the current chunk's bytes.
     std::string Body(SavedDirection direction, std::string_view bytes);
     std::string EndChunk();
+    // The end of a chunk of a whole record, `next` giving the first bytes of the chunk its bytes
+    // may run on into (FollowingBytes); a datagram ends as EndDatagram.
+    std::string EndChunk(const SavedChunkInfo &chunk, const std::function<std::string()> &next);
     // The end of a datagram: what the decoder of its direction still holds, then EndChunk.
     std::string EndDatagram(SavedDirection direction);
     // The end of the transcript: whatever the decoders still hold.
     std::string Finish();
 
   private:
+    // Shown text of a chunk into out, a line start that may read as a header held back.
+    void Show(std::string_view text, std::string &out);
+    // The held line start as it is written, and nothing held any more.
+    std::string HeldLine();
+
     ChunkDecoderFactory factory_;
     std::unique_ptr<ChunkDecoder> decoders_[2];
     bool atLineStart_ = true;
+    bool shown_ = false; // the current chunk has shown text
+    std::string heldLine_;
 };
+
+// The first bytes (up to 8) of the chunk that the bytes of chunk `index` may run on into: the next
+// of its direction, if it is of the same connection and no datagram; empty when there is none.
+// The last chunk, at `lastIndex`, counts as `lastSize` bytes long (a save takes what it held
+// when it began).
+std::string FollowingBytes(const SavedTranscript &transcript, std::size_t index,
+                           std::size_t lastIndex, uint64_t lastSize);
 
 // The whole transcript in TranscriptTextFormat, as the text save writes it, handed to `write` in
 // pieces as it is made (a run without a window prints it). False when write refused a piece or

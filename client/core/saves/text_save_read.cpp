@@ -99,6 +99,10 @@ std::string TextSaveBytes(std::string_view text, bool note) {
     return out;
 }
 
+bool ReadsAsHeader(std::string_view line) {
+    return TextSaveReader::ParseHeader(line).has_value();
+}
+
 TextSaveReader::TextSaveReader(Transcript &into) : into_(into) {}
 
 bool TextSaveReader::Fail(std::string error) {
@@ -246,6 +250,14 @@ bool TextSaveReader::Line(std::string_view line) {
         return Fail(std::to_string(lineNumber_) +
                     "行目が「[時刻] 受信 #1」の形ではありません。送受信の記録をテキストで保存した"
                     "ファイルではないようです");
+    // Text that would read as a header has its "[" written as ⟨5B⟩.
+    constexpr std::string_view kEscapedBracket = "\xE2\x9F\xA8"
+                                                 "5B\xE2\x9F\xA9";
+    std::string unescaped;
+    if (line.substr(0, kEscapedBracket.size()) == kEscapedBracket) {
+        unescaped = "[" + std::string(line.substr(kEscapedBracket.size()));
+        if (ParseHeader(unescaped)) line = unescaped;
+    }
     // A line that ends with ␊ ended with LF; any other ended where its chunk did.
     const bool lineFeed = line.size() >= kLineFeedPicture.size() &&
                           line.substr(line.size() - kLineFeedPicture.size()) == kLineFeedPicture;

@@ -9,8 +9,11 @@
 //   byte XX; the control pictures ␀ to ␟ (␉ and ␊ aside) and ␡ are their control bytes. Any
 //   other character is its UTF-8 bytes: a save decoded from another encoding reads back as UTF-8.
 //   So a ⟨FF⟩ or ␍ that came as text reads back as the byte it looks like.
-// - The line break that closes a chunk whose bytes do not end with LF is no byte. Bytes a save
-//   shows after the last chunk (a character cut off at the record's end) join the last chunk.
+// - A line of text that would read as a header is written with ⟨5B⟩ for its "["; only on such a
+//   line is ⟨5B⟩ read back as "[".
+// - The line break that closes a chunk whose bytes do not end with LF is no byte. Bytes an older
+//   save shows after the last chunk (a character cut off at the record's end) join the last
+//   chunk; a save now shows them in their own chunk.
 // - Times carry their zone's offset and read back to the microsecond.
 #pragma once
 
@@ -47,6 +50,7 @@ class TextSaveReader {
         bool datagram = false;
     };
     static std::optional<Header> ParseHeader(std::string_view line);
+    friend bool ReadsAsHeader(std::string_view line);
 
     bool Line(std::string_view line);
     bool Append(std::string_view bytes);
@@ -73,6 +77,9 @@ struct TextSaveReadOutcome {
 
 // The whole file at path into the record.
 TextSaveReadOutcome ReadTextSave(const std::string &path, Transcript &into);
+
+// Whether a line of a text save is a header (a chunk's or a note).
+bool ReadsAsHeader(std::string_view line);
 
 // A text save's body text (or a note's) turned back into the bytes it shows, as the reader does.
 std::string TextSaveBytes(std::string_view text, bool note);

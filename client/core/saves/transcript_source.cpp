@@ -63,7 +63,7 @@ namespace {
 
 class TranscriptChunkDecoder : public ChunkDecoder {
   public:
-    explicit TranscriptChunkDecoder(Encoding encoding) : decoder_(encoding) {}
+    explicit TranscriptChunkDecoder(Encoding encoding) : encoding_(encoding), decoder_(encoding) {}
 
     std::string Decode(std::string_view bytes) override {
         units_.clear();
@@ -78,6 +78,25 @@ class TranscriptChunkDecoder : public ChunkDecoder {
         return Shown();
     }
 
+    // Whether the held start completes is tried on a copy, so that this decoder goes on as if
+    // nothing had been looked at; finishing keeps the character set a shift chose.
+    std::string EndChunk(const std::function<std::string()> &next) override {
+        const DecoderState state = decoder_.State();
+        if (state.heldLength == 0) return {};
+        const std::string following = next();
+        if (!following.empty()) {
+            Decoder probe(encoding_);
+            probe.Restore(state, offset_);
+            std::vector<Unit> units;
+            probe.Feed(following, offset_, units);
+            // A character, or an ISO-2022-JP shift, that began in what is held.
+            if (!units.empty() && units.front().kind != UnitKind::Invalid &&
+                units.front().offset < offset_)
+                return {};
+        }
+        return Finish();
+    }
+
   private:
     std::string Shown() const {
         std::string out;
@@ -90,6 +109,7 @@ class TranscriptChunkDecoder : public ChunkDecoder {
         return out;
     }
 
+    Encoding encoding_;
     Decoder decoder_;
     uint64_t offset_ = 0;
     std::vector<Unit> units_;

@@ -143,11 +143,21 @@ TEST(Saving, TextDecodesInThePagesEncodingAcrossAnyCut) {
         const SendBytes bytes = EncodeForSend(text, send, LineEnding::None, false);
         ASSERT_TRUE(bytes.ok) << bytes.error;
         for (std::size_t cut = 0; cut <= bytes.bytes.size(); ++cut) {
+            const std::string_view first = std::string_view(bytes.bytes).substr(0, cut);
+            const std::string_view rest = std::string_view(bytes.bytes).substr(cut);
+            // The cut a chunk's end: the next chunk completes what it cut.
             const std::unique_ptr<ChunkDecoder> decoder = ChunkDecodersFor(view)();
-            std::string shown = decoder->Decode(std::string_view(bytes.bytes).substr(0, cut));
-            shown += decoder->Decode(std::string_view(bytes.bytes).substr(cut));
+            std::string shown = decoder->Decode(first);
+            shown += decoder->EndChunk([&] { return std::string(rest.substr(0, 8)); });
+            shown += decoder->Decode(rest);
             shown += decoder->Finish();
             ASSERT_EQ(shown, text) << EncodingName(view) << " cut at " << cut;
+            // With nothing after the chunk, its end shows what it holds as the record's end does.
+            const std::unique_ptr<ChunkDecoder> ended = ChunkDecodersFor(view)();
+            const std::unique_ptr<ChunkDecoder> finished = ChunkDecodersFor(view)();
+            EXPECT_EQ(ended->Decode(first) + ended->EndChunk([] { return std::string(); }),
+                      finished->Decode(first) + finished->Finish())
+                << EncodingName(view) << " cut at " << cut;
         }
     }
     const std::unique_ptr<ChunkDecoder> sjis = ChunkDecodersFor(Encoding::ShiftJis)();

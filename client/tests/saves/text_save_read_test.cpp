@@ -1,15 +1,18 @@
 // A text save read back: random records come back chunk for chunk from their text save, any text
-// save is a fixed point of reading and writing again, the text printed without a window is the
+// save is a fixed point of reading and writing again, a character cut between chunks moves only
+// when the next chunk completes it, the text printed without a window is the
 // text save's file, and a file that is no text save is refused naming its line.
 #include "saves/saving.hpp"
 #include "saves/text_save_read.hpp"
 #include "saves/transcript_source.hpp"
+#include "text/utf8_char.hpp"
 
 #include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <map>
 #include <ctime>
 #include <random>
 
@@ -48,6 +51,11 @@ const std::vector<std::string> kPlain = {
     "PING", " ",    "+OK",   "\r\n",      "\n", "\r", "\t", "日本語", "\x01", "\x1b[0m", "\x7f",
     "\xff", "\x80", "\xc3(", "\xe3\x81z", "[",  "]",  "#1", "⟨",      "⟩",    "g",
 };
+// Text that looks like a header or a note where a line starts.
+const std::vector<std::string> kHeaderLike = {
+    "\n[2024-01-01 00:00:00.000000 +0000] 受信 #7",
+    "\n[-1-12-31 23:59:59.000000 -0330] 注記 #2 x\n",
+};
 // Pieces a text save cannot tell from others: control pictures, ⟨XX⟩ boxes written as text.
 const std::vector<std::string> kLookalikes = {"␍", "␊", "␉", "␀", "␡", "⟨41⟩", "⟨FF⟩", "⟨fe⟩"};
 
@@ -58,6 +66,7 @@ struct Generated {
 
 void Generate(Transcript &transcript, std::mt19937 &random, bool lookalikes) {
     std::vector<std::string> pieces = kPlain;
+    pieces.insert(pieces.end(), kHeaderLike.begin(), kHeaderLike.end());
     if (lookalikes) pieces.insert(pieces.end(), kLookalikes.begin(), kLookalikes.end());
     std::uniform_int_distribution<std::size_t> pick(0, pieces.size() - 1);
     // Around the present, and before 1970 too.
@@ -159,6 +168,102 @@ TEST(TextSaveRead, AnyTextSaveIsTheSameTextOnceReadAndWrittenAgain) {
         }
     }
     UseZone("UTC");
+}
+
+// The bytes of one connection's direction, in order, and where its chunks begin in them.
+struct Stream {
+    std::string bytes;
+    std::vector<std::size_t> starts;
+};
+
+std::map<std::pair<uint32_t, Direction>, Stream> Streams(const Transcript &transcript) {
+    std::map<std::pair<uint32_t, Direction>, Stream> streams;
+    for (const Chunk &chunk : transcript.Chunks()) {
+        Stream &stream = streams[{chunk.connection, chunk.direction}];
+        stream.starts.push_back(stream.bytes.size());
+        stream.bytes += Bytes(transcript, chunk);
+    }
+    return streams;
+}
+
+// Chunks that end inside a character: a lead byte or two, and what may or may not continue them.
+// No byte may change its direction or chunk unless it is a character that truly spans two chunks
+// of one stream, which the save shows whole with the later chunk; once read back, the record and
+// its text are fixed points, and the text without a window is the saved file.
+TEST(TextSaveRead, ACharacterCutBetweenChunksMovesOnlyWhenTheNextChunkCompletesIt) {
+    TempDir dir;
+    std::mt19937 random(11);
+    const std::vector<std::string> pieces = {"\xe3",     "\xe3\x81", "\x81", "\x81\x82",
+                                             "\xe2\x80", "\xd7",     "\x8a", "\xf0\x9f",
+                                             "\x98\x80", "A",        "\n",   "\xe0"};
+    std::uniform_int_distribution<std::size_t> pick(0, pieces.size() - 1);
+    for (int round = 0; round < 400; ++round) {
+        Transcript original;
+        int64_t timeUs = 1'700'000'000'000'000LL;
+        uint32_t connection = 1;
+        original.BeginConnection(connection);
+        const int items = std::uniform_int_distribution<int>(1, 10)(random);
+        for (int i = 0; i < items; ++i) {
+            // Apart by more than the merging window, so that every append is a chunk.
+            timeUs += 1'000'000;
+            const int what = std::uniform_int_distribution<int>(0, 12)(random);
+            if (what == 0) {
+                original.BeginConnection(++connection);
+            } else if (what == 1) {
+                original.AddNote("n", timeUs);
+            } else {
+                std::string bytes;
+                for (int k = std::uniform_int_distribution<int>(1, 3)(random); k > 0; --k)
+                    bytes += pieces[pick(random)];
+                ASSERT_EQ(original.Append(what % 2 ? Direction::Sent : Direction::Received,
+                                          bytes.data(), bytes.size(), timeUs, what == 4),
+                          0);
+            }
+        }
+        const std::string text = TextOf(original);
+        Transcript read;
+        ASSERT_EQ(ReadBack(text, read, random), "") << text;
+        ASSERT_EQ(read.Chunks().size(), original.Chunks().size()) << text;
+        for (std::size_t i = 0; i < read.Chunks().size(); ++i) {
+            EXPECT_EQ(read.Chunks()[i].connection, original.Chunks()[i].connection) << text;
+            EXPECT_EQ(read.Chunks()[i].direction, original.Chunks()[i].direction) << text;
+            EXPECT_EQ(read.Chunks()[i].datagram, original.Chunks()[i].datagram) << text;
+            // A datagram is decoded on its own: nothing moves into it or out of it.
+            if (original.Chunks()[i].datagram) {
+                EXPECT_EQ(Bytes(read, read.Chunks()[i]), Bytes(original, original.Chunks()[i]))
+                    << text;
+            }
+        }
+        const auto before = Streams(original);
+        const auto after = Streams(read);
+        ASSERT_EQ(after.size(), before.size()) << text;
+        for (const auto &[key, stream] : before) {
+            const Stream &moved = after.at(key);
+            ASSERT_EQ(moved.bytes, stream.bytes) << text;
+            for (std::size_t k = 0; k < stream.starts.size(); ++k) {
+                const std::size_t from = stream.starts[k], to = moved.starts[k];
+                if (to == from) continue;
+                // Only back to the start of a whole character that runs past the old start.
+                const std::size_t length = Utf8CharLength(stream.bytes, to);
+                EXPECT_TRUE(to < from && length > 0 && to + length > from) << text;
+            }
+        }
+        const std::string again = TextOf(read);
+        EXPECT_EQ(again, text);
+        Transcript third;
+        ASSERT_EQ(ReadBack(again, third, random), "");
+        ASSERT_EQ(third.Chunks().size(), read.Chunks().size());
+        for (std::size_t i = 0; i < read.Chunks().size(); ++i)
+            EXPECT_EQ(Bytes(third, third.Chunks()[i]), Bytes(read, read.Chunks()[i])) << again;
+        if (round % 4 == 0) {
+            TranscriptSource source(original);
+            SaveJob job(source, SaveKind::Text, dir.Path("save.txt"));
+            while (job.Step(3)) {
+            }
+            ASSERT_TRUE(job.Succeeded()) << job.Error();
+            EXPECT_EQ(ReadFile(dir.Path("save.txt")), text);
+        }
+    }
 }
 
 TEST(TextSaveRead, AFileThatIsNoTextSaveIsRefusedNamingItsLine) {
