@@ -214,6 +214,16 @@ constexpr OptionSpec kOptions[] = {
          line.runTimeout = seconds;
          return {};
      }},
+    {"--compare", "OLD NEW",
+     "compare what two exchange files (text saves or captures)\n"
+     "received, without a window: print a unified diff of the\n"
+     "received lines; exit 0 when they are the same, 1 when not",
+     [](CommandLine &line, std::string_view value) -> std::string {
+         if (line.compareFiles) return "--compare is given more than once";
+         if (value.empty()) return "--compare needs two file names";
+         line.compareFiles = std::make_pair(std::string(value), std::string());
+         return {};
+     }},
     {"--help", "", "show this help and exit",
      [](CommandLine &line, std::string_view) -> std::string {
          line.action = CommandLine::Action::Help;
@@ -340,6 +350,12 @@ CommandLine ParseCommandLine(const std::vector<std::string_view> &args) {
             }
             if (std::string error = option->apply(line, value); !error.empty())
                 return Failed(std::move(error));
+            // The one option with two values: the second follows as an argument of its own.
+            if (option->name == "--compare") {
+                if (i + 1 >= args.size() || args[i + 1].empty())
+                    return Failed("--compare needs two file names: OLD NEW");
+                line.compareFiles->second = std::string(args[++i]);
+            }
             if (line.action != CommandLine::Action::Run) return line;
             continue;
         }
@@ -348,6 +364,10 @@ CommandLine ParseCommandLine(const std::vector<std::string_view> &args) {
         line.destination = ParseStartDestination(arg, error);
         if (!line.destination) return Failed(std::move(error));
     }
+    if (line.compareFiles && (line.destination || line.listenPort || line.runScript || line.tls ||
+                              line.proxy || !line.tlsDetails.Empty() || line.outPath ||
+                              line.capturePath || line.caFile || line.runTimeout))
+        return Failed("--compare takes two files and at most --settings besides");
     if (line.listenPort && line.destination)
         return Failed("--listen waits for a peer: give no destination with it");
     const bool udp = line.listenUdp || (line.destination && line.destination->udp);

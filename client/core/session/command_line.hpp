@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "net/listener.hpp"
@@ -46,6 +47,8 @@ struct CommandLine {
     std::optional<std::string> capturePath;
     std::optional<std::string> caFile;
     std::optional<double> runTimeout;
+    // --compare OLD NEW: two exchange files compared by what they received, without a window.
+    std::optional<std::pair<std::string, std::string>> compareFiles;
     std::string error; // with Action::Error: what is wrong, in one line
 };
 

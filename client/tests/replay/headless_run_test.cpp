@@ -404,6 +404,40 @@ TEST(HeadlessRun, CertificatesProxiesAndDatagramsAsTheWindowReachesThem) {
     EXPECT_EQ(BytesOf(*RecordOf(ran.out)), (std::array<std::string, 2>{"ping", "ping"}));
 }
 
+// Two exchanges compared without a window, as a CI job compares today's run with a kept one: by
+// what they received, times and sends aside; the status says whether they differ.
+TEST(HeadlessRun, TwoExchangeFilesComparedByWhatTheyReceived) {
+    if (std::string(TARVOTCPC_PROGRAM).empty()) GTEST_SKIP() << "the program is not built";
+    TempDir dir;
+    const std::string settings = dir.Path("settings.ini");
+    const auto save = [&](const std::string &name, const std::string &time,
+                          const std::string &received) {
+        WriteFile(dir.Path(name), "[2026-12-10 " + time + " +0000] 送信 #1\nGET␍␊\n[2026-12-10 " +
+                                      time + " +0000] 受信 #1\n" + received);
+        return dir.Path(name);
+    };
+    const std::string kept = save("kept.txt", "01:00:00.000000", "+OK␍␊\none␊\ntwo␊\n");
+    const std::string same = save("same.txt", "02:00:00.500000", "+OK␍␊\none␊\ntwo␊\n");
+    const std::string other = save("other.txt", "02:00:00.500000", "+OK␍␊\nzwei␊\n");
+    Ran ran = RunProgram(dir, {"--compare", kept, same, "--settings", settings});
+    EXPECT_EQ(ran.status, 0) << ran.err;
+    EXPECT_EQ(ran.out, "");
+    ran = RunProgram(dir, {"--compare", kept, other, "--settings", settings});
+    EXPECT_EQ(ran.status, 1) << ran.err;
+    EXPECT_EQ(ran.out, "--- " + kept + "\n+++ " + other +
+                           "\n@@ -1,3 +1,2 @@\n +OK␍␊\n-one␊\n-two␊\n+zwei␊\n");
+    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
+             {"--compare", kept, dir.Path("missing.txt")},
+             {"--compare", kept, Script(dir, "not-a-save.txt", "hello\n")},
+             {"--compare", kept},
+             {"--compare", kept, same, "127.0.0.1:7"},
+         }) {
+        ran = RunProgram(dir, args);
+        EXPECT_EQ(ran.status, 2) << args.back() << ": " << ran.err;
+        EXPECT_NE(ran.err, "") << args.back();
+    }
+}
+
 TEST(HeadlessRun, ATerminationSignalStopsTheScriptAndTheRecordIsStillWritten) {
     if (std::string(TARVOTCPC_PROGRAM).empty()) GTEST_SKIP() << "the program is not built";
     TempDir dir;

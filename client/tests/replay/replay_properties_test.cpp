@@ -1,6 +1,8 @@
 // The pieces replay rests on, held to a simple reference: the line diff keeps every line once, in
-// order, and finds as many common lines as a textbook LCS; a Lua literal made from any bytes reads
-// back in Lua as exactly those bytes.
+// order, and finds as many common lines as a textbook LCS; its unified form, applied as patch(1)
+// applies one, turns the old lines into the new; a Lua literal made from any bytes reads back in
+// Lua as exactly those bytes.
+#include "replay/file_compare.hpp"
 #include "replay/line_diff.hpp"
 #include "replay/script_maker.hpp"
 
@@ -8,6 +10,8 @@
 
 #include <lua.hpp>
 
+#include <cstdio>
+#include <optional>
 #include <random>
 
 namespace tarvotcpc {
@@ -99,6 +103,70 @@ TEST(LineDiff, KeepsEveryLineInOrderAndAsManySameRowsAsTheLongestCommonSubsequen
     }
     EXPECT_EQ(l, left.size());
     EXPECT_EQ(r, right.size());
+}
+
+// Applies a unified diff to old as patch(1) would, checking each hunk's header against its body
+// and each context and removed line against old; nullopt where it does not apply.
+std::optional<std::vector<std::string>> Patched(const std::vector<std::string> &old,
+                                                const std::string &diff) {
+    std::vector<std::string> lines;
+    for (std::size_t at = 0; at < diff.size();) {
+        const std::size_t end = diff.find('\n', at);
+        if (end == std::string::npos) return std::nullopt; // every line ends with a break
+        lines.push_back(diff.substr(at, end - at));
+        at = end + 1;
+    }
+    std::vector<std::string> out;
+    std::size_t taken = 0; // lines of old used so far
+    std::size_t i = lines.empty() ? 0 : 2;
+    if (!lines.empty() && (lines[0] != "--- old" || lines[1] != "+++ new")) return std::nullopt;
+    while (i < lines.size()) {
+        std::size_t a = 0, b = 0, c = 0, d = 0;
+        if (std::sscanf(lines[i].c_str(), "@@ -%zu,%zu +%zu,%zu @@", &a, &b, &c, &d) != 4)
+            return std::nullopt;
+        const std::size_t first = b == 0 ? a : a - 1;
+        if (first < taken || first > old.size()) return std::nullopt;
+        out.insert(out.end(), old.begin() + static_cast<std::ptrdiff_t>(taken),
+                   old.begin() + static_cast<std::ptrdiff_t>(first));
+        taken = first;
+        if ((d == 0 ? c : c - 1) != out.size()) return std::nullopt;
+        std::size_t used = 0, made = 0;
+        for (++i; i < lines.size() && lines[i].rfind("@@", 0) != 0; ++i) {
+            const char kind = lines[i].empty() ? '?' : lines[i][0];
+            const std::string text = lines[i].substr(1);
+            if (kind == ' ' || kind == '-') {
+                if (taken >= old.size() || old[taken] != text) return std::nullopt;
+                ++taken, ++used;
+            }
+            if (kind == ' ' || kind == '+') out.push_back(text), ++made;
+            if (kind != ' ' && kind != '-' && kind != '+') return std::nullopt;
+        }
+        if (used != b || made != d) return std::nullopt;
+    }
+    out.insert(out.end(), old.begin() + static_cast<std::ptrdiff_t>(taken), old.end());
+    return out;
+}
+
+TEST(UnifiedDiff, AppliedAsPatchDoesItTurnsTheOldLinesIntoTheNew) {
+    std::mt19937 random(20261210);
+    for (int round = 0; round < 3000; ++round) {
+        const int alphabet = 1 + round % 6;
+        const std::vector<std::string> left = RandomLines(random, 60, alphabet);
+        std::vector<std::string> right = left;
+        // Edits here and there, so that hunks stand apart or run into each other.
+        for (int edits = round % 5; edits > 0; --edits) {
+            const std::size_t at = right.empty() ? 0 : random() % (right.size() + 1);
+            if (random() % 2 == 0 && at < right.size())
+                right.erase(right.begin() + static_cast<std::ptrdiff_t>(at));
+            else
+                right.insert(right.begin() + static_cast<std::ptrdiff_t>(at), "new");
+        }
+        if (round % 7 == 0) right = RandomLines(random, 60, alphabet);
+        const LineDiff diff = DiffLines(left, right);
+        const std::string text = UnifiedDiff(left, right, diff, "old", "new", round % 4);
+        EXPECT_EQ(text.empty(), left == right) << text;
+        EXPECT_EQ(Patched(left, text), right) << text;
+    }
 }
 
 TEST(LuaLiteral, AnyBytesReadBackInLuaAsThemselves) {

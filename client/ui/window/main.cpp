@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "window/application.hpp"
+#include "replay/file_compare.hpp"
 #include "replay/headless_run.hpp"
 #include "session/command_line.hpp"
 #include "settings/ini.hpp"
@@ -32,6 +33,11 @@ int main(int argc, char *argv[]) {
     case CommandLine::Action::Run:
         break;
     }
+    // Two exchanges compared for a CI job or a shell, no window either.
+    if (line.compareFiles)
+        return tarvotcpc::CompareExchangeFiles(
+            line.compareFiles->first, line.compareFiles->second,
+            line.settingsPath.value_or(tarvotcpc::SettingsPath()), stdout, stderr);
     // A script run for a CI job or a shell: no window, no display, no Qt at all.
     if (line.runScript) {
         tarvotcpc::HeadlessRequest request;
