@@ -417,7 +417,10 @@ std::string UsageText(std::string_view program) {
     text += "\nA proxy URL is scheme://[USER[:PASSWORD]@]HOST[:PORT] (port 1080 by default); "
             "socks5h lets the\nproxy look the destination's name up. Without --proxy the "
             "proxy of the options is used,\nelse the environment's as curl reads it: "
-            "https_proxy (TLS only), then all_proxy, unless\nno_proxy names the destination.\n";
+            "https_proxy (TLS only), then all_proxy, unless\nno_proxy names the destination.\nWith "
+            "--run, a key's passphrase and a proxy's "
+            "password that the settings file does not keep\ncome from TARVOTCPC_KEY_PASSPHRASE "
+            "and TARVOTCPC_PROXY_PASSWORD, else from the terminal.\n";
     return text;
 }
 
