@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include <sys/socket.h>
 
 #include <condition_variable>
@@ -122,6 +125,10 @@ TEST_F(ControllerRepliesTest, EachReplyIsMarkedWhereItsBytesStart) {
     // The peer read the replies after the cue, in the order of their matches' ends.
     controller_->Disconnect();
     ASSERT_TRUE(PumpUntil([&] { return !controller_->HasConnection(); }));
+    // The server's thread reads them in its own time, up to the end the disconnect made.
+    for (const auto until = std::chrono::steady_clock::now() + 10s;
+         server.Recorded().size() < 5 && std::chrono::steady_clock::now() < until;)
+        std::this_thread::sleep_for(5ms);
     EXPECT_EQ(server.Recorded(), "A7B\r\n");
     EXPECT_FALSE(view_.repliesOn);
 
