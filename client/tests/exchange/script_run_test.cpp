@@ -4,6 +4,7 @@
 #include "exchange/connection_channel.hpp"
 #include "exchange/script_run.hpp"
 
+#include "support/proxy_programs.hpp"
 #include "support/peer_process.hpp"
 #include "support/temp_dir.hpp"
 #include "support/test_servers.hpp"
@@ -25,20 +26,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A loopback port that was free a moment ago.
-uint16_t FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    uint16_t port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    close(fd);
-    return port;
-}
+using testing::FreePort;
 
 ScriptOutcome RunToEnd(ScriptRun &run) {
     run.Start();

@@ -40,19 +40,7 @@ using testing::ReadFile;
 using testing::TempDir;
 using testing::WriteFile;
 
-uint16_t FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    uint16_t port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    close(fd);
-    return port;
-}
+using testing::FreePort;
 
 std::string Quoted(const std::string &text) {
     std::string out = "'";

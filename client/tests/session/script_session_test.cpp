@@ -16,6 +16,7 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "support/proxy_programs.hpp"
 #include "support/peer_process.hpp"
 #include "support/temp_dir.hpp"
 
@@ -44,19 +45,7 @@ class ScriptView : public MainView {
     std::vector<bool> runs;
 };
 
-uint16_t FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    uint16_t port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    close(fd);
-    return port;
-}
+using testing::FreePort;
 
 class ScriptSessionTest : public ::testing::Test {
   protected:

@@ -2,6 +2,7 @@
 // captured on loopback, over the grammar's corner cases, and for any cut of the bytes.
 #include "transcript/protocol_shapes.hpp"
 
+#include "support/proxy_programs.hpp"
 #include "support/peer_process.hpp"
 #include "support/temp_dir.hpp"
 
@@ -95,17 +96,7 @@ void ExpectWholeReplies(Protocol protocol, const std::string &bytes, std::size_t
 // ---------------------------------------------------------------------------------------------
 // Real servers on loopback.
 
-uint16_t FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &length);
-    close(fd);
-    return ntohs(a.sin_port);
-}
+using testing::FreePort;
 
 // Connects (trying again while the server starts), sends the request and reads until the peer
 // closes or stays silent for two seconds.

@@ -19,6 +19,7 @@
 #include "dialogs/script_edit_dialog.hpp"
 #include "saves/transcript_source.hpp"
 #include "saves/transcript_source.hpp"
+#include "support/proxy_programs.hpp"
 #include "support/peer_process.hpp"
 #include "support/ui_support.hpp"
 #include "window/main_window.hpp"
@@ -30,19 +31,7 @@ using namespace std::chrono_literals;
 using testing::Child;
 using testing::WhenModal;
 
-uint16_t FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    uint16_t port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    close(fd);
-    return port;
-}
+using tarvotcpc::testing::FreePort;
 
 void Shot(QWidget *widget, const char *name) {
     const QByteArray folder = qgetenv("TARVOTCPC_SHOTS");
